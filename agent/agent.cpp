@@ -1,0 +1,79 @@
+#include "agent/agent.h"
+
+#include "klib/kthread.h"
+
+#define VARDO_VERSION "1.2.6"
+
+agent g_agent;
+
+const kservice_desc agent_desc = {
+    &g_agent.host, agent_init,    agent_cleanup, agent_run,
+    agent_stop,    VARDO_VERSION, __DATE__,      __TIME__,
+};
+
+static agent* agent_of(kservice_app* app) {
+  return reinterpret_cast<agent*>(app);
+}
+
+void agent_settings(agent* a) {
+  int32_t v = 1;
+  kconfig_get_int(a->config_ref, "smtsvr.enable", &v);
+  a->smt_enabled = v == 1;
+  v = 1;
+  kconfig_get_int(a->config_ref, "lwatch.enable", &v);
+  a->lwatch_enabled = v == 1;
+  kconfig_get_list(a->config_ref, "smtsvr.disableverb", &a->disabled_verbs);
+  kconfig_get_list(a->config_ref, "smtsvr.addressmask", &a->address_masks);
+
+  klog_plain(a->log_ref, 1, "%s = %d\n", "smtsvr.enable", a->smt_enabled ? 1 : 0);
+  klog_plain(a->log_ref, 1, "%s = %d\n", "lwatch.enable", a->lwatch_enabled ? 1 : 0);
+  for (uint32_t i = 0; i < kstrlist_count(&a->disabled_verbs); ++i)
+    klog_plain(a->log_ref, 1, "%s = %s\n", "smtsvr.disableverb",
+               kstrlist_text(&a->disabled_verbs, i));
+  for (uint32_t i = 0; i < kstrlist_count(&a->address_masks); ++i)
+    klog_plain(a->log_ref, 1, "%s = %s\n", "smtsvr.addressmask",
+               kstrlist_text(&a->address_masks, i));
+}
+
+uint32_t agent_init(kservice_app* app) {
+  agent* a = agent_of(app);
+  kstrlist listeners;
+  kstrlist_init(&listeners);
+  a->stop_requested.store(0, std::memory_order_release);
+  a->log_ref = &app->log;
+  a->config_ref = &app->config;
+  kstrlist_init(&a->disabled_verbs);
+  kstrlist_init(&a->address_masks);
+  agent_settings(a);
+
+  if (a->smt_enabled) {
+    kconfig_get_list(a->config_ref, "vardo.listener", &listeners);
+    for (uint32_t i = 0; i < kstrlist_count(&listeners); ++i)
+      klog_plain(a->log_ref, 1, "%s = %s\n", "vardo.listener", kstrlist_text(&listeners, i));
+  }
+
+  kstrlist_free(&listeners);
+  return 0;
+}
+
+uint32_t agent_run(kservice_app* app) {
+  agent* a = agent_of(app);
+  klog_echo(a->log_ref, 1, 0, "VARDO up\n");
+  while (a->stop_requested.load(std::memory_order_acquire) == 0) ksleep(1000);
+  klog_echo(a->log_ref, 1, 0, "VARDO down\n");
+  return 0;
+}
+
+uint32_t agent_stop(kservice_app* app) {
+  agent* a = agent_of(app);
+  klog_echo(a->log_ref, 1, 0, "VARDO shutdown\n");
+  a->stop_requested.store(1, std::memory_order_release);
+  return 0;
+}
+
+uint32_t agent_cleanup(kservice_app* app) {
+  agent* a = agent_of(app);
+  kstrlist_free(&a->address_masks);
+  kstrlist_free(&a->disabled_verbs);
+  return 0;
+}

@@ -1,0 +1,32 @@
+// agent: the application that the host runs. It owns the one application
+// record of the process, reads the agent settings, and starts and stops the
+// two features (the SMT request server and the log watch). agent_init, run
+// and cleanup run on the host's application thread; agent_stop runs on
+// another thread, possibly more than once. Every callback returns 0.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "host/kservice.h"
+#include "klib/karray.h"
+
+struct agent {
+  kservice_app host;  // first: the host reaches the record through it
+  klog* log_ref;
+  kconfig* config_ref;
+  std::atomic<uint32_t> stop_requested;  // set by agent_stop, polled by agent_run
+  bool lwatch_enabled;
+  bool smt_enabled;
+  kstrlist disabled_verbs;
+  kstrlist address_masks;
+};
+
+extern agent g_agent;
+extern const kservice_desc agent_desc;
+
+uint32_t agent_init(kservice_app* app);
+uint32_t agent_run(kservice_app* app);
+uint32_t agent_stop(kservice_app* app);
+uint32_t agent_cleanup(kservice_app* app);
+void agent_settings(agent* a);

@@ -1,0 +1,97 @@
+#!/usr/bin/env bash
+# Developer entry point.
+#   ./dev.sh run     build the agent and run it in the foreground with the
+#                    sample configuration (Ctrl+C stops it)
+#   ./dev.sh test    build and run every test: normal, AddressSanitizer +
+#                    UndefinedBehaviorSanitizer, and ThreadSanitizer builds
+#   ./dev.sh bench   build and print the benchmark figures
+# Each command installs missing Debian packages first when run as root.
+set -euo pipefail
+cd "$(dirname "$0")"
+
+JOBS=$(nproc 2>/dev/null || echo 2)
+
+# Debian packages the build, the tests and the benchmarks use.
+RUN_PACKAGES="cmake ninja-build g++ pkg-config"
+TEST_PACKAGES="$RUN_PACKAGES libgtest-dev libgmock-dev libbenchmark-dev"
+
+missing_packages() {
+  local p missing=""
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
+      missing="$missing $p"
+  done
+  echo "$missing"
+}
+
+install_packages() {
+  command -v dpkg-query >/dev/null || return 0
+  local missing
+  missing=$(missing_packages "$@")
+  [ -z "$missing" ] && return 0
+  if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null; then
+    echo "installing:$missing"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    # shellcheck disable=SC2086
+    apt-get install -y -qq --no-install-recommends $missing
+  else
+    echo "missing Debian packages:$missing (install them as root)" >&2
+    exit 1
+  fi
+}
+
+configure_build() {
+  local dir=$1
+  shift
+  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$dir" -j "$JOBS"
+}
+
+run_tests() {
+  local dir=$1
+  shift
+  ctest --test-dir "$dir" -j "$JOBS" --output-on-failure --timeout 300 "$@"
+}
+
+cmd_run() {
+  install_packages $RUN_PACKAGES
+  configure_build build -DVARDO_TESTS=OFF -DVARDO_BENCH=OFF
+  [ -f build/vardo.conf ] || cp vardo.conf.sample build/vardo.conf
+  exec build/vardo -start
+}
+
+cmd_test() {
+  install_packages $TEST_PACKAGES
+  export ASAN_OPTIONS="halt_on_error=1:detect_leaks=1"
+  export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+  export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
+  echo "== normal build"
+  configure_build build
+  run_tests build
+  echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
+  configure_build build-asan -DVARDO_ASAN=ON -DVARDO_BENCH=OFF
+  run_tests build-asan
+  echo "== ThreadSanitizer build"
+  configure_build build-tsan -DVARDO_TSAN=ON -DVARDO_BENCH=OFF
+  run_tests build-tsan
+  echo "all tests passed"
+}
+
+cmd_bench() {
+  install_packages $TEST_PACKAGES
+  configure_build build
+  for b in build/bench/*; do
+    [ -x "$b" ] && [ -f "$b" ] && "$b"
+  done
+}
+
+case "${1:-}" in
+  run) cmd_run ;;
+  test) cmd_test ;;
+  bench) cmd_bench ;;
+  *)
+    echo "usage: $0 run|test|bench" >&2
+    exit 2
+    ;;
+esac

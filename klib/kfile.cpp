@@ -1,0 +1,133 @@
+#include "klib/kfile.h"
+
+#include <cstdarg>
+
+#include "klib/kerror.h"
+#include "klib/kfile_sys.h"
+
+uint32_t kfile_init(kfile* f) {
+  kstring_init(&f->name);
+  f->stream = nullptr;
+  return 0;
+}
+
+void kfile_free(kfile* f) {
+  kstring_free(&f->name);
+}
+
+uint32_t kfile_set_name_cstr(kfile* f, const char* path) {
+  return kstring_assign_cstr(&f->name, path);
+}
+
+uint32_t kfile_set_name(kfile* f, const kstring* path) {
+  return kstring_assign(&f->name, path);
+}
+
+uint32_t kfile_open(kfile* f, const char* mode) {
+  FILE* s = kfile_sys_open(kstring_text(&f->name), mode);
+  if (!s) return KERR_FAILED;
+  f->stream = s;
+  return 0;
+}
+
+uint32_t kfile_close(kfile* f) {
+  if (!f->stream) return KERR_FAILED;
+  if (fclose(f->stream) != 0) {
+    // fclose releases the stream even when flushing failed; never touch it again.
+    f->stream = nullptr;
+    return KERR_FAILED;
+  }
+  f->stream = nullptr;
+  return 0;
+}
+
+uint32_t kfile_read_line(kfile* f, kstring* line) {
+  kstring_clear(line);
+  if (!f->stream) return KERR_EOF;
+  bool got = false;
+  // Collect runs of plain bytes in a small buffer: one append per run instead
+  // of one per byte.
+  char run[256];
+  uint32_t n = 0;
+  for (;;) {
+    if (feof(f->stream)) break;
+    int c = getc(f->stream);
+    if (c == EOF) break;
+    got = true;
+    if (c == '\r') continue;
+    if (c == '\n') {
+      kstring_append_bytes(line, run, n);
+      return 0;
+    }
+    run[n++] = static_cast<char>(c);
+    if (n == sizeof run) {
+      kstring_append_bytes(line, run, n);
+      n = 0;
+    }
+  }
+  kstring_append_bytes(line, run, n);
+  return got ? 0 : KERR_EOF;
+}
+
+uint32_t kfile_write_text(kfile* f, const kstring* text) {
+  if (!f->stream || fputs(kstring_text(text), f->stream) < 0) return KERR_EOF;
+  return 0;
+}
+
+uint32_t kfile_read(kfile* f, void* buf, uint32_t count) {
+  if (!f->stream) return 0;
+  return static_cast<uint32_t>(fread(buf, 1, count, f->stream));
+}
+
+uint32_t kfile_write(kfile* f, const void* buf, uint32_t count) {
+  if (!f->stream) return 0;
+  return static_cast<uint32_t>(fwrite(buf, 1, count, f->stream));
+}
+
+int kfile_printf(kfile* f, const char* format, ...) {
+  if (!f->stream) return -1;
+  va_list args;
+  va_start(args, format);
+  int n = vfprintf(f->stream, format, args);
+  va_end(args);
+  return n;
+}
+
+uint32_t kfile_seek(kfile* f, int32_t offset) {
+  return f->stream && fseek(f->stream, offset, SEEK_SET) == 0 ? 0 : KERR_FAILED;
+}
+
+uint32_t kfile_seek_end(kfile* f, int32_t offset) {
+  return f->stream && fseek(f->stream, offset, SEEK_END) == 0 ? 0 : KERR_FAILED;
+}
+
+uint32_t kfile_tell(kfile* f, uint32_t* position) {
+  if (!f->stream) return KERR_FAILED;
+  long p = ftell(f->stream);
+  if (p < 0) return KERR_FAILED;
+  *position = static_cast<uint32_t>(p);
+  return 0;
+}
+
+uint32_t kfile_stat(kfile* f, uint32_t* mtime, uint32_t* size) {
+  return kfile_sys_stat(kstring_text(&f->name), mtime, size);
+}
+
+uint32_t kfile_remove(kfile* f) {
+  if (f->stream) kfile_close(f);
+  return kfile_sys_remove(kstring_text(&f->name));
+}
+
+uint32_t kfile_rename(kfile* f, const kstring* new_name) {
+  if (kfile_sys_rename_noreplace(kstring_text(&f->name), kstring_text(new_name)) != 0)
+    return KERR_FAILED;
+  kstring_assign(&f->name, new_name);
+  return 0;
+}
+
+uint32_t kfile_exists(kfile* f) {
+  FILE* s = kfile_sys_open(kstring_text(&f->name), "r");
+  if (!s) return 0;
+  fclose(s);
+  return 1;
+}

@@ -1,0 +1,44 @@
+// kfile: one named file and, while open, its buffered stream.
+//
+// The record owns its name and, while open, its stream; kfile_free releases
+// only the name, so close an open file first. Streams are opened without any
+// line-end translation, and never inherited by child processes.
+// Results: 0 for success, 1 for failure, unless stated; kfile_read_line and
+// kfile_write_text report failure with 15 ("EOF - End of file").
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "klib/kstring.h"
+
+struct kfile {
+  kstring name;
+  FILE* stream;  // null while closed
+};
+
+uint32_t kfile_init(kfile* f);  // 0
+void kfile_free(kfile* f);
+uint32_t kfile_set_name_cstr(kfile* f, const char* path);  // 1, or 0 without memory
+uint32_t kfile_set_name(kfile* f, const kstring* path);
+// Modes as for fopen: "r", "rt", "wt", "at" are in use; 't' is accepted.
+uint32_t kfile_open(kfile* f, const char* mode);
+uint32_t kfile_close(kfile* f);  // on failure the stream pointer stays
+// Next line: CR dropped anywhere, LF ends the line and is not part of it, a
+// last line without LF counts. 0 with a line, 15 when nothing was left.
+uint32_t kfile_read_line(kfile* f, kstring* line);
+uint32_t kfile_write_text(kfile* f, const kstring* text);         // up to its first NUL
+uint32_t kfile_read(kfile* f, void* buf, uint32_t count);         // bytes read
+uint32_t kfile_write(kfile* f, const void* buf, uint32_t count);  // bytes written
+int kfile_printf(kfile* f, const char* format, ...) __attribute__((format(printf, 2, 3)));
+uint32_t kfile_seek(kfile* f, int32_t offset);      // from the start
+uint32_t kfile_seek_end(kfile* f, int32_t offset);  // from the end
+uint32_t kfile_tell(kfile* f, uint32_t* position);
+// Modification time (seconds since 1970) and size of the file `name`;
+// 1 (outputs untouched) when there is no such file.
+uint32_t kfile_stat(kfile* f, uint32_t* mtime, uint32_t* size);
+uint32_t kfile_remove(kfile* f);  // closes an open stream first
+// Moves the file to new_name; fails (1) when new_name exists. On success the
+// record names the new file.
+uint32_t kfile_rename(kfile* f, const kstring* new_name);
+uint32_t kfile_exists(kfile* f);  // 1 when it can be opened for reading

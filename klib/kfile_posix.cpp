@@ -1,0 +1,71 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "klib/kerror.h"
+#include "klib/kfile_sys.h"
+
+FILE* kfile_sys_open(const char* path, const char* mode) {
+  // No text mode on this platform: drop 't'. Add 'e' (close-on-exec) so that
+  // a child process started by the agent never inherits an open file.
+  char m[16];
+  size_t n = 0;
+  for (const char* p = mode; *p && n < sizeof m - 2; ++p)
+    if (*p != 't') m[n++] = *p;
+  m[n++] = 'e';
+  m[n] = '\0';
+  return fopen(path, m);
+}
+
+uint32_t kfile_sys_stat(const char* path, uint32_t* mtime, uint32_t* size) {
+  struct stat st;
+  if (stat(path, &st) != 0) return KERR_FAILED;
+  *mtime = static_cast<uint32_t>(st.st_mtime);
+  *size = static_cast<uint32_t>(st.st_size);
+  return 0;
+}
+
+uint32_t kfile_sys_remove(const char* path) {
+  return unlink(path) == 0 ? 0 : KERR_FAILED;
+}
+
+uint32_t kfile_sys_rename_noreplace(const char* from, const char* to) {
+  if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return KERR_FAILED;
+  // File systems without RENAME_NOREPLACE: link refuses an existing target.
+  if (link(from, to) != 0) return KERR_FAILED;
+  unlink(from);
+  return 0;
+}
+
+uint32_t kdir_sys_list(const char* dir, const char* pattern, int want_dirs, kstrlist* out) {
+  DIR* d = opendir(dir);
+  if (!d) return KERR_FAILED;
+  int fd = dirfd(d);
+  while (struct dirent* e = readdir(d)) {
+    bool is_dir;
+    if (e->d_type != DT_UNKNOWN && e->d_type != DT_LNK) {
+      is_dir = e->d_type == DT_DIR;
+    } else {
+      // Follow links: a link to a directory lists as a directory.
+      struct stat st;
+      if (fstatat(fd, e->d_name, &st, 0) != 0) {
+        if (e->d_type != DT_LNK) continue;
+        is_dir = false;  // dangling link: a file that cannot be opened
+      } else {
+        is_dir = S_ISDIR(st.st_mode);
+      }
+    }
+    if (is_dir != (want_dirs != 0)) continue;
+    if (pattern[0] && !kstring_wildmatch_cstr(e->d_name, pattern, 0)) continue;
+    kstring* s = kstrlist_add(out);
+    if (s) kstring_assign_cstr(s, e->d_name);
+  }
+  closedir(d);
+  return 0;
+}

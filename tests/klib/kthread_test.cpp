@@ -1,0 +1,89 @@
+#include "klib/kthread.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+
+#include "klib/kmutex.h"
+#include "klib/ksemaphore.h"
+
+namespace {
+
+std::atomic<int> g_release{0};
+
+int wait_for_release(void*) {
+  while (!g_release.load()) ksleep(5);
+  return 0;
+}
+
+int deep_stack(void* arg) {
+  // Well beyond the 8192 bytes the record asks for.
+  volatile char buf[64 * 1024];
+  memset(const_cast<char*>(buf), 1, sizeof buf);
+  *static_cast<int*>(arg) = buf[100];
+  return 0;
+}
+
+TEST(KThread, RunningFlagAndBoundedWaits) {
+  kthread t;
+  kthread_init(&t);
+  EXPECT_EQ(kthread_wait(&t, 5000), 0u);  // never started: no sleep
+  g_release = 0;
+  kthread_start(&t, wait_for_release, 0, nullptr);
+  EXPECT_EQ(t.stack_size, 8192u);
+  // Busy from the moment start returns.
+  uint64_t t0 = ktick_ms();
+  EXPECT_EQ(kthread_wait(&t, 0), 1u);
+  EXPECT_LT(ktick_ms() - t0, 100u);
+  t0 = ktick_ms();
+  EXPECT_EQ(kthread_wait(&t, 1000), 1u);  // two 500 ms steps
+  uint64_t waited = ktick_ms() - t0;
+  EXPECT_GE(waited, 990u);
+  EXPECT_LT(waited, 1500u);
+  g_release = 1;
+  EXPECT_EQ(kthread_wait(&t, 5000), 0u);
+  kthread_free(&t);
+}
+
+TEST(KThread, GetsAUsableStackAndCanBeRestarted) {
+  kthread t;
+  kthread_init(&t);
+  for (int round = 0; round < 3; ++round) {
+    int out = 0;
+    kthread_start(&t, deep_stack, 0, &out);
+    ASSERT_EQ(kthread_wait(&t, 5000), 0u);
+    EXPECT_EQ(out, 1);
+  }
+  kthread_free(&t);
+}
+
+TEST(KThread, SleepZeroSleepsAtLeastOneMillisecond) {
+  uint64_t t0 = ktick_ms();
+  for (int i = 0; i < 5; ++i) ksleep(0);
+  EXPECT_GE(ktick_ms() - t0, 5u);
+}
+
+TEST(KMutex, IsRecursive) {
+  kmutex m;
+  ASSERT_EQ(kmutex_create(&m), 0u);
+  kmutex_lock(&m);
+  kmutex_lock(&m);
+  kmutex_unlock(&m);
+  kmutex_unlock(&m);
+  kmutex_destroy(&m);
+}
+
+TEST(KSemaphore, RespectsItsMaximum) {
+  ksemaphore s;
+  ASSERT_EQ(ksemaphore_create(&s, 1, 2), 0u);
+  EXPECT_EQ(ksemaphore_post(&s), 0u);
+  EXPECT_EQ(ksemaphore_post(&s), 1u);
+  ksemaphore_wait(&s);
+  ksemaphore_wait(&s);
+  EXPECT_EQ(ksemaphore_release(&s, 2), 0u);
+  ksemaphore_destroy(&s);
+  EXPECT_EQ(ksemaphore_create(&s, 3, 2), 1u);
+}
+
+}  // namespace
