@@ -4,6 +4,7 @@
 
 #include "klib/kerror.h"
 #include "klib/kmutex.h"
+#include "klib/kproc.h"
 #include "klib/kregex.h"
 #include "klib/ksemaphore.h"
 
@@ -21,6 +22,7 @@ uint32_t klib_init() {
       {"kmutex_libinit", kmutex_libinit},
       {"ksemaphore_libinit", ksemaphore_libinit},
       {"kregex_libinit", [] { return static_cast<uint32_t>(kregex_libinit()); }},
+      {"kproc_libinit", kproc_libinit},
   };
   for (const step& s : kSteps) {
     rc = s.init();

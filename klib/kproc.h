@@ -1,0 +1,87 @@
+// kproc: runs a command line as a child process and hands its caller what the
+// child prints, line by line, through a pipe.
+//
+// The command line is split into arguments at blanks and tabs; a pair of
+// double quotes groups blanks into an argument and is itself dropped
+// ('sh -c "echo hi"' gives sh the arguments -c and echo hi). The program is
+// searched on PATH; no shell is involved. The child gets its own process
+// group; its standard input is at end of file from the start and its standard
+// error shares the pipe of its standard output. No other descriptor of the
+// agent reaches the child, so concurrent runs on different records never hold
+// each other's pipes open.
+//
+// A record is used by one thread; several records may run children at once.
+// The record owns `command`, the held child and, from a successful kproc_run
+// to kproc_finish, the reading end of the output pipe. Ending a child
+// (kproc_finish, kproc_kill, kproc_is_running once it has exited, kproc_free)
+// kills the child's whole process group while the child is still unreaped,
+// so the group id cannot have been reused, and then reaps the child: no
+// zombie and no member of the group is left behind.
+//
+// Usual order: kproc_init_k, kproc_set_time_limit, kproc_run, then on
+// success kproc_read_line until it returns 0, kproc_timed_out, kproc_finish;
+// kproc_free in every case.
+#pragma once
+
+#include <cstdint>
+
+#include "klib/kstring.h"
+
+#define KPROC_BUFFER_SIZE 4096
+
+// A platform descriptor or handle; -1 while not held.
+typedef intptr_t kproc_handle;
+
+struct kproc {
+  kstring command;
+  uint32_t pid;  // the child's process id; 0 while no child is held
+  // Handles of the child on platforms that have them; unused where the pid
+  // names the child.
+  kproc_handle process;
+  kproc_handle thread;
+  kproc_handle out_read;  // the runner's end of the output pipe
+  // The child's ends; they exist only inside kproc_run.
+  kproc_handle out_write;
+  kproc_handle in_write;  // closed at once: the child's input is empty
+  kproc_handle in_read;
+  kproc_handle err_write;
+  uint32_t time_limit_ms;  // run time bound from kproc_run; 0: none
+  uint32_t timed_out;      // 1 once kproc_read_line stopped at the bound
+  uint64_t deadline_ms;    // ktick_ms() at which the bound runs out; 0: none
+  // Output read from the pipe but not yet handed out as lines.
+  uint32_t buf_pos;
+  uint32_t buf_len;
+  char buf[KPROC_BUFFER_SIZE];
+};
+
+uint32_t kproc_libinit();  // 0: nothing to prepare; there is no clean-up
+
+int kproc_init(kproc* p, const char* command);       // 0
+int kproc_init_k(kproc* p, const kstring* command);  // 0
+// Releases the command; a child still held is ended as kproc_kill does.
+void kproc_free(kproc* p);
+
+// Bounds the run time of the next kproc_run, in milliseconds; 0: no bound.
+void kproc_set_time_limit(kproc* p, uint32_t ms);
+// Starts the child with its output on a pipe. 1 when it runs; 0 when the
+// command line is empty or the program cannot be started (nothing is held).
+int kproc_run(kproc* p);
+// Starts the child with the agent's standard input, output and error and no
+// other descriptor. 1 or 0 as kproc_run.
+int kproc_start(kproc* p);
+// The next line of output: cut at LF, every CR dropped. 1 when at least one
+// byte was consumed (a lone LF gives an empty line); 0 once every writer has
+// closed the pipe, on a read failure, or when the time limit ran out. A last
+// line without LF is delivered with 1, the next call returns 0.
+int kproc_read_line(kproc* p, kstring* line);
+// 1 when kproc_read_line stopped because the time limit ran out.
+uint32_t kproc_timed_out(const kproc* p);
+// Closes the pipe and ends the child (process group killed, child reaped).
+int kproc_finish(kproc* p);  // 1
+// 1 while the child runs; once it has exited, ends it as kproc_kill does and
+// returns 0 (and 0 on every later call).
+int kproc_is_running(kproc* p);
+// Kills the child's process group and reaps the child; pid becomes 0.
+int kproc_kill(kproc* p);                                  // 1
+uint32_t kproc_get_command(const kproc* p, kstring* out);  // 1, 0 without memory
+uint32_t kproc_get_pid(const kproc* p);

@@ -1,0 +1,325 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "klib/kproc.h"
+#include "klib/kthread.h"
+
+extern char** environ;
+
+static const kproc_handle kNoHandle = -1;
+
+uint32_t kproc_libinit() {
+  return 0;
+}
+
+static void kproc_reset(kproc* p) {
+  p->pid = 0;
+  p->process = kNoHandle;
+  p->thread = kNoHandle;
+  p->out_read = kNoHandle;
+  p->out_write = kNoHandle;
+  p->in_write = kNoHandle;
+  p->in_read = kNoHandle;
+  p->err_write = kNoHandle;
+  p->time_limit_ms = 0;
+  p->timed_out = 0;
+  p->deadline_ms = 0;
+  p->buf_pos = 0;
+  p->buf_len = 0;
+}
+
+int kproc_init(kproc* p, const char* command) {
+  kstring_init(&p->command);
+  kstring_assign_cstr(&p->command, command ? command : "");
+  kproc_reset(p);
+  return 0;
+}
+
+int kproc_init_k(kproc* p, const kstring* command) {
+  kstring_init(&p->command);
+  kstring_assign(&p->command, command);
+  kproc_reset(p);
+  return 0;
+}
+
+static void kproc_close(kproc_handle* h) {
+  if (*h != kNoHandle) close(static_cast<int>(*h));
+  *h = kNoHandle;
+}
+
+// Ends the held child. The group is killed only while the child is still ours
+// and unreaped: a zombie keeps its pid, and with it the group id, reserved, so
+// the signal cannot reach a stranger's group that reuses the number.
+static void kproc_end(kproc* p) {
+  if (p->pid == 0) return;
+  pid_t pid = static_cast<pid_t>(p->pid);
+  siginfo_t info;
+  memset(&info, 0, sizeof info);
+  if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0) {
+    kill(-pid, SIGKILL);
+    kill(pid, SIGKILL);  // in case the child left its group
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
+  p->pid = 0;
+}
+
+int kproc_finish(kproc* p) {
+  kproc_close(&p->out_read);
+  kproc_close(&p->in_write);
+  p->buf_pos = 0;
+  p->buf_len = 0;
+  kproc_end(p);
+  return 1;
+}
+
+void kproc_free(kproc* p) {
+  kproc_finish(p);
+  kstring_free(&p->command);
+}
+
+void kproc_set_time_limit(kproc* p, uint32_t ms) {
+  p->time_limit_ms = ms;
+}
+
+uint32_t kproc_timed_out(const kproc* p) {
+  return p->timed_out;
+}
+
+// Splits text in place into arguments (blanks and tabs separate, double quotes
+// group and are dropped) and stores up to max pointers in argv; returns their
+// number. An unclosed quote runs to the end of the text.
+static int kproc_split(char* text, char** argv, int max) {
+  char* src = text;
+  char* dst = text;
+  int argc = 0;
+  for (;;) {
+    while (*src == ' ' || *src == '\t') ++src;
+    if (*src == '\0' || argc == max) break;
+    argv[argc++] = dst;
+    bool quoted = false;
+    while (*src != '\0' && (quoted || (*src != ' ' && *src != '\t'))) {
+      if (*src == '"')
+        quoted = !quoted;
+      else
+        *dst++ = *src;
+      ++src;
+    }
+    // dst never overtakes src, and src has moved past the separator before
+    // the terminator may overwrite it.
+    if (*src != '\0') ++src;
+    *dst++ = '\0';
+  }
+  argv[argc] = nullptr;
+  return argc;
+}
+
+// Moves a descriptor above standard input, output and error, so that mapping
+// the child's ends onto 0, 1 and 2 never overwrites one of them.
+static int kproc_above_stdio(int fd) {
+  if (fd < 0 || fd > 2) return fd;
+  int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  close(fd);
+  return moved;
+}
+
+static bool kproc_make_pipe(int ends[2]) {
+  if (pipe2(ends, O_CLOEXEC) != 0) return false;
+  ends[0] = kproc_above_stdio(ends[0]);
+  ends[1] = kproc_above_stdio(ends[1]);
+  if (ends[0] >= 0 && ends[1] >= 0) return true;
+  if (ends[0] >= 0) close(ends[0]);
+  if (ends[1] >= 0) close(ends[1]);
+  return false;
+}
+
+// Opens the pipes of a redirected run: the output pipe with a second writing
+// end for standard error, and an input pipe whose writing end is closed at
+// once. All ends are close-on-exec; the child's copies on 0, 1 and 2 are made
+// only in the child.
+static bool kproc_open_pipes(kproc* p) {
+  int out[2];
+  int in[2];
+  if (!kproc_make_pipe(out)) return false;
+  if (!kproc_make_pipe(in)) {
+    close(out[0]);
+    close(out[1]);
+    return false;
+  }
+  close(in[1]);
+  p->out_read = out[0];
+  p->out_write = out[1];
+  p->in_read = in[0];
+  p->err_write = fcntl(out[1], F_DUPFD_CLOEXEC, 3);
+  return p->err_write != kNoHandle;
+}
+
+// Spawns argv with its own process group, default signal handling, an empty
+// signal mask and no descriptor above 2. The spawn reports a program that
+// cannot be executed before it returns, and reaps that child itself.
+static bool kproc_spawn(kproc* p, char** argv, bool redirect) {
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attr;
+  if (posix_spawn_file_actions_init(&actions) != 0) return false;
+  if (posix_spawnattr_init(&attr) != 0) {
+    posix_spawn_file_actions_destroy(&actions);
+    return false;
+  }
+  bool ok = true;
+  if (redirect) {
+    ok = posix_spawn_file_actions_adddup2(&actions, static_cast<int>(p->in_read), 0) == 0 &&
+         posix_spawn_file_actions_adddup2(&actions, static_cast<int>(p->out_write), 1) == 0 &&
+         posix_spawn_file_actions_adddup2(&actions, static_cast<int>(p->err_write), 2) == 0;
+  }
+  // Descriptors other threads open without close-on-exec stay out as well.
+  ok = ok && posix_spawn_file_actions_addclosefrom_np(&actions, 3) == 0;
+  // The calling thread may block signals (the console host waits for them on
+  // one thread) and the agent may ignore SIGPIPE; the child starts clean.
+  sigset_t none;
+  sigset_t all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  ok = ok &&
+       posix_spawnattr_setflags(
+           &attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0 &&
+       posix_spawnattr_setpgroup(&attr, 0) == 0 && posix_spawnattr_setsigmask(&attr, &none) == 0 &&
+       posix_spawnattr_setsigdefault(&attr, &all) == 0;
+  pid_t pid = 0;
+  ok = ok && posix_spawnp(&pid, argv[0], &actions, &attr, argv, environ) == 0;
+  posix_spawnattr_destroy(&attr);
+  posix_spawn_file_actions_destroy(&actions);
+  if (!ok) return false;
+  p->pid = static_cast<uint32_t>(pid);
+  return true;
+}
+
+static int kproc_launch(kproc* p, bool redirect) {
+  kproc_finish(p);
+  p->timed_out = 0;
+  p->deadline_ms = 0;
+  // One block: the argument pointers, then the arguments split in place.
+  uint32_t length = p->command.length;
+  int max_args = static_cast<int>(length / 2 + 1);
+  size_t pointers = (static_cast<size_t>(max_args) + 1) * sizeof(char*);
+  char** argv = static_cast<char**>(malloc(pointers + length + 1));
+  if (!argv) return 0;
+  char* text = reinterpret_cast<char*>(argv) + pointers;
+  memcpy(text, kstring_text(&p->command), length + 1);
+  bool ok = kproc_split(text, argv, max_args) > 0;
+  if (ok && redirect) ok = kproc_open_pipes(p);
+  ok = ok && kproc_spawn(p, argv, redirect);
+  free(argv);
+  // The child holds its own copies now; the output pipe reaches its end as
+  // soon as the child and whatever inherited its ends have closed them.
+  kproc_close(&p->out_write);
+  kproc_close(&p->err_write);
+  kproc_close(&p->in_read);
+  if (!ok) {
+    kproc_close(&p->out_read);
+    return 0;
+  }
+  if (redirect && p->time_limit_ms) p->deadline_ms = ktick_ms() + p->time_limit_ms;
+  return 1;
+}
+
+int kproc_run(kproc* p) {
+  return kproc_launch(p, true);
+}
+
+int kproc_start(kproc* p) {
+  return kproc_launch(p, false);
+}
+
+// Refills the buffer; 0 at the end of the output, on failure, or when the
+// time limit has run out.
+static int kproc_fill(kproc* p) {
+  if (p->out_read == kNoHandle || p->timed_out) return 0;
+  for (;;) {
+    int wait_ms = -1;
+    if (p->deadline_ms) {
+      uint64_t now = ktick_ms();
+      if (now >= p->deadline_ms) {
+        p->timed_out = 1;
+        return 0;
+      }
+      uint64_t left = p->deadline_ms - now;
+      wait_ms = left > INT_MAX ? INT_MAX : static_cast<int>(left);
+    }
+    struct pollfd pfd;
+    pfd.fd = static_cast<int>(p->out_read);
+    pfd.events = POLLIN;
+    pfd.revents = 0;
+    int ready = poll(&pfd, 1, wait_ms);
+    if (ready < 0 && errno != EINTR) return 0;
+    if (ready <= 0) continue;
+    ssize_t n = read(pfd.fd, p->buf, sizeof p->buf);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n <= 0) return 0;
+    p->buf_pos = 0;
+    p->buf_len = static_cast<uint32_t>(n);
+    return 1;
+  }
+}
+
+// Appends count bytes to line, leaving out every CR.
+static void kproc_append_without_cr(kstring* line, const char* bytes, uint32_t count) {
+  while (count > 0) {
+    const char* cr = static_cast<const char*>(memchr(bytes, '\r', count));
+    uint32_t take = cr ? static_cast<uint32_t>(cr - bytes) : count;
+    kstring_append_bytes(line, bytes, take);
+    if (!cr) return;
+    bytes += take + 1;
+    count -= take + 1;
+  }
+}
+
+int kproc_read_line(kproc* p, kstring* line) {
+  kstring_clear(line);
+  int got = 0;
+  for (;;) {
+    if (p->buf_pos == p->buf_len && !kproc_fill(p)) return got;
+    const char* start = p->buf + p->buf_pos;
+    uint32_t count = p->buf_len - p->buf_pos;
+    const char* lf = static_cast<const char*>(memchr(start, '\n', count));
+    uint32_t take = lf ? static_cast<uint32_t>(lf - start) : count;
+    kproc_append_without_cr(line, start, take);
+    got = 1;
+    p->buf_pos += take;
+    if (lf) {
+      ++p->buf_pos;
+      return 1;
+    }
+  }
+}
+
+int kproc_is_running(kproc* p) {
+  if (p->pid == 0) return 0;
+  siginfo_t info;
+  memset(&info, 0, sizeof info);
+  int rc = waitid(P_PID, static_cast<id_t>(p->pid), &info, WEXITED | WNOHANG | WNOWAIT);
+  if (rc == 0 && info.si_pid == 0) return 1;
+  kproc_end(p);
+  return 0;
+}
+
+int kproc_kill(kproc* p) {
+  kproc_end(p);
+  return 1;
+}
+
+uint32_t kproc_get_command(const kproc* p, kstring* out) {
+  return kstring_assign(out, &p->command);
+}
+
+uint32_t kproc_get_pid(const kproc* p) {
+  return p->pid;
+}
