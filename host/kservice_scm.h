@@ -72,11 +72,14 @@ uint32_t kservice_query_path(kscm* scm, const char* name, kstring* out);
 // The library code of the platform error of the call that just failed.
 uint32_t kservice_error();
 
+// The table that drives the platform's running manager (here systemctl
+// start, stop, show and daemon-reload); a kscm of the live system uses it
+// when the system was booted with that manager.
+const kservice_manager* kservice_running_manager();
+
 // The manager's name for a service name ("a b" gives "a\x20b.service");
 // 0, or 502 when the name cannot be a service's.
 uint32_t kservice_unit_name(const char* name, kstring* out);
-// The file that defines the service under scm's root.
-uint32_t kservice_unit_path(const kscm* scm, const char* name, kstring* out);
 
 // The verbs on a kscm that the caller set up (root, manager) but did not
 // open; remove polls the state every poll_ms. kservice_verb_install and

@@ -57,9 +57,10 @@ static void append_hex_escape(kstring* out, unsigned char c) {
 }
 
 // Escapes as systemd-escape does: letters, digits, ':', '_' and '.' stay
-// (a leading '.' does not), everything else becomes "\xNN". '/' and '\' are
-// refused before, as they are by the original service manager's names: '/'
-// would turn into '-' and make two names one unit.
+// (a leading '.' does not), everything else becomes "\xNN". Refused first:
+// '/', which systemd-escape turns into '-' so that "a/b" and "a-b" would be
+// one unit; '\' and control characters, which would break the Description=
+// line (a trailing '\' continues it).
 uint32_t kservice_unit_name(const char* name, kstring* out) {
   kstring_clear(out);
   if (!name || !name[0]) return KERR_SCM_NAME;
@@ -93,19 +94,6 @@ static void root_path(const char* root, const char* rest, kstring* out) {
   while (out->length && kstring_text(out)[out->length - 1] == '/')
     kstring_set_length(out, out->length - 1);
   kstring_append_cstr(out, rest);
-}
-
-uint32_t kservice_unit_path(const kscm* scm, const char* name, kstring* out) {
-  kstring unit;
-  kstring_init(&unit);
-  uint32_t rc = kservice_unit_name(name, &unit);
-  if (rc == 0) {
-    root_path(scm->root, kUnitDir, out);
-    kstring_append_char(out, '/');
-    kstring_append(out, &unit);
-  }
-  kstring_free(&unit);
-  return rc;
 }
 
 // ---- systemctl
@@ -194,8 +182,8 @@ static uint32_t live_stop(void*, const char* unit) {
   return systemctl_code(run_systemctl(args, nullptr));
 }
 
-// The value of "key=value" among the lines of text, or null.
-static const char* show_value(const kstring* text, const char* key, kstring* value) {
+// The value of the first "key=value" among the lines of text, or null.
+static const char* key_value(const kstring* text, const char* key, kstring* value) {
   uint32_t klen = static_cast<uint32_t>(strlen(key));
   const char* p = kstring_text(text);
   while (*p) {
@@ -225,15 +213,15 @@ static uint32_t live_query_state(void*, const char* unit, uint32_t* state) {
   kstring_init(&freezer);
   uint32_t rc = systemctl_code(run_systemctl(args, &out));
   if (rc == 0) {
-    const char* l = show_value(&out, "LoadState", &load);
-    const char* a = show_value(&out, "ActiveState", &active);
-    const char* f = show_value(&out, "FreezerState", &freezer);
+    const char* l = key_value(&out, "LoadState", &load);
+    const char* a = key_value(&out, "ActiveState", &active);
+    const char* f = key_value(&out, "FreezerState", &freezer);
     if (l && strcmp(l, "not-found") == 0) {
       rc = KERR_SCM_NAME;
     } else if (!a) {
       rc = KERR_FAILED;
     } else if (strcmp(a, "active") == 0) {
-      // A frozen service is the paused one of the original manager.
+      // A frozen service is a paused one: neither running nor stopped.
       *state = f && f[0] && strcmp(f, "running") != 0 ? KSERVICE_PENDING : KSERVICE_RUNNING;
     } else if (strcmp(a, "inactive") == 0 || strcmp(a, "failed") == 0) {
       *state = KSERVICE_STOPPED;
@@ -258,6 +246,10 @@ static uint32_t live_reload(void*) {
 static const kservice_manager kLiveManager = {
     nullptr, live_start, live_stop, live_query_state, live_reload,
 };
+
+const kservice_manager* kservice_running_manager() {
+  return &kLiveManager;
+}
 
 // Without a manager nothing runs: every service is stopped, none can start,
 // and there is nobody to tell about changed files.
@@ -357,17 +349,29 @@ static uint32_t unit_exists(const kstring* path) {
   return lstat(kstring_text(path), &st) == 0 ? 0 : kservice_error();
 }
 
-// The unit name and file of name under scm's root, after the checks that
-// opening a service by name makes: an open kscm, a valid name, an existing
-// definition.
-static uint32_t open_service(const kscm* scm, const char* name, kstring* unit, kstring* path) {
+// A service opened by name: its unit name and file under scm's root.
+struct service_ref {
+  kstring unit;
+  kstring file;
+};
+
+// The checks that opening a service by name makes: an open kscm, a valid
+// name, an existing definition. ref is set up in any case; free it after.
+static uint32_t open_service(const kscm* scm, const char* name, service_ref* ref) {
+  kstring_init(&ref->unit);
+  kstring_init(&ref->file);
   if (!scm->open) return KERR_SCM_HANDLE;
-  uint32_t rc = kservice_unit_name(name, unit);
+  uint32_t rc = kservice_unit_name(name, &ref->unit);
   if (rc) return rc;
-  root_path(scm->root, kUnitDir, path);
-  kstring_append_char(path, '/');
-  kstring_append(path, unit);
-  return unit_exists(path);
+  root_path(scm->root, kUnitDir, &ref->file);
+  kstring_append_char(&ref->file, '/');
+  kstring_append(&ref->file, &ref->unit);
+  return unit_exists(&ref->file);
+}
+
+static void close_service(service_ref* ref) {
+  kstring_free(&ref->file);
+  kstring_free(&ref->unit);
 }
 
 // A unit of that name anywhere in the system's unit directories, so that a
@@ -492,62 +496,50 @@ uint32_t kservice_create(kscm* scm, const char* name, const char* path, uint32_t
 }
 
 uint32_t kservice_delete(kscm* scm, const char* name) {
-  kstring unit, file;
-  kstring_init(&unit);
-  kstring_init(&file);
-  uint32_t rc = open_service(scm, name, &unit, &file);
-  if (rc == 0) rc = systemctl_install(scm, "disable", kstring_text(&unit));
+  service_ref ref;
+  uint32_t rc = open_service(scm, name, &ref);
+  if (rc == 0) rc = systemctl_install(scm, "disable", kstring_text(&ref.unit));
   if (rc == 0) {
-    if (unlink(kstring_text(&file)) != 0) rc = kservice_error();
+    if (unlink(kstring_text(&ref.file)) != 0) rc = kservice_error();
     scm->ops->reload(scm->ops->context);
   }
-  kstring_free(&file);
-  kstring_free(&unit);
+  close_service(&ref);
   return rc;
 }
 
 uint32_t kservice_start(kscm* scm, const char* name) {
-  kstring unit, file;
-  kstring_init(&unit);
-  kstring_init(&file);
-  uint32_t rc = open_service(scm, name, &unit, &file);
-  if (rc == 0) rc = scm->ops->start(scm->ops->context, kstring_text(&unit));
-  kstring_free(&file);
-  kstring_free(&unit);
+  service_ref ref;
+  uint32_t rc = open_service(scm, name, &ref);
+  if (rc == 0) rc = scm->ops->start(scm->ops->context, kstring_text(&ref.unit));
+  close_service(&ref);
   return rc;
 }
 
 uint32_t kservice_stop(kscm* scm, const char* name) {
-  kstring unit, file;
-  kstring_init(&unit);
-  kstring_init(&file);
-  uint32_t rc = open_service(scm, name, &unit, &file);
-  if (rc == 0) rc = scm->ops->stop(scm->ops->context, kstring_text(&unit));
-  kstring_free(&file);
-  kstring_free(&unit);
+  service_ref ref;
+  uint32_t rc = open_service(scm, name, &ref);
+  if (rc == 0) rc = scm->ops->stop(scm->ops->context, kstring_text(&ref.unit));
+  close_service(&ref);
   return rc;
 }
 
 uint32_t kservice_query_state(kscm* scm, const char* name, uint32_t* state) {
-  kstring unit, file;
-  kstring_init(&unit);
-  kstring_init(&file);
-  uint32_t rc = open_service(scm, name, &unit, &file);
-  if (rc == 0) rc = scm->ops->query_state(scm->ops->context, kstring_text(&unit), state);
-  kstring_free(&file);
-  kstring_free(&unit);
+  service_ref ref;
+  uint32_t rc = open_service(scm, name, &ref);
+  if (rc == 0) rc = scm->ops->query_state(scm->ops->context, kstring_text(&ref.unit), state);
+  close_service(&ref);
   return rc;
 }
 
 uint32_t kservice_query_path(kscm* scm, const char* name, kstring* out) {
-  kstring unit, file, text;
-  kstring_init(&unit);
-  kstring_init(&file);
+  service_ref ref;
+  kstring text, value;
   kstring_init(&text);
-  uint32_t rc = open_service(scm, name, &unit, &file);
+  kstring_init(&value);
+  uint32_t rc = open_service(scm, name, &ref);
   int fd = -1;
   if (rc == 0) {
-    fd = open(kstring_text(&file), O_RDONLY | O_CLOEXEC);
+    fd = open(kstring_text(&ref.file), O_RDONLY | O_CLOEXEC);
     if (fd < 0) rc = kservice_error();
   }
   if (rc == 0) {
@@ -565,28 +557,13 @@ uint32_t kservice_query_path(kscm* scm, const char* name, kstring* out) {
     close(fd);
   }
   if (rc == 0) {
-    static const char kKey[] = "ExecStart=";
-    const char* p = kstring_text(&text);
-    const char* found = nullptr;
-    for (const char* line = p; line && *line;) {
-      if (strncmp(line, kKey, sizeof kKey - 1) == 0) {
-        found = line + sizeof kKey - 1;
-        break;
-      }
-      line = strchr(line, '\n');
-      if (line) ++line;
-    }
-    if (!found) {
+    if (key_value(&text, "ExecStart", &value))
+      unquote_exec_path(kstring_text(&value), value.length, out);
+    else
       rc = KERR_FAILED;
-    } else {
-      const char* end = strchr(found, '\n');
-      uint32_t len =
-          end ? static_cast<uint32_t>(end - found) : static_cast<uint32_t>(strlen(found));
-      unquote_exec_path(found, len, out);
-    }
   }
+  kstring_free(&value);
   kstring_free(&text);
-  kstring_free(&file);
-  kstring_free(&unit);
+  close_service(&ref);
   return rc;
 }
