@@ -5,6 +5,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -26,37 +27,58 @@ int kservice_sys_started_by_manager() {
   return getenv("NOTIFY_SOCKET") != nullptr || getenv("INVOCATION_ID") != nullptr;
 }
 
-// Sends one state line to the service manager (READY=1, STOPPING=1) when it
-// asked for notifications; silently nothing otherwise.
-static void notify_manager(const char* state) {
-  const char* path = getenv("NOTIFY_SOCKET");
-  if (!path || !path[0]) return;
+namespace {
+
+// Where the service manager takes state lines (sd_notify protocol: one
+// datagram per report to the unix socket named by NOTIFY_SOCKET, '@' for the
+// abstract namespace). Read once, before any thread exists, and taken out of
+// the environment so that programs the agent starts do not report as us.
+struct notify_target {
   struct sockaddr_un addr;
-  memset(&addr, 0, sizeof addr);
-  addr.sun_family = AF_UNIX;
+  socklen_t len;  // 0: nobody asked for reports
+};
+
+notify_target g_notify;
+
+void notify_setup() {
+  g_notify.len = 0;
+  const char* path = getenv("NOTIFY_SOCKET");
+  if (!path) return;
   size_t len = strlen(path);
-  if (len >= sizeof addr.sun_path) return;
-  memcpy(addr.sun_path, path, len);
-  // A leading '@' names a socket in the abstract namespace.
-  if (path[0] == '@') addr.sun_path[0] = '\0';
-  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return;
-  socklen_t alen = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + len);
-  sendto(fd, state, strlen(state), MSG_NOSIGNAL, reinterpret_cast<struct sockaddr*>(&addr), alen);
-  close(fd);
+  // Only absolute paths and abstract names are addresses of this protocol.
+  bool usable =
+      (path[0] == '/' || path[0] == '@') && len >= 2 && len < sizeof g_notify.addr.sun_path;
+  if (usable) {
+    memset(&g_notify.addr, 0, sizeof g_notify.addr);
+    g_notify.addr.sun_family = AF_UNIX;
+    memcpy(g_notify.addr.sun_path, path, len);
+    if (path[0] == '@') g_notify.addr.sun_path[0] = '\0';
+    g_notify.len = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + len);
+  }
+  unsetenv("NOTIFY_SOCKET");
 }
 
-namespace {
+// Sends one state line (READY=1, STOPPING=1); nothing when nobody listens.
+// Safe from any thread: g_notify is only read after notify_setup.
+void notify_manager(const char* state) {
+  if (g_notify.len == 0) return;
+  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return;
+  sendto(fd, state, strlen(state), MSG_NOSIGNAL,
+         reinterpret_cast<const struct sockaddr*>(&g_notify.addr), g_notify.len);
+  close(fd);
+}
 
 // Signal thread: stop requests arrive as signals and are taken with sigwait
 // on a thread of their own, so that stop never runs inside a signal handler
 // and never on the thread that runs init, run and cleanup. The wake signal
-// ends the thread.
+// ends the thread once ending is set; a stray one from outside is ignored.
 const int kWakeSignal = SIGUSR2;
 
 struct signal_watch {
   kservice_app* app;
   bool service;  // service mode: terminate reports stopping; hang-up is ignored
+  std::atomic<bool> ending;
   sigset_t set;
   pthread_t thread;
 };
@@ -66,14 +88,20 @@ void* signal_main(void* p) {
   for (;;) {
     int sig = 0;
     if (sigwait(&w->set, &sig) != 0) continue;
-    if (sig == kWakeSignal) return nullptr;
+    if (sig == kWakeSignal) {
+      if (w->ending.load(std::memory_order_acquire)) return nullptr;
+      continue;
+    }
     if (w->service && sig == SIGHUP) continue;  // a closed terminal does not stop a service
     if (w->service) notify_manager("STOPPING=1");
     w->app->stop(w->app);
   }
 }
 
-void block_signals(signal_watch* w) {
+void block_signals(signal_watch* w, kservice_app* app, bool service) {
+  w->app = app;
+  w->service = service;
+  w->ending.store(false, std::memory_order_relaxed);  // no other thread yet
   sigemptyset(&w->set);
   sigaddset(&w->set, SIGINT);
   sigaddset(&w->set, SIGTERM);
@@ -91,23 +119,21 @@ bool start_watch(signal_watch* w) {
 }
 
 void end_watch(signal_watch* w) {
+  w->ending.store(true, std::memory_order_release);
   pthread_kill(w->thread, kWakeSignal);
   pthread_join(w->thread, nullptr);
 }
 
-int run_app(kservice_app* app, bool service) {
-  signal_watch w;
-  w.app = app;
-  w.service = service;
-  block_signals(&w);
+// Signals must already be blocked through w.
+int run_app(kservice_app* app, signal_watch* w) {
   app->banner_start(app);
   uint32_t rc = app->init(app);
   if (rc == 0) {
     // Signals that came during init stay pending and reach the watch now.
-    bool watching = start_watch(&w);
+    bool watching = start_watch(w);
     rc = app->run(app);
     // No stop may run while cleanup releases what stop touches.
-    if (watching) end_watch(&w);
+    if (watching) end_watch(w);
     app->cleanup(app);
   }
   app->banner_stop(app);
@@ -119,15 +145,22 @@ int run_app(kservice_app* app, bool service) {
 }  // namespace
 
 int kservice_sys_console(kservice_app* app) {
-  return run_app(app, false);
+  signal_watch w;
+  block_signals(&w, app, false);
+  return run_app(app, &w);
 }
 
 int kservice_sys_service(kservice_app* app) {
+  notify_setup();
+  // A stop that comes right after the ready report must find the signals
+  // blocked, not end the process with their default action.
+  signal_watch w;
+  block_signals(&w, app, true);
   notify_manager("READY=1");
   if (app->module_dir.length) {
     if (chdir(kstring_text(&app->module_dir)) != 0) {
       // Not fatal: relative paths then resolve against the manager's directory.
     }
   }
-  return run_app(app, true);
+  return run_app(app, &w);
 }

@@ -1,0 +1,569 @@
+// The service manager operations on systemd. A service is a unit file
+// "<escaped name>.service" in <root>/etc/systemd/system; enabling and
+// disabling go through "systemctl [--root=DIR] enable|disable", which works
+// on the files alone, so that installing needs no running manager. Starting,
+// stopping and querying need one and go through the kservice_manager table.
+#include <errno.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstring>
+
+#include "host/kservice_scm.h"
+#include "klib/kerror.h"
+
+extern char** environ;
+
+static const char kUnitDir[] = "/etc/systemd/system";
+static const char kUnitSuffix[] = ".service";
+// systemd refuses unit names of 256 characters or more.
+static const uint32_t kUnitNameMax = 255;
+// systemd refuses an ExecStart= value longer than PATH_MAX - 1 once its
+// specifiers are resolved. The path itself has no fixed limit here: a path
+// whose quoted and escaped form would exceed this is refused with code 1 and
+// nothing is written, instead of leaving a unit that can never start.
+static const uint32_t kExecStartMax = PATH_MAX - 1;
+
+uint32_t kservice_error() {
+  switch (errno) {
+    case EACCES:
+    case EPERM:
+      return KERR_SCM_ACCESS;
+    case EBADF:
+      return KERR_SCM_HANDLE;
+    case EEXIST:
+    case ENOENT:
+    case ENAMETOOLONG:
+      return KERR_SCM_NAME;
+    default:
+      return KERR_FAILED;
+  }
+}
+
+// ---- names and paths
+
+static bool is_control(unsigned char c) {
+  return c < 0x20 || c == 0x7f;
+}
+
+static void append_hex_escape(kstring* out, unsigned char c) {
+  static const char kHex[] = "0123456789abcdef";
+  char esc[4] = {'\\', 'x', kHex[c >> 4], kHex[c & 15]};
+  kstring_append_bytes(out, esc, 4);
+}
+
+// Escapes as systemd-escape does: letters, digits, ':', '_' and '.' stay
+// (a leading '.' does not), everything else becomes "\xNN". Refused first:
+// '/', which systemd-escape turns into '-' so that "a/b" and "a-b" would be
+// one unit; '\' and control characters, which would break the Description=
+// line (a trailing '\' continues it).
+uint32_t kservice_unit_name(const char* name, kstring* out) {
+  kstring_clear(out);
+  if (!name || !name[0]) return KERR_SCM_NAME;
+  for (const char* p = name; *p; ++p) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (c == '/' || c == '\\' || is_control(c)) return KERR_SCM_NAME;
+    bool plain = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                 c == ':' || c == '_' || (c == '.' && p != name);
+    if (plain)
+      kstring_append_char(out, *p);
+    else
+      append_hex_escape(out, c);
+  }
+  kstring_append_cstr(out, kUnitSuffix);
+  if (out->length > kUnitNameMax) {
+    kstring_clear(out);
+    return KERR_SCM_NAME;
+  }
+  return 0;
+}
+
+static bool root_is_live(const char* root) {
+  if (!root) return true;
+  while (*root == '/') ++root;
+  return *root == '\0';
+}
+
+// root without trailing '/' ("" for the live system) followed by rest.
+static void root_path(const char* root, const char* rest, kstring* out) {
+  kstring_assign_cstr(out, root ? root : "");
+  while (out->length && kstring_text(out)[out->length - 1] == '/')
+    kstring_set_length(out, out->length - 1);
+  kstring_append_cstr(out, rest);
+}
+
+// ---- systemctl
+
+// Runs systemctl with args (null-terminated) without a shell; standard
+// output goes to out when given, everything else to /dev/null. The exit
+// status, or -1 when it could not run.
+static int run_systemctl(const char* const* args, kstring* out) {
+  const char* argv[16];
+  uint32_t n = 0;
+  argv[n++] = "systemctl";
+  for (; *args && n + 1 < sizeof argv / sizeof argv[0]; ++args) argv[n++] = *args;
+  argv[n] = nullptr;
+
+  int fds[2] = {-1, -1};
+  if (out && pipe2(fds, O_CLOEXEC) != 0) return -1;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  if (out)
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+  else
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  int rc =
+      posix_spawnp(&pid, "systemctl", &actions, nullptr, const_cast<char* const*>(argv), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (out) {
+    close(fds[1]);
+    char buf[512];
+    for (;;) {
+      ssize_t got = rc == 0 ? read(fds[0], buf, sizeof buf) : 0;
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) break;
+      kstring_append_bytes(out, buf, static_cast<uint32_t>(got));
+    }
+    close(fds[0]);
+  }
+  if (rc != 0) return -1;
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// systemctl's exit statuses: 4 insufficient privileges, 5 no such unit.
+static uint32_t systemctl_code(int status) {
+  if (status == 0) return 0;
+  if (status == 4) return KERR_SCM_ACCESS;
+  if (status == 5) return KERR_SCM_NAME;
+  return KERR_FAILED;
+}
+
+// enable or disable: the symlinks only, on the files under root; the
+// manager, if any, learns of it through reload.
+static uint32_t systemctl_install(const kscm* scm, const char* verb, const char* unit) {
+  kstring root_opt;
+  kstring_init(&root_opt);
+  const char* args[8];
+  uint32_t n = 0;
+  args[n++] = "--quiet";
+  args[n++] = "--no-reload";
+  args[n++] = "--no-ask-password";
+  if (!root_is_live(scm->root)) {
+    kstring_format(&root_opt, "--root=%s", scm->root);
+    args[n++] = kstring_text(&root_opt);
+  }
+  args[n++] = verb;
+  args[n++] = "--";
+  args[n++] = unit;
+  args[n] = nullptr;
+  uint32_t rc = systemctl_code(run_systemctl(args, nullptr));
+  kstring_free(&root_opt);
+  return rc;
+}
+
+static uint32_t live_start(void*, const char* unit) {
+  const char* args[] = {"--no-ask-password", "--no-block", "start", "--", unit, nullptr};
+  return systemctl_code(run_systemctl(args, nullptr));
+}
+
+static uint32_t live_stop(void*, const char* unit) {
+  const char* args[] = {"--no-ask-password", "--no-block", "stop", "--", unit, nullptr};
+  return systemctl_code(run_systemctl(args, nullptr));
+}
+
+// The value of the first "key=value" among the lines of text, or null.
+static const char* key_value(const kstring* text, const char* key, kstring* value) {
+  uint32_t klen = static_cast<uint32_t>(strlen(key));
+  const char* p = kstring_text(text);
+  while (*p) {
+    const char* end = strchr(p, '\n');
+    uint32_t len = end ? static_cast<uint32_t>(end - p) : static_cast<uint32_t>(strlen(p));
+    if (len > klen && strncmp(p, key, klen) == 0 && p[klen] == '=') {
+      kstring_assign_bytes(value, p + klen + 1, len - klen - 1);
+      return kstring_text(value);
+    }
+    p += len;
+    if (*p) ++p;
+  }
+  return nullptr;
+}
+
+static uint32_t live_query_state(void*, const char* unit, uint32_t* state) {
+  const char* args[] = {"--no-ask-password",
+                        "show",
+                        "--property=LoadState,ActiveState,FreezerState",
+                        "--",
+                        unit,
+                        nullptr};
+  kstring out, load, active, freezer;
+  kstring_init(&out);
+  kstring_init(&load);
+  kstring_init(&active);
+  kstring_init(&freezer);
+  uint32_t rc = systemctl_code(run_systemctl(args, &out));
+  if (rc == 0) {
+    const char* l = key_value(&out, "LoadState", &load);
+    const char* a = key_value(&out, "ActiveState", &active);
+    const char* f = key_value(&out, "FreezerState", &freezer);
+    if (l && strcmp(l, "not-found") == 0) {
+      rc = KERR_SCM_NAME;
+    } else if (!a) {
+      rc = KERR_FAILED;
+    } else if (strcmp(a, "active") == 0) {
+      // A frozen service is a paused one: neither running nor stopped.
+      *state = f && f[0] && strcmp(f, "running") != 0 ? KSERVICE_PENDING : KSERVICE_RUNNING;
+    } else if (strcmp(a, "inactive") == 0 || strcmp(a, "failed") == 0) {
+      *state = KSERVICE_STOPPED;
+    } else if (strcmp(a, "activating") == 0 || strcmp(a, "deactivating") == 0 ||
+               strcmp(a, "reloading") == 0 || strcmp(a, "refreshing") == 0 ||
+               strcmp(a, "maintenance") == 0) {
+      *state = KSERVICE_PENDING;
+    }
+  }
+  kstring_free(&freezer);
+  kstring_free(&active);
+  kstring_free(&load);
+  kstring_free(&out);
+  return rc;
+}
+
+static uint32_t live_reload(void*) {
+  const char* args[] = {"--no-ask-password", "daemon-reload", nullptr};
+  return systemctl_code(run_systemctl(args, nullptr));
+}
+
+static const kservice_manager kLiveManager = {
+    nullptr, live_start, live_stop, live_query_state, live_reload,
+};
+
+const kservice_manager* kservice_running_manager() {
+  return &kLiveManager;
+}
+
+// Without a manager nothing runs: every service is stopped, none can start,
+// and there is nobody to tell about changed files.
+static uint32_t offline_start(void*, const char*) {
+  return KERR_FAILED;
+}
+static uint32_t offline_stop(void*, const char*) {
+  return KERR_FAILED;
+}
+static uint32_t offline_query_state(void*, const char*, uint32_t* state) {
+  *state = KSERVICE_STOPPED;
+  return 0;
+}
+static uint32_t offline_reload(void*) {
+  return 0;
+}
+
+static const kservice_manager kOfflineManager = {
+    nullptr, offline_start, offline_stop, offline_query_state, offline_reload,
+};
+
+// ---- unit files
+
+static void append_description(kstring* out, const char* name) {
+  // '%' starts a specifier in unit files.
+  for (const char* p = name; *p; ++p) {
+    if (*p == '%') kstring_append_char(out, '%');
+    kstring_append_char(out, *p);
+  }
+}
+
+// The path in double quotes, with the characters that systemd would
+// otherwise interpret escaped.
+static void append_exec_path(kstring* out, const char* path) {
+  kstring_append_char(out, '"');
+  for (const char* p = path; *p; ++p) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (c == '"' || c == '\\') {
+      kstring_append_char(out, '\\');
+      kstring_append_char(out, *p);
+    } else if (c == '%') {
+      kstring_append_cstr(out, "%%");
+    } else if (is_control(c)) {
+      append_hex_escape(out, c);
+    } else {
+      kstring_append_char(out, *p);
+    }
+  }
+  kstring_append_char(out, '"');
+}
+
+static int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Undoes append_exec_path and drops every double quote.
+static void unquote_exec_path(const char* value, uint32_t len, kstring* out) {
+  kstring_clear(out);
+  for (uint32_t i = 0; i < len; ++i) {
+    char c = value[i];
+    if (c == '"') continue;
+    if (c == '%' && i + 1 < len && value[i + 1] == '%') {
+      ++i;
+    } else if (c == '\\' && i + 1 < len) {
+      ++i;
+      c = value[i];
+      int hi = 0, lo = 0;
+      if (c == 'x' && i + 2 < len && (hi = hex_digit(value[i + 1])) >= 0 &&
+          (lo = hex_digit(value[i + 2])) >= 0) {
+        c = static_cast<char>(hi * 16 + lo);
+        i += 2;
+      }
+    }
+    kstring_append_char(out, c);
+  }
+}
+
+static uint32_t write_all(int fd, const kstring* text) {
+  const char* p = kstring_text(text);
+  uint32_t left = text->length;
+  while (left) {
+    ssize_t n = write(fd, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return 1;
+    p += n;
+    left -= static_cast<uint32_t>(n);
+  }
+  return 0;
+}
+
+// 0 when the file exists; otherwise the translated error (502 when absent).
+static uint32_t unit_exists(const kstring* path) {
+  struct stat st;
+  return lstat(kstring_text(path), &st) == 0 ? 0 : kservice_error();
+}
+
+// A service opened by name: its unit name and file under scm's root.
+struct service_ref {
+  kstring unit;
+  kstring file;
+};
+
+// The checks that opening a service by name makes: an open kscm, a valid
+// name, an existing definition. ref is set up in any case; free it after.
+static uint32_t open_service(const kscm* scm, const char* name, service_ref* ref) {
+  kstring_init(&ref->unit);
+  kstring_init(&ref->file);
+  if (!scm->open) return KERR_SCM_HANDLE;
+  uint32_t rc = kservice_unit_name(name, &ref->unit);
+  if (rc) return rc;
+  root_path(scm->root, kUnitDir, &ref->file);
+  kstring_append_char(&ref->file, '/');
+  kstring_append(&ref->file, &ref->unit);
+  return unit_exists(&ref->file);
+}
+
+static void close_service(service_ref* ref) {
+  kstring_free(&ref->file);
+  kstring_free(&ref->unit);
+}
+
+// A unit of that name anywhere in the system's unit directories, so that a
+// definition shipped by the distribution is never shadowed by ours.
+static bool unit_defined_anywhere(const kscm* scm, const kstring* unit) {
+  static const char* const kDirs[] = {
+      "/etc/systemd/system/",     "/run/systemd/system/", "/usr/local/lib/systemd/system/",
+      "/usr/lib/systemd/system/", "/lib/systemd/system/",
+  };
+  kstring path;
+  kstring_init(&path);
+  bool found = false;
+  for (const char* dir : kDirs) {
+    root_path(scm->root, dir, &path);
+    kstring_append(&path, unit);
+    struct stat st;
+    if (lstat(kstring_text(&path), &st) == 0) found = true;
+  }
+  kstring_free(&path);
+  return found;
+}
+
+// ---- operations
+
+uint32_t kservice_scm_open(kscm* scm, const char* machine, uint32_t access_class) {
+  scm->open = 0;
+  scm->ops = nullptr;
+  if (machine && machine[0]) return KERR_FAILED;
+  kstring dir;
+  kstring_init(&dir);
+  root_path(scm->root, kUnitDir, &dir);
+  struct stat st;
+  bool ok = stat(kstring_text(&dir), &st) == 0 && S_ISDIR(st.st_mode);
+  kstring_free(&dir);
+  if (!ok) return KERR_FAILED;
+  if (scm->manager) {
+    scm->ops = scm->manager;
+  } else {
+    // A manager serves the live system when it was booted with systemd.
+    bool running = root_is_live(scm->root) && access("/run/systemd/system", F_OK) == 0;
+    scm->ops = running ? &kLiveManager : &kOfflineManager;
+  }
+  scm->access = access_class;
+  scm->open = 1;
+  return 0;
+}
+
+uint32_t kservice_scm_close(kscm* scm) {
+  scm->open = 0;
+  scm->ops = nullptr;
+  return 0;
+}
+
+uint32_t kservice_create(kscm* scm, const char* name, const char* path, uint32_t interactive) {
+  (void)interactive;
+  if (!scm->open) return KERR_SCM_HANDLE;
+  if (scm->access == KSERVICE_READ || scm->access == KSERVICE_EXECUTE) return KERR_SCM_ACCESS;
+  kstring unit, file, text;
+  kstring_init(&unit);
+  kstring_init(&file);
+  kstring_init(&text);
+  uint32_t rc = kservice_unit_name(name, &unit);
+  if (rc == 0 && unit_defined_anywhere(scm, &unit)) rc = KERR_SCM_NAME;
+  if (rc == 0) {
+    // ExecStart= wants an absolute path.
+    append_exec_path(&text, path);
+    if (path[0] != '/' || text.length > kExecStartMax) rc = KERR_FAILED;
+  }
+  int fd = -1;
+  if (rc == 0) {
+    kstring value;
+    kstring_init(&value);
+    kstring_assign(&value, &text);
+    kstring_format(&text,
+                   "# Written by the -install verb of the program below; its -remove verb\n"
+                   "# deletes it.\n"
+                   "[Unit]\n"
+                   "Description=");
+    append_description(&text, name);
+    kstring_append_cstr(&text,
+                        "\n\n"
+                        "[Service]\n"
+                        "Type=notify\n"
+                        "ExecStart=");
+    kstring_append(&text, &value);
+    kstring_append_cstr(&text,
+                        "\n\n"
+                        "[Install]\n"
+                        "WantedBy=multi-user.target\n");
+    kstring_free(&value);
+
+    root_path(scm->root, kUnitDir, &file);
+    kstring_append_char(&file, '/');
+    kstring_append(&file, &unit);
+    fd = open(kstring_text(&file), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) rc = kservice_error();
+  }
+  if (rc == 0) {
+    // Readable by everyone whatever the umask, like the distribution's units.
+    bool written = fchmod(fd, 0644) == 0 && write_all(fd, &text) == 0;
+    int saved = errno;
+    if (close(fd) != 0 && written) {
+      saved = errno;
+      written = false;
+    }
+    if (!written) {
+      unlink(kstring_text(&file));
+      errno = saved;
+      rc = kservice_error();
+    }
+  }
+  if (rc == 0) {
+    rc = systemctl_install(scm, "enable", kstring_text(&unit));
+    // A definition that could not be enabled is not left half-installed.
+    if (rc != 0) unlink(kstring_text(&file));
+    scm->ops->reload(scm->ops->context);
+  }
+  kstring_free(&text);
+  kstring_free(&file);
+  kstring_free(&unit);
+  return rc;
+}
+
+uint32_t kservice_delete(kscm* scm, const char* name) {
+  service_ref ref;
+  uint32_t rc = open_service(scm, name, &ref);
+  if (rc == 0) rc = systemctl_install(scm, "disable", kstring_text(&ref.unit));
+  if (rc == 0) {
+    if (unlink(kstring_text(&ref.file)) != 0) rc = kservice_error();
+    scm->ops->reload(scm->ops->context);
+  }
+  close_service(&ref);
+  return rc;
+}
+
+uint32_t kservice_start(kscm* scm, const char* name) {
+  service_ref ref;
+  uint32_t rc = open_service(scm, name, &ref);
+  if (rc == 0) rc = scm->ops->start(scm->ops->context, kstring_text(&ref.unit));
+  close_service(&ref);
+  return rc;
+}
+
+uint32_t kservice_stop(kscm* scm, const char* name) {
+  service_ref ref;
+  uint32_t rc = open_service(scm, name, &ref);
+  if (rc == 0) rc = scm->ops->stop(scm->ops->context, kstring_text(&ref.unit));
+  close_service(&ref);
+  return rc;
+}
+
+uint32_t kservice_query_state(kscm* scm, const char* name, uint32_t* state) {
+  service_ref ref;
+  uint32_t rc = open_service(scm, name, &ref);
+  if (rc == 0) rc = scm->ops->query_state(scm->ops->context, kstring_text(&ref.unit), state);
+  close_service(&ref);
+  return rc;
+}
+
+uint32_t kservice_query_path(kscm* scm, const char* name, kstring* out) {
+  service_ref ref;
+  kstring text, value;
+  kstring_init(&text);
+  kstring_init(&value);
+  uint32_t rc = open_service(scm, name, &ref);
+  int fd = -1;
+  if (rc == 0) {
+    fd = open(kstring_text(&ref.file), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) rc = kservice_error();
+  }
+  if (rc == 0) {
+    char buf[4096];
+    for (;;) {
+      ssize_t n = read(fd, buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) rc = kservice_error();
+      if (n <= 0) break;
+      if (!kstring_append_bytes(&text, buf, static_cast<uint32_t>(n))) {
+        rc = KERR_NOMEM;
+        break;
+      }
+    }
+    close(fd);
+  }
+  if (rc == 0) {
+    if (key_value(&text, "ExecStart", &value))
+      unquote_exec_path(kstring_text(&value), value.length, out);
+    else
+      rc = KERR_FAILED;
+  }
+  kstring_free(&value);
+  kstring_free(&text);
+  close_service(&ref);
+  return rc;
+}
