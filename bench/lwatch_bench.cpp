@@ -192,7 +192,7 @@ size_t count_lines(const std::string& path) {
   return n;
 }
 
-// The reading as the document gives it: one line at a time, each filter's
+// Plain line-by-line reading: one line at a time, each filter's
 // regexec in order, no pre-check.
 size_t reference_hits(const std::string& path, lwfacility* fac) {
   kfile f;

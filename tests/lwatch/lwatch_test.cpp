@@ -73,19 +73,6 @@ TEST_F(Engine, SettingsAreEchoedAndPeriodsBelowOneCountAsOne) {
       << text;
 }
 
-TEST_F(Engine, DirectoriesDefaultToTheExecutablesDirectory) {
-  testutil::write_file(dir_.file("vardo.conf"), "");
-  kconfig_load(&config_, dir_.file("vardo.conf").c_str());
-  log_ = std::make_unique<Log>(dir_.file("vardo.log"), 1);
-  Str base(dir_.path() + "/");
-  lwatch_settings(&e_, base.get(), &config_, log_->get());
-  configured_ = true;
-  EXPECT_EQ(std::string(kstring_text(&e_.facilitydir)), dir_.path() + "/");
-  EXPECT_EQ(std::string(kstring_text(&e_.resultdir)), dir_.path() + "/");
-  EXPECT_EQ(e_.rfilettl, 60u);
-  EXPECT_EQ(e_.facilityupdt, 5u);
-}
-
 TEST_F(Engine, ReloadAddsReloadsOnANewerTimeAndRemovesWhatIsGone) {
   configure("");
   for (const char* n : {"a", "b", "c"})

@@ -193,16 +193,4 @@ TEST_F(EventScan, LogThatCannotBeOpenedIsLoggedAndKeepsItsTimes) {
   EXPECT_EQ(nowhere->handle, nullptr);
 }
 
-TEST(LwEventSource, TheStandInBackendOpensNoLog) {
-  testutil::TempDir dir;
-  Log log(dir.file("test.log"), 2);
-  Facility f(dir.file("f.facility"), "eventlog = System\nfilter = ;.\n", log.get(), "f");
-  Result result(dir.file("r.tmp"));
-  lwsource src;
-  lwsource_init(&src);
-  EXPECT_FALSE(lwfacility_scan_eventlog(f.get(), result.get(), &src));
-  EXPECT_TRUE(log.has("#   cannot open 'System' eventlog\n"));
-  lwsource_free(&src);
-}
-
 }  // namespace

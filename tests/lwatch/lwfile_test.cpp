@@ -144,21 +144,7 @@ TEST_F(FileScan, MissingFileIsTakenUpOnceItExistsAndLongLinesStayWhole) {
   EXPECT_EQ(fac_->tracked(0)->offset, 7u + longline.size() + 1);
 }
 
-TEST_F(FileScan, UnreadableFileIsReportedAndKeepsItsOffset) {
-  write("a\n");
-  touch();
-  load("filter = a;a\n");
-  uint32_t offset = fac_->tracked(0)->offset;
-  append("a\n");
-  touch();
-  chmod(path_.c_str(), 0);
-  if (access(path_.c_str(), R_OK) == 0) GTEST_SKIP() << "running with permission to read anything";
-  EXPECT_EQ(scan(), "");
-  EXPECT_TRUE(log_->has("#   cannot open file '" + path_ + "'\n"));
-  EXPECT_EQ(fac_->tracked(0)->offset, offset);
-}
-
-// The document's reading, byte by byte, and each filter's plain regexec in
+// Plain line-by-line reading, byte by byte, and each filter's plain regexec in
 // order: what the scan must report, whatever its block size and pre-checks.
 class Reference {
  public:
