@@ -82,7 +82,7 @@ cmd_bench() {
   install_packages $TEST_PACKAGES
   configure_build build
   for b in build/bench/*; do
-    [ -x "$b" ] && [ -f "$b" ] && "$b"
+    if [ -x "$b" ] && [ -f "$b" ]; then "$b"; fi
   done
 }
 

@@ -52,6 +52,11 @@ uint32_t agent_init(kservice_app* app) {
       klog_plain(a->log_ref, 1, "%s = %s\n", "vardo.listener", kstrlist_text(&listeners, i));
   }
 
+  if (a->lwatch_enabled && !lwatch_init(&a->lwatch, &app->module_dir, a->config_ref, a->log_ref)) {
+    klog_write(a->log_ref, 1, 1, "VARDO cannot initialize LWATCH - disabling feature\n");
+    a->lwatch_enabled = false;
+  }
+
   kstrlist_free(&listeners);
   return 0;
 }
@@ -67,6 +72,7 @@ uint32_t agent_run(kservice_app* app) {
 uint32_t agent_stop(kservice_app* app) {
   agent* a = agent_of(app);
   klog_echo(a->log_ref, 1, 0, "VARDO shutdown\n");
+  if (a->lwatch_enabled) lwatch_stop(&a->lwatch);
   a->stop_requested.store(1, std::memory_order_release);
   return 0;
 }
@@ -75,5 +81,6 @@ uint32_t agent_cleanup(kservice_app* app) {
   agent* a = agent_of(app);
   kstrlist_free(&a->address_masks);
   kstrlist_free(&a->disabled_verbs);
+  if (a->lwatch_enabled) lwatch_free(&a->lwatch);
   return 0;
 }

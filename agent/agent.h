@@ -10,6 +10,7 @@
 
 #include "host/kservice.h"
 #include "klib/karray.h"
+#include "lwatch/lwatch.h"
 
 struct agent {
   kservice_app host;  // first: the host reaches the record through it
@@ -20,6 +21,7 @@ struct agent {
   bool smt_enabled;
   kstrlist disabled_verbs;
   kstrlist address_masks;
+  struct lwatch lwatch;  // "struct": the member shares the record's name
 };
 
 extern agent g_agent;

@@ -1,5 +1,10 @@
 #include "klib/kregex.h"
 
+#include <cctype>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+
 int kregex_libinit() {
   return 0;
 }
@@ -8,18 +13,278 @@ void kregex_libcleanup() {}
 
 int kregex_init(kregex* r) {
   r->compiled = false;
+  r->literal_length = 0;
+  r->pivot = 0;
+  r->literal[0] = '\0';
   return 0;
+}
+
+static unsigned char ascii_lower(unsigned char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c | 0x20) : c;
+}
+
+static unsigned char ascii_upper(unsigned char c) {
+  return c >= 'a' && c <= 'z' ? static_cast<unsigned char>(c & ~0x20) : c;
+}
+
+// The engine ignores case through the locale's tolower/toupper. The literal
+// compares with ASCII folding, so it is only sound where the two agree for
+// every byte, and where a pattern byte is a character of its own.
+static bool locale_folds_as_ascii() {
+  if (MB_CUR_MAX != 1) return false;
+  for (int c = 0; c < 256; ++c) {
+    unsigned char b = static_cast<unsigned char>(c);
+    if (tolower(c) != ascii_lower(b) || toupper(c) != ascii_upper(b)) return false;
+  }
+  return true;
+}
+
+// Index just past the bracket expression that starts at p[i] == '[', or 0
+// when it does not end. Inside brackets a backslash is an ordinary byte and
+// a ']' right after the opening (or after '^') belongs to the set.
+static uint32_t skip_bracket(const char* p, uint32_t i) {
+  uint32_t j = i + 1;
+  if (p[j] == '^') ++j;
+  if (p[j] == ']') ++j;
+  for (;;) {
+    char c = p[j];
+    if (c == '\0') return 0;
+    if (c == '[' && (p[j + 1] == ':' || p[j + 1] == '=' || p[j + 1] == '.')) {
+      char kind = p[j + 1];
+      uint32_t k = j + 2;
+      while (p[k] && !(p[k] == kind && p[k + 1] == ']')) ++k;
+      if (!p[k]) return 0;
+      j = k + 2;
+      continue;
+    }
+    if (c == ']') return j + 1;
+    ++j;
+  }
+}
+
+static bool is_quantifier(char c) {
+  return c == '*' || c == '+' || c == '?' || c == '{';
+}
+
+// Every character that a backslash turns into a plain one in the extended
+// syntax. Any other escape is an operator of the engine or a back-reference.
+static bool is_escapable(char c) {
+  return c != '\0' && strchr(".[]()*+?{}|^$\\", c) != nullptr;
+}
+
+static bool literal_byte_ok(unsigned char c) {
+  return c != '\0' && c < 0x80 && c != '\n' && c != '\r';
+}
+
+uint32_t kregex_required_literal(const char* p, char* out, uint32_t out_size) {
+  if (out_size == 0) return 0;
+  out[0] = '\0';
+  char run[KREGEX_LITERAL_MAX];
+  uint32_t run_len = 0, best_len = 0;
+  uint32_t cap = out_size - 1 < KREGEX_LITERAL_MAX ? out_size - 1 : KREGEX_LITERAL_MAX;
+  auto end_run = [&]() {
+    if (run_len > best_len) {
+      memcpy(out, run, run_len);
+      best_len = run_len;
+      out[best_len] = '\0';
+    }
+    run_len = 0;
+  };
+  uint32_t depth = 0;
+  uint32_t i = 0;
+  while (p[i]) {
+    char c = p[i];
+    if (c == '(') {
+      ++depth;
+      end_run();
+      ++i;
+      continue;
+    }
+    if (c == ')') {
+      // An unmatched ')' is an ordinary character to the engine: too subtle
+      // to follow, so no literal at all.
+      if (depth == 0) return 0;
+      --depth;
+      ++i;
+      continue;
+    }
+    if (c == '|') {
+      // Alternatives at the top level share no required text we track.
+      if (depth == 0) return 0;
+      ++i;
+      continue;
+    }
+    if (c == '[') {
+      uint32_t j = skip_bracket(p, i);
+      if (j == 0) return 0;
+      end_run();
+      i = j;
+      continue;
+    }
+    if (is_quantifier(c)) {
+      // A quantifier that follows a group, an anchor or nothing.
+      end_run();
+      if (c == '{') {
+        while (p[i] && p[i] != '}') ++i;
+        if (!p[i]) return 0;
+      }
+      ++i;
+      continue;
+    }
+    // One atom: an escaped or plain character, or '.', '^', '$'.
+    bool plain = true;
+    unsigned char lit = static_cast<unsigned char>(c);
+    uint32_t atom_len = 1;
+    if (c == '\\') {
+      if (p[i + 1] == '\0') return 0;
+      atom_len = 2;
+      lit = static_cast<unsigned char>(p[i + 1]);
+      plain = is_escapable(p[i + 1]);
+    } else if (c == '.' || c == '^' || c == '$') {
+      plain = false;
+    }
+    i += atom_len;
+    // The quantifiers that apply to this atom.
+    uint32_t quantifiers = 0;
+    bool only_plus = true;
+    while (is_quantifier(p[i])) {
+      ++quantifiers;
+      if (p[i] != '+') only_plus = false;
+      if (p[i] == '{') {
+        while (p[i] && p[i] != '}') ++i;
+        if (!p[i]) return 0;
+      }
+      ++i;
+    }
+    if (depth > 0) continue;  // what a group requires is not tracked
+    if (!plain || !literal_byte_ok(lit) || (quantifiers > 0 && !only_plus) || quantifiers > 1) {
+      end_run();
+      continue;
+    }
+    if (run_len < cap) run[run_len++] = static_cast<char>(ascii_lower(lit));
+    // x+ holds at least one x, but what follows need not come right after it.
+    if (quantifiers == 1) end_run();
+  }
+  end_run();
+  return best_len;
+}
+
+// Rough frequency of bytes in log text: the pivot pair is the adjacent pair
+// of the literal with the smallest product, so that the search stops rarely.
+static uint32_t byte_weight(unsigned char c) {
+  static const char kLetters[] = "etaoinsrhldcumfpgwybvkxjqz";
+  static const uint8_t kLetterWeight[] = {100, 75, 70, 65, 65, 65, 60, 60, 40, 40, 35, 30, 28,
+                                          25,  20, 20, 18, 15, 15, 12, 10, 7,  3,  2,  1,  1};
+  if (c >= 'a' && c <= 'z') {
+    const char* at = strchr(kLetters, c);
+    return kLetterWeight[at - kLetters];
+  }
+  if (c == ' ') return 160;
+  if (c >= '0' && c <= '9') return 60;
+  if (c == ':' || c == '.') return 30;
+  if (c == '-' || c == '/') return 20;
+  if (c == '=' || c == '[' || c == ']' || c == '_' || c == ',') return 10;
+  return 3;
+}
+
+static uint32_t choose_pivot(const char* lit, uint32_t len) {
+  if (len < 2) return 0;
+  uint32_t best = 0;
+  uint32_t best_cost = UINT32_MAX;
+  for (uint32_t i = 0; i + 1 < len; ++i) {
+    uint32_t cost = byte_weight(static_cast<unsigned char>(lit[i])) *
+                    byte_weight(static_cast<unsigned char>(lit[i + 1]));
+    if (cost < best_cost) {
+      best_cost = cost;
+      best = i;
+    }
+  }
+  return best;
 }
 
 bool kregex_compile(kregex* r, const kstring* pattern) {
   kregex_free(r);
   // No sub-matches are ever asked for: REG_NOSUB lets the engine skip them.
   r->compiled = regcomp(&r->re, kstring_text(pattern), REG_EXTENDED | REG_ICASE | REG_NOSUB) == 0;
+  if (r->compiled && locale_folds_as_ascii()) {
+    r->literal_length =
+        kregex_required_literal(kstring_text(pattern), r->literal, KREGEX_LITERAL_MAX);
+    r->pivot = choose_pivot(r->literal, r->literal_length);
+  }
   return !r->compiled;
+}
+
+static bool literal_at(const kregex* r, const unsigned char* s) {
+  for (uint32_t i = 0; i < r->literal_length; ++i)
+    if (ascii_lower(s[i]) != static_cast<unsigned char>(r->literal[i])) return false;
+  return true;
+}
+
+// Sixteen bytes at a time through the compiler's portable vector types: one
+// compare per pivot byte (letters folded by setting bit 5, which maps exactly
+// 'A'..'Z' and 'a'..'z' onto 'a'..'z'), then a check of the whole literal at
+// each position where the pivot pair agrees.
+typedef uint8_t kregex_v16 __attribute__((vector_size(16)));
+
+static kregex_v16 load16(const unsigned char* p) {
+  kregex_v16 v;
+  memcpy(&v, p, sizeof v);
+  return v;
+}
+
+static kregex_v16 splat16(unsigned char c) {
+  kregex_v16 v;
+  memset(&v, c, sizeof v);
+  return v;
+}
+
+static bool any16(kregex_v16 v) {
+  uint64_t a, b;
+  memcpy(&a, &v, 8);
+  memcpy(&b, reinterpret_cast<const char*>(&v) + 8, 8);
+  return (a | b) != 0;
+}
+
+static unsigned char fold_mask(unsigned char c) {
+  return c >= 'a' && c <= 'z' ? 0x20 : 0;
+}
+
+const char* kregex_candidate(const kregex* r, const char* begin, const char* end) {
+  uint32_t len = r->literal_length;
+  if (len == 0) return begin;
+  if (end - begin < static_cast<ptrdiff_t>(len)) return end;
+  const unsigned char* s = reinterpret_cast<const unsigned char*>(begin);
+  // Last position where the literal can start.
+  const unsigned char* last = reinterpret_cast<const unsigned char*>(end) - len;
+  uint32_t k = r->pivot;
+  unsigned char c0 = static_cast<unsigned char>(r->literal[k]);
+  unsigned char c1 = static_cast<unsigned char>(r->literal[len > 1 ? k + 1 : k]);
+  uint32_t k1 = len > 1 ? k + 1 : k;
+  kregex_v16 p0 = splat16(c0), m0 = splat16(fold_mask(c0));
+  kregex_v16 p1 = splat16(c1), m1 = splat16(fold_mask(c1));
+  // Both loads of a step end at most at last + k1 + 15 <= end - 1.
+  while (last - s >= 15) {
+    kregex_v16 a = load16(s + k) | m0;
+    kregex_v16 b = load16(s + k1) | m1;
+    kregex_v16 eq = reinterpret_cast<kregex_v16>(a == p0) & reinterpret_cast<kregex_v16>(b == p1);
+    if (any16(eq)) {
+      for (uint32_t j = 0; j < 16; ++j)
+        if (eq[j] && literal_at(r, s + j)) return reinterpret_cast<const char*>(s + j);
+    }
+    s += 16;
+  }
+  for (; s <= last; ++s)
+    if ((s[k] | fold_mask(c0)) == c0 && (s[k1] | fold_mask(c1)) == c1 && literal_at(r, s))
+      return reinterpret_cast<const char*>(s);
+  return end;
 }
 
 bool kregex_match_cstr(const kregex* r, const char* text) {
   if (!r->compiled) return true;
+  if (r->literal_length) {
+    const char* end = text + strlen(text);
+    if (kregex_candidate(r, text, end) == end) return true;
+  }
   return regexec(&r->re, text, 0, nullptr, 0) != 0;
 }
 
@@ -30,4 +295,7 @@ bool kregex_match(const kregex* r, const kstring* text) {
 void kregex_free(kregex* r) {
   if (r->compiled) regfree(&r->re);
   r->compiled = false;
+  r->literal_length = 0;
+  r->pivot = 0;
+  r->literal[0] = '\0';
 }

@@ -3,15 +3,29 @@
 // a successful kregex_compile to kregex_free, and used by one thread at a time.
 // Both results report failure, as POSIX does: kregex_compile returns true when
 // the pattern is invalid, kregex_match true when the text does NOT match.
+//
+// Compiling also derives, when that is provably safe, a required literal: a
+// run of plain characters that every match must contain. kregex_match rejects
+// a text without it before running the engine, and kregex_candidate lets a
+// scanner skip whole runs of lines that cannot match. The literal never
+// changes a result; it is derived only in a single-byte locale whose letters
+// fold as ASCII does (the agent keeps the C locale).
 #pragma once
 
 #include <regex.h>
 
+#include <cstdint>
+
 #include "klib/kstring.h"
+
+#define KREGEX_LITERAL_MAX 64
 
 struct kregex {
   regex_t re;
   bool compiled;
+  uint32_t literal_length;           // 0: no required literal, any text may match
+  uint32_t pivot;                    // index of the rare byte pair searched first
+  char literal[KREGEX_LITERAL_MAX];  // lower case
 };
 
 int kregex_libinit();  // 0: nothing to prepare
@@ -21,3 +35,12 @@ bool kregex_compile(kregex* r, const kstring* pattern);   // true: invalid patte
 bool kregex_match(const kregex* r, const kstring* text);  // false: it matches
 bool kregex_match_cstr(const kregex* r, const char* text);
 void kregex_free(kregex* r);
+
+// Start of the first place in [begin, end) where the required literal occurs
+// (case-insensitively), or end when it does not occur: no match can lie
+// wholly inside a text that the result skips. begin when the expression has
+// no required literal. The literal never holds LF, CR or NUL.
+const char* kregex_candidate(const kregex* r, const char* begin, const char* end);
+// The required literal that kregex_compile would derive from pattern, into
+// out (NUL-terminated, lower case); its length, 0 when none is safe.
+uint32_t kregex_required_literal(const char* pattern, char* out, uint32_t out_size);

@@ -1,0 +1,252 @@
+#include "lwatch/lwatch.h"
+
+#include <new>
+
+#include "klib/kdir.h"
+#include "lwatch/lweventlog.h"
+#include "lwatch/lwfacility.h"
+#include "lwatch/lwfile.h"
+
+static void lwatch_free_settings(lwatch* e);
+
+static uint32_t setting_ticks(kconfig* config, const char* key, int32_t value) {
+  kconfig_get_int(config, key, &value);
+  // Periods divide the tick counter: below 1 they count as 1.
+  return value < 1 ? 1 : static_cast<uint32_t>(value);
+}
+
+bool lwatch_init(lwatch* e, const kstring* default_dir, kconfig* config, klog* log) {
+  lwatch_settings(e, default_dir, config, log);
+  kthread_start(&e->thread, lwatch_thread, 0, e);
+  // The worker runs until it is stopped: not running means the platform
+  // refused the thread, and the engine leaves nothing behind.
+  if (!kthread_is_running(&e->thread)) {
+    lwatch_free_settings(e);
+    return false;
+  }
+  return true;
+}
+
+void lwatch_settings(lwatch* e, const kstring* default_dir, kconfig* config, klog* log) {
+  new (&e->stop) std::atomic<uint32_t>(0);
+  e->log = log;
+  e->config = config;
+  kthread_init(&e->thread);
+  kstring_init(&e->facilitydir);
+  kstring_init(&e->resultdir);
+  kstring_init(&e->default_dir);
+  kstring_assign(&e->default_dir, default_dir);
+  lwsource_init(&e->events);
+
+  e->rfilettl = setting_ticks(config, "lwatch.rfilettl", 60);
+  e->facilityupdt = setting_ticks(config, "lwatch.facilityupdt", 5);
+  kstring_assign(&e->facilitydir, default_dir);
+  kconfig_get(config, "lwatch.facilitydir", 0, &e->facilitydir);
+  kstring_assign(&e->resultdir, default_dir);
+  kconfig_get(config, "lwatch.resultdir", 0, &e->resultdir);
+  int32_t v = 0;
+  kconfig_get_int(config, "lwatch.cleandir", &v);
+  e->cleandir = static_cast<uint32_t>(v);
+
+  klog_plain(log, 1, "%s = '%s'\n", "lwatch.facilitydir", kstring_text(&e->facilitydir));
+  klog_plain(log, 1, "%s = '%s'\n", "lwatch.resultdir", kstring_text(&e->resultdir));
+  klog_plain(log, 1, "%s = %d sec\n", "lwatch.facilityupdt", static_cast<int>(e->facilityupdt));
+  klog_plain(log, 1, "%s = %d sec\n", "lwatch.rfilettl", static_cast<int>(e->rfilettl));
+  klog_plain(log, 1, "%s = %d\n", "lwatch.cleandir", v);
+
+  if (e->cleandir) lwatch_clean(e);
+  karray_init(&e->facilities, sizeof(lwfacility), 10);
+}
+
+bool lwatch_stopping(const lwatch* e) {
+  return e->stop.load(std::memory_order_acquire) != 0;
+}
+
+void lwatch_stop(lwatch* e) {
+  klog_write(e->log, 1, 0, "LWATCH shutdown\n");
+  e->stop.store(1, std::memory_order_release);
+  if (kthread_wait(&e->thread, 5000)) klog_write(e->log, 1, 2, "LWATCH not terminated\n");
+}
+
+void lwatch_free(lwatch* e) {
+  if (e->cleandir) lwatch_clean(e);
+  lwatch_free_settings(e);
+}
+
+static void lwatch_free_settings(lwatch* e) {
+  karray_destroy(&e->facilities, [](void* f) { lwfacility_free(static_cast<lwfacility*>(f)); });
+  lwsource_free(&e->events);
+  kstring_free(&e->default_dir);
+  kstring_free(&e->resultdir);
+  kstring_free(&e->facilitydir);
+  kthread_free(&e->thread);
+}
+
+static void clean_dir(lwatch* e, const kstring* dir, const char* pattern) {
+  kdir d;
+  kdir_init(&d, dir);
+  kstrlist names;
+  kstrlist_init(&names);
+  kfile file;
+  kfile_init(&file);
+  kstring path;
+  kstring_init(&path);
+  if (kdir_list_files_cstr(&d, pattern, &names) == 0) {
+    for (uint32_t i = 0; i < kstrlist_count(&names); ++i) {
+      kstring_path_join(&path, dir, kstrlist_get(&names, i));
+      klog_write(e->log, 2, 0, "Cleaning file : %s\n", kstring_text(&path));
+      kfile_set_name(&file, &path);
+      kfile_remove(&file);
+    }
+  }
+  kstring_free(&path);
+  kfile_free(&file);
+  kstrlist_free(&names);
+  kdir_free(&d);
+}
+
+void lwatch_clean(lwatch* e) {
+  clean_dir(e, &e->facilitydir, "*.facility");
+  clean_dir(e, &e->resultdir, "*.tmp");
+}
+
+void lwatch_result_init(lwatch_result* r) {
+  kfile_init(&r->file);
+  kstring_init(&r->tmp_path);
+  kstring_init(&r->log_path);
+  r->open = 0;
+  r->empty = 1;
+}
+
+void lwatch_result_free(lwatch_result* r) {
+  lwatch_result_close(r);
+  kstring_free(&r->log_path);
+  kstring_free(&r->tmp_path);
+  kfile_free(&r->file);
+}
+
+bool lwatch_result_open(lwatch_result* r, const kstring* dir, const ktime* when) {
+  kstring name;
+  kstring_init(&name);
+  kstring_format(&name, "lw%02d%02d%02d%02d%02d%02d", when->tm_year - 100, when->tm_mon + 1,
+                 when->tm_mday, when->tm_hour, when->tm_min, when->tm_sec);
+  kstring_append_cstr(&name, ".tmp");
+  kstring_path_join(&r->tmp_path, dir, &name);
+  kstring_set_length(&name, name.length - 4);
+  kstring_append_cstr(&name, ".log");
+  kstring_path_join(&r->log_path, dir, &name);
+  kstring_free(&name);
+  kfile_set_name(&r->file, &r->tmp_path);
+  r->open = kfile_open(&r->file, "at") == 0 ? 1 : 0;
+  r->empty = 1;
+  return r->open != 0;
+}
+
+void lwatch_result_close(lwatch_result* r) {
+  if (!r->open) return;
+  kfile_close(&r->file);
+  if (r->empty)
+    kfile_remove(&r->file);
+  else
+    kfile_rename(&r->file, &r->log_path);  // fails onto an existing ".log": the ".tmp" stays
+  r->open = 0;
+}
+
+static void rotate(lwatch* e, lwatch_result* result) {
+  lwatch_result_close(result);
+  ktime now;
+  ktime_init(&now);
+  ktime_now(&now);
+  lwatch_result_open(result, &e->resultdir, &now);
+  ktime_free(&now);
+}
+
+int lwatch_thread(void* engine) {
+  lwatch* e = static_cast<lwatch*>(engine);
+  klog_write(e->log, 1, 0, "LWATCH up\n");
+  lwatch_result result;
+  lwatch_result_init(&result);
+  for (uint32_t tick = 0; !lwatch_stopping(e); ++tick) {
+    if (tick % e->rfilettl == 0) rotate(e, &result);
+    if (tick % e->facilityupdt == 0) lwatch_reload(e);
+    if (result.open && lwatch_scan(e, tick, &result.file)) result.empty = 0;
+    ksleep(1000);
+  }
+  lwatch_result_free(&result);
+  klog_write(e->log, 1, 0, "LWATCH down\n");
+  return 0;
+}
+
+static void facility_free(void* f) {
+  lwfacility_free(static_cast<lwfacility*>(f));
+}
+
+bool lwatch_reload(lwatch* e) {
+  kdir d;
+  kdir_init(&d, &e->facilitydir);
+  kstrlist names;
+  kstrlist_init(&names);
+  if (kdir_list_files_cstr(&d, "*.facility", &names) != 0) {
+    kstrlist_free(&names);
+    kdir_free(&d);
+    return true;
+  }
+  kstring name, path;
+  kstring_init(&name);
+  kstring_init(&path);
+  for (uint32_t i = 0; i < kstrlist_count(&names); ++i) {
+    const kstring* file_name = kstrlist_get(&names, i);
+    kstring_clear(&name);
+    kstring_token_cstr(file_name, ".", 0, &name);
+    kstring_path_join(&path, &e->facilitydir, file_name);
+    lwfacility* f =
+        static_cast<lwfacility*>(karray_find(&e->facilities, &name, lwfacility_compare));
+    if (f) {
+      if (lwfacility_is_modified(f, &path)) {
+        klog_write(e->log, 2, 0, "reloading facility '%s'\n", kstring_text(&name));
+        lwfacility_free(f);
+        lwfacility_init(f, &name, e->log);
+        lwfacility_load(f, &path);
+      }
+      f->seen = 1;
+      continue;
+    }
+    f = static_cast<lwfacility*>(karray_append(&e->facilities));
+    if (!f) {
+      klog_write(e->log, 1, 1, "cannot allocate facility\n");
+      continue;
+    }
+    lwfacility_init(f, &name, e->log);
+    lwfacility_load(f, &path);
+    f->seen = 1;
+    klog_write(e->log, 1, 0, "facility '%s' added\n", kstring_text(&name));
+  }
+  // Gone from the directory: removed; the next facility takes the index.
+  for (uint32_t i = 0; i < e->facilities.count;) {
+    lwfacility* f = static_cast<lwfacility*>(karray_get(&e->facilities, i));
+    if (!f->seen) {
+      klog_write(e->log, 1, 0, "facility '%s' removed\n", kstring_text(&f->name));
+      karray_remove_each(&e->facilities, i, facility_free);
+      continue;
+    }
+    lwfacility_update(f, &e->default_dir);
+    f->seen = 0;
+    ++i;
+  }
+  kstring_free(&path);
+  kstring_free(&name);
+  kstrlist_free(&names);
+  kdir_free(&d);
+  return true;
+}
+
+bool lwatch_scan(lwatch* e, uint32_t tick, kfile* result) {
+  bool hit = false;
+  for (uint32_t i = 0; i < e->facilities.count; ++i) {
+    lwfacility* f = static_cast<lwfacility*>(karray_get(&e->facilities, i));
+    if (tick % f->scan != 0) continue;
+    if (lwfacility_scan_files(f, result)) hit = true;
+    if (lwfacility_scan_eventlog(f, result, &e->events)) hit = true;
+  }
+  return hit;
+}

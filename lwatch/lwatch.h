@@ -1,0 +1,78 @@
+// lwatch: the log-watch engine. One worker thread ticks once a second: it
+// rotates the result file every "lwatch.rfilettl" ticks, reloads the facility
+// directory every "lwatch.facilityupdt" ticks, and scans each facility whose
+// "scan" period divides the tick, appending every hit to the open result file
+// "lw<12 digits>.tmp", which becomes ".log" when it is closed with hits (and
+// is deleted without). The collector shares the two directories through the
+// file system only.
+//
+// The owner calls lwatch_init, later lwatch_stop from any thread, then
+// lwatch_free. Between init and the end of the worker thread only that thread
+// touches the record, apart from the stop flag.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "klib/karray.h"
+#include "klib/kconfig.h"
+#include "klib/kfile.h"
+#include "klib/klog.h"
+#include "klib/kstring.h"
+#include "klib/kthread.h"
+#include "klib/ktime.h"
+#include "lwatch/lwsource.h"
+
+struct lwatch {
+  klog* log;        // not owned
+  kconfig* config;  // not owned; read by lwatch_init only
+  std::atomic<uint32_t> stop;
+  kthread thread;
+  uint32_t rfilettl;      // ticks, at least 1
+  uint32_t facilityupdt;  // ticks, at least 1
+  kstring facilitydir;
+  kstring resultdir;
+  karray facilities;  // lwfacility records, in the order they were added
+  uint32_t cleandir;
+  kstring default_dir;  // the executable's directory: base of relative file entries
+  lwsource events;      // where "eventlog" entries are read
+};
+
+// The result file of the current period, kept by the worker thread.
+struct lwatch_result {
+  kfile file;
+  kstring tmp_path;
+  kstring log_path;
+  uint32_t open;
+  uint32_t empty;  // no hit written yet
+};
+
+// Reads the settings, cleans when "lwatch.cleandir" is set and starts the
+// worker thread. default_dir ends with '/'. false (and nothing to free) only
+// when the platform refuses the thread.
+bool lwatch_init(lwatch* e, const kstring* default_dir, kconfig* config, klog* log);
+// lwatch_init without starting the worker: settings, cleaning, empty table.
+void lwatch_settings(lwatch* e, const kstring* default_dir, kconfig* config, klog* log);
+// Asks the worker to end and waits for it, at most 5000 ms.
+void lwatch_stop(lwatch* e);
+// After lwatch_stop: cleans when set, releases the facilities and settings.
+void lwatch_free(lwatch* e);
+// Deletes every "*.facility" of facilitydir and every "*.tmp" of resultdir.
+void lwatch_clean(lwatch* e);
+// Body of the worker thread (argument: the engine).
+int lwatch_thread(void* engine);
+// Brings the facility table in step with the facility directory (true).
+bool lwatch_reload(lwatch* e);
+// Scans the facilities due at tick into result; true when a hit was written.
+bool lwatch_scan(lwatch* e, uint32_t tick, kfile* result);
+// true once lwatch_stop has asked the worker to end.
+bool lwatch_stopping(const lwatch* e);
+
+void lwatch_result_init(lwatch_result* r);
+void lwatch_result_free(lwatch_result* r);
+// Opens "lw" + yymmddhhmmss of when + ".tmp" in dir for appending; true when
+// it could be opened (the file is then open and empty).
+bool lwatch_result_open(lwatch_result* r, const kstring* dir, const ktime* when);
+// Closes an open result file: deleted while empty, else moved to its ".log"
+// name (which fails, leaving the ".tmp", when that name exists).
+void lwatch_result_close(lwatch_result* r);

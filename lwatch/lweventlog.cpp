@@ -1,0 +1,136 @@
+#include "lwatch/lweventlog.h"
+
+#include "klib/ktime.h"
+#include "lwatch/lwfacility.h"
+
+bool lweventlog_init(lweventlog* r, const kstring* name, klog* log) {
+  r->log = log;
+  kstring_init(&r->name);
+  kstring_assign(&r->name, name);
+  lwevent_init(&r->event);
+  r->last_time = 0;
+  r->newest_time = 0;
+  r->source = nullptr;
+  r->handle = nullptr;
+  return true;
+}
+
+void lweventlog_free(lweventlog* r) {
+  if (r->source) lweventlog_close(r);
+  lwevent_free(&r->event);
+  kstring_free(&r->name);
+}
+
+bool lweventlog_open(lweventlog* r, lwsource* source) {
+  r->source = source;
+  r->handle = nullptr;
+  void* handle = nullptr;
+  if (source->ops->open(source, kstring_text(&r->name), &handle) != 0) {
+    r->source = nullptr;
+    return false;
+  }
+  r->handle = handle;
+  return true;
+}
+
+void lweventlog_close(lweventlog* r) {
+  r->last_time = r->newest_time;
+  if (r->source) r->source->ops->close(r->handle);
+  r->handle = nullptr;
+  r->source = nullptr;
+}
+
+const char* lweventlog_type_name(uint32_t type) {
+  switch (type) {
+    case LWEVENT_ERROR:
+      return "ERROR";
+    case LWEVENT_WARNING:
+      return "WARNING";
+    case LWEVENT_INFO:
+      return "INFO";
+    case LWEVENT_AUDIT_SUCCESS:
+      return "AUDIT_SUCCESS";
+    case LWEVENT_AUDIT_FAILURE:
+      return "AUDIT_FAILURE";
+    default:
+      return "N/A";
+  }
+}
+
+void lweventlog_user(lweventlog* r, kstring* text) {
+  if (!r->event.has_user) {
+    kstring_assign_cstr(text, "N/A");
+    return;
+  }
+  kstring_format(text, "%s\\%s", kstring_text(&r->event.domain), kstring_text(&r->event.account));
+}
+
+void lweventlog_message(lweventlog* r, kstring* text) {
+  if (!r->event.has_message) {
+    kstring_assign_cstr(text, "N/A");
+    return;
+  }
+  kstring_assign(text, &r->event.message);
+  kstring_remove_chars_cstr(text, "\r\n");
+}
+
+bool lweventlog_read(lweventlog* r, kstring* text) {
+  if (!r->source) return false;
+  lwevent* ev = &r->event;
+  lwevent_clear(ev);
+  if (r->source->ops->read(r->handle, ev) != 0) return false;
+  kstring_clear(text);
+  if (r->last_time == 0) {
+    // No baseline yet: the newest record becomes it, and nothing is new.
+    r->newest_time = ev->time;
+    return false;
+  }
+  // Newest first: the first record that is not strictly later ends the scan.
+  if (r->last_time >= ev->time) return false;
+  if (ev->time > r->newest_time) r->newest_time = ev->time;
+
+  ktime t;
+  ktime_init(&t);
+  ktime_from_seconds(&t, ev->time);
+  ktime_format(&t, text);
+  ktime_free(&t);
+  kstring piece;
+  kstring_init(&piece);
+  kstring_format(&piece, " : id=%d;type=%s;source=", static_cast<int>(ev->id & 0xFFFF),
+                 lweventlog_type_name(ev->type));
+  kstring_append(text, &piece);
+  kstring_append(text, &ev->source);
+  kstring_append_cstr(text, ";user=");
+  lweventlog_user(r, &piece);
+  kstring_append(text, &piece);
+  kstring_append_cstr(text, ";message=");
+  lweventlog_message(r, &piece);
+  kstring_append(text, &piece);
+  kstring_free(&piece);
+  return true;
+}
+
+bool lwfacility_scan_eventlog(lwfacility* f, kfile* result, lwsource* source) {
+  klog_write(f->log, 4, 0, "scanning lwfacility '%s' eventlog\n", kstring_text(&f->name));
+  bool hit = false;
+  kstring text;
+  kstring_init(&text);
+  for (uint32_t i = 0; i < f->eventlogs.count; ++i) {
+    lweventlog* r = static_cast<lweventlog*>(karray_get(&f->eventlogs, i));
+    if (!lweventlog_open(r, source)) {
+      klog_plain(f->log, 2, "  cannot open '%s' eventlog\n", kstring_text(&r->name));
+      continue;
+    }
+    while (lweventlog_read(r, &text)) {
+      const lwfilter* filter = lwfacility_match(f, &text);
+      if (!filter) continue;
+      kfile_printf(result, "[%s,%s] %s\n", kstring_text(&f->name), kstring_text(&filter->name),
+                   kstring_text(&text));
+      hit = true;
+      klog_plain(f->log, 3, "  new %s event = >%s<\n", kstring_text(&r->name), kstring_text(&text));
+    }
+    lweventlog_close(r);
+  }
+  kstring_free(&text);
+  return hit;
+}

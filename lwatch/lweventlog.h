@@ -1,0 +1,48 @@
+// lweventlog: one reader of a named event log for a facility, and the
+// facility's event-log scan. The reader remembers only generation times
+// between scans: the first scan that finds a record sets a baseline and
+// reports nothing; every later scan reports, newest first, the records
+// generated strictly later than the newest one of the scan before. Records of
+// the same second as that one are never reported.
+//
+// The log itself is read through an lwsource (lwsource.h). A reader is owned
+// by its facility and used only by the engine's worker thread.
+#pragma once
+
+#include <cstdint>
+
+#include "klib/kfile.h"
+#include "klib/klog.h"
+#include "klib/kstring.h"
+#include "lwatch/lwsource.h"
+
+struct lwfacility;
+
+struct lweventlog {
+  klog* log;  // not owned
+  kstring name;
+  lwevent event;         // the current record
+  uint32_t last_time;    // records up to this time count as reported; 0: no baseline yet
+  uint32_t newest_time;  // latest generation time seen (only grows)
+  lwsource* source;      // between open and close
+  void* handle;          // the source's state of the open log; null while closed
+};
+
+bool lweventlog_init(lweventlog* r, const kstring* name, klog* log);  // true
+void lweventlog_free(lweventlog* r);
+// Opens the log `name` through source; true when it could be opened.
+bool lweventlog_open(lweventlog* r, lwsource* source);
+// last_time := newest_time, and the log is closed.
+void lweventlog_close(lweventlog* r);
+// The next new record's text into text; false when there is none.
+bool lweventlog_read(lweventlog* r, kstring* text);
+// The current record's account text: "domain\account", or "N/A".
+void lweventlog_user(lweventlog* r, kstring* text);
+// The current record's message with CR and LF removed, or "N/A".
+void lweventlog_message(lweventlog* r, kstring* text);
+// Name of a record type ("ERROR" … "AUDIT_FAILURE", "N/A").
+const char* lweventlog_type_name(uint32_t type);
+
+// Scans every event log of the facility through source and writes each hit
+// to result as "[facility,filter] text\n"; true when a hit was written.
+bool lwfacility_scan_eventlog(lwfacility* f, kfile* result, lwsource* source);

@@ -1,0 +1,55 @@
+// lwfacility: one facility of the log watch, loaded from its facility file:
+// the scan period, the text-file entries with the files they currently name,
+// one event-log reader per "eventlog" entry, and the filters tried in file
+// order on every new line or record (the first that matches is reported).
+//
+// A facility owns everything in its lists and tables and is held by value in
+// the engine's table; it is loaded afresh (init, load) whenever its file
+// changes. Used by the engine's worker thread only.
+#pragma once
+
+#include <cstdint>
+
+#include "klib/karray.h"
+#include "klib/klog.h"
+#include "klib/kregex.h"
+#include "klib/kstring.h"
+#include "lwatch/lweventlog.h"
+#include "lwatch/lwfile.h"
+
+struct lwfilter {
+  kregex regex;
+  kstring name;
+};
+
+void lwfilter_init(lwfilter* filter);
+void lwfilter_free(lwfilter* filter);
+
+struct lwfacility {
+  klog* log;  // not owned
+  uint32_t seen;
+  uint32_t mtime;  // of the facility file when loaded; 0 until then
+  kstring name;
+  uint32_t first_update;  // 1 until the end of the first lwfacility_update
+  uint32_t scan;          // period in engine ticks, at least 1
+  uint32_t scanfrombeg;
+  kstrlist files;    // "file" entries as written
+  karray tracked;    // lwfile records
+  karray eventlogs;  // lweventlog records
+  karray filters;    // lwfilter records, valid ones only
+};
+
+bool lwfacility_init(lwfacility* f, const kstring* name, klog* log);  // true
+void lwfacility_free(lwfacility* f);
+// karray comparator: the facility's name against a kstring name, byte-wise.
+int lwfacility_compare(const void* facility, const void* name);
+// true when the file at path has a modification time later than mtime.
+bool lwfacility_is_modified(lwfacility* f, const kstring* path);
+// Reads the facility file at path into the freshly initialised record (true).
+bool lwfacility_load(lwfacility* f, const kstring* path);
+// Brings the tracked files in step with the "file" entries (true). A relative
+// static entry and a wildcard entry without an absolute directory are taken
+// relative to base_dir (the executable's directory; empty: as written).
+bool lwfacility_update(lwfacility* f, const kstring* base_dir);
+// The first filter, in table order, whose pattern matches text; null if none.
+const lwfilter* lwfacility_match(const lwfacility* f, const kstring* text);

@@ -1,0 +1,273 @@
+#include "lwatch/lwfile.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "lwatch/lwfacility.h"
+
+// Reads go to the kernel in blocks of this size; a longer line grows the
+// buffer as far as it needs.
+static const uint32_t kReadBlock = 128 * 1024;
+
+void lwfile_init(lwfile* r, const kstring* path, uint32_t from_beginning) {
+  r->seen = 0;
+  r->from_beginning = from_beginning;
+  r->mtime = 0;
+  r->size = 0;
+  r->offset = 0;
+  kfile_init(&r->file);
+  kfile_set_name(&r->file, path);
+  r->buf = nullptr;
+  r->buf_size = 0;
+  r->buf_len = 0;
+  r->buf_pos = 0;
+  r->buf_base = 0;
+  r->at_eof = 0;
+}
+
+void lwfile_free(lwfile* r) {
+  if (r->file.stream) lwfile_close(r);
+  kfile_free(&r->file);
+}
+
+int lwfile_compare(const void* record, const void* path) {
+  return kstring_compare(&static_cast<const lwfile*>(record)->file.name,
+                         static_cast<const kstring*>(path));
+}
+
+bool lwfile_check(lwfile* r) {
+  uint32_t mtime = 0, size = 0;
+  if (kfile_stat(&r->file, &mtime, &size) != 0) return false;
+  if (r->mtime == 0) {
+    // Found for the first time: what it holds now is never reported, unless
+    // it is to be read from its beginning.
+    r->mtime = mtime;
+    r->size = size;
+    r->offset = 0;
+    if (r->from_beginning) return true;
+    if (kfile_open(&r->file, "rt") == 0) {
+      uint32_t end = 0;
+      if (kfile_seek_end(&r->file, 0) == 0 && kfile_tell(&r->file, &end) == 0) r->offset = end;
+      kfile_close(&r->file);
+    }
+    return false;
+  }
+  if (mtime > r->mtime) {
+    // Smaller than before: truncated or replaced, so read it again from 0.
+    if (size < r->size) r->offset = 0;
+    r->mtime = mtime;
+    r->size = size;
+    return true;
+  }
+  return false;
+}
+
+bool lwfile_open(lwfile* r) {
+  if (kfile_open(&r->file, "rt") != 0) return false;
+  if (r->offset > INT32_MAX || kfile_seek(&r->file, static_cast<int32_t>(r->offset)) != 0) {
+    kfile_close(&r->file);
+    return false;
+  }
+  r->buf = static_cast<char*>(malloc(kReadBlock));
+  if (!r->buf) {
+    kfile_close(&r->file);
+    return false;
+  }
+  r->buf_size = kReadBlock;
+  r->buf_len = 0;
+  r->buf_pos = 0;
+  r->buf_base = r->offset;
+  r->at_eof = 0;
+  return true;
+}
+
+// Reads more of the file behind the undelivered bytes, which move to the
+// front first. One byte of the buffer always stays free, for the LF that
+// lwfile_read_block adds to a last line. false at the end of the file.
+static bool lwfile_fill(lwfile* r) {
+  if (r->at_eof) return false;
+  if (r->buf_pos > 0) {
+    memmove(r->buf, r->buf + r->buf_pos, r->buf_len - r->buf_pos);
+    r->buf_base += r->buf_pos;
+    r->buf_len -= r->buf_pos;
+    r->buf_pos = 0;
+  }
+  if (r->buf_len + 1 >= r->buf_size) {
+    // One line fills the whole buffer: there is no limit on a line's length.
+    char* grown = r->buf_size <= UINT32_MAX / 2
+                      ? static_cast<char*>(realloc(r->buf, static_cast<size_t>(r->buf_size) * 2))
+                      : nullptr;
+    if (!grown) {
+      // Without memory the bytes held go out as a line; the rest of it
+      // follows at a later scan from the stored offset.
+      r->at_eof = 1;
+      return false;
+    }
+    r->buf = grown;
+    r->buf_size *= 2;
+  }
+  uint32_t n = kfile_read(&r->file, r->buf + r->buf_len, r->buf_size - r->buf_len - 1);
+  if (n == 0) {
+    r->at_eof = 1;
+    return false;
+  }
+  r->buf_len += n;
+  return true;
+}
+
+static void append_without_cr(kstring* line, const char* p, const char* e) {
+  while (p < e) {
+    const char* cr = static_cast<const char*>(memchr(p, '\r', e - p));
+    const char* stop = cr ? cr : e;
+    kstring_append_bytes(line, p, static_cast<uint32_t>(stop - p));
+    p = cr ? cr + 1 : e;
+  }
+}
+
+bool lwfile_read_line(lwfile* r, kstring* line) {
+  kstring_clear(line);
+  if (!r->buf) return false;
+  for (;;) {
+    if (r->buf_pos < r->buf_len) {
+      const char* p = r->buf + r->buf_pos;
+      const char* lf = static_cast<const char*>(memchr(p, '\n', r->buf_len - r->buf_pos));
+      if (lf) {
+        append_without_cr(line, p, lf);
+        r->buf_pos = static_cast<uint32_t>(lf + 1 - r->buf);
+        return true;
+      }
+    }
+    if (!lwfile_fill(r)) {
+      if (r->buf_pos == r->buf_len) return false;
+      append_without_cr(line, r->buf + r->buf_pos, r->buf + r->buf_len);
+      r->buf_pos = r->buf_len;
+      return true;
+    }
+  }
+}
+
+// Drops every CR of [p, e) in place; the new end.
+static char* remove_cr(char* p, char* e) {
+  char* w = static_cast<char*>(memchr(p, '\r', e - p));
+  if (!w) return e;
+  for (char* s = w; s < e; ++s)
+    if (*s != '\r') *w++ = *s;
+  return w;
+}
+
+bool lwfile_read_block(lwfile* r, const char** begin, const char** end) {
+  if (!r->buf) return false;
+  for (;;) {
+    if (r->buf_pos < r->buf_len) {
+      char* p = r->buf + r->buf_pos;
+      char* lf = static_cast<char*>(memrchr(p, '\n', r->buf_len - r->buf_pos));
+      if (lf) {
+        r->buf_pos = static_cast<uint32_t>(lf + 1 - r->buf);
+        *begin = p;
+        *end = remove_cr(p, lf + 1);
+        return true;
+      }
+    }
+    if (!lwfile_fill(r)) {
+      if (r->buf_pos == r->buf_len) return false;
+      char* p = r->buf + r->buf_pos;
+      char* e = remove_cr(p, r->buf + r->buf_len);
+      *e++ = '\n';  // the byte lwfile_fill keeps free
+      r->buf_pos = r->buf_len;
+      *begin = p;
+      *end = e;
+      return true;
+    }
+  }
+}
+
+bool lwfile_close(lwfile* r) {
+  if (!r->file.stream) return false;
+  if (r->buf) {
+    r->offset = static_cast<uint32_t>(r->buf_base + r->buf_pos);
+    free(r->buf);
+    r->buf = nullptr;
+    r->buf_size = r->buf_len = r->buf_pos = 0;
+  }
+  return kfile_close(&r->file) == 0;
+}
+
+// The scan of one block of whole lines. For each filter, next[i] holds the
+// next place at or after pos where its required literal occurs (pos itself
+// for a filter without one). A line that holds no filter's literal cannot
+// match any filter, so the scan goes straight to the line of the nearest
+// occurrence; there the filters are tried in table order as on every line,
+// a filter whose literal the line does not hold being known not to match.
+static bool scan_block(lwfacility* f, lwfile* t, const char* b, const char* e, kfile* result,
+                       kstring* line, const char** next) {
+  uint32_t nf = f->filters.count;
+  bool hit = false;
+  const char* pos = b;
+  for (uint32_t i = 0; i < nf; ++i)
+    next[i] = kregex_candidate(&static_cast<lwfilter*>(karray_get(&f->filters, i))->regex, b, e);
+  while (pos < e) {
+    const char* cand = e;
+    for (uint32_t i = 0; i < nf; ++i)
+      if (next[i] < cand) cand = next[i];
+    if (cand >= e) break;
+    const char* ls = static_cast<const char*>(memrchr(pos, '\n', cand - pos));
+    ls = ls ? ls + 1 : pos;
+    const char* le = static_cast<const char*>(memchr(cand, '\n', e - cand));
+    if (!le) le = e - 1;  // never: every line of a block ends in LF
+    bool built = false;
+    for (uint32_t i = 0; i < nf; ++i) {
+      lwfilter* filter = static_cast<lwfilter*>(karray_get(&f->filters, i));
+      if (next[i] < ls) next[i] = kregex_candidate(&filter->regex, ls, e);
+      // A literal never starts on the LF; a filter without one stands at ls,
+      // which is le itself on an empty line.
+      if (next[i] > le) continue;
+      if (!built) {
+        kstring_assign_bytes(line, ls, static_cast<uint32_t>(le - ls));
+        built = true;
+      }
+      if (kregex_match(&filter->regex, line)) continue;
+      kfile_printf(result, "[%s,%s] %s\n", kstring_text(&f->name), kstring_text(&filter->name),
+                   kstring_text(line));
+      hit = true;
+      klog_plain(f->log, 3, "  new line in file %s = >%s<\n", kstring_text(&t->file.name),
+                 kstring_text(line));
+      break;
+    }
+    pos = le + 1;
+    for (uint32_t i = 0; i < nf; ++i)
+      if (next[i] < pos)
+        next[i] =
+            kregex_candidate(&static_cast<lwfilter*>(karray_get(&f->filters, i))->regex, pos, e);
+  }
+  return hit;
+}
+
+bool lwfacility_scan_files(lwfacility* f, kfile* result) {
+  klog_write(f->log, 4, 0, "scanning lwfacility '%s' files\n", kstring_text(&f->name));
+  bool hit = false;
+  const char* small[16];
+  const char** next = small;
+  kstring line;
+  kstring_init(&line);
+  for (uint32_t k = 0; k < f->tracked.count; ++k) {
+    lwfile* t = static_cast<lwfile*>(karray_get(&f->tracked, k));
+    if (!lwfile_check(t)) continue;
+    klog_plain(f->log, 2, "  file '%s' has been modified\n", kstring_text(&t->file.name));
+    if (next == small && f->filters.count > sizeof small / sizeof small[0]) {
+      next = static_cast<const char**>(malloc(sizeof(const char*) * f->filters.count));
+      if (!next) break;  // the file is read at its next modification
+    }
+    if (!lwfile_open(t)) {
+      klog_plain(f->log, 2, "  cannot open file '%s'\n", kstring_text(&t->file.name));
+      continue;
+    }
+    const char* b;
+    const char* e;
+    while (lwfile_read_block(t, &b, &e))
+      if (scan_block(f, t, b, e, result, &line, next)) hit = true;
+    lwfile_close(t);
+  }
+  if (next != small) free(next);
+  kstring_free(&line);
+  return hit;
+}

@@ -1,0 +1,56 @@
+// lwfile: one monitored text file of a facility, and the facility's scan of
+// its text files. A file is opened only for the length of one scan: the scan
+// checks its status, and when the modification time has moved forward reads
+// it from the remembered offset to its end, line by line, and keeps the new
+// offset. A line is the run of bytes up to the next LF; every CR is dropped;
+// a last line without LF is delivered as it stands and the offset moves past
+// it, so its completion arrives later as a line of its own.
+//
+// Records are held by value in the facility's table (they may be moved byte
+// by byte while closed) and used by the engine's worker thread only.
+#pragma once
+
+#include <cstdint>
+
+#include "klib/kfile.h"
+#include "klib/kstring.h"
+
+struct lwfacility;
+
+struct lwfile {
+  uint32_t seen;            // mark of lwfacility_update
+  uint32_t from_beginning;  // when first found: read from byte 0 (1) or from the end (0)
+  uint32_t mtime;           // at the last check; 0: not found yet
+  uint32_t size;            // at the last check
+  uint32_t offset;          // byte position where the next read starts
+  kfile file;               // the path as built from the facility entry
+  // Read state, only between lwfile_open and lwfile_close.
+  char* buf;
+  uint32_t buf_size;
+  uint32_t buf_len;   // bytes held
+  uint32_t buf_pos;   // first byte not yet delivered
+  uint64_t buf_base;  // file position of buf[0]
+  uint32_t at_eof;
+};
+
+void lwfile_init(lwfile* r, const kstring* path, uint32_t from_beginning);
+void lwfile_free(lwfile* r);
+// karray comparator: the record's path against a kstring path, byte-wise.
+int lwfile_compare(const void* record, const void* path);
+// true when the file is to be read now (see the change rules in lwfile.cpp).
+bool lwfile_check(lwfile* r);
+// Opens the file and positions it at offset; true when both succeeded (on
+// false nothing stays open).
+bool lwfile_open(lwfile* r);
+// The next line into line (emptied first); false when nothing is left.
+bool lwfile_read_line(lwfile* r, kstring* line);
+// The next run of whole lines, CR removed, every line ended by LF (a last
+// line without LF in the file gets one here); valid until the next read.
+// false when nothing is left. The run counts as read.
+bool lwfile_read_block(lwfile* r, const char** begin, const char** end);
+// offset := the position after the last byte delivered; closes the file.
+bool lwfile_close(lwfile* r);
+
+// Scans every monitored file of the facility and writes each hit to result
+// as "[facility,filter] line\n"; true when a hit was written.
+bool lwfacility_scan_files(lwfacility* f, kfile* result);

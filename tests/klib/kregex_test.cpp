@@ -1,0 +1,154 @@
+// Regular expressions: the matching rules, and the required-literal
+// pre-check, which must never change what the engine itself answers.
+#include "klib/kregex.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+namespace {
+
+struct Regex {
+  explicit Regex(const std::string& pattern) {
+    kregex_init(&r);
+    kstring p;
+    kstring_init(&p);
+    kstring_assign_cstr(&p, pattern.c_str());
+    invalid = kregex_compile(&r, &p);
+    kstring_free(&p);
+  }
+  ~Regex() { kregex_free(&r); }
+  bool matches(const std::string& text) const { return !kregex_match_cstr(&r, text.c_str()); }
+  kregex r;
+  bool invalid;
+};
+
+std::string literal_of(const std::string& pattern) {
+  char out[KREGEX_LITERAL_MAX];
+  kregex_required_literal(pattern.c_str(), out, sizeof out);
+  return out;
+}
+
+TEST(KRegex, ExtendedCaseInsensitiveUnanchoredMatching) {
+  Regex error("error");
+  for (const char* t : {"error", "ERROR", "Fatal Error in module x"}) EXPECT_TRUE(error.matches(t));
+  EXPECT_FALSE(error.matches("err or"));
+  Regex start("^ERR");
+  EXPECT_TRUE(start.matches("ERROR at start"));
+  EXPECT_FALSE(start.matches(" ERROR"));
+  Regex alt("a|b");
+  EXPECT_TRUE(alt.matches("xxbxx"));
+  EXPECT_FALSE(alt.matches("a|b") && !alt.matches("a"));
+  EXPECT_TRUE(Regex("(unclosed").invalid);
+  EXPECT_TRUE(Regex("[unclosed").invalid);
+  EXPECT_TRUE(Regex(".*").matches(""));
+  EXPECT_FALSE(Regex(".").matches(""));
+}
+
+TEST(KRegex, RequiredLiteralIsDerivedOnlyWhereEveryMatchHoldsIt) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"error", "error"},
+      {"Mixed CASE", "mixed case"},
+      {"disk (full|failure)", "disk "},
+      {"fail(ed|ure)", "fail"},
+      {"(foo)?barbaz", "barbaz"},
+      {"ab?cd", "cd"},
+      {"ab+cd", "ab"},
+      {"xa+?", "x"},
+      {"x{2}yz", "yz"},
+      {"ab{0}", "a"},
+      {"[abc]def", "def"},
+      {"[]x]yz", "yz"},
+      {"[^]x]yz", "yz"},
+      {"[[:alpha:]]+ing", "ing"},
+      {"[\\]]tail", "]tail"},  // no escapes inside brackets
+      {"\\.conf", ".conf"},
+      {"\\w+ foo", " foo"},
+      {"(a)\\1xyz", "xyz"},
+      {"^start", "start"},
+      {"end$", "end"},
+      {"a.b", "a"},
+      {"caf\xc3\xa9", "caf"},
+      {"a|b", ""},
+      {"(a|b)|c", ""},
+      {"abc)", ""},
+      {".*", ""},
+      {"[a-z]+", ""},
+  };
+  for (auto& c : cases) EXPECT_EQ(literal_of(c.first), c.second) << c.first;
+}
+
+TEST(KRegex, CandidateFindsTheFirstOccurrenceAtEveryAlignment) {
+  Regex r("xq7");  // a rare pivot, non-letter included
+  Regex one("z");
+  std::mt19937 rng(3);
+  for (int round = 0; round < 3000; ++round) {
+    std::string text(std::uniform_int_distribution<size_t>(0, 80)(rng), 'a');
+    for (char& c : text) c = "aXxQq7z Z"[rng() % 9];
+    size_t b = text.empty() ? 0 : rng() % (text.size() + 1);
+    for (const Regex* re : {&r, &one}) {
+      const std::string lit = re == &r ? "xq7" : "z";
+      size_t expect = text.size();
+      for (size_t i = b; i + lit.size() <= text.size(); ++i) {
+        bool same = true;
+        for (size_t k = 0; k < lit.size(); ++k)
+          same = same && tolower(static_cast<unsigned char>(text[i + k])) == lit[k];
+        if (same) {
+          expect = i;
+          break;
+        }
+      }
+      const char* got = kregex_candidate(&re->r, text.data() + b, text.data() + text.size());
+      EXPECT_EQ(static_cast<size_t>(got - text.data()), expect) << text << " from " << b;
+    }
+  }
+  Regex none("[a-z]+");
+  std::string t = "abc";
+  EXPECT_EQ(kregex_candidate(&none.r, t.data() + 1, t.data() + 3), t.data() + 1);
+}
+
+// Random patterns from pieces chosen to stress the derivation (groups,
+// alternation, brackets, escapes, quantifiers, anchors), on random short
+// texts over a small alphabet so that many of them match.
+TEST(KRegex, PreCheckNeverChangesTheEnginesAnswer) {
+  const char* pieces[] = {"a",     "b",     "ab",   "B",   "c",   ".",   "[ab]",  "[^a]",
+                          "(a|b)", "(ab)?", "*",    "+",   "?",   "{2}", "{1,2}", "|",
+                          "^",     "$",     "\\.",  "\\w", "\\b", "\\(", "[]a]",  "[[:upper:]]",
+                          "(",     ")",     " ",    "x",   "\\1", "(b)", "a+",    "[.]",
+                          "\\\\",  "{0}",   "(|a)", "ba"};
+  const char alphabet[] = "abABcx .()\\[]";
+  std::mt19937 rng(11);
+  int compiled = 0, matched = 0, with_literal = 0;
+  for (int round = 0; round < 4000; ++round) {
+    std::string pattern;
+    int n = std::uniform_int_distribution<int>(1, 7)(rng);
+    for (int i = 0; i < n; ++i) pattern += pieces[rng() % std::size(pieces)];
+    regex_t raw;
+    if (regcomp(&raw, pattern.c_str(), REG_EXTENDED | REG_ICASE | REG_NOSUB) != 0) continue;
+    Regex re(pattern);
+    EXPECT_FALSE(re.invalid) << pattern;
+    ++compiled;
+    if (re.r.literal_length) ++with_literal;
+    for (int k = 0; k < 40; ++k) {
+      std::string text;
+      int len = std::uniform_int_distribution<int>(0, 14)(rng);
+      for (int i = 0; i < len; ++i) text += alphabet[rng() % (sizeof alphabet - 1)];
+      bool engine = regexec(&raw, text.c_str(), 0, nullptr, 0) == 0;
+      matched += engine;
+      ASSERT_EQ(re.matches(text), engine) << "pattern '" << pattern << "' text '" << text << "'";
+      if (engine && re.r.literal_length) {
+        const char* end = text.data() + text.size();
+        ASSERT_NE(kregex_candidate(&re.r, text.data(), end), end)
+            << "pattern '" << pattern << "' text '" << text << "'";
+      }
+    }
+    regfree(&raw);
+  }
+  // The run must have exercised both sides of the pre-check.
+  EXPECT_GT(compiled, 1000);
+  EXPECT_GT(with_literal, 300);
+  EXPECT_GT(matched, 5000);
+}
+
+}  // namespace
