@@ -7,6 +7,9 @@
 //   with '='       FIELD=VALUE terms separated by blanks, all required, a
 //                  lone "+" between alternatives (as journalctl takes them);
 //   anything else  SYSLOG_IDENTIFIER=name.
+// An entry delivers its receive time, _PID as its id, a type from PRIORITY
+// (or an audit entry's stated result), SYSLOG_IDENTIFIER or _COMM as its
+// source, the account of _UID on this host, and MESSAGE.
 // Each open log is one sd_journal, read from its tail backwards, and closed
 // after the scan; it is used by the thread that opened it only.
 #include <pwd.h>
