@@ -11,9 +11,11 @@ cd "$(dirname "$0")"
 
 JOBS=$(nproc 2>/dev/null || echo 2)
 
-# Debian packages the build, the tests and the benchmarks use.
-RUN_PACKAGES="cmake ninja-build g++ pkg-config"
-TEST_PACKAGES="$RUN_PACKAGES libgtest-dev libgmock-dev libbenchmark-dev"
+# Debian packages the build, the tests and the benchmarks use. The log watch
+# reads the systemd journal through libsystemd; the tests write journal files
+# with systemd-journal-remote.
+RUN_PACKAGES="cmake ninja-build g++ pkg-config libsystemd-dev"
+TEST_PACKAGES="$RUN_PACKAGES libgtest-dev libgmock-dev libbenchmark-dev systemd-journal-remote"
 
 missing_packages() {
   local p missing=""
@@ -44,7 +46,9 @@ install_packages() {
 configure_build() {
   local dir=$1
   shift
-  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+  # The journal event source is named: a build tree whose cache holds
+  # another one is switched to it.
+  cmake -S . -B "$dir" -G Ninja -DVARDO_EVENT_SOURCE=journal "$@" >/dev/null
   cmake --build "$dir" -j "$JOBS"
 }
 

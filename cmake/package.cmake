@@ -47,6 +47,9 @@ if(VARDO_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libgcc-s1, libstdc++6")
+  if(VARDO_EVENT_SOURCE STREQUAL "journal")
+    string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libsystemd0")
+  endif()
 endif()
 # dpkg keeps an edited configuration on upgrade (and asks when the packaged
 # one changed too). There are no maintainer scripts: installing the package

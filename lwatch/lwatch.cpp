@@ -47,12 +47,15 @@ void lwatch_settings(lwatch* e, const kstring* default_dir, kconfig* config, klo
   int32_t v = 0;
   kconfig_get_int(config, "lwatch.cleandir", &v);
   e->cleandir = static_cast<uint32_t>(v);
+  // Empty: the event source reads this machine's own logs.
+  kconfig_get(config, "lwatch.journaldir", 0, &e->events.location);
 
   klog_plain(log, 1, "%s = '%s'\n", "lwatch.facilitydir", kstring_text(&e->facilitydir));
   klog_plain(log, 1, "%s = '%s'\n", "lwatch.resultdir", kstring_text(&e->resultdir));
   klog_plain(log, 1, "%s = %d sec\n", "lwatch.facilityupdt", static_cast<int>(e->facilityupdt));
   klog_plain(log, 1, "%s = %d sec\n", "lwatch.rfilettl", static_cast<int>(e->rfilettl));
   klog_plain(log, 1, "%s = %d\n", "lwatch.cleandir", v);
+  klog_plain(log, 1, "%s = '%s'\n", "lwatch.journaldir", kstring_text(&e->events.location));
 
   if (e->cleandir) lwatch_clean(e);
   karray_init(&e->facilities, sizeof(lwfacility), 10);

@@ -68,7 +68,7 @@ TEST_F(Engine, SettingsAreEchoedAndPeriodsBelowOneCountAsOne) {
   EXPECT_NE(
       text.find("# lwatch.facilitydir = '" + fac_dir_ + "'\n# lwatch.resultdir = '" + res_dir_ +
                 "'\n# lwatch.facilityupdt = 1 sec\n# lwatch.rfilettl = 1 sec\n"
-                "# lwatch.cleandir = 0\n"),
+                "# lwatch.cleandir = 0\n# lwatch.journaldir = ''\n"),
       std::string::npos)
       << text;
 }
