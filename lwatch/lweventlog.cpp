@@ -96,7 +96,7 @@ bool lweventlog_read(lweventlog* r, kstring* text) {
   ktime_free(&t);
   kstring piece;
   kstring_init(&piece);
-  kstring_format(&piece, " : id=%d;type=%s;source=", static_cast<int>(ev->id & 0xFFFF),
+  kstring_format(&piece, " : id=%u;type=%s;source=", ev->id,
                  lweventlog_type_name(ev->type));
   kstring_append(text, &piece);
   kstring_append(text, &ev->source);

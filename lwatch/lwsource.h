@@ -24,7 +24,8 @@ constexpr uint32_t LWEVENT_AUDIT_FAILURE = 16;
 // and the message; a piece it cannot resolve has its flag at 0.
 struct lwevent {
   uint32_t time;  // generation time, seconds since 1970
-  uint32_t id;    // event identifier; the record text shows its low 16 bits
+  uint32_t id;    // event identifier, printed as given; a backend whose identifiers
+                  // carry flags in their upper bits masks them itself
   uint32_t type;  // one of LWEVENT_*; anything else reads "N/A"
   kstring source;
   uint32_t has_user;

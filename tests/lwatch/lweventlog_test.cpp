@@ -175,7 +175,7 @@ TEST_F(EventScan, RecordTextHasEveryPieceInOrder) {
       "[sys,all] " + time_text(5003) + " : id=8;type=WARNING;source=;user=N/A;message=\n" +
           "[sys,all] " + time_text(5002) +
           " : id=7;type=AUDIT_FAILURE;source=sshd;user=host\\root;message=line oneline two\n" +
-          "[sys,all] " + time_text(5001) + " : id=9029;type=N/A;source=svc;user=N/A;message=N/A\n");
+          "[sys,all] " + time_text(5001) + " : id=74565;type=N/A;source=svc;user=N/A;message=N/A\n");
   EXPECT_STREQ(lweventlog_type_name(LWEVENT_ERROR), "ERROR");
   EXPECT_STREQ(lweventlog_type_name(LWEVENT_AUDIT_SUCCESS), "AUDIT_SUCCESS");
   EXPECT_STREQ(lweventlog_type_name(3), "N/A");

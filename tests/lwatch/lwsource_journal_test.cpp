@@ -242,8 +242,8 @@ TEST_F(Journal, RecordTextHasEveryPieceInOrder) {
                "uid=0 msg='op=login acct=\"root\" res=failed'") +
           line(t + 4, "id=0;type=N/A;source=N/A;user=N/A;message=no priority") +
           line(t + 3, "id=0;type=INFO;source=N/A;user=N/A;message=N/A") +
-          // The id shows the low 16 bits of the process id.
-          line(t + 2, "id=4464;type=WARNING;source=cron;user=N/A;message=low disk") +
+          // The id is the whole process id.
+          line(t + 2, "id=70000;type=WARNING;source=cron;user=N/A;message=low disk") +
           line(t + 1, "id=4321;type=ERROR;source=sshd;user=" + host + "\\" + root +
                           ";message=line oneline two"));
 }
