@@ -6,6 +6,7 @@
 #include "klib/kmutex.h"
 #include "klib/kregex.h"
 #include "klib/ksemaphore.h"
+#include "net/ksocket.h"
 
 uint32_t klib_init() {
   uint32_t rc = kerror_libinit();
@@ -20,6 +21,7 @@ uint32_t klib_init() {
   static const step kSteps[] = {
       {"kmutex_libinit", kmutex_libinit},
       {"ksemaphore_libinit", ksemaphore_libinit},
+      {"ksocket_libinit", ksocket_libinit},
       {"kregex_libinit", [] { return static_cast<uint32_t>(kregex_libinit()); }},
   };
   for (const step& s : kSteps) {
@@ -34,6 +36,7 @@ uint32_t klib_init() {
 
 void klib_cleanup() {
   kregex_libcleanup();
+  ksocket_libcleanup();
   ksemaphore_libcleanup();
   kmutex_libcleanup();
   kerror_libcleanup();
