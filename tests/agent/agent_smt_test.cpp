@@ -11,32 +11,15 @@
 
 #include "agent/agent.h"
 #include "klib/kerror.h"
+#include "support/smt_wire.h"
 #include "support/testutil.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string frame(const std::string& head, const std::string& body = "") {
-  char header[32];
-  snprintf(header, sizeof header, "SMTF2%05zu%08zu", head.size(), body.size());
-  return header + head + body;
-}
-
-std::string read_reply(int fd, int timeout_ms = 5000) {
-  std::string header = testutil::recv_upto(fd, 18, timeout_ms);
-  if (header.size() < 18) return header;
-  size_t head = std::stoul(header.substr(5, 5));
-  size_t body = std::stoul(header.substr(10, 8));
-  return header + testutil::recv_upto(fd, head + body, timeout_ms);
-}
-
-uint16_t local_port(int fd) {
-  sockaddr_in sa{};
-  socklen_t len = sizeof sa;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-  return ntohs(sa.sin_port);
-}
+using smtwire::frame;
+using smtwire::local_port;
+using smtwire::read_reply;
 
 long ms_since(Clock::time_point t0) {
   return static_cast<long>(
@@ -253,34 +236,6 @@ TEST_F(AgentRun, RefusedVerbsAreAnsweredAndTheConnectionServesOn) {
   ASSERT_TRUE(testutil::send_all(fd, frame("echo still here")));
   EXPECT_EQ(read_reply(fd), frame("200 OK", "echo still here"));
   close(fd);
-}
-
-TEST_F(AgentRun, InterruptStopsTheServerWithConnectionsOpen) {
-  ASSERT_TRUE(start()) << log();
-  int idle = testutil::tcp_connect(port_);
-  int used = testutil::tcp_connect(port_);
-  ASSERT_GE(idle, 0);
-  ASSERT_GE(used, 0);
-  ASSERT_TRUE(testutil::send_all(used, frame("echo x")));
-  EXPECT_EQ(read_reply(used), frame("200 OK", "echo x"));
-  auto t0 = Clock::now();
-  child_.signal(SIGINT);
-  int status = -1;
-  ASSERT_TRUE(child_.wait_exit(10000, &status));
-  EXPECT_LT(ms_since(t0), 5000);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  close(idle);
-  close(used);
-  std::string text = log();
-  size_t at = 0;
-  for (const char* piece :
-       {" SMTSVR up\n", " VARDO shutdown\n", " SMTSVR shutdown\n", " VARDO down\n"}) {
-    size_t found = text.find(piece, at);
-    ASSERT_NE(found, std::string::npos) << piece << text;
-    at = found;
-  }
-  EXPECT_NE(text.find(" SMTSVR down\n"), std::string::npos);
-  EXPECT_EQ(text.find("not terminated"), std::string::npos);
 }
 
 }  // namespace

@@ -176,21 +176,4 @@ TEST(SmtFrame, WriterRefusesLengthsItsFieldsCannotCarry) {
   EXPECT_EQ(got.substr(0, 18), "SMTF29999900100000");
 }
 
-TEST(SmtFrame, WriteToAClosedPeerFailsWithoutKillingTheProcess) {
-  Pair p;
-  p.close_b();
-  Message msg(2, "200 OK", "x");
-  EXPECT_NE(smt_frame_write(&msg.m, &p.a, 1000), 0u);
-}
-
-TEST(SmtFrame, WriterWaitsForTheReaderWithinItsTimeout) {
-  // A body far above the socket buffer: the writer waits for writability
-  // and times out when nobody reads.
-  Pair p;
-  Message msg(2, "200 OK", std::string(4 * 1048576, 'b'));
-  auto t0 = std::chrono::steady_clock::now();
-  EXPECT_EQ(smt_frame_write(&msg.m, &p.a, 100), KERR_TIMEOUT);
-  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(90));
-}
-
 }  // namespace

@@ -11,10 +11,14 @@
 #include <vector>
 
 #include "net_test_util.h"
+#include "support/smt_wire.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using smtwire::frame;
+using smtwire::local_port;
+using smtwire::read_reply;
 
 std::atomic<int> g_held{0};
 std::atomic<bool> g_release{false};
@@ -43,31 +47,8 @@ uint32_t on_message(smt_client* c) {
   return 0;
 }
 
-std::string frame(int version, const std::string& head, const std::string& body = "") {
-  char header[32];
-  snprintf(header, sizeof header, "%s%05zu%0*zu", version == 1 ? "SMTF " : "SMTF2", head.size(),
-           version == 1 ? 5 : 8, body.size());
-  return header + head + body;
-}
-
-// One reply frame (version 2) read raw; whatever arrived when it is cut short.
-std::string read_reply(int fd, int timeout_ms = 5000) {
-  std::string header = testutil::recv_upto(fd, 18, timeout_ms);
-  if (header.size() < 18) return header;
-  size_t head = std::stoul(header.substr(5, 5));
-  size_t body = std::stoul(header.substr(10, 8));
-  return header + testutil::recv_upto(fd, head + body, timeout_ms);
-}
-
 std::string reply_to(const std::string& head) {
-  return frame(2, "200 OK", head);
-}
-
-uint16_t local_port(int fd) {
-  sockaddr_in sa{};
-  socklen_t len = sizeof sa;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-  return ntohs(sa.sin_port);
+  return frame("200 OK", head);
 }
 
 long ms_since(Clock::time_point t0) {
