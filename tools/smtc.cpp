@@ -68,8 +68,9 @@ static uint32_t connect_to(ksocket* s, const kstring* address, uint16_t port, ui
   return rc;
 }
 
-// Connects to the first address of host[:port] that accepts.
-static uint32_t connect_endpoint(ksocket* s, const char* endpoint, uint32_t timeout_ms) {
+// Connects to the first address of host[:port] that accepts; false with a
+// message on standard error when none does.
+static bool connect_endpoint(ksocket* s, const char* endpoint, uint32_t timeout_ms) {
   kstring ep, host, port_text;
   kstring_init(&ep);
   kstring_init(&host);
@@ -80,21 +81,27 @@ static uint32_t connect_endpoint(ksocket* s, const char* endpoint, uint32_t time
   kstring_token_cstr(&ep, ":", 0, &host);
   if (!kstring_token_cstr(&ep, ":", 1, &port_text)) kstring_assign_cstr(&port_text, "9000");
   uint16_t port = static_cast<uint16_t>(kstring_to_int(&port_text));
-  uint32_t rc = 0;
+  uint32_t rc = KERR_FAILED;
   if (ksocket_is_address(&host)) {
     kstring* a = kstrlist_add(&addresses);
     if (a) kstring_assign(a, &host);
-  } else {
-    rc = ksocket_resolve(&host, &addresses);
+  } else if (ksocket_resolve(&host, &addresses) != 0) {
+    fprintf(stderr, "smtc: cannot resolve host %s\n", kstring_text(&host));
   }
-  if (rc == 0) rc = KERR_FAILED;
   for (uint32_t i = 0; i < kstrlist_count(&addresses) && rc; ++i)
     rc = connect_to(s, kstrlist_get(&addresses, i), port, timeout_ms);
+  if (rc && kstrlist_count(&addresses) > 0) {
+    // A refused connection shows as an unlisted error (1) or, once the
+    // asynchronous connect has failed, as a socket without a peer (14).
+    const char* why = rc == KERR_FAILED || rc == KERR_NOTCONN ? "connection refused or unreachable"
+                                                              : kerror_message(rc);
+    fprintf(stderr, "smtc: cannot connect to %s (%s)\n", endpoint, why);
+  }
   kstrlist_free(&addresses);
   kstring_free(&port_text);
   kstring_free(&host);
   kstring_free(&ep);
-  return rc;
+  return rc == 0;
 }
 
 int main(int argc, char** argv) {
@@ -140,17 +147,16 @@ int main(int argc, char** argv) {
   int code = kExitNoReply;
   ksocket s;
   ksocket_init(&s);
-  uint32_t rc;
   if (body_path && !read_body(body_path, &request.body)) {
     fprintf(stderr, "smtc: cannot read %s\n", body_path);
-  } else if ((rc = connect_endpoint(&s, endpoint, timeout_ms)) != 0) {
-    fprintf(stderr, "smtc: cannot connect to %s: %s\n", endpoint, kerror_message(rc));
-  } else {
-    rc = smt_frame_write(&request, &s, timeout_ms);
+  } else if (connect_endpoint(&s, endpoint, timeout_ms)) {
+    uint32_t rc = smt_frame_write(&request, &s, timeout_ms);
     if (rc == 0) rc = smt_frame_read(&reply, &s, timeout_ms);
     ksocket_close(&s);
     if (rc) {
-      fprintf(stderr, "smtc: no reply from %s: %s\n", endpoint, kerror_message(rc));
+      // The frame layer reports a peer that closed as 1.
+      const char* why = rc == KERR_FAILED ? "connection closed" : kerror_message(rc);
+      fprintf(stderr, "smtc: no reply from %s (%s)\n", endpoint, why);
     } else {
       fprintf(stderr, "%s\n", kstring_text(&reply.head));
       fwrite(kstring_text(&reply.body), 1, reply.body.length, stdout);
