@@ -82,7 +82,7 @@ TEST_F(AgentInProcess, StopEndsTheServerThreadsWithinBounds) {
   long took = ms_since(t0);
   chatty.join();
   // The accept wait and the idle wait are 1 s each, polled in 500 ms steps.
-  EXPECT_LT(took, 3000);
+  EXPECT_LT(took, 4000);
   EXPECT_EQ(g_agent.stop_requested.load(), 1u);
   EXPECT_FALSE(kthread_is_running(&g_agent.smt.accept_thread));
   for (uint32_t i = 0; i < g_agent.smt.pool.count; ++i)
