@@ -5,7 +5,10 @@
 // side is the real server with the agent's dispatcher and echo handler; the
 // floor is a blocking thread per connection that reads the request and
 // writes the canned reply. One client code drives both, over 1 and over 10
-// persistent connections, so the ratio is the server's own cost.
+// persistent connections, so the ratio is the server's own cost. Threads are
+// pinned so that both sides get the same placement: client and server on
+// one CPU (processing cost alone), then on two CPUs (cross-CPU wake-ups);
+// a last, unjudged pass leaves placement to the scheduler.
 //
 //   smt_echo_bench [seconds per run, default 1] [rounds, default 3]
 //
@@ -261,7 +264,7 @@ void print_row(const char* label, const Figures& f) {
 }
 
 // One regime: both servers started on server_cpu, clients on client_cpu.
-// Returns false when a round trip failed.
+// goals is updated when given. Returns false when a round trip failed.
 bool regime(const char* title, int server_cpu, int client_cpu, double seconds, int rounds,
             bool* goals) {
   // Threads inherit the creator's CPU set: pin before the servers start.
@@ -297,7 +300,7 @@ bool regime(const char* title, int server_cpu, int client_cpu, double seconds, i
     double extra_stalls = static_cast<double>(fs.stalls) / static_cast<double>(fs.round_trips) -
                           static_cast<double>(fb.stalls) / static_cast<double>(fb.round_trips);
     bool met = p50_ratio <= 1.5 && extra_stalls <= 0.001 && (connections == 1 || rps_share >= 0.8);
-    *goals = *goals && met;
+    if (goals) *goals = *goals && met;
   }
   printf("\n");
   smt_server_stop(&srv);
@@ -339,10 +342,13 @@ int main(int argc, char** argv) {
   if (ok && cpus.size() > 1)
     ok = regime("client threads on one CPU, server threads on another", cpus[1], cpus[0], seconds,
                 rounds, &goals);
-  // Where the scheduler puts the threads varies from run to run and with
-  // the machine's load: these figures are the least stable.
+  // Left to the scheduler, a connection's client and server threads end up
+  // on one CPU or on two, and stay there: each run is one of the two
+  // regimes above, drawn at random for the floor and for SMT alike, so
+  // these figures show the spread and are not judged against the goals.
   if (ok && cpus.size() > 1)
-    ok = regime("threads where the scheduler puts them", -1, -1, seconds, rounds, &goals);
+    ok = regime("threads where the scheduler puts them (not judged)", -1, -1, seconds, rounds,
+                nullptr);
   kstrlist_free(&g_agent.address_masks);
   kstrlist_free(&g_agent.disabled_verbs);
   if (!ok) {
@@ -350,8 +356,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   printf(
-      "goals (p50 <= 1.5x floor, 10-connection req/s >= 80%% of floor, no more\n"
-      "stalls than the floor beyond 1 in 1000 round trips): %s\n",
+      "goals in the pinned placements (p50 <= 1.5x floor, 10-connection req/s\n"
+      ">= 80%% of floor, no more stalls than the floor beyond 1 in 1000 round trips): %s\n",
       goals ? "met" : "MISSED");
   return 0;
 }
