@@ -104,9 +104,10 @@ uint32_t smt_frame_write(const smt_message* m, ksocket* s, uint32_t timeout_ms) 
   return transfer_all(s, true, bufs, 3, timeout_ms);
 }
 
-// The reader in its specified steps: magic, lengths, head and body, each
-// judged as soon as its bytes are in. It gives every failure its exact
-// code and consumes nothing beyond the step that failed.
+// The reader step by step: magic, lengths, head and body, each judged as
+// soon as its bytes are in, so that every failure gets its own code at the
+// earliest moment: a wrong magic after five bytes, a length above its limit
+// before any byte of the head.
 static uint32_t read_in_steps(smt_message* m, ksocket* s, uint32_t timeout_ms) {
   char header[SMT_MAGIC_SIZE + SMT_HEAD_DIGITS + 8];
   // The magic alone first: a stream that is not SMT is refused after exactly
