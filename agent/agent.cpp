@@ -1,5 +1,6 @@
 #include "agent/agent.h"
 
+#include "agent/agent_dispatch.h"
 #include "klib/kthread.h"
 
 #define VARDO_VERSION "1.2.6"
@@ -50,6 +51,11 @@ uint32_t agent_init(kservice_app* app) {
     kconfig_get_list(a->config_ref, "vardo.listener", &listeners);
     for (uint32_t i = 0; i < kstrlist_count(&listeners); ++i)
       klog_plain(a->log_ref, 1, "%s = %s\n", "vardo.listener", kstrlist_text(&listeners, i));
+    if (!smt_server_init(&a->smt, &listeners, agent_conn_open, agent_conn_close, agent_on_message,
+                         sizeof(smt_client), a->log_ref)) {
+      klog_write(a->log_ref, 1, KLOG_WARNING, "VARDO cannot initialize SMT - disabling feature\n");
+      a->smt_enabled = false;
+    }
   }
 
   if (a->lwatch_enabled && !lwatch_init(&a->lwatch, &app->module_dir, a->config_ref, a->log_ref)) {
@@ -60,6 +66,12 @@ uint32_t agent_init(kservice_app* app) {
   kstrlist_free(&listeners);
   return 0;
 }
+
+bool agent_conn_open(smt_client*) {
+  return true;
+}
+
+void agent_conn_close(smt_client*) {}
 
 uint32_t agent_run(kservice_app* app) {
   agent* a = agent_of(app);
@@ -72,6 +84,7 @@ uint32_t agent_run(kservice_app* app) {
 uint32_t agent_stop(kservice_app* app) {
   agent* a = agent_of(app);
   klog_echo(a->log_ref, 1, 0, "VARDO shutdown\n");
+  if (a->smt_enabled) smt_server_stop(&a->smt);
   if (a->lwatch_enabled) lwatch_stop(&a->lwatch);
   a->stop_requested.store(1, std::memory_order_release);
   return 0;
@@ -79,6 +92,9 @@ uint32_t agent_stop(kservice_app* app) {
 
 uint32_t agent_cleanup(kservice_app* app) {
   agent* a = agent_of(app);
+  // The server goes first: a connection thread that outlived the stop waits
+  // still reads the two lists, and smt_server_free waits for it.
+  if (a->smt_enabled) smt_server_free(&a->smt);
   kstrlist_free(&a->address_masks);
   kstrlist_free(&a->disabled_verbs);
   if (a->lwatch_enabled) lwatch_free(&a->lwatch);

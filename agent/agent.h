@@ -11,6 +11,7 @@
 #include "host/kservice.h"
 #include "klib/karray.h"
 #include "lwatch/lwatch.h"
+#include "net/smt_server.h"
 
 struct agent {
   kservice_app host;  // first: the host reaches the record through it
@@ -21,6 +22,7 @@ struct agent {
   bool smt_enabled;
   kstrlist disabled_verbs;
   kstrlist address_masks;
+  smt_server smt;        // the request server, while smt_enabled
   struct lwatch lwatch;  // "struct": the member shares the record's name
 };
 
@@ -32,3 +34,8 @@ uint32_t agent_run(kservice_app* app);
 uint32_t agent_stop(kservice_app* app);
 uint32_t agent_cleanup(kservice_app* app);
 void agent_settings(agent* a);
+
+// The SMT server's connection callbacks: every connection is served, and
+// nothing is kept per connection.
+bool agent_conn_open(smt_client* c);
+void agent_conn_close(smt_client* c);

@@ -7,6 +7,7 @@
 #include "klib/kproc.h"
 #include "klib/kregex.h"
 #include "klib/ksemaphore.h"
+#include "net/ksocket.h"
 
 // Start-up order: the error messages first, as every later failure line
 // shows one; then the modules in the order they build on each other.
@@ -15,6 +16,7 @@ const klib_step* klib_init_table(size_t* count) {
       {"kerror_libinit", kerror_libinit},
       {"kmutex_libinit", kmutex_libinit},
       {"ksemaphore_libinit", ksemaphore_libinit},
+      {"ksocket_libinit", ksocket_libinit},
       {"kregex_libinit", [] { return static_cast<uint32_t>(kregex_libinit()); }},
       {"kproc_libinit", kproc_libinit},
   };
@@ -25,9 +27,8 @@ const klib_step* klib_init_table(size_t* count) {
 // Clean-up runs the start-up order backwards; the process runner has none.
 const klib_cleanup_step* klib_cleanup_table(size_t* count) {
   static const klib_cleanup_step kSteps[] = {
-      {"kregex_libcleanup", kregex_libcleanup},
-      {"ksemaphore_libcleanup", ksemaphore_libcleanup},
-      {"kmutex_libcleanup", kmutex_libcleanup},
+      {"kregex_libcleanup", kregex_libcleanup},         {"ksocket_libcleanup", ksocket_libcleanup},
+      {"ksemaphore_libcleanup", ksemaphore_libcleanup}, {"kmutex_libcleanup", kmutex_libcleanup},
       {"kerror_libcleanup", kerror_libcleanup},
   };
   *count = sizeof kSteps / sizeof kSteps[0];

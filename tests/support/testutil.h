@@ -2,12 +2,18 @@
 // reads and writes, bounded waits, and child processes with captured output.
 #pragma once
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -184,5 +190,77 @@ class Child {
   int status_ = 0;
   std::string out_path_;
 };
+
+// ---- raw TCP on 127.0.0.0/8, for tests that check bytes on the wire ----
+
+// A connected TCP socket to address:port, optionally from a given local
+// address (any 127.x.y.z is local); -1 on failure.
+inline int tcp_connect(uint16_t port, const char* address = "127.0.0.1",
+                       const char* from = nullptr) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  if (from) {
+    sa.sin_port = 0;
+    inet_pton(AF_INET, from, &sa.sin_addr);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+      close(fd);
+      return -1;
+    }
+  }
+  sa.sin_port = htons(port);
+  inet_pton(AF_INET, address, &sa.sin_addr);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    close(fd);
+    return -1;
+  }
+  int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  return fd;
+}
+
+inline bool send_all(int fd, const std::string& bytes) {
+  size_t at = 0;
+  while (at < bytes.size()) {
+    ssize_t n = send(fd, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    at += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Receives until count bytes arrived, the peer closed, or timeout_ms passed
+// without data; returns what arrived.
+inline std::string recv_upto(int fd, size_t count, int timeout_ms) {
+  std::string out;
+  char buf[65536];
+  while (out.size() < count) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, timeout_ms) <= 0) break;
+    ssize_t n = recv(fd, buf, std::min(sizeof buf, count - out.size()), 0);
+    if (n <= 0) break;
+    out.append(buf, static_cast<size_t>(n));
+  }
+  return out;
+}
+
+// True when the peer closes the connection within timeout_ms; data that
+// arrives meanwhile is appended to *data when given.
+inline bool wait_closed(int fd, int timeout_ms, std::string* data = nullptr) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  char buf[4096];
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    end - std::chrono::steady_clock::now())
+                    .count();
+    if (left <= 0) return false;
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(left)) <= 0) return false;
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) return true;  // closed (or reset)
+    if (data) data->append(buf, static_cast<size_t>(n));
+  }
+}
 
 }  // namespace testutil

@@ -1,0 +1,33 @@
+// agent_dispatch: the request dispatch of the agent, the SMT server's message
+// callback. For every request it checks the peer against the allowed
+// addresses, takes the command word (the head up to its first blank), skips
+// disabled commands and calls the first table entry of that name, which
+// fills the reply. Runs on the connection's thread, up to 10 at a time; it
+// only reads the agent's lists, which do not change after agent_init.
+#pragma once
+
+#include <cstdint>
+
+#include "agent/agent.h"
+#include "net/smt_server.h"
+
+// A command handler: reads the request's head and body, writes the status
+// line into the reply's head and appends any payload to the reply's body
+// (both cleared by the server). 0: send the reply.
+typedef uint32_t (*agent_command_fn)(agent* a, smt_client* c, smt_message* request,
+                                     smt_message* reply);
+
+struct agent_command {
+  const char* name;  // compared case-sensitively; null ends the table
+  agent_command_fn handler;
+};
+
+extern const agent_command agent_commands[];
+
+// 0 when the reply is to be sent, 1 when the connection is to be closed
+// without one (peer not allowed). An unknown, disabled or empty command word
+// gets "400 Cannot serve this request".
+uint32_t agent_on_message(smt_client* c);
+
+// "echo": "200 OK" with the request's whole head as the body.
+uint32_t agent_echo(agent* a, smt_client* c, smt_message* request, smt_message* reply);

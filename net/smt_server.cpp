@@ -1,0 +1,309 @@
+#include "net/smt_server.h"
+
+#include <new>
+
+#include "klib/kerror.h"
+
+// ---- connection records ----
+
+static bool client_stopped(const smt_client* c) {
+  return c->stop.load(std::memory_order_acquire) != 0;
+}
+
+void smt_client_init(smt_client* c, smt_open_fn on_open, smt_close_fn on_close,
+                     smt_message_fn on_message, klog* log) {
+  c->log = log;
+  // The record sits in raw pool storage: begin the atomics' lifetimes here.
+  new (&c->stop) std::atomic<uint32_t>(0);
+  new (&c->started) std::atomic<uint32_t>(0);
+  c->io_timeout_ms = 0;
+  c->poll_timeout_ms = 0;
+  ksocket_init(&c->socket);
+  kthread_init(&c->thread);
+  kstring_init(&c->peer_address);
+  c->peer_port = 0;
+  smt_message_init(&c->request);
+  smt_message_init(&c->reply);
+  c->on_open = on_open;
+  c->on_close = on_close;
+  c->on_message = on_message;
+}
+
+void smt_client_free(smt_client* c) {
+  smt_message_free(&c->reply);
+  smt_message_free(&c->request);
+  kstring_free(&c->peer_address);
+  kthread_free(&c->thread);
+}
+
+bool smt_client_is_running(const smt_client* c) {
+  return kthread_is_running(&c->thread) != 0;
+}
+
+// The connection's thread: one request frame, the callback, one reply frame,
+// until a step fails, the peer stays silent for poll_timeout_ms, or the
+// record is stopped. The failure that ends the loop is not logged.
+static int client_main(void* arg) {
+  smt_client* c = static_cast<smt_client*>(arg);
+  c->started.store(1, std::memory_order_release);
+  const char* peer = kstring_text(&c->peer_address);
+  int port = c->peer_port;
+  klog_write(c->log, 2, KLOG_PLAIN, "SMTCLI up\n");
+  if (c->on_open && !c->on_open(c))
+    klog_write(c->log, 1, KLOG_WARNING, "cannot initialize SMTCLI client %s:%d\n", peer, port);
+  while (!client_stopped(c)) {
+    if (ksocket_wait(&c->socket, KSOCKET_READ, c->poll_timeout_ms) != 0) break;
+    smt_message_clear(&c->request);
+    smt_message_clear(&c->reply);
+    klog_write(c->log, 3, KLOG_PLAIN, "incoming data from %s:%d\n", peer, port);
+    if (smt_frame_read(&c->request, &c->socket, c->io_timeout_ms) != 0) break;
+    klog_write(c->log, 3, KLOG_PLAIN, "message from %s:%d received\n", peer, port);
+    if (c->on_message(c) != 0) break;
+    klog_write(c->log, 3, KLOG_PLAIN, "message from %s:%d passed succesfully to handler\n", peer,
+               port);
+    if (smt_frame_write(&c->reply, &c->socket, c->io_timeout_ms) != 0) break;
+    klog_write(c->log, 3, KLOG_PLAIN, "reply to %s:%d was sent\n", peer, port);
+  }
+  ksocket_close(&c->socket);
+  if (c->on_close) c->on_close(c);
+  klog_write(c->log, 2, KLOG_PLAIN, "SMTCLI down\n");
+  return 0;
+}
+
+uint32_t smt_client_start(smt_client* c, ksocket socket, uint32_t poll_timeout_ms,
+                          uint32_t io_timeout_ms) {
+  c->socket = socket;
+  c->poll_timeout_ms = poll_timeout_ms;
+  c->io_timeout_ms = io_timeout_ms;
+  uint16_t port = 0;
+  if (ksocket_peer_name(&c->socket, &c->peer_address, &port) != 0) kstring_clear(&c->peer_address);
+  c->peer_port = port;
+  c->started.store(0, std::memory_order_relaxed);
+  // kthread_start marks the record busy before the thread exists, so the
+  // accept loop never hands this record out twice.
+  kthread_start(&c->thread, client_main, 0, c);
+  // Not running and never started: the platform refused the thread. (A
+  // thread that already ended has set started first.)
+  if (!smt_client_is_running(c) && c->started.load(std::memory_order_acquire) == 0) return 1;
+  return 0;
+}
+
+static void client_request_stop(smt_client* c) {
+  c->stop.store(1, std::memory_order_release);
+}
+
+void smt_client_stop(smt_client* c) {
+  client_request_stop(c);
+  if (!smt_client_is_running(c)) return;
+  const char* peer = kstring_text(&c->peer_address);
+  klog_write(c->log, 1, KLOG_WARNING, "SMTCLI shutdown %s:%d\n", peer, c->peer_port);
+  if (kthread_wait(&c->thread, 5 * c->poll_timeout_ms))
+    klog_write(c->log, 1, KLOG_CRITICAL, "SMTCLI %s:%d not terminated\n", peer, c->peer_port);
+}
+
+// ---- server ----
+
+static bool server_stopped(const smt_server* srv) {
+  return srv->stop.load(std::memory_order_acquire) != 0;
+}
+
+static smt_client* record_at(smt_server* srv, uint32_t i) {
+  return static_cast<smt_client*>(karray_get(&srv->pool, i));
+}
+
+static void free_record_elem(void* e) {
+  smt_client_free(static_cast<smt_client*>(e));
+}
+
+smt_server* smt_server_set_io_timeout(smt_server* srv, uint32_t ms) {
+  srv->io_timeout_ms = ms;
+  return srv;
+}
+
+// Hands an accepted connection to the first free record, or closes it.
+static void hand_over(smt_server* srv, ksocket s) {
+  kstring peer;
+  kstring_init(&peer);
+  uint16_t port = 0;
+  ksocket_peer_name(&s, &peer, &port);
+  klog_write(srv->log, 2, KLOG_PLAIN, "connection from %s:%d accepted\n", kstring_text(&peer),
+             port);
+  ksocket_set_nonblocking(&s);
+  smt_client* idle = nullptr;
+  for (uint32_t i = 0; i < srv->pool.count && !idle; ++i) {
+    smt_client* c = record_at(srv, i);
+    if (!smt_client_is_running(c)) idle = c;
+  }
+  // A thread the platform refuses leaves no way to serve the peer either.
+  if (!idle || smt_client_start(idle, s, srv->poll_timeout_ms, srv->io_timeout_ms) != 0) {
+    ksocket_close(&s);
+    klog_write(srv->log, 1, KLOG_WARNING, "connection from %s:%d closed, server too busy\n",
+               kstring_text(&peer), port);
+  }
+  kstring_free(&peer);
+}
+
+// The pause after an accept failure, cut short by a stop request so that the
+// stop wait is not spent sleeping.
+static void pause_unless_stopped(smt_server* srv, uint32_t ms) {
+  for (uint32_t slept = 0; slept < ms && !server_stopped(srv); slept += 100) ksleep(100);
+}
+
+static int accept_main(void* arg) {
+  smt_server* srv = static_cast<smt_server*>(arg);
+  klog_write(srv->log, 1, KLOG_PLAIN, "SMTSVR up\n");
+  while (!server_stopped(srv)) {
+    ksocket s;
+    ksocket_init(&s);
+    uint32_t rc = ksocketset_accept(&srv->listeners, srv->poll_timeout_ms, &s);
+    if (rc == 0) {
+      hand_over(srv, s);
+    } else if (rc != KERR_TIMEOUT) {
+      klog_write(srv->log, 1, KLOG_WARNING,
+                 "an error occured accepting a connection - waiting 5s before resuming\n");
+      pause_unless_stopped(srv, 5000);
+    }
+  }
+  klog_write(srv->log, 1, KLOG_PLAIN, "SMTSVR down\n");
+  return 0;
+}
+
+// Listeners for one endpoint "host[:port]"; returns how many were created.
+static uint32_t listen_on(smt_server* srv, const kstring* endpoint) {
+  kstring host, port_text;
+  kstring_init(&host);
+  kstring_init(&port_text);
+  kstrlist addresses;
+  kstrlist_init(&addresses);
+  kstring_token_cstr(endpoint, ":", 0, &host);
+  if (!kstring_token_cstr(endpoint, ":", 1, &port_text))
+    kstring_assign_cstr(&port_text, SMT_DEFAULT_PORT);
+  // No digits give 0: the system chooses the port.
+  uint16_t port = static_cast<uint16_t>(kstring_to_int(&port_text));
+
+  if (ksocket_is_address(&host)) {
+    kstring* a = kstrlist_add(&addresses);
+    if (a) kstring_assign(a, &host);
+  } else if (ksocket_resolve(&host, &addresses) != 0) {
+    klog_write(srv->log, 1, KLOG_WARNING, "cannot resolve host %s\n", kstring_text(&host));
+  }
+
+  uint32_t created = 0;
+  for (uint32_t i = 0; i < kstrlist_count(&addresses); ++i) {
+    const kstring* address = kstrlist_get(&addresses, i);
+    uint32_t rc = ksocketset_create_listener(&srv->listeners, address, port);
+    if (rc) {
+      klog_write(srv->log, 1, KLOG_WARNING, "error creating listener %s:%d (%s)\n",
+                 kstring_text(address), port, kerror_message(rc));
+      continue;
+    }
+    // The port actually bound: it differs from the configured one only for
+    // port 0, and then this line is the only place that tells it.
+    kstring bound_address;
+    kstring_init(&bound_address);
+    uint16_t bound = port;
+    ksocket* l = ksocketset_at(&srv->listeners, ksocketset_count(&srv->listeners) - 1);
+    ksocket_local_name(l, &bound_address, &bound);
+    kstring_free(&bound_address);
+    klog_write(srv->log, 1, KLOG_PLAIN, "created listener %s:%d\n", kstring_text(address), bound);
+    ++created;
+  }
+  kstrlist_free(&addresses);
+  kstring_free(&port_text);
+  kstring_free(&host);
+  return created;
+}
+
+static uint32_t create_listeners(smt_server* srv, kstrlist* endpoints) {
+  if (kstrlist_count(endpoints) == 0) {
+    kstring host;
+    kstring_init(&host);
+    if (ksocket_hostname(&host) == 0) {
+      kstring* e = kstrlist_add(endpoints);
+      if (e) {
+        kstring_format(e, "%s:%s", kstring_text(&host), SMT_DEFAULT_PORT);
+        klog_write(srv->log, 2, KLOG_PLAIN, "using default endpoint %s\n", kstring_text(e));
+      }
+    }
+    kstring_free(&host);
+  }
+  uint32_t created = 0;
+  for (uint32_t i = 0; i < kstrlist_count(endpoints); ++i)
+    created += listen_on(srv, kstrlist_get(endpoints, i));
+  return created;
+}
+
+// Everything smt_server_init built, for a failed init and for smt_server_free
+// once no thread is left.
+static void release(smt_server* srv) {
+  karray_destroy(&srv->pool, free_record_elem);
+  ksocketset_close_all(&srv->listeners);
+  ksocketset_free(&srv->listeners);
+  kthread_free(&srv->accept_thread);
+}
+
+bool smt_server_init(smt_server* srv, kstrlist* endpoints, smt_open_fn on_open,
+                     smt_close_fn on_close, smt_message_fn on_message, uint32_t record_size,
+                     klog* log) {
+  srv->log = log;
+  new (&srv->stop) std::atomic<uint32_t>(0);
+  srv->max_clients = 10;
+  srv->poll_timeout_ms = 1000;
+  srv->io_timeout_ms = 30000;
+  srv->on_open = on_open;
+  srv->on_close = on_close;
+  srv->on_message = on_message;
+  kthread_init(&srv->accept_thread);
+  ksocketset_init(&srv->listeners);
+  if (record_size < sizeof(smt_client)) record_size = sizeof(smt_client);
+  // Growth step = pool size: the storage is allocated once and never moves
+  // while threads hold pointers to their records.
+  karray_init(&srv->pool, record_size, srv->max_clients);
+  for (uint32_t i = 0; i < srv->max_clients; ++i) {
+    void* r = karray_append(&srv->pool);
+    if (r) smt_client_init(static_cast<smt_client*>(r), on_open, on_close, on_message, log);
+  }
+  if (create_listeners(srv, endpoints) == 0) {
+    release(srv);
+    return false;
+  }
+  kthread_start(&srv->accept_thread, accept_main, 0, srv);
+  // The accept thread runs until it is stopped: not running means not started.
+  if (!kthread_is_running(&srv->accept_thread)) {
+    release(srv);
+    return false;
+  }
+  return true;
+}
+
+void smt_server_stop(smt_server* srv) {
+  srv->stop.store(1, std::memory_order_release);
+  // Every record is told first, so that the connections wind down together
+  // instead of one after the other.
+  for (uint32_t i = 0; i < srv->pool.count; ++i) client_request_stop(record_at(srv, i));
+  // Once the accept thread has ended no record changes hands, so the peer
+  // named in a record's shutdown line is the one its thread serves.
+  kthread_wait(&srv->accept_thread, 5 * srv->poll_timeout_ms);
+  for (uint32_t i = 0; i < srv->pool.count; ++i) smt_client_stop(record_at(srv, i));
+  klog_write(srv->log, 1, KLOG_PLAIN, "SMTSVR shutdown\n");
+  if (kthread_is_running(&srv->accept_thread))
+    klog_write(srv->log, 1, KLOG_CRITICAL, "SMT server not terminated\n");
+}
+
+void smt_server_free(smt_server* srv) {
+  // A thread that outlived the stop waits still reads its record, its
+  // socket and the callbacks' data: freeing under it would be a
+  // use-after-free, so wait for it (its stop flag is set; it ends when its
+  // current wait or callback returns). An owner that skipped
+  // smt_server_stop gets the stop requests here.
+  srv->stop.store(1, std::memory_order_release);
+  for (uint32_t i = 0; i < srv->pool.count; ++i) client_request_stop(record_at(srv, i));
+  while (kthread_wait(&srv->accept_thread, 5 * srv->poll_timeout_ms)) {
+  }
+  for (uint32_t i = 0; i < srv->pool.count; ++i) {
+    smt_client* c = record_at(srv, i);
+    while (kthread_wait(&c->thread, 5 * srv->poll_timeout_ms)) {
+    }
+  }
+  release(srv);
+}

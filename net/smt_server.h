@@ -1,0 +1,94 @@
+// smt_server: the SMT request server. It listens on one or more endpoints,
+// hands every accepted connection to one of a fixed pool of 10 connection
+// records, each served on a thread of its own, and passes every request
+// frame to the application's message callback; a connection that finds no
+// free record is closed at once.
+//
+// Threads: the owner calls smt_server_init, smt_server_stop and
+// smt_server_free, in that order, on its own thread(s); one accept thread;
+// one thread per busy record. The callbacks run on the connection's thread,
+// up to 10 at a time; whatever they share they guard themselves. The server
+// owns the pool records, the listeners and the threads' objects, not the
+// log. The smt_client_* operations are the server's own, public for tests.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "klib/karray.h"
+#include "klib/klog.h"
+#include "klib/kstring.h"
+#include "klib/kthread.h"
+#include "net/ksocket.h"
+#include "net/smt_frame.h"
+
+#define SMT_DEFAULT_PORT "9000"
+
+struct smt_client;
+
+typedef bool (*smt_open_fn)(smt_client* c);  // false: logged, served all the same
+typedef void (*smt_close_fn)(smt_client* c);
+// 0: send the reply now; anything else: close the connection without one.
+typedef uint32_t (*smt_message_fn)(smt_client* c);
+
+// One pool record: the connection and the thread that serves it.
+struct smt_client {
+  klog* log;  // the server's; not owned
+  std::atomic<uint32_t> stop;
+  uint32_t io_timeout_ms;
+  uint32_t poll_timeout_ms;
+  ksocket socket;
+  kthread thread;  // its running flag tells whether the record is busy
+  kstring peer_address;
+  uint16_t peer_port;
+  smt_message request;
+  smt_message reply;
+  smt_open_fn on_open;
+  smt_close_fn on_close;
+  smt_message_fn on_message;
+  std::atomic<uint32_t> started;  // set by the thread: tells a failed start from a short one
+};
+
+struct smt_server {
+  klog* log;  // not owned
+  std::atomic<uint32_t> stop;
+  kthread accept_thread;
+  uint32_t poll_timeout_ms;  // 1000: accept wait, idle wait, and (times 5) the stop waits
+  uint32_t io_timeout_ms;    // 30000: each wait while a frame is in transit
+  uint32_t max_clients;      // 10: pool size and growth step
+  smt_open_fn on_open;
+  smt_close_fn on_close;
+  smt_message_fn on_message;
+  ksocketset listeners;
+  karray pool;  // smt_client records (record_size bytes each), allocated once
+};
+
+// Listens on every endpoint ("host" or "host:port", port 9000 by default; an
+// empty list gets "<host name>:9000" appended), then starts the accept
+// thread. record_size is the size of one pool element, at least
+// sizeof(smt_client). False when no listener could be created; nothing is
+// left to free then.
+bool smt_server_init(smt_server* srv, kstrlist* endpoints, smt_open_fn on_open,
+                     smt_close_fn on_close, smt_message_fn on_message, uint32_t record_size,
+                     klog* log);
+// Asks the accept thread and every connection thread to stop and waits up to
+// 5 x poll_timeout_ms for each; threads that are still running are reported
+// as critical and left running.
+void smt_server_stop(smt_server* srv);
+// Releases the pool, closes the listeners. A thread that outlived the stop
+// waits still uses its record (and the accept thread the listeners), so this
+// waits, without a bound, until every thread of the server has ended: each
+// ends when its current wait or callback returns, since its stop flag is set.
+void smt_server_free(smt_server* srv);
+smt_server* smt_server_set_io_timeout(smt_server* srv, uint32_t ms);
+
+void smt_client_init(smt_client* c, smt_open_fn on_open, smt_close_fn on_close,
+                     smt_message_fn on_message, klog* log);
+// Hands the connection to the record and starts its thread; the record is
+// busy from here on. 0, or 1 when the thread could not be started (the
+// socket is then still the caller's).
+uint32_t smt_client_start(smt_client* c, ksocket socket, uint32_t poll_timeout_ms,
+                          uint32_t io_timeout_ms);
+void smt_client_stop(smt_client* c);  // sets the stop flag and waits (see smt_server_stop)
+void smt_client_free(smt_client* c);  // the socket is not closed: its thread closed it
+bool smt_client_is_running(const smt_client* c);

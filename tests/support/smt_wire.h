@@ -1,0 +1,41 @@
+// SMT frames as raw bytes, for tests that talk to a server over plain
+// sockets and compare what goes over the wire.
+#pragma once
+
+#include <sys/socket.h>
+
+#include <cstdio>
+#include <string>
+
+#include "support/testutil.h"
+
+namespace smtwire {
+
+inline std::string frame(int version, const std::string& head, const std::string& body = "") {
+  char header[32];
+  snprintf(header, sizeof header, "%s%05zu%0*zu", version == 1 ? "SMTF " : "SMTF2", head.size(),
+           version == 1 ? 5 : 8, body.size());
+  return header + head + body;
+}
+
+inline std::string frame(const std::string& head, const std::string& body = "") {
+  return frame(2, head, body);
+}
+
+// One version 2 frame read raw; whatever arrived when it is cut short.
+inline std::string read_reply(int fd, int timeout_ms = 5000) {
+  std::string header = testutil::recv_upto(fd, 18, timeout_ms);
+  if (header.size() < 18) return header;
+  size_t head = std::stoul(header.substr(5, 5));
+  size_t body = std::stoul(header.substr(10, 8));
+  return header + testutil::recv_upto(fd, head + body, timeout_ms);
+}
+
+inline uint16_t local_port(int fd) {
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+  return ntohs(sa.sin_port);
+}
+
+}  // namespace smtwire
