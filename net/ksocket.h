@@ -56,6 +56,9 @@ void ksocket_free(ksocket* s);                                          // does 
 uint32_t ksocket_create(ksocket* s, uint32_t kind, uint32_t protocol);  // kind > 2 gives 1
 uint32_t ksocket_create_tcp(ksocket* s);
 uint32_t ksocket_close(ksocket* s);
+// Ends both directions of a connection without closing the handle: a thread
+// waiting on it wakes up and sees the connection closed.
+uint32_t ksocket_shutdown(ksocket* s);
 uint32_t ksocket_set_blocking(ksocket* s);
 uint32_t ksocket_set_nonblocking(ksocket* s);
 uint32_t ksocket_set_linger(ksocket* s, uint16_t seconds);

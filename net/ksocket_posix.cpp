@@ -113,6 +113,11 @@ uint32_t ksocket_close(ksocket* s) {
   return 0;
 }
 
+uint32_t ksocket_shutdown(ksocket* s) {
+  if (shutdown(fd_of(s), SHUT_RDWR) != 0) return ksocket_last_error();
+  return 0;
+}
+
 static uint32_t set_flag(ksocket* s, bool nonblocking) {
   int flags = fcntl(fd_of(s), F_GETFL);
   if (flags < 0) return ksocket_last_error();

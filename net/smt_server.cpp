@@ -19,6 +19,8 @@ void smt_client_init(smt_client* c, smt_open_fn on_open, smt_close_fn on_close,
   c->io_timeout_ms = 0;
   c->poll_timeout_ms = 0;
   ksocket_init(&c->socket);
+  kmutex_create(&c->socket_lock);
+  c->socket_open = false;
   kthread_init(&c->thread);
   kstring_init(&c->peer_address);
   c->peer_port = 0;
@@ -34,6 +36,7 @@ void smt_client_free(smt_client* c) {
   smt_message_free(&c->request);
   kstring_free(&c->peer_address);
   kthread_free(&c->thread);
+  kmutex_destroy(&c->socket_lock);
 }
 
 bool smt_client_is_running(const smt_client* c) {
@@ -64,7 +67,11 @@ static int client_main(void* arg) {
     if (smt_frame_write(&c->reply, &c->socket, c->io_timeout_ms) != 0) break;
     klog_write(c->log, 3, KLOG_PLAIN, "reply to %s:%d was sent\n", peer, port);
   }
-  ksocket_close(&c->socket);
+  {
+    kmutex_guard guard(&c->socket_lock);
+    ksocket_close(&c->socket);
+    c->socket_open = false;
+  }
   if (c->on_close) c->on_close(c);
   klog_write(c->log, 2, KLOG_PLAIN, "SMTCLI down\n");
   return 0;
@@ -73,6 +80,7 @@ static int client_main(void* arg) {
 uint32_t smt_client_start(smt_client* c, ksocket socket, uint32_t poll_timeout_ms,
                           uint32_t io_timeout_ms) {
   c->socket = socket;
+  c->socket_open = true;  // no thread serves the record yet: no lock needed
   c->poll_timeout_ms = poll_timeout_ms;
   c->io_timeout_ms = io_timeout_ms;
   uint16_t port = 0;
@@ -97,8 +105,13 @@ void smt_client_stop(smt_client* c) {
   if (!smt_client_is_running(c)) return;
   const char* peer = kstring_text(&c->peer_address);
   klog_write(c->log, 1, KLOG_WARNING, "SMTCLI shutdown %s:%d\n", peer, c->peer_port);
-  if (kthread_wait(&c->thread, 5 * c->poll_timeout_ms))
-    klog_write(c->log, 1, KLOG_CRITICAL, "SMTCLI %s:%d not terminated\n", peer, c->peer_port);
+  if (!kthread_wait(&c->thread, 5 * c->poll_timeout_ms)) return;
+  klog_write(c->log, 1, KLOG_CRITICAL, "SMTCLI %s:%d not terminated\n", peer, c->peer_port);
+  // A peer that trickles a frame one byte per wait, or a handler that keeps
+  // the thread, would hold it for as long as it likes: end the connection
+  // under it, so that its next transfer fails and the thread winds down.
+  kmutex_guard guard(&c->socket_lock);
+  if (c->socket_open) ksocket_shutdown(&c->socket);
 }
 
 // ---- server ----

@@ -17,6 +17,7 @@
 
 #include "klib/karray.h"
 #include "klib/klog.h"
+#include "klib/kmutex.h"
 #include "klib/kstring.h"
 #include "klib/kthread.h"
 #include "net/ksocket.h"
@@ -47,6 +48,11 @@ struct smt_client {
   smt_close_fn on_close;
   smt_message_fn on_message;
   std::atomic<uint32_t> started;  // set by the thread: tells a failed start from a short one
+  // Guards socket_open and the closing of socket, so that a stop never
+  // shuts down a handle the thread has already closed (and the system may
+  // have given to another file).
+  kmutex socket_lock;
+  bool socket_open;
 };
 
 struct smt_server {
