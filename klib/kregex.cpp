@@ -1,5 +1,6 @@
 #include "klib/kregex.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstddef>
 #include <cstdlib>
@@ -202,8 +203,114 @@ static uint32_t choose_pivot(const char* lit, uint32_t len) {
   return best;
 }
 
+// Reads "{n}", "{n,}" or "{n,m}" at p[i] == '{'. false when it is not a
+// well-formed interval (the engine then refuses it or reads it literally).
+static bool read_interval(const char* p, uint32_t* i, uint64_t* n, uint64_t* m, bool* bounded) {
+  uint32_t j = *i + 1;
+  auto number = [&](uint64_t* v) {
+    if (p[j] < '0' || p[j] > '9') return false;
+    *v = 0;
+    while (p[j] >= '0' && p[j] <= '9') {
+      if (*v < 1000000) *v = *v * 10 + static_cast<uint64_t>(p[j] - '0');
+      ++j;
+    }
+    return true;
+  };
+  if (!number(n)) return false;
+  *m = *n;
+  *bounded = true;
+  if (p[j] == ',') {
+    ++j;
+    if (p[j] == '}') {
+      *bounded = false;
+    } else if (!number(m)) {
+      return false;
+    }
+  }
+  if (p[j] != '}') return false;
+  *i = j + 1;
+  return true;
+}
+
+bool kregex_pattern_too_costly(const char* p) {
+  // One frame per open group: the atoms of its finished branches, of the
+  // branch being read, and of the piece read last (which a quantifier
+  // repeats). Sizes saturate far above the limits.
+  struct frame {
+    uint64_t done, branch, last;
+  };
+  const uint64_t kHuge = uint64_t(1) << 40;
+  frame stack[KREGEX_DEPTH_MAX + 1] = {};
+  uint32_t depth = 0;
+  auto add_atom = [&](uint64_t size) {
+    stack[depth].last = size;
+    stack[depth].branch = std::min(kHuge, stack[depth].branch + size);
+  };
+  uint32_t i = 0;
+  while (p[i]) {
+    char c = p[i];
+    if (c == '(') {
+      if (depth == KREGEX_DEPTH_MAX) return true;
+      stack[++depth] = frame{};
+      ++i;
+    } else if (c == ')' && depth > 0) {
+      uint64_t size = std::min(kHuge, stack[depth].done + stack[depth].branch + 1);
+      --depth;
+      add_atom(size);
+      ++i;
+    } else if (c == '|') {
+      stack[depth].done = std::min(kHuge, stack[depth].done + stack[depth].branch);
+      stack[depth].branch = 0;
+      stack[depth].last = 0;
+      ++i;
+    } else if (c == '[') {
+      uint32_t j = skip_bracket(p, i);
+      if (j == 0) return false;  // unterminated: the engine refuses it
+      add_atom(1);
+      i = j;
+    } else if (c == '\\') {
+      if (p[i + 1] >= '1' && p[i + 1] <= '9') return true;
+      add_atom(1);
+      i += p[i + 1] ? 2 : 1;
+    } else if (c == '*' || c == '+' || c == '?' || c == '{') {
+      uint64_t n = 0, m = 1;
+      bool bounded = true;
+      if (c == '{') {
+        if (!read_interval(p, &i, &n, &m, &bounded)) {
+          add_atom(1);
+          ++i;
+          continue;
+        }
+        if (!bounded) m = n + 1;
+      } else {
+        // '*' and '?' add a loop or a branch around the piece; '+' copies it
+        // once (x+ is x x*).
+        n = 1;
+        m = c == '+' ? 2 : 1;
+        ++i;
+      }
+      frame& f = stack[depth];
+      uint64_t unit = f.last;
+      // Every optional copy of an interval nests in the one before it.
+      if (c == '{' && m > n && (m - n) * unit > KREGEX_OPTIONAL_MAX) return true;
+      uint64_t grown = std::min(kHuge, unit * std::max<uint64_t>(m, 1) + 1);
+      f.branch = std::min(kHuge, f.branch - unit + grown);
+      f.last = grown;
+    } else {
+      add_atom(1);
+      ++i;
+    }
+    uint64_t total = 0;
+    for (uint32_t d = 0; d <= depth; ++d)
+      total = std::min(kHuge, total + stack[d].done + stack[d].branch);
+    if (total > KREGEX_COST_MAX) return true;
+  }
+  return false;
+}
+
 bool kregex_compile(kregex* r, const kstring* pattern) {
   kregex_free(r);
+  if (kregex_pattern_too_costly(kstring_text(pattern))) return true;
   // No sub-matches are ever asked for: REG_NOSUB lets the engine skip them.
   r->compiled = regcomp(&r->re, kstring_text(pattern), REG_EXTENDED | REG_ICASE | REG_NOSUB) == 0;
   if (r->compiled && locale_folds_as_ascii()) {

@@ -10,6 +10,14 @@
 // scanner skip whole runs of lines that cannot match. The literal never
 // changes a result; it is derived only in a single-byte locale whose letters
 // fold as ASCII does (the agent keeps the C locale).
+//
+// Patterns come from outside (a collector writes the facility files), and
+// the engine's cost grows with what a pattern asks for, not with its length:
+// stacked quantifiers and wide intervals multiply its states, deep nesting
+// recurses in its parser, back-references make matching exponential. Such
+// patterns are refused as invalid before they reach the engine (see
+// kregex_pattern_too_costly), so that no filter can exhaust the agent's
+// memory, stack or time.
 #pragma once
 
 #include <regex.h>
@@ -44,3 +52,13 @@ const char* kregex_candidate(const kregex* r, const char* begin, const char* end
 // The required literal that kregex_compile would derive from pattern, into
 // out (NUL-terminated, lower case); its length, 0 when none is safe.
 uint32_t kregex_required_literal(const char* pattern, char* out, uint32_t out_size);
+
+#define KREGEX_DEPTH_MAX 32       // nesting of parentheses
+#define KREGEX_COST_MAX 20000     // atoms after every repetition is unrolled
+#define KREGEX_OPTIONAL_MAX 2000  // optional copies (m - n) times the repeated size
+// true when compiling pattern could cost more memory, stack or time than a
+// filter may take: parentheses nested deeper than KREGEX_DEPTH_MAX, more
+// than KREGEX_COST_MAX atoms once every repetition is unrolled, an interval
+// {n,m} whose optional copies exceed KREGEX_OPTIONAL_MAX atoms, or a
+// back-reference (an extension outside the extended syntax).
+bool kregex_pattern_too_costly(const char* pattern);

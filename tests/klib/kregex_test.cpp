@@ -7,6 +7,8 @@
 #include <random>
 #include <string>
 
+#include "klib/kthread.h"
+
 namespace {
 
 struct Regex {
@@ -126,6 +128,10 @@ TEST(KRegex, PreCheckNeverChangesTheEnginesAnswer) {
     for (int i = 0; i < n; ++i) pattern += pieces[rng() % std::size(pieces)];
     regex_t raw;
     if (regcomp(&raw, pattern.c_str(), REG_EXTENDED | REG_ICASE | REG_NOSUB) != 0) continue;
+    if (kregex_pattern_too_costly(pattern.c_str())) {  // refused by design (back-references)
+      regfree(&raw);
+      continue;
+    }
     Regex re(pattern);
     EXPECT_FALSE(re.invalid) << pattern;
     ++compiled;
@@ -149,6 +155,46 @@ TEST(KRegex, PreCheckNeverChangesTheEnginesAnswer) {
   EXPECT_GT(compiled, 1000);
   EXPECT_GT(with_literal, 300);
   EXPECT_GT(matched, 5000);
+}
+
+TEST(KRegex, PatternsThatWouldExhaustTheAgentAreRefused) {
+  auto nest = [](int depth, const std::string& core) {
+    return std::string(depth, '(') + core + std::string(depth, ')');
+  };
+  // Each of these costs the engine gigabytes, a stack overflow or
+  // exponential matching time; refused before the engine sees them.
+  for (const std::string& p :
+       {"t" + std::string(25, '+') + "[]]1]z", std::string("a{1,10000}"), std::string("x{1,3000}"),
+        std::string("(((a{1,100}){1,100}){1,100})"), std::string("(a{1,1000}){1,10}"),
+        nest(KREGEX_DEPTH_MAX + 1, "a"), nest(20000, "a"), std::string("(a*)*\\1")}) {
+    EXPECT_TRUE(kregex_pattern_too_costly(p.c_str())) << p.substr(0, 60);
+    EXPECT_TRUE(Regex(p).invalid) << p.substr(0, 60);
+  }
+  // Filters as people write them stay valid.
+  for (const std::string& p :
+       {std::string("error"), std::string("(error|fatal).{0,200}disk"),
+        std::string("[0-9]{1,3}(\\.[0-9]{1,3}){3}"), std::string("a{1,2000}"),
+        std::string("[a-z]{0,2000}"), std::string("x.{5000}y"), std::string("a+b+c*d?"),
+        std::string("^(ERROR|WARN)[[:space:]]+[^ ]+ \\[[0-9]+\\]"), nest(KREGEX_DEPTH_MAX, "a+"),
+        std::string("\\(a\\)\\{2\\}")}) {
+    EXPECT_FALSE(kregex_pattern_too_costly(p.c_str())) << p;
+    EXPECT_FALSE(Regex(p).invalid) << p;
+  }
+}
+
+int compile_deepest(void* out) {
+  std::string p = std::string(KREGEX_DEPTH_MAX, '(') + "a+|b" + std::string(KREGEX_DEPTH_MAX, ')');
+  *static_cast<bool*>(out) = !Regex(p).invalid && Regex(p).matches("xbx");
+  return 0;
+}
+
+TEST(KRegex, DeepestAllowedNestingCompilesOnAWorkerThreadStack) {
+  kthread t;
+  kthread_init(&t);
+  bool ok = false;
+  kthread_start(&t, compile_deepest, 0, &ok);
+  ASSERT_EQ(kthread_wait(&t, 10000), 0u);
+  EXPECT_TRUE(ok);
 }
 
 }  // namespace

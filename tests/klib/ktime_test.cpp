@@ -5,7 +5,6 @@
 #include <cstdlib>
 
 #include "klib/kerror.h"
-#include "klib/kregex.h"
 
 namespace {
 
@@ -76,39 +75,6 @@ TEST(KError, Messages) {
   EXPECT_STREQ(kerror_message(502), "Invalid or non existing service name was used");
   EXPECT_STREQ(kerror_message(1023), "");
   EXPECT_STREQ(kerror_message(1024), "Invalid error index");
-}
-
-bool matches(const char* pattern, const char* text) {
-  kstring p;
-  kstring_init(&p);
-  kstring_assign_cstr(&p, pattern);
-  kregex r;
-  kregex_init(&r);
-  bool bad = kregex_compile(&r, &p);
-  bool hit = !bad && !kregex_match_cstr(&r, text);
-  kregex_free(&r);
-  kstring_free(&p);
-  return hit;
-}
-
-TEST(KRegex, ExtendedCaseInsensitiveUnanchored) {
-  EXPECT_TRUE(matches("error", "Fatal Error in module x"));
-  EXPECT_TRUE(matches("^ERR", "error at start"));
-  EXPECT_FALSE(matches("^ERR", " error"));
-  EXPECT_TRUE(matches("a|b", "xxb"));
-  EXPECT_TRUE(matches(".*", ""));
-  EXPECT_FALSE(matches(".", ""));
-  kstring p;
-  kstring_init(&p);
-  kregex r;
-  kregex_init(&r);
-  for (const char* bad : {"(", "[", "a{2,1}"}) {
-    kstring_assign_cstr(&p, bad);
-    EXPECT_TRUE(kregex_compile(&r, &p)) << bad;
-    EXPECT_TRUE(kregex_match_cstr(&r, "((("));  // a failed expression matches nothing
-    kregex_free(&r);
-  }
-  kstring_free(&p);
 }
 
 }  // namespace
