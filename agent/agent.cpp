@@ -23,11 +23,15 @@ void agent_settings(agent* a) {
   v = 1;
   kconfig_get_int(a->config_ref, "lwatch.enable", &v);
   a->lwatch_enabled = v == 1;
+  v = 60;
+  kconfig_get_int(a->config_ref, "smtsvr.exectimeout", &v);
+  a->exec_timeout_s = v > 0 ? static_cast<uint32_t>(v) : 0;  // below 0: no bound, as 0
   kconfig_get_list(a->config_ref, "smtsvr.disableverb", &a->disabled_verbs);
   kconfig_get_list(a->config_ref, "smtsvr.addressmask", &a->address_masks);
 
   klog_plain(a->log_ref, 1, "%s = %d\n", "smtsvr.enable", a->smt_enabled ? 1 : 0);
   klog_plain(a->log_ref, 1, "%s = %d\n", "lwatch.enable", a->lwatch_enabled ? 1 : 0);
+  klog_plain(a->log_ref, 1, "%s = %d\n", "smtsvr.exectimeout", static_cast<int>(a->exec_timeout_s));
   for (uint32_t i = 0; i < kstrlist_count(&a->disabled_verbs); ++i)
     klog_plain(a->log_ref, 1, "%s = %s\n", "smtsvr.disableverb",
                kstrlist_text(&a->disabled_verbs, i));

@@ -20,6 +20,9 @@ struct agent {
   std::atomic<uint32_t> stop_requested;  // set by agent_stop, polled by agent_run
   bool lwatch_enabled;
   bool smt_enabled;
+  // "smtsvr.exectimeout": seconds a program that exec or cperf started may
+  // run before its process group is killed; 0: no bound.
+  uint32_t exec_timeout_s;
   kstrlist disabled_verbs;
   kstrlist address_masks;
   smt_server smt;        // the request server, while smt_enabled

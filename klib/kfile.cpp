@@ -30,6 +30,13 @@ uint32_t kfile_open(kfile* f, const char* mode) {
   return 0;
 }
 
+uint32_t kfile_open_regular(kfile* f) {
+  FILE* s = kfile_sys_open_regular(kstring_text(&f->name));
+  if (!s) return KERR_FAILED;
+  f->stream = s;
+  return 0;
+}
+
 uint32_t kfile_close(kfile* f) {
   if (!f->stream) return KERR_FAILED;
   if (fclose(f->stream) != 0) {
@@ -41,15 +48,17 @@ uint32_t kfile_close(kfile* f) {
   return 0;
 }
 
-uint32_t kfile_read_line(kfile* f, kstring* line) {
+uint32_t kfile_read_line_max(kfile* f, kstring* line, uint32_t max) {
   kstring_clear(line);
   if (!f->stream) return KERR_EOF;
+  if (max == 0) max = 1;
   bool got = false;
   // Collect runs of plain bytes in a small buffer: one append per run instead
   // of one per byte.
   char run[256];
   uint32_t n = 0;
   for (;;) {
+    if (line->length + n >= max) break;  // the rest of the line waits for the next call
     if (feof(f->stream)) break;
     int c = getc(f->stream);
     if (c == EOF) break;
@@ -67,6 +76,10 @@ uint32_t kfile_read_line(kfile* f, kstring* line) {
   }
   kstring_append_bytes(line, run, n);
   return got ? 0 : KERR_EOF;
+}
+
+uint32_t kfile_read_line(kfile* f, kstring* line) {
+  return kfile_read_line_max(f, line, UINT32_MAX);
 }
 
 uint32_t kfile_write_text(kfile* f, const kstring* text) {

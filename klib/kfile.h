@@ -23,10 +23,18 @@ uint32_t kfile_set_name_cstr(kfile* f, const char* path);  // 1, or 0 without me
 uint32_t kfile_set_name(kfile* f, const kstring* path);
 // Modes as for fopen: "r", "rt", "wt", "at" are in use; 't' is accepted.
 uint32_t kfile_open(kfile* f, const char* mode);
+// Opens the file for reading ("r") only when `name` is a regular file (links
+// followed). A directory, FIFO, socket or device is refused (1) without being
+// opened for use: such a file may block its reader or never end.
+uint32_t kfile_open_regular(kfile* f);
 uint32_t kfile_close(kfile* f);  // on failure the stream pointer stays
 // Next line: CR dropped anywhere, LF ends the line and is not part of it, a
 // last line without LF counts. 0 with a line, 15 when nothing was left.
 uint32_t kfile_read_line(kfile* f, kstring* line);
+// As kfile_read_line, but the line keeps at most max bytes (a max of 0 counts
+// as 1): a longer line comes out in pieces of max bytes, the rest with the
+// next calls.
+uint32_t kfile_read_line_max(kfile* f, kstring* line, uint32_t max);
 uint32_t kfile_write_text(kfile* f, const kstring* text);         // up to its first NUL
 uint32_t kfile_read(kfile* f, void* buf, uint32_t count);         // bytes read
 uint32_t kfile_write(kfile* f, const void* buf, uint32_t count);  // bytes written

@@ -22,6 +22,26 @@ FILE* kfile_sys_open(const char* path, const char* mode) {
   return fopen(path, m);
 }
 
+FILE* kfile_sys_open_regular(const char* path) {
+  // Looked at before the open: opening a device can act on it (a terminal may
+  // become the controlling one, a tape rewinds).
+  struct stat st;
+  if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+  // Should the name have been replaced by a FIFO since, O_NONBLOCK keeps the
+  // open from waiting for a writer and fstat refuses it.
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  int flags = fcntl(fd, F_GETFL);
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || flags < 0 ||
+      fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    close(fd);
+    return nullptr;
+  }
+  FILE* s = fdopen(fd, "r");
+  if (!s) close(fd);
+  return s;
+}
+
 uint32_t kfile_sys_stat(const char* path, uint32_t* mtime, uint32_t* size) {
   struct stat st;
   if (stat(path, &st) != 0) return KERR_FAILED;

@@ -74,6 +74,10 @@ int kproc_start(kproc* p);
 // closed the pipe, on a read failure, or when the time limit ran out. A last
 // line without LF is delivered with 1, the next call returns 0.
 int kproc_read_line(kproc* p, kstring* line);
+// As kproc_read_line, but the line keeps at most max bytes (a max of 0 counts
+// as 1): a longer line comes out in pieces of max bytes, the rest with the
+// next calls. Bounds what one line costs when a child prints without end.
+int kproc_read_line_max(kproc* p, kstring* line, uint32_t max);
 // 1 when kproc_read_line stopped because the time limit ran out.
 uint32_t kproc_timed_out(const kproc* p);
 // Closes the pipe and ends the child (process group killed, child reaped).

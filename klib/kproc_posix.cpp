@@ -282,13 +282,19 @@ static void kproc_append_without_cr(kstring* line, const char* bytes, uint32_t c
   }
 }
 
-int kproc_read_line(kproc* p, kstring* line) {
+int kproc_read_line_max(kproc* p, kstring* line, uint32_t max) {
   kstring_clear(line);
+  if (max == 0) max = 1;
   int got = 0;
   for (;;) {
+    if (line->length >= max) return 1;
     if (p->buf_pos == p->buf_len && !kproc_fill(p)) return got;
     const char* start = p->buf + p->buf_pos;
     uint32_t count = p->buf_len - p->buf_pos;
+    // At most as many bytes as the line has room for are consumed: dropping
+    // CRs keeps fewer, never more, so the line cannot pass max.
+    uint32_t room = max - line->length;
+    if (count > room) count = room;
     const char* lf = static_cast<const char*>(memchr(start, '\n', count));
     uint32_t take = lf ? static_cast<uint32_t>(lf - start) : count;
     kproc_append_without_cr(line, start, take);
@@ -299,6 +305,10 @@ int kproc_read_line(kproc* p, kstring* line) {
       return 1;
     }
   }
+}
+
+int kproc_read_line(kproc* p, kstring* line) {
+  return kproc_read_line_max(p, line, UINT32_MAX);
 }
 
 int kproc_is_running(kproc* p) {

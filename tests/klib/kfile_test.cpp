@@ -41,6 +41,24 @@ TEST(KFile, LinesDropEveryCrAndKeepALastLineWithoutLf) {
   EXPECT_EQ(lines[0], longline);
 }
 
+TEST(KFile, BoundedLinesComeOutInPieces) {
+  testutil::TempDir dir;
+  testutil::write_file(dir.file("a.txt"), "abcdefg\nh\r\r\ri\nxyz\n");
+  kfile f;
+  kfile_init(&f);
+  kfile_set_name_cstr(&f, dir.file("a.txt").c_str());
+  ASSERT_EQ(kfile_open_regular(&f), 0u);
+  kstring line;
+  kstring_init(&line);
+  std::vector<std::string> lines;
+  while (kfile_read_line_max(&f, &line, 3) == 0)
+    lines.emplace_back(kstring_text(&line), line.length);
+  EXPECT_EQ(lines, (std::vector<std::string>{"abc", "def", "g", "hi", "xyz", ""}));
+  kstring_free(&line);
+  kfile_close(&f);
+  kfile_free(&f);
+}
+
 TEST(KFile, SeekTellStatAndWrite) {
   testutil::TempDir dir;
   kfile f;

@@ -107,6 +107,21 @@ TEST_F(KProc, LinesComeOutWholeAcrossReadBlocks) {
   EXPECT_EQ(lines[3001], "end");
 }
 
+TEST_F(KProc, BoundedLinesComeOutInPieces) {
+  kproc p;
+  kproc_init(&p, "printf abcdefg\\nh\\r\\r\\ri\\nxyz\\n");
+  ASSERT_EQ(kproc_run(&p), 1);
+  kstring line;
+  kstring_init(&line);
+  Lines lines;
+  while (kproc_read_line_max(&p, &line, 3)) lines.emplace_back(kstring_text(&line), line.length);
+  // A piece of exactly the bound leaves its LF to the next call; dropped CRs
+  // do not count.
+  EXPECT_EQ(lines, (Lines{"abc", "def", "g", "hi", "xyz", ""}));
+  kstring_free(&line);
+  kproc_free(&p);
+}
+
 TEST_F(KProc, StandardErrorSharesTheOutputPipe) {
   EXPECT_EQ(run_lines("sh -c \"echo out; echo err >&2; echo out2\""),
             (Lines{"out", "err", "out2"}));

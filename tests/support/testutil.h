@@ -89,6 +89,45 @@ inline std::vector<std::string> split_lines(const std::string& text) {
   return lines;
 }
 
+// ---- processes seen through /proc ----
+
+// Open descriptors of a process (0: this one); -1 when they cannot be read.
+inline int count_fds(pid_t pid = 0) {
+  std::string dir = pid ? "/proc/" + std::to_string(pid) + "/fd" : std::string("/proc/self/fd");
+  std::error_code ec;
+  int n = 0;
+  for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+    ++n;
+  return ec ? -1 : n;
+}
+
+// The processes whose parent is pid, zombies included.
+inline std::vector<pid_t> child_pids(pid_t pid) {
+  std::vector<pid_t> kids;
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it("/proc", ec), end; !ec && it != end;
+       it.increment(ec)) {
+    std::string name = it->path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    // "pid (comm) state ppid ...": the name may hold blanks and parentheses.
+    std::string stat = read_file(it->path().string() + "/stat");
+    size_t paren = stat.rfind(')');
+    if (paren == std::string::npos) continue;
+    std::istringstream rest(stat.substr(paren + 1));
+    std::string state;
+    long ppid = 0;
+    if (rest >> state >> ppid && ppid == pid) kids.push_back(static_cast<pid_t>(std::stol(name)));
+  }
+  return kids;
+}
+
+// Gone or dead: a killed orphan may wait as a zombie for its new parent.
+inline bool process_gone(pid_t pid) {
+  std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+  size_t paren = stat.rfind(')');
+  return paren == std::string::npos || stat.compare(paren, 3, ") Z") == 0;
+}
+
 // A child process with standard output (and error) captured into a file, so
 // that a test never blocks on a full pipe.
 class Child {
