@@ -233,18 +233,28 @@ static bool read_interval(const char* p, uint32_t* i, uint64_t* n, uint64_t* m, 
 }
 
 bool kregex_pattern_too_costly(const char* p) {
-  // One frame per open group: the atoms of its finished branches, of the
-  // branch being read, and of the piece read last (which a quantifier
-  // repeats). Sizes saturate far above the limits.
+  // The engine unrolls every repetition (x+ is x x*, x{2,4} is x x x? x?)
+  // and its memory and compile time grow with the square of the empty
+  // transitions that loops, optional copies and alternatives add. Both are
+  // counted here as they would be unrolled: per open group, the atoms and
+  // empty transitions of its finished branches, of the branch being read,
+  // and of the piece read last (which a quantifier repeats). Counts
+  // saturate far above the limits.
+  struct cost {
+    uint64_t atoms, empties;
+  };
   struct frame {
-    uint64_t done, branch, last;
+    cost done, branch, last;
   };
   const uint64_t kHuge = uint64_t(1) << 40;
+  auto sat = [&](uint64_t v) { return std::min(kHuge, v); };
   frame stack[KREGEX_DEPTH_MAX + 1] = {};
   uint32_t depth = 0;
-  auto add_atom = [&](uint64_t size) {
-    stack[depth].last = size;
-    stack[depth].branch = std::min(kHuge, stack[depth].branch + size);
+  auto add_piece = [&](cost c) {
+    frame& f = stack[depth];
+    f.last = c;
+    f.branch.atoms = sat(f.branch.atoms + c.atoms);
+    f.branch.empties = sat(f.branch.empties + c.empties);
   };
   uint32_t i = 0;
   while (p[i]) {
@@ -254,56 +264,59 @@ bool kregex_pattern_too_costly(const char* p) {
       stack[++depth] = frame{};
       ++i;
     } else if (c == ')' && depth > 0) {
-      uint64_t size = std::min(kHuge, stack[depth].done + stack[depth].branch + 1);
+      const frame& f = stack[depth];
+      cost group{sat(f.done.atoms + f.branch.atoms + 1), sat(f.done.empties + f.branch.empties)};
       --depth;
-      add_atom(size);
+      add_piece(group);
       ++i;
     } else if (c == '|') {
-      stack[depth].done = std::min(kHuge, stack[depth].done + stack[depth].branch);
-      stack[depth].branch = 0;
-      stack[depth].last = 0;
+      frame& f = stack[depth];
+      f.done.atoms = sat(f.done.atoms + f.branch.atoms);
+      f.done.empties = sat(f.done.empties + f.branch.empties + 1);
+      f.branch = f.last = cost{};
       ++i;
     } else if (c == '[') {
       uint32_t j = skip_bracket(p, i);
       if (j == 0) return false;  // unterminated: the engine refuses it
-      add_atom(1);
+      add_piece(cost{1, 0});
       i = j;
     } else if (c == '\\') {
       if (p[i + 1] >= '1' && p[i + 1] <= '9') return true;
-      add_atom(1);
+      add_piece(cost{1, 0});
       i += p[i + 1] ? 2 : 1;
     } else if (c == '*' || c == '+' || c == '?' || c == '{') {
-      uint64_t n = 0, m = 1;
+      uint64_t n = 1, m = 1;
       bool bounded = true;
       if (c == '{') {
         if (!read_interval(p, &i, &n, &m, &bounded)) {
-          add_atom(1);
+          add_piece(cost{1, 0});
           ++i;
           continue;
         }
-        if (!bounded) m = n + 1;
+        if (!bounded) m = n + 1;  // x{n,} is n copies and a loop
       } else {
-        // '*' and '?' add a loop or a branch around the piece; '+' copies it
-        // once (x+ is x x*).
-        n = 1;
-        m = c == '+' ? 2 : 1;
+        m = c == '+' ? 2 : 1;  // x+ is x x*; x* and x? keep one copy
+        n = c == '+' ? 1 : 0;
         ++i;
       }
       frame& f = stack[depth];
-      uint64_t unit = f.last;
-      // Every optional copy of an interval nests in the one before it.
-      if (c == '{' && m > n && (m - n) * unit > KREGEX_OPTIONAL_MAX) return true;
-      uint64_t grown = std::min(kHuge, unit * std::max<uint64_t>(m, 1) + 1);
-      f.branch = std::min(kHuge, f.branch - unit + grown);
+      cost unit = f.last;
+      uint64_t copies = std::max<uint64_t>(m, 1);
+      cost grown{sat(unit.atoms * copies + 1),
+                 sat(unit.empties * copies + (m - n) + (bounded ? 0 : 1))};
+      f.branch.atoms = sat(f.branch.atoms - unit.atoms + grown.atoms);
+      f.branch.empties = sat(f.branch.empties - unit.empties + grown.empties);
       f.last = grown;
     } else {
-      add_atom(1);
+      add_piece(cost{1, 0});
       ++i;
     }
-    uint64_t total = 0;
-    for (uint32_t d = 0; d <= depth; ++d)
-      total = std::min(kHuge, total + stack[d].done + stack[d].branch);
-    if (total > KREGEX_COST_MAX) return true;
+    cost total{0, 0};
+    for (uint32_t d = 0; d <= depth; ++d) {
+      total.atoms = sat(total.atoms + stack[d].done.atoms + stack[d].branch.atoms);
+      total.empties = sat(total.empties + stack[d].done.empties + stack[d].branch.empties);
+    }
+    if (total.atoms > KREGEX_COST_MAX || total.empties > KREGEX_EMPTY_MAX) return true;
   }
   return false;
 }

@@ -53,12 +53,12 @@ const char* kregex_candidate(const kregex* r, const char* begin, const char* end
 // out (NUL-terminated, lower case); its length, 0 when none is safe.
 uint32_t kregex_required_literal(const char* pattern, char* out, uint32_t out_size);
 
-#define KREGEX_DEPTH_MAX 32       // nesting of parentheses
-#define KREGEX_COST_MAX 20000     // atoms after every repetition is unrolled
-#define KREGEX_OPTIONAL_MAX 2000  // optional copies (m - n) times the repeated size
+#define KREGEX_DEPTH_MAX 32    // nesting of parentheses
+#define KREGEX_COST_MAX 20000  // atoms once every repetition is unrolled
+#define KREGEX_EMPTY_MAX 1000  // empty transitions (loops, optional copies, '|') unrolled
 // true when compiling pattern could cost more memory, stack or time than a
 // filter may take: parentheses nested deeper than KREGEX_DEPTH_MAX, more
-// than KREGEX_COST_MAX atoms once every repetition is unrolled, an interval
-// {n,m} whose optional copies exceed KREGEX_OPTIONAL_MAX atoms, or a
-// back-reference (an extension outside the extended syntax).
+// than KREGEX_COST_MAX atoms or KREGEX_EMPTY_MAX empty transitions once
+// every repetition is unrolled, or a back-reference (an extension outside
+// the extended syntax).
 bool kregex_pattern_too_costly(const char* pattern);
