@@ -59,10 +59,13 @@ static uint32_t time_limit_ms(const agent* a) {
 // Runs the command line and answers with its output. Every way out of the
 // read loop ends in kproc_finish, which kills the child's process group and
 // reaps the child: a cut or timed-out program leaves nothing running.
-static void run_command(agent* a, const kstring* command, smt_message* reply) {
+static void run_command(agent* a, smt_client* c, const kstring* command, smt_message* reply) {
   kproc p;
   kproc_init_k(&p, command);
   kproc_set_time_limit(&p, time_limit_ms(a));
+  // A stopping agent does not wait for the program: the connection's stop
+  // flag ends the run as the time limit would.
+  kproc_set_cancel(&p, &c->stop);
   if (!kproc_run(&p)) {
     kproc_free(&p);
     kstring_assign_cstr(&reply->head, "400 Syntax error");
@@ -74,6 +77,7 @@ static void run_command(agent* a, const kstring* command, smt_message* reply) {
   while (kproc_read_line_max(&p, &line, line_bound(&reply->body)))
     if (!append_line(&reply->body, &line, &cut)) break;
   bool timed_out = kproc_timed_out(&p) != 0;
+  bool cancelled = kproc_cancelled(&p) != 0;
   kproc_finish(&p);
   kproc_free(&p);
   kstring_free(&line);
@@ -81,6 +85,10 @@ static void run_command(agent* a, const kstring* command, smt_message* reply) {
     klog_write(a->log_ref, 1, KLOG_WARNING,
                "Command exceeded smtsvr.exectimeout (%u s) - process group killed : %s\n",
                a->exec_timeout_s, kstring_text(command));
+  if (cancelled)
+    klog_write(a->log_ref, 1, KLOG_WARNING,
+               "Command stopped with the agent - process group killed : %s\n",
+               kstring_text(command));
   if (cut)
     klog_write(a->log_ref, 1, KLOG_WARNING,
                "Command output cut at %u bytes - process group killed : %s\n", AGENT_BODY_MAX,
@@ -88,22 +96,22 @@ static void run_command(agent* a, const kstring* command, smt_message* reply) {
   kstring_assign_cstr(&reply->head, "200 OK");
 }
 
-uint32_t agent_exec(agent* a, smt_client*, smt_message* request, smt_message* reply) {
+uint32_t agent_exec(agent* a, smt_client* c, smt_message* request, smt_message* reply) {
   kstring command;
   kstring_init(&command);
   append_arguments(&request->head, &command);
-  run_command(a, &command, reply);
+  run_command(a, c, &command, reply);
   kstring_free(&command);
   return 0;
 }
 
-uint32_t agent_cperf(agent* a, smt_client*, smt_message* request, smt_message* reply) {
+uint32_t agent_cperf(agent* a, smt_client* c, smt_message* request, smt_message* reply) {
   kstring command;
   kstring_init(&command);
   kstring_assign_cstr(&command, "typeperf ");
   append_arguments(&request->head, &command);
   klog_plain(a->log_ref, 2, "Command : %s\n", kstring_text(&command));
-  run_command(a, &command, reply);
+  run_command(a, c, &command, reply);
   kstring_free(&command);
   return 0;
 }

@@ -23,11 +23,13 @@
 // kproc_free in every case.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "klib/kstring.h"
 
 #define KPROC_BUFFER_SIZE 4096
+#define KPROC_CANCEL_POLL_MS 200
 
 // A platform descriptor or handle; -1 while not held.
 typedef intptr_t kproc_handle;
@@ -48,6 +50,10 @@ struct kproc {
   uint32_t time_limit_ms;  // run time bound from kproc_run; 0: none
   uint32_t timed_out;      // 1 once kproc_read_line stopped at the bound
   uint64_t deadline_ms;    // ktick_ms() at which the bound runs out; 0: none
+  // A flag another thread raises to end the run early (the connection's stop
+  // flag); null: none. Polled at least every KPROC_CANCEL_POLL_MS.
+  const std::atomic<uint32_t>* cancel;
+  uint32_t cancelled;  // 1 once kproc_read_line stopped at the raised flag
   // Output read from the pipe but not yet handed out as lines.
   uint32_t buf_pos;
   uint32_t buf_len;
@@ -80,6 +86,11 @@ int kproc_read_line(kproc* p, kstring* line);
 int kproc_read_line_max(kproc* p, kstring* line, uint32_t max);
 // 1 when kproc_read_line stopped because the time limit ran out.
 uint32_t kproc_timed_out(const kproc* p);
+// Makes kproc_read_line return 0 soon after *flag becomes non-zero; the flag
+// must outlive the run. null: no such flag.
+void kproc_set_cancel(kproc* p, const std::atomic<uint32_t>* flag);
+// 1 when kproc_read_line stopped because the flag was raised.
+uint32_t kproc_cancelled(const kproc* p);
 // Closes the pipe and ends the child (process group killed, child reaped).
 int kproc_finish(kproc* p);  // 1
 // 1 while the child runs; once it has exited, ends it as kproc_kill does and

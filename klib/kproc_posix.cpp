@@ -33,6 +33,8 @@ static void kproc_reset(kproc* p) {
   p->time_limit_ms = 0;
   p->timed_out = 0;
   p->deadline_ms = 0;
+  p->cancel = nullptr;
+  p->cancelled = 0;
   p->buf_pos = 0;
   p->buf_len = 0;
 }
@@ -93,6 +95,14 @@ void kproc_set_time_limit(kproc* p, uint32_t ms) {
 
 uint32_t kproc_timed_out(const kproc* p) {
   return p->timed_out;
+}
+
+void kproc_set_cancel(kproc* p, const std::atomic<uint32_t>* flag) {
+  p->cancel = flag;
+}
+
+uint32_t kproc_cancelled(const kproc* p) {
+  return p->cancelled;
 }
 
 // Splits text in place into arguments (blanks and tabs separate, double quotes
@@ -205,6 +215,7 @@ static bool kproc_spawn(kproc* p, char** argv, bool redirect) {
 static int kproc_launch(kproc* p, bool redirect) {
   kproc_finish(p);
   p->timed_out = 0;
+  p->cancelled = 0;
   p->deadline_ms = 0;
   // One block: the argument pointers, then the arguments split in place.
   uint32_t length = p->command.length;
@@ -242,8 +253,12 @@ int kproc_start(kproc* p) {
 // Refills the buffer; 0 at the end of the output, on failure, or when the
 // time limit has run out.
 static int kproc_fill(kproc* p) {
-  if (p->out_read == kNoHandle || p->timed_out) return 0;
+  if (p->out_read == kNoHandle || p->timed_out || p->cancelled) return 0;
   for (;;) {
+    if (p->cancel && p->cancel->load(std::memory_order_acquire)) {
+      p->cancelled = 1;
+      return 0;
+    }
     int wait_ms = -1;
     if (p->deadline_ms) {
       uint64_t now = ktick_ms();
@@ -254,6 +269,8 @@ static int kproc_fill(kproc* p) {
       uint64_t left = p->deadline_ms - now;
       wait_ms = left > INT_MAX ? INT_MAX : static_cast<int>(left);
     }
+    if (p->cancel && (wait_ms < 0 || wait_ms > KPROC_CANCEL_POLL_MS))
+      wait_ms = KPROC_CANCEL_POLL_MS;
     struct pollfd pfd;
     pfd.fd = static_cast<int>(p->out_read);
     pfd.events = POLLIN;

@@ -140,6 +140,24 @@ TEST_F(ExecCommands, TimeLimitKillsTheGroupKeepsTheOutputAndWarns) {
       << log();
 }
 
+TEST_F(ExecCommands, StoppingConnectionEndsARunningProgram) {
+  const std::string command = "sh -c \"echo started; sleep 30\"";
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    client_.stop.store(1);
+  });
+  auto t0 = Clock::now();
+  EXPECT_EQ(request("exec " + command), "200 OK");
+  EXPECT_LT(ms_since(t0), 5000);  // not the 20 s time limit, nor the 30 s sleep
+  stopper.join();
+  client_.stop.store(0);
+  EXPECT_EQ(body(), "started\n");
+  EXPECT_NE(log().find(" [WARNING] Command stopped with the agent - process group killed : " +
+                       command + " \n"),
+            std::string::npos)
+      << log();
+}
+
 TEST_F(ExecCommands, OutputBeyondTheFrameLimitIsCutAtALine) {
   // A program that prints without end: the reply is cut and the program killed.
   auto t0 = Clock::now();
