@@ -62,6 +62,11 @@ static int read_lines(const kstring* path, kstring* body, uint32_t limit) {
   kfile_init(&f);
   kfile_set_name(&f, path);
   int result = -1;
+  // The body holds at most the file's bytes and one "\n" more: reserved at
+  // once, a large result file is not copied again at every step of growth.
+  uint32_t mtime = 0, size = 0;
+  if (kfile_stat(&f, &mtime, &size) == 0 && size < limit)
+    kstring_reserve(body, body->length + size + 2);
   if (kfile_open(&f, "rt") == 0) {
     kstring line;
     kstring_init(&line);
