@@ -186,8 +186,7 @@ uint32_t agent_lwgetlog(agent* a, smt_client*, smt_message* request, smt_message
     // only copy. A reply above the 1048576 bytes that readers of frames
     // accept is still written (a reader with a larger limit gets it); one
     // that no frame could carry would end the connection without a reply,
-    // so that file is kept instead.
-    // A read that failed half way keeps the file as well.
+    // so that file is kept instead, as is one whose reading failed.
     int read = read_lines(&path, &reply->body, SMT_BODY_FIELD_MAX_V2);
     if (read < 0) {
       status = kCannotOpen;
