@@ -50,6 +50,9 @@ uint32_t agent_init(kservice_app* app) {
   kstrlist_init(&a->disabled_verbs);
   kstrlist_init(&a->address_masks);
   agent_settings(a);
+  kstring_init(&a->facilitydir);
+  kstring_init(&a->resultdir);
+  lwatch_dirs(a->config_ref, &app->module_dir, &a->facilitydir, &a->resultdir);
 
   if (a->smt_enabled) {
     kconfig_get_list(a->config_ref, "vardo.listener", &listeners);
@@ -97,10 +100,13 @@ uint32_t agent_stop(kservice_app* app) {
 uint32_t agent_cleanup(kservice_app* app) {
   agent* a = agent_of(app);
   // The server goes first: a connection thread that outlived the stop waits
-  // still reads the two lists, and smt_server_free waits for it.
+  // still reads the two lists and the two directories, and smt_server_free
+  // waits for it.
   if (a->smt_enabled) smt_server_free(&a->smt);
   kstrlist_free(&a->address_masks);
   kstrlist_free(&a->disabled_verbs);
   if (a->lwatch_enabled) lwatch_free(&a->lwatch);
+  kstring_free(&a->resultdir);
+  kstring_free(&a->facilitydir);
   return 0;
 }

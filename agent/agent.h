@@ -25,6 +25,13 @@ struct agent {
   uint32_t exec_timeout_s;
   kstrlist disabled_verbs;
   kstrlist address_masks;
+  // The directories that the watch-file commands serve: the engine's
+  // settings and defaults (lwatch_dirs), read before the server takes its
+  // first request and only read afterwards, also when the engine is off. The
+  // engine's own copies are written by lwatch_init after the server has
+  // started, so connection threads never read those.
+  kstring facilitydir;
+  kstring resultdir;
   smt_server smt;        // the request server, while smt_enabled
   struct lwatch lwatch;  // "struct": the member shares the record's name
 };

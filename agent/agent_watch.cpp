@@ -1,32 +1,203 @@
 #include "agent/agent_watch.h"
 
-// Not yet served: until the log-watch commands are built, every one of them
-// answers as an unknown command does.
-static uint32_t not_served(smt_message* reply) {
-  kstring_assign_cstr(&reply->head, "400 Cannot serve this request");
+#include <cstdint>
+
+#include "klib/kdir.h"
+#include "klib/kerror.h"
+#include "klib/kfile.h"
+#include "net/smt_frame.h"
+
+// Every handler keeps its state in locals and only reads the agent's two
+// directory strings, so any number of them run side by side and beside the
+// log-watch thread; the file system is all they share.
+
+static const char* const kOk = "200 OK";
+static const char* const kSyntax = "400 Syntax error";
+static const char* const kCannotOpen = "400 Cannot open file";
+static const char* const kCannotList = "400 Failed reading directory";
+// A replacement that could not be completed: the old facility file stands.
+static const char* const kCannotWrite = "400 Cannot write file";
+// A result file that no reply frame could carry: it stays for a later try.
+static const char* const kTooLarge = "400 File too large";
+
+// A name must stay one entry of its directory: a '/' or '\' would lead out
+// of it. ".." without a separator needs nothing: it only ever forms names
+// such as "...facility" or "lw...log", entries of the directory like any
+// other. A NUL byte cannot occur: the head's tokens end at the first one, so
+// no name can cut a path short of its extension.
+static bool name_is_plain(const kstring* name) {
+  const char* t = kstring_text(name);
+  for (uint32_t i = 0; i < name->length; ++i)
+    if (t[i] == '/' || t[i] == '\\') return false;
+  return true;
+}
+
+// The file that a request names: token 1 of its head (the text between the
+// first and the second blank; empty after a single trailing blank) between
+// prefix and suffix, in dir. nullptr with the path, or the refusal's status.
+static const char* named_path(const smt_message* request, const kstring* dir, const char* prefix,
+                              const char* suffix, kstring* path) {
+  kstring arg, name;
+  kstring_init(&arg);
+  kstring_init(&name);
+  const char* refusal = nullptr;
+  if (!kstring_token_cstr(&request->head, " ", 1, &arg))
+    refusal = kSyntax;
+  else if (!name_is_plain(&arg))
+    refusal = kCannotOpen;
+  else if (!kstring_assign_cstr(&name, prefix) || !kstring_append(&name, &arg) ||
+           !kstring_append_cstr(&name, suffix) || !kstring_path_join(path, dir, &name))
+    refusal = kCannotOpen;  // no memory for the path: nothing can be opened
+  kstring_free(&name);
+  kstring_free(&arg);
+  return refusal;
+}
+
+// Appends each line of the file at path, with "\n", to body. 0 when it was
+// read to its end; 1 when body grew beyond limit bytes (reading stopped
+// there); -1 when the file cannot be opened or a read failed (a directory
+// opens, but cannot be read), with body emptied.
+static int read_lines(const kstring* path, kstring* body, uint32_t limit) {
+  kfile f;
+  kfile_init(&f);
+  kfile_set_name(&f, path);
+  int result = -1;
+  // The body holds at most the file's bytes and one "\n" more: reserved at
+  // once, a large result file is not copied again at every step of growth.
+  uint32_t mtime = 0, size = 0;
+  if (kfile_stat(&f, &mtime, &size) == 0 && size < limit)
+    kstring_reserve(body, body->length + size + 2);
+  if (kfile_open(&f, "rt") == 0) {
+    kstring line;
+    kstring_init(&line);
+    result = 0;
+    while (result == 0 && kfile_read_line(&f, &line) == 0) {
+      kstring_append(body, &line);
+      kstring_append_char(body, '\n');
+      if (body->length > limit) result = 1;
+    }
+    if (kfile_error(&f)) result = -1;
+    kstring_free(&line);
+    kfile_close(&f);
+  }
+  if (result < 0) kstring_clear(body);
+  kfile_free(&f);
+  return result;
+}
+
+static void remove_file(const kstring* path) {
+  kfile f;
+  kfile_init(&f);
+  kfile_set_name(&f, path);
+  kfile_remove(&f);
+  kfile_free(&f);
+}
+
+// The files of dir that match pattern, each as the text before its first
+// dot without its first skip characters, one per line.
+static uint32_t list_names(const kstring* dir, const char* pattern, uint32_t skip,
+                           smt_message* reply) {
+  kdir d;
+  kdir_init(&d, dir);
+  kstrlist names;
+  kstrlist_init(&names);
+  if (kdir_list_files_cstr(&d, pattern, &names) != 0) {
+    kstring_assign_cstr(&reply->head, kCannotList);
+  } else {
+    kstring_assign_cstr(&reply->head, kOk);
+    kstring stem;
+    kstring_init(&stem);
+    for (uint32_t i = 0; i < kstrlist_count(&names); ++i) {
+      kstring_token_cstr(kstrlist_get(&names, i), ".", 0, &stem);
+      if (stem.length > skip)
+        kstring_append_bytes(&reply->body, kstring_text(&stem) + skip, stem.length - skip);
+      kstring_append_char(&reply->body, '\n');
+    }
+    kstring_free(&stem);
+  }
+  kstrlist_free(&names);
+  kdir_free(&d);
   return 0;
 }
 
-uint32_t agent_lwlistf(agent*, smt_client*, smt_message*, smt_message* reply) {
-  return not_served(reply);
+static uint32_t answer(smt_message* reply, const char* status) {
+  kstring_assign_cstr(&reply->head, status);
+  return 0;
 }
 
-uint32_t agent_lwreadf(agent*, smt_client*, smt_message*, smt_message* reply) {
-  return not_served(reply);
+uint32_t agent_lwlistf(agent* a, smt_client*, smt_message*, smt_message* reply) {
+  return list_names(&a->facilitydir, "*.facility", 0, reply);
 }
 
-uint32_t agent_lwwritef(agent*, smt_client*, smt_message*, smt_message* reply) {
-  return not_served(reply);
+uint32_t agent_lwreadf(agent* a, smt_client*, smt_message* request, smt_message* reply) {
+  kstring path;
+  kstring_init(&path);
+  const char* status = named_path(request, &a->facilitydir, "", ".facility", &path);
+  // A facility file too large for a reply frame ends the connection when the
+  // reply is written; nothing is lost, the file stays.
+  if (!status) status = read_lines(&path, &reply->body, UINT32_MAX - 1) < 0 ? kCannotOpen : kOk;
+  kstring_free(&path);
+  return answer(reply, status);
 }
 
-uint32_t agent_lwremovef(agent*, smt_client*, smt_message*, smt_message* reply) {
-  return not_served(reply);
+uint32_t agent_lwwritef(agent* a, smt_client*, smt_message* request, smt_message* reply) {
+  kstring path;
+  kstring_init(&path);
+  const char* status = named_path(request, &a->facilitydir, "", ".facility", &path);
+  if (!status) {
+    // Replaced whole, never rewritten in place: the engine may reload the
+    // facility at any moment, and must find the old content or the new one,
+    // not a truncated file. A write that fails (a full disk) is reported,
+    // since the collector would otherwise take the old facility for the new.
+    kfile f;
+    kfile_init(&f);
+    kfile_set_name(&f, &path);
+    uint32_t rc = kfile_replace(&f, kstring_text(&request->body), request->body.length);
+    status = rc == 0 ? kOk : rc == KERR_FAILED ? kCannotOpen : kCannotWrite;
+    kfile_free(&f);
+  }
+  kstring_free(&path);
+  return answer(reply, status);
 }
 
-uint32_t agent_lwlistlog(agent*, smt_client*, smt_message*, smt_message* reply) {
-  return not_served(reply);
+uint32_t agent_lwremovef(agent* a, smt_client*, smt_message* request, smt_message* reply) {
+  kstring path;
+  kstring_init(&path);
+  const char* status = named_path(request, &a->facilitydir, "", ".facility", &path);
+  if (!status) {
+    remove_file(&path);  // a file that was not there is no failure
+    status = kOk;
+  }
+  kstring_free(&path);
+  return answer(reply, status);
 }
 
-uint32_t agent_lwgetlog(agent*, smt_client*, smt_message*, smt_message* reply) {
-  return not_served(reply);
+uint32_t agent_lwlistlog(agent* a, smt_client*, smt_message*, smt_message* reply) {
+  // Unfinished result files end in ".tmp" and never match.
+  return list_names(&a->resultdir, "lw*.log", 2, reply);
+}
+
+uint32_t agent_lwgetlog(agent* a, smt_client*, smt_message* request, smt_message* reply) {
+  kstring path;
+  kstring_init(&path);
+  const char* status = named_path(request, &a->resultdir, "lw", ".log", &path);
+  if (!status) {
+    // The file is deleted once its lines are in the reply, which is then the
+    // only copy. A reply above the 1048576 bytes that readers of frames
+    // accept is still written (a reader with a larger limit gets it); one
+    // that no frame could carry would end the connection without a reply,
+    // so that file is kept instead, as is one whose reading failed.
+    int read = read_lines(&path, &reply->body, SMT_BODY_FIELD_MAX_V2);
+    if (read < 0) {
+      status = kCannotOpen;
+    } else if (read > 0) {
+      kstring_clear(&reply->body);
+      status = kTooLarge;
+    } else {
+      remove_file(&path);
+      status = kOk;
+    }
+  }
+  kstring_free(&path);
+  return answer(reply, status);
 }

@@ -1,7 +1,14 @@
 // agent_watch: the command handlers through which a collector manages the
-// log watch: facility files (lwlistf, lwreadf, lwwritef, lwremovef) and
-// result files (lwlistlog, lwgetlog). Each follows the handler contract of
-// agent_dispatch.h and runs on a connection thread.
+// log watch: facility files (lwlistf, lwreadf, lwwritef, lwremovef) in the
+// agent's facilitydir and result files (lwlistlog, lwgetlog) in its
+// resultdir, whether the engine runs or not. Each follows the handler
+// contract of agent_dispatch.h, runs on a connection thread, up to 10 at a
+// time, and returns 0. The argument is token 1 of the head; a name holding
+// '/' or '\' is refused with "400 Cannot open file" before anything is
+// touched. lwwritef replaces a facility file whole (a reload never sees it
+// half written) and answers "400 Cannot write file" when the new content
+// could not be put in place; lwgetlog deletes the file it delivers, and
+// keeps one too large for any reply ("400 File too large").
 #pragma once
 
 #include <cstdint>

@@ -96,7 +96,7 @@ std::string make_line(std::mt19937& rng, bool hit) {
                  stamp, r(30000), r(256), r(256), r(256));
         break;
       case 4:
-        snprintf(buf, sizeof buf, "%s app[%d]: redis connection refused to 10.0.%d.%d:6379", stamp,
+        snprintf(buf, sizeof buf, "%s app[%d]: cache connection refused to 10.0.%d.%d:6379", stamp,
                  r(30000), r(256), r(256));
         break;
       case 5:
@@ -131,7 +131,7 @@ std::string make_line(std::mt19937& rng, bool hit) {
     case 2:
       snprintf(
           buf, sizeof buf,
-          "%s nginx: 10.%d.%d.%d - - [14/Mar/2025:%02d:%02d:%02d +0000] \"GET %s?id=%d HTTP/1.1\" "
+          "%s web: 10.%d.%d.%d - - [14/Mar/2025:%02d:%02d:%02d +0000] \"GET %s?id=%d HTTP/1.1\" "
           "%d %d \"-\" \"Mozilla/5.0 (X11; Linux x86_64)\"",
           stamp, r(256), r(256), r(256), r(24), r(60), r(60), kPaths[r(5)], r(100000),
           r(10) ? 200 : 304, r(90000));

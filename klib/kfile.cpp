@@ -122,6 +122,10 @@ uint32_t kfile_tell(kfile* f, uint32_t* position) {
   return 0;
 }
 
+uint32_t kfile_error(kfile* f) {
+  return f->stream && ferror(f->stream) ? 1 : 0;
+}
+
 uint32_t kfile_stat(kfile* f, uint32_t* mtime, uint32_t* size) {
   return kfile_sys_stat(kstring_text(&f->name), mtime, size);
 }
@@ -136,6 +140,11 @@ uint32_t kfile_rename(kfile* f, const kstring* new_name) {
     return KERR_FAILED;
   kstring_assign(&f->name, new_name);
   return 0;
+}
+
+uint32_t kfile_replace(kfile* f, const void* buf, uint32_t count) {
+  if (f->stream) return KERR_FAILED;
+  return kfile_sys_replace(kstring_text(&f->name), buf, count);
 }
 
 uint32_t kfile_exists(kfile* f) {

@@ -42,6 +42,9 @@ int kfile_printf(kfile* f, const char* format, ...) __attribute__((format(printf
 uint32_t kfile_seek(kfile* f, int32_t offset);      // from the start
 uint32_t kfile_seek_end(kfile* f, int32_t offset);  // from the end
 uint32_t kfile_tell(kfile* f, uint32_t* position);
+// 1 when a read or write on the open stream has failed (kfile_read_line
+// then reports the end of the file, as it does at the real end), else 0.
+uint32_t kfile_error(kfile* f);
 // Modification time (seconds since 1970) and size of the file `name`;
 // 1 (outputs untouched) when there is no such file.
 uint32_t kfile_stat(kfile* f, uint32_t* mtime, uint32_t* size);
@@ -49,4 +52,13 @@ uint32_t kfile_remove(kfile* f);  // closes an open stream first
 // Moves the file to new_name; fails (1) when new_name exists. On success the
 // record names the new file.
 uint32_t kfile_rename(kfile* f, const kstring* new_name);
+// Replaces the file `name` as a whole with count bytes of buf, so that a
+// reader opening it by name meets the whole old content or the whole new
+// one, never a part or an empty file: the bytes go to a new file in the same
+// directory (a hidden name ".~<process>-<thread>-<n>" without extension),
+// reach the disk, and that file is renamed over `name`. The stream must be
+// closed. 0; 1 when the new file cannot be created; 15 when the bytes cannot
+// all be written or the rename fails. On failure `name` is untouched and no
+// new file is left behind.
+uint32_t kfile_replace(kfile* f, const void* buf, uint32_t count);
 uint32_t kfile_exists(kfile* f);  // 1 when it can be opened for reading

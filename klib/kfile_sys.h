@@ -13,6 +13,8 @@ FILE* kfile_sys_open_regular(const char* path);
 uint32_t kfile_sys_stat(const char* path, uint32_t* mtime, uint32_t* size);
 uint32_t kfile_sys_remove(const char* path);
 uint32_t kfile_sys_rename_noreplace(const char* from, const char* to);
+// The whole replacement of kfile_replace, with its results.
+uint32_t kfile_sys_replace(const char* path, const void* buf, uint32_t count);
 // Appends the names of the entries of dir (directories when want_dirs, other
 // entries otherwise) that match pattern (case-insensitive, empty: all).
 uint32_t kdir_sys_list(const char* dir, const char* pattern, int want_dirs, kstrlist* out);

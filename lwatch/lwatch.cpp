@@ -40,10 +40,7 @@ void lwatch_settings(lwatch* e, const kstring* default_dir, kconfig* config, klo
 
   e->rfilettl = setting_ticks(config, "lwatch.rfilettl", 60);
   e->facilityupdt = setting_ticks(config, "lwatch.facilityupdt", 5);
-  kstring_assign(&e->facilitydir, default_dir);
-  kconfig_get(config, "lwatch.facilitydir", 0, &e->facilitydir);
-  kstring_assign(&e->resultdir, default_dir);
-  kconfig_get(config, "lwatch.resultdir", 0, &e->resultdir);
+  lwatch_dirs(config, default_dir, &e->facilitydir, &e->resultdir);
   int32_t v = 0;
   kconfig_get_int(config, "lwatch.cleandir", &v);
   e->cleandir = static_cast<uint32_t>(v);
@@ -59,6 +56,14 @@ void lwatch_settings(lwatch* e, const kstring* default_dir, kconfig* config, klo
 
   if (e->cleandir) lwatch_clean(e);
   karray_init(&e->facilities, sizeof(lwfacility), 10);
+}
+
+void lwatch_dirs(kconfig* config, const kstring* default_dir, kstring* facilitydir,
+                 kstring* resultdir) {
+  kstring_assign(facilitydir, default_dir);
+  kconfig_get(config, "lwatch.facilitydir", 0, facilitydir);
+  kstring_assign(resultdir, default_dir);
+  kconfig_get(config, "lwatch.resultdir", 0, resultdir);
 }
 
 bool lwatch_stopping(const lwatch* e) {

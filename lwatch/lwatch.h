@@ -53,6 +53,11 @@ struct lwatch_result {
 bool lwatch_init(lwatch* e, const kstring* default_dir, kconfig* config, klog* log);
 // lwatch_init without starting the worker: settings, cleaning, empty table.
 void lwatch_settings(lwatch* e, const kstring* default_dir, kconfig* config, klog* log);
+// The two directories as the engine reads them: "lwatch.facilitydir" and
+// "lwatch.resultdir", each default_dir when not set. Both outputs are
+// initialised strings; they are overwritten.
+void lwatch_dirs(kconfig* config, const kstring* default_dir, kstring* facilitydir,
+                 kstring* resultdir);
 // Asks the worker to end and waits for it, at most 5000 ms.
 void lwatch_stop(lwatch* e);
 // After lwatch_stop: cleans when set, releases the facilities and settings.

@@ -1,8 +1,10 @@
 #include "klib/kfile.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <filesystem>
 
 #include "klib/kdir.h"
 #include "support/testutil.h"
@@ -116,6 +118,34 @@ TEST(KFile, RenameRefusesAnExistingNameAndFollowsTheFile) {
   EXPECT_FALSE(testutil::file_exists(dir.file("b.log")));
   EXPECT_TRUE(testutil::file_exists(dir.file("a.log")));
   kstring_free(&target);
+  kfile_free(&f);
+}
+
+TEST(KFile, ReplaceWritesANewFileWholeAndRenamesItOver) {
+  testutil::TempDir dir;
+  std::string p = dir.file("a.facility");
+  kfile f;
+  kfile_init(&f);
+  kfile_set_name_cstr(&f, p.c_str());
+  EXPECT_EQ(kfile_replace(&f, "new\n", 4), 0u);  // created when missing
+  EXPECT_EQ(testutil::read_file(p), "new\n");
+  // The mode is that of a file that fopen creates, not a private one.
+  testutil::write_file(dir.file("plain"), "");
+  struct stat replaced {
+  }, plain{};
+  stat(p.c_str(), &replaced);
+  stat(dir.file("plain").c_str(), &plain);
+  EXPECT_EQ(replaced.st_mode, plain.st_mode);
+  EXPECT_EQ(kfile_replace(&f, "", 0), 0u);
+  EXPECT_EQ(testutil::read_file(p), "");
+  ASSERT_EQ(kfile_open(&f, "rt"), 0u);
+  EXPECT_EQ(kfile_replace(&f, "x", 1), 1u);  // only a closed file
+  kfile_close(&f);
+  kfile_set_name_cstr(&f, dir.file("missing/a.facility").c_str());
+  EXPECT_EQ(kfile_replace(&f, "x", 1), 1u);
+  size_t entries = 0;
+  for (auto& e : std::filesystem::directory_iterator(dir.path())) entries += e.exists();
+  EXPECT_EQ(entries, 2u);
   kfile_free(&f);
 }
 
