@@ -127,7 +127,25 @@ uint32_t kfile_error(kfile* f) {
 }
 
 uint32_t kfile_stat(kfile* f, uint32_t* mtime, uint32_t* size) {
+  uint32_t t = 0;
+  uint64_t s = 0;
+  if (kfile_sys_stat(kstring_text(&f->name), &t, &s) != 0) return KERR_FAILED;
+  *mtime = t;
+  // Saturate instead of wrapping: a huge file must never look small.
+  *size = s > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(s);
+  return 0;
+}
+
+uint32_t kfile_stat64(kfile* f, uint32_t* mtime, uint64_t* size) {
   return kfile_sys_stat(kstring_text(&f->name), mtime, size);
+}
+
+uint32_t kfile_seek64(kfile* f, uint64_t offset) {
+  return f->stream ? kfile_sys_seek(f->stream, offset) : KERR_FAILED;
+}
+
+uint32_t kfile_tell64(kfile* f, uint64_t* position) {
+  return f->stream ? kfile_sys_tell(f->stream, position) : KERR_FAILED;
 }
 
 uint32_t kfile_remove(kfile* f) {

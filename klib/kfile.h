@@ -47,7 +47,11 @@ uint32_t kfile_tell(kfile* f, uint32_t* position);
 uint32_t kfile_error(kfile* f);
 // Modification time (seconds since 1970) and size of the file `name`;
 // 1 (outputs untouched) when there is no such file.
-uint32_t kfile_stat(kfile* f, uint32_t* mtime, uint32_t* size);
+uint32_t kfile_stat(kfile* f, uint32_t* mtime, uint32_t* size);  // size saturates at 2^32 - 1
+// The same with sizes and positions of any size (files beyond 4 GiB).
+uint32_t kfile_stat64(kfile* f, uint32_t* mtime, uint64_t* size);
+uint32_t kfile_seek64(kfile* f, uint64_t offset);  // from the start
+uint32_t kfile_tell64(kfile* f, uint64_t* position);
 uint32_t kfile_remove(kfile* f);  // closes an open stream first
 // Moves the file to new_name; fails (1) when new_name exists. On success the
 // record names the new file.

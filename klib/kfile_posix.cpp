@@ -42,11 +42,23 @@ FILE* kfile_sys_open_regular(const char* path) {
   return s;
 }
 
-uint32_t kfile_sys_stat(const char* path, uint32_t* mtime, uint32_t* size) {
+uint32_t kfile_sys_stat(const char* path, uint32_t* mtime, uint64_t* size) {
   struct stat st;
   if (stat(path, &st) != 0) return KERR_FAILED;
   *mtime = static_cast<uint32_t>(st.st_mtime);
-  *size = static_cast<uint32_t>(st.st_size);
+  *size = static_cast<uint64_t>(st.st_size);
+  return 0;
+}
+
+uint32_t kfile_sys_seek(FILE* stream, uint64_t offset) {
+  if (offset > static_cast<uint64_t>(INT64_MAX)) return KERR_FAILED;
+  return fseeko(stream, static_cast<off_t>(offset), SEEK_SET) == 0 ? 0 : KERR_FAILED;
+}
+
+uint32_t kfile_sys_tell(FILE* stream, uint64_t* position) {
+  off_t p = ftello(stream);
+  if (p < 0) return KERR_FAILED;
+  *position = static_cast<uint64_t>(p);
   return 0;
 }
 

@@ -10,7 +10,9 @@
 FILE* kfile_sys_open(const char* path, const char* mode);
 // A read stream on path when it is a regular file; null otherwise.
 FILE* kfile_sys_open_regular(const char* path);
-uint32_t kfile_sys_stat(const char* path, uint32_t* mtime, uint32_t* size);
+uint32_t kfile_sys_stat(const char* path, uint32_t* mtime, uint64_t* size);
+uint32_t kfile_sys_seek(FILE* stream, uint64_t offset);
+uint32_t kfile_sys_tell(FILE* stream, uint64_t* position);
 uint32_t kfile_sys_remove(const char* path);
 uint32_t kfile_sys_rename_noreplace(const char* from, const char* to);
 // The whole replacement of kfile_replace, with its results.

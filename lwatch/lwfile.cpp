@@ -36,8 +36,9 @@ int lwfile_compare(const void* record, const void* path) {
 }
 
 bool lwfile_check(lwfile* r) {
-  uint32_t mtime = 0, size = 0;
-  if (kfile_stat(&r->file, &mtime, &size) != 0) return false;
+  uint32_t mtime = 0;
+  uint64_t size = 0;
+  if (kfile_stat64(&r->file, &mtime, &size) != 0) return false;
   if (r->mtime == 0) {
     // Found for the first time: what it holds now is never reported, unless
     // it is to be read from its beginning.
@@ -46,8 +47,8 @@ bool lwfile_check(lwfile* r) {
     r->offset = 0;
     if (r->from_beginning) return true;
     if (kfile_open(&r->file, "rt") == 0) {
-      uint32_t end = 0;
-      if (kfile_seek_end(&r->file, 0) == 0 && kfile_tell(&r->file, &end) == 0) r->offset = end;
+      uint64_t end = 0;
+      if (kfile_seek_end(&r->file, 0) == 0 && kfile_tell64(&r->file, &end) == 0) r->offset = end;
       kfile_close(&r->file);
     }
     return false;
@@ -64,7 +65,7 @@ bool lwfile_check(lwfile* r) {
 
 bool lwfile_open(lwfile* r) {
   if (kfile_open(&r->file, "rt") != 0) return false;
-  if (r->offset > INT32_MAX || kfile_seek(&r->file, static_cast<int32_t>(r->offset)) != 0) {
+  if (kfile_seek64(&r->file, r->offset) != 0) {
     kfile_close(&r->file);
     return false;
   }
@@ -83,7 +84,10 @@ bool lwfile_open(lwfile* r) {
 
 // Reads more of the file behind the undelivered bytes, which move to the
 // front first. One byte of the buffer always stays free, for the LF that
-// lwfile_read_block adds to a last line. false at the end of the file.
+// lwfile_read_block adds to a last line. false at the end of the file, and
+// when the undelivered bytes reach LWFILE_LINE_MAX without a line feed: in
+// both cases the caller delivers them as a line, and only in the second is
+// there more to read.
 static bool lwfile_fill(lwfile* r) {
   if (r->at_eof) return false;
   if (r->buf_pos > 0) {
@@ -92,8 +96,9 @@ static bool lwfile_fill(lwfile* r) {
     r->buf_len -= r->buf_pos;
     r->buf_pos = 0;
   }
+  if (r->buf_len >= LWFILE_LINE_MAX) return false;
   if (r->buf_len + 1 >= r->buf_size) {
-    // One line fills the whole buffer: there is no limit on a line's length.
+    // One line fills the whole buffer: grow it, up to the longest piece.
     char* grown = r->buf_size <= UINT32_MAX / 2
                       ? static_cast<char*>(realloc(r->buf, static_cast<size_t>(r->buf_size) * 2))
                       : nullptr;
@@ -184,7 +189,7 @@ bool lwfile_read_block(lwfile* r, const char** begin, const char** end) {
 bool lwfile_close(lwfile* r) {
   if (!r->file.stream) return false;
   if (r->buf) {
-    r->offset = static_cast<uint32_t>(r->buf_base + r->buf_pos);
+    r->offset = r->buf_base + r->buf_pos;
     free(r->buf);
     r->buf = nullptr;
     r->buf_size = r->buf_len = r->buf_pos = 0;

@@ -4,7 +4,10 @@
 // it from the remembered offset to its end, line by line, and keeps the new
 // offset. A line is the run of bytes up to the next LF; every CR is dropped;
 // a last line without LF is delivered as it stands and the offset moves past
-// it, so its completion arrives later as a line of its own.
+// it, so its completion arrives later as a line of its own. A line longer
+// than LWFILE_LINE_MAX bytes is delivered in pieces of that size, so that a
+// file without line feeds (a binary file, a runaway writer) cannot make the
+// agent hold it whole in memory.
 //
 // Records are held by value in the facility's table (they may be moved byte
 // by byte while closed) and used by the engine's worker thread only.
@@ -15,14 +18,16 @@
 #include "klib/kfile.h"
 #include "klib/kstring.h"
 
+#define LWFILE_LINE_MAX (1024u * 1024u)
+
 struct lwfacility;
 
 struct lwfile {
   uint32_t seen;            // mark of lwfacility_update
   uint32_t from_beginning;  // when first found: read from byte 0 (1) or from the end (0)
   uint32_t mtime;           // at the last check; 0: not found yet
-  uint32_t size;            // at the last check
-  uint32_t offset;          // byte position where the next read starts
+  uint64_t size;            // at the last check (64-bit: logs grow beyond 4 GiB)
+  uint64_t offset;          // byte position where the next read starts
   kfile file;               // the path as built from the facility entry
   // Read state, only between lwfile_open and lwfile_close.
   char* buf;

@@ -144,6 +144,43 @@ TEST_F(FileScan, MissingFileIsTakenUpOnceItExistsAndLongLinesStayWhole) {
   EXPECT_EQ(fac_->tracked(0)->offset, 7u + longline.size() + 1);
 }
 
+TEST_F(FileScan, RunawayLineIsDeliveredInBoundedPiecesAndReadingGoesOn) {
+  load("filter = e;error\nfilter = x;^x+$\n");
+  write("start\n");
+  touch();
+  EXPECT_EQ(scan(), "");
+  // Four mebibytes without a line feed, then an ordinary line.
+  append(std::string(4 * LWFILE_LINE_MAX, 'x') + "\nerror after the flood\n");
+  touch();
+  std::vector<std::string> hits = testutil::split_lines(scan());
+  ASSERT_GE(hits.size(), 3u);
+  size_t flood = 0;
+  for (size_t i = 0; i + 1 < hits.size(); ++i) {
+    ASSERT_EQ(hits[i].rfind("[fac,x] x", 0), 0u) << i;
+    EXPECT_LE(hits[i].size() - 8, 2 * LWFILE_LINE_MAX) << i;  // a piece, not the whole run
+    flood += hits[i].size() - 8;
+  }
+  EXPECT_EQ(flood, 4 * LWFILE_LINE_MAX);  // every byte once, in order
+  EXPECT_EQ(hits.back(), "[fac,e] error after the flood");
+}
+
+TEST_F(FileScan, FileBeyondFourGibibytesIsFollowedAtItsEnd) {
+  // A sparse file: no disk is used for the hole.
+  write("");
+  ASSERT_EQ(truncate(path_.c_str(), 5ll << 30), 0);
+  touch();
+  load("filter = ;new\n");
+  EXPECT_EQ(fac_->tracked(0)->offset, 5ull << 30);
+  append("new 1\nnew 2\n");
+  touch();
+  EXPECT_EQ(scan(), "[fac,] new 1\n[fac,] new 2\n");
+  EXPECT_EQ(fac_->tracked(0)->offset, (5ull << 30) + 12);
+  // Truncation below the old size is still noticed across the 4 GiB mark.
+  write("new 3\n");
+  touch();
+  EXPECT_EQ(scan(), "[fac,] new 3\n");
+}
+
 // Plain line-by-line reading, byte by byte, and each filter's plain regexec in
 // order: what the scan must report, whatever its block size and pre-checks.
 class Reference {
