@@ -265,7 +265,9 @@ bool kregex_pattern_too_costly(const char* p) {
       ++i;
     } else if (c == ')' && depth > 0) {
       const frame& f = stack[depth];
-      cost group{sat(f.done.atoms + f.branch.atoms + 1), sat(f.done.empties + f.branch.empties)};
+      // The group's own open and close markers are empty transitions too.
+      cost group{sat(f.done.atoms + f.branch.atoms + 1),
+                 sat(f.done.empties + f.branch.empties + 2)};
       --depth;
       add_piece(group);
       ++i;
