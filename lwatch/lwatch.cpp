@@ -77,6 +77,11 @@ void lwatch_stop(lwatch* e) {
 }
 
 void lwatch_free(lwatch* e) {
+  // A worker that outlived the stop wait still uses the facility table:
+  // freeing under it would be a use-after-free. Its stop flag is set and
+  // every scan polls it between blocks and records, so it ends soon.
+  while (kthread_wait(&e->thread, 5000)) {
+  }
   if (e->cleandir) lwatch_clean(e);
   lwatch_free_settings(e);
 }
@@ -214,6 +219,7 @@ bool lwatch_reload(lwatch* e) {
         klog_write(e->log, 2, 0, "reloading facility '%s'\n", kstring_text(&name));
         lwfacility_free(f);
         lwfacility_init(f, &name, e->log);
+        f->stop = &e->stop;
         lwfacility_load(f, &path);
       }
       f->seen = 1;
@@ -225,6 +231,7 @@ bool lwatch_reload(lwatch* e) {
       continue;
     }
     lwfacility_init(f, &name, e->log);
+    f->stop = &e->stop;
     lwfacility_load(f, &path);
     f->seen = 1;
     klog_write(e->log, 1, 0, "facility '%s' added\n", kstring_text(&name));
@@ -250,7 +257,7 @@ bool lwatch_reload(lwatch* e) {
 
 bool lwatch_scan(lwatch* e, uint32_t tick, kfile* result) {
   bool hit = false;
-  for (uint32_t i = 0; i < e->facilities.count; ++i) {
+  for (uint32_t i = 0; i < e->facilities.count && !lwatch_stopping(e); ++i) {
     lwfacility* f = static_cast<lwfacility*>(karray_get(&e->facilities, i));
     if (tick % f->scan != 0) continue;
     if (lwfacility_scan_files(f, result)) hit = true;

@@ -96,8 +96,7 @@ bool lweventlog_read(lweventlog* r, kstring* text) {
   ktime_free(&t);
   kstring piece;
   kstring_init(&piece);
-  kstring_format(&piece, " : id=%u;type=%s;source=", ev->id,
-                 lweventlog_type_name(ev->type));
+  kstring_format(&piece, " : id=%u;type=%s;source=", ev->id, lweventlog_type_name(ev->type));
   kstring_append(text, &piece);
   kstring_append(text, &ev->source);
   kstring_append_cstr(text, ";user=");
@@ -115,13 +114,13 @@ bool lwfacility_scan_eventlog(lwfacility* f, kfile* result, lwsource* source) {
   bool hit = false;
   kstring text;
   kstring_init(&text);
-  for (uint32_t i = 0; i < f->eventlogs.count; ++i) {
+  for (uint32_t i = 0; i < f->eventlogs.count && !lwfacility_stopping(f); ++i) {
     lweventlog* r = static_cast<lweventlog*>(karray_get(&f->eventlogs, i));
     if (!lweventlog_open(r, source)) {
       klog_plain(f->log, 2, "  cannot open '%s' eventlog\n", kstring_text(&r->name));
       continue;
     }
-    while (lweventlog_read(r, &text)) {
+    while (!lwfacility_stopping(f) && lweventlog_read(r, &text)) {
       const lwfilter* filter = lwfacility_match(f, &text);
       if (!filter) continue;
       kfile_printf(result, "[%s,%s] %s\n", kstring_text(&f->name), kstring_text(&filter->name),

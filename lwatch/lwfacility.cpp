@@ -14,6 +14,7 @@ void lwfilter_free(lwfilter* filter) {
 }
 
 bool lwfacility_init(lwfacility* f, const kstring* name, klog* log) {
+  f->stop = nullptr;
   f->log = log;
   f->seen = 0;
   f->mtime = 0;
@@ -207,4 +208,8 @@ const lwfilter* lwfacility_match(const lwfacility* f, const kstring* text) {
     if (!kregex_match(&filter->regex, text)) return filter;
   }
   return nullptr;
+}
+
+bool lwfacility_stopping(const lwfacility* f) {
+  return f->stop && f->stop->load(std::memory_order_acquire) != 0;
 }

@@ -8,6 +8,7 @@
 // changes. Used by the engine's worker thread only.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "klib/karray.h"
@@ -37,7 +38,13 @@ struct lwfacility {
   karray tracked;    // lwfile records
   karray eventlogs;  // lweventlog records
   karray filters;    // lwfilter records, valid ones only
+  // The engine's stop flag, polled between blocks and records so that a
+  // long backlog does not hold up a stop; null: scans run to their end.
+  const std::atomic<uint32_t>* stop;
 };
+
+// true once the engine that owns the facility is stopping.
+bool lwfacility_stopping(const lwfacility* f);
 
 bool lwfacility_init(lwfacility* f, const kstring* name, klog* log);  // true
 void lwfacility_free(lwfacility* f);

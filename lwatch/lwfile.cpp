@@ -254,7 +254,7 @@ bool lwfacility_scan_files(lwfacility* f, kfile* result) {
   const char** next = small;
   kstring line;
   kstring_init(&line);
-  for (uint32_t k = 0; k < f->tracked.count; ++k) {
+  for (uint32_t k = 0; k < f->tracked.count && !lwfacility_stopping(f); ++k) {
     lwfile* t = static_cast<lwfile*>(karray_get(&f->tracked, k));
     if (!lwfile_check(t)) continue;
     klog_plain(f->log, 2, "  file '%s' has been modified\n", kstring_text(&t->file.name));
@@ -268,7 +268,9 @@ bool lwfacility_scan_files(lwfacility* f, kfile* result) {
     }
     const char* b;
     const char* e;
-    while (lwfile_read_block(t, &b, &e))
+    // A stop leaves the rest for later: the offset kept is the end of the
+    // last block scanned.
+    while (!lwfacility_stopping(f) && lwfile_read_block(t, &b, &e))
       if (scan_block(f, t, b, e, result, &line, next)) hit = true;
     lwfile_close(t);
   }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <regex.h>
 
+#include <atomic>
 #include <random>
 
 #include "lwatch/lwfacility.h"
@@ -162,6 +163,23 @@ TEST_F(FileScan, RunawayLineIsDeliveredInBoundedPiecesAndReadingGoesOn) {
   }
   EXPECT_EQ(flood, 4 * LWFILE_LINE_MAX);  // every byte once, in order
   EXPECT_EQ(hits.back(), "[fac,e] error after the flood");
+}
+
+TEST_F(FileScan, StoppingEngineLeavesTheBacklogForLater) {
+  load("filter = ;new\n");
+  write("");
+  touch();
+  EXPECT_EQ(scan(), "");
+  std::atomic<uint32_t> stop{1};
+  fac_->get()->stop = &stop;
+  append("new 1\n");
+  touch();
+  EXPECT_EQ(scan(), "");  // stopping: nothing read, the offset stays
+  EXPECT_EQ(fac_->tracked(0)->offset, 0u);
+  stop = 0;
+  append("new 2\n");
+  touch();
+  EXPECT_EQ(scan(), "[fac,] new 1\n[fac,] new 2\n");
 }
 
 TEST_F(FileScan, FileBeyondFourGibibytesIsFollowedAtItsEnd) {
