@@ -240,11 +240,19 @@ bool kregex_pattern_too_costly(const char* p) {
   // empty transitions of its finished branches, of the branch being read,
   // and of the piece read last (which a quantifier repeats). Counts
   // saturate far above the limits.
+  //
+  // Worse, a loop over a zero-width element (an anchor, a word boundary, an
+  // empty group or an empty alternative) makes the engine's closure
+  // computation explode within a few nested repetitions: "()?{6}+++" never
+  // finishes compiling. Such loops are refused outright; they match nothing
+  // that the same pattern without the loop would not.
   struct cost {
     uint64_t atoms, empties;
+    bool zero_width;  // holds an element that matches without consuming
   };
   struct frame {
     cost done, branch, last;
+    uint32_t pieces;  // in the branch being read: an empty one is zero-width
   };
   const uint64_t kHuge = uint64_t(1) << 40;
   auto sat = [&](uint64_t v) { return std::min(kHuge, v); };
@@ -255,6 +263,16 @@ bool kregex_pattern_too_costly(const char* p) {
     f.last = c;
     f.branch.atoms = sat(f.branch.atoms + c.atoms);
     f.branch.empties = sat(f.branch.empties + c.empties);
+    f.branch.zero_width = f.branch.zero_width || c.zero_width;
+    ++f.pieces;
+  };
+  // Ends the branch being read, keeping its cost in done.
+  auto end_branch = [&](frame& f) {
+    f.done.atoms = sat(f.done.atoms + f.branch.atoms);
+    f.done.empties = sat(f.done.empties + f.branch.empties);
+    f.done.zero_width = f.done.zero_width || f.branch.zero_width || f.pieces == 0;
+    f.branch = f.last = cost{};
+    f.pieces = 0;
   };
   uint32_t i = 0;
   while (p[i]) {
@@ -264,34 +282,38 @@ bool kregex_pattern_too_costly(const char* p) {
       stack[++depth] = frame{};
       ++i;
     } else if (c == ')' && depth > 0) {
-      const frame& f = stack[depth];
+      frame& f = stack[depth];
+      end_branch(f);
       // The group's own open and close markers are empty transitions too.
-      cost group{sat(f.done.atoms + f.branch.atoms + 1),
-                 sat(f.done.empties + f.branch.empties + 2)};
+      cost group{sat(f.done.atoms + 1), sat(f.done.empties + 2), f.done.zero_width};
       --depth;
       add_piece(group);
       ++i;
     } else if (c == '|') {
       frame& f = stack[depth];
-      f.done.atoms = sat(f.done.atoms + f.branch.atoms);
-      f.done.empties = sat(f.done.empties + f.branch.empties + 1);
-      f.branch = f.last = cost{};
+      end_branch(f);
+      f.done.empties = sat(f.done.empties + 1);
       ++i;
     } else if (c == '[') {
       uint32_t j = skip_bracket(p, i);
       if (j == 0) return false;  // unterminated: the engine refuses it
-      add_piece(cost{1, 0});
+      add_piece(cost{1, 0, false});
       i = j;
+    } else if (c == '^' || c == '$') {
+      add_piece(cost{1, 0, true});
+      ++i;
     } else if (c == '\\') {
-      if (p[i + 1] >= '1' && p[i + 1] <= '9') return true;
-      add_piece(cost{1, 0});
-      i += p[i + 1] ? 2 : 1;
+      char e = p[i + 1];
+      if (e >= '1' && e <= '9') return true;
+      bool boundary = e != '\0' && strchr("bB<>`'", e) != nullptr;
+      add_piece(cost{1, 0, boundary});
+      i += e ? 2 : 1;
     } else if (c == '*' || c == '+' || c == '?' || c == '{') {
       uint64_t n = 1, m = 1;
       bool bounded = true;
       if (c == '{') {
         if (!read_interval(p, &i, &n, &m, &bounded)) {
-          add_piece(cost{1, 0});
+          add_piece(cost{1, 0, false});
           ++i;
           continue;
         }
@@ -299,21 +321,23 @@ bool kregex_pattern_too_costly(const char* p) {
       } else {
         m = c == '+' ? 2 : 1;  // x+ is x x*; x* and x? keep one copy
         n = c == '+' ? 1 : 0;
+        bounded = c == '?';
         ++i;
       }
       frame& f = stack[depth];
       cost unit = f.last;
+      if (!bounded && unit.zero_width) return true;
       uint64_t copies = std::max<uint64_t>(m, 1);
       cost grown{sat(unit.atoms * copies + 1),
-                 sat(unit.empties * copies + (m - n) + (bounded ? 0 : 1))};
+                 sat(unit.empties * copies + (m - n) + (bounded ? 0 : 1)), unit.zero_width};
       f.branch.atoms = sat(f.branch.atoms - unit.atoms + grown.atoms);
       f.branch.empties = sat(f.branch.empties - unit.empties + grown.empties);
       f.last = grown;
     } else {
-      add_piece(cost{1, 0});
+      add_piece(cost{1, 0, false});
       ++i;
     }
-    cost total{0, 0};
+    cost total{0, 0, false};
     for (uint32_t d = 0; d <= depth; ++d) {
       total.atoms = sat(total.atoms + stack[d].done.atoms + stack[d].branch.atoms);
       total.empties = sat(total.empties + stack[d].done.empties + stack[d].branch.empties);

@@ -59,6 +59,7 @@ uint32_t kregex_required_literal(const char* pattern, char* out, uint32_t out_si
 // true when compiling pattern could cost more memory, stack or time than a
 // filter may take: parentheses nested deeper than KREGEX_DEPTH_MAX, more
 // than KREGEX_COST_MAX atoms or KREGEX_EMPTY_MAX empty transitions once
-// every repetition is unrolled, or a back-reference (an extension outside
-// the extended syntax).
+// every repetition is unrolled, a loop over a zero-width element (anchor,
+// word boundary, empty group or alternative), or a back-reference (an
+// extension outside the extended syntax).
 bool kregex_pattern_too_costly(const char* pattern);
