@@ -275,8 +275,14 @@ bool kregex_pattern_too_costly(const char* p) {
     f.pieces = 0;
   };
   uint32_t i = 0;
+  uint32_t in_a_row = 0;  // quantifiers since the last piece
   while (p[i]) {
     char c = p[i];
+    bool quantifier = c == '*' || c == '+' || c == '?' || c == '{';
+    in_a_row = quantifier ? in_a_row + 1 : 0;
+    // Stacked quantifiers repeat nothing new ("x??" is "x?") but each one
+    // adds a layer of empty transitions to the engine's closures.
+    if (in_a_row > KREGEX_STACK_MAX) return true;
     if (c == '(') {
       if (depth == KREGEX_DEPTH_MAX) return true;
       stack[++depth] = frame{};
@@ -308,7 +314,7 @@ bool kregex_pattern_too_costly(const char* p) {
       bool boundary = e != '\0' && strchr("bB<>`'", e) != nullptr;
       add_piece(cost{1, 0, boundary});
       i += e ? 2 : 1;
-    } else if (c == '*' || c == '+' || c == '?' || c == '{') {
+    } else if (quantifier) {
       uint64_t n = 1, m = 1;
       bool bounded = true;
       if (c == '{') {

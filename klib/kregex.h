@@ -55,11 +55,13 @@ uint32_t kregex_required_literal(const char* pattern, char* out, uint32_t out_si
 
 #define KREGEX_DEPTH_MAX 32    // nesting of parentheses
 #define KREGEX_COST_MAX 20000  // atoms once every repetition is unrolled
-#define KREGEX_EMPTY_MAX 1000  // empty transitions (loops, optional copies, '|') unrolled
+#define KREGEX_EMPTY_MAX 500   // empty transitions (loops, optional copies, '|') unrolled
+#define KREGEX_STACK_MAX 2     // quantifiers in a row ("x+?" is two)
 // true when compiling pattern could cost more memory, stack or time than a
 // filter may take: parentheses nested deeper than KREGEX_DEPTH_MAX, more
 // than KREGEX_COST_MAX atoms or KREGEX_EMPTY_MAX empty transitions once
-// every repetition is unrolled, a loop over a zero-width element (anchor,
+// every repetition is unrolled, more than KREGEX_STACK_MAX quantifiers in a
+// row, a loop over a zero-width element (anchor,
 // word boundary, empty group or alternative), or a back-reference (an
 // extension outside the extended syntax).
 bool kregex_pattern_too_costly(const char* pattern);

@@ -168,16 +168,17 @@ TEST(KRegex, PatternsThatWouldExhaustTheAgentAreRefused) {
         std::string("(((a{1,100}){1,100}){1,100})"), std::string("(a{1,1000}){1,10}"),
         std::string("(a*b*c*d*){2000}"), std::string("Ax\xff++*++++++++++**\xff+\xff**"),
         nest(KREGEX_DEPTH_MAX + 1, "a"), nest(20000, "a"), std::string("(a*)*\\1"),
-        std::string("()?{6}+++"), std::string("(^)?{6}++{3}"), std::string("(a|)?{6}++{3}"),
-        std::string("(\\b)+")}) {
+        std::string("()?{6}+++"), std::string("x???+"),
+        std::string("}7r+80" + std::string(50, '?') + "+++181"), std::string("(^)?{6}++{3}"),
+        std::string("(a|)?{6}++{3}"), std::string("(\\b)+")}) {
     EXPECT_TRUE(kregex_pattern_too_costly(p.c_str())) << p.substr(0, 60);
     EXPECT_TRUE(Regex(p).invalid) << p.substr(0, 60);
   }
   // Filters as people write them stay valid.
   for (const std::string& p :
        {std::string("error"), std::string("(error|fatal).{0,200}disk"),
-        std::string("[0-9]{1,3}(\\.[0-9]{1,3}){3}"), std::string("a{1,1000}"),
-        std::string("[a-z]{0,1000}"), std::string("(a*b*c*d*){90}"), std::string("x.{5000}y"),
+        std::string("[0-9]{1,3}(\\.[0-9]{1,3}){3}"), std::string("a{1,400}"),
+        std::string("[a-z]{0,400}"), std::string("(a*b*c*d*){40}"), std::string("x.{5000}y"),
         std::string("a+b+c*d?"), std::string("(^|[^0-9])123"), std::string("(a|b)*c"),
         std::string("(a*)*"), std::string("^(ERROR|WARN)[[:space:]]+[^ ]+ \\[[0-9]+\\]"),
         nest(KREGEX_DEPTH_MAX, "a+"), std::string("\\(a\\)\\{2\\}")}) {
