@@ -79,12 +79,15 @@ static int client_main(void* arg) {
 
 uint32_t smt_client_start(smt_client* c, ksocket socket, uint32_t poll_timeout_ms,
                           uint32_t io_timeout_ms) {
+  // A peer that reset the connection has no address any more, although the
+  // bytes it sent before may still be queued: served, its requests would be
+  // judged (and logged) by an empty address, and no reply could reach it.
+  uint16_t port = 0;
+  if (ksocket_peer_name(&socket, &c->peer_address, &port) != 0) return KERR_NOTCONN;
   c->socket = socket;
   c->socket_open = true;  // no thread serves the record yet: no lock needed
   c->poll_timeout_ms = poll_timeout_ms;
   c->io_timeout_ms = io_timeout_ms;
-  uint16_t port = 0;
-  if (ksocket_peer_name(&c->socket, &c->peer_address, &port) != 0) kstring_clear(&c->peer_address);
   c->peer_port = port;
   c->started.store(0, std::memory_order_relaxed);
   // kthread_start marks the record busy before the thread exists, so the
@@ -92,7 +95,8 @@ uint32_t smt_client_start(smt_client* c, ksocket socket, uint32_t poll_timeout_m
   kthread_start(&c->thread, client_main, 0, c);
   // Not running and never started: the platform refused the thread. (A
   // thread that already ended has set started first.)
-  if (!smt_client_is_running(c) && c->started.load(std::memory_order_acquire) == 0) return 1;
+  if (!smt_client_is_running(c) && c->started.load(std::memory_order_acquire) == 0)
+    return KERR_FAILED;
   return 0;
 }
 
@@ -138,7 +142,13 @@ static void hand_over(smt_server* srv, ksocket s) {
   kstring peer;
   kstring_init(&peer);
   uint16_t port = 0;
-  ksocket_peer_name(&s, &peer, &port);
+  // Reset by its peer before it was accepted: nobody is left to serve, and
+  // there is no address to name in a log line.
+  if (ksocket_peer_name(&s, &peer, &port) != 0) {
+    ksocket_close(&s);
+    kstring_free(&peer);
+    return;
+  }
   klog_write(srv->log, 2, KLOG_PLAIN, "connection from %s:%d accepted\n", kstring_text(&peer),
              port);
   ksocket_set_nonblocking(&s);
@@ -147,12 +157,14 @@ static void hand_over(smt_server* srv, ksocket s) {
     smt_client* c = record_at(srv, i);
     if (!smt_client_is_running(c)) idle = c;
   }
-  // A thread the platform refuses leaves no way to serve the peer either.
-  if (!idle || smt_client_start(idle, s, srv->poll_timeout_ms, srv->io_timeout_ms) != 0) {
-    ksocket_close(&s);
+  uint32_t rc =
+      idle ? smt_client_start(idle, s, srv->poll_timeout_ms, srv->io_timeout_ms) : KERR_FAILED;
+  if (rc) ksocket_close(&s);
+  // A thread the platform refuses leaves no way to serve the peer either; a
+  // peer that reset the connection meanwhile has gone of its own accord.
+  if (rc && rc != KERR_NOTCONN)
     klog_write(srv->log, 1, KLOG_WARNING, "connection from %s:%d closed, server too busy\n",
                kstring_text(&peer), port);
-  }
   kstring_free(&peer);
 }
 

@@ -91,8 +91,9 @@ smt_server* smt_server_set_io_timeout(smt_server* srv, uint32_t ms);
 void smt_client_init(smt_client* c, smt_open_fn on_open, smt_close_fn on_close,
                      smt_message_fn on_message, klog* log);
 // Hands the connection to the record and starts its thread; the record is
-// busy from here on. 0, or 1 when the thread could not be started (the
-// socket is then still the caller's).
+// busy from here on. 0; 14 when the peer has already reset the connection
+// (its address cannot be read), or 1 when the thread could not be started:
+// then the record is free and the socket still the caller's.
 uint32_t smt_client_start(smt_client* c, ksocket socket, uint32_t poll_timeout_ms,
                           uint32_t io_timeout_ms);
 void smt_client_stop(smt_client* c);  // sets the stop flag and waits (see smt_server_stop)

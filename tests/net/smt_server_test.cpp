@@ -195,6 +195,42 @@ TEST_F(SmtServer, RefusedAndMalformedRequestsCloseWithoutReply) {
   }
 }
 
+// A peer that sends a request and resets the connection before the hand-over
+// leaves its bytes queued but no address. Served, the request would be judged
+// by an empty address ("connection not authorized from :0" under an address
+// mask); the record refuses the connection instead, and the socket stays the
+// caller's to close.
+TEST_F(SmtServer, ConnectionResetBeforeTheHandOverIsNotServed) {
+  ksocket listener, accepted;
+  ksocket_init(&listener);
+  ksocket_init(&accepted);
+  kstring address;
+  kstring_init(&address);
+  kstring_assign_cstr(&address, "127.0.0.1");
+  ASSERT_EQ(ksocket_create_listener(&listener, &address, 0), 0u);
+  uint16_t listening = 0;
+  ksocket_local_name(&listener, &address, &listening);
+  kstring_free(&address);
+  int fd = testutil::tcp_connect(listening);
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(testutil::send_all(fd, frame(2, "echo hi")));
+  linger reset = {1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+  close(fd);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_EQ(ksocket_accept(&listener, &accepted), 0u);
+
+  smt_client c;
+  smt_client_init(&c, on_open, on_close, on_message, &log_);
+  EXPECT_EQ(smt_client_start(&c, accepted, 1000, 30000), KERR_NOTCONN);
+  EXPECT_FALSE(smt_client_is_running(&c));
+  EXPECT_EQ(ksocket_close(&accepted), 0u);
+  smt_client_free(&c);
+  ksocket_close(&listener);
+  EXPECT_EQ(log().find("SMTCLI up"), std::string::npos);
+  EXPECT_EQ(g_closed.load(), 0);
+}
+
 TEST_F(SmtServer, RefusingOpenCallbackIsLoggedAndTheConnectionServed) {
   g_refuse_open = true;
   ASSERT_TRUE(start());

@@ -1,0 +1,94 @@
+// The judgement of the soak test: which hits count as lost, twice or
+// unexpected, and when a result file is fetched again.
+#include "tools/soak_ledger.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using soak::Ledger;
+
+std::string hit(const std::string& text) {
+  return "[soak,hit] " + text + "\n";
+}
+
+// S1 probe (before the agent followed the file), S2 quiet, S3 probe, S4..S8
+// lines that match, S6 quiet.
+void write_sample(Ledger& ledger) {
+  ledger.written(1, Ledger::kProbe, "S1 soak-alert probe");
+  ledger.written(2, Ledger::kQuiet, "");
+  ledger.written(3, Ledger::kProbe, "S3 soak-alert probe");
+  ledger.written(4, Ledger::kMatch, "S4 soak-alert line a");
+  ledger.written(5, Ledger::kMatch, "S5 soak-alert line b");
+  ledger.written(6, Ledger::kQuiet, "");
+  ledger.written(7, Ledger::kMatch, "S7 soak-alert end");
+  ledger.written(8, Ledger::kMatch, "S8 soak-alert final");
+}
+
+TEST(SoakLedger, MatchingLinesFromTheFirstReportedProbeAreExpectedExactlyOnce) {
+  Ledger ledger;
+  write_sample(ledger);
+  EXPECT_FALSE(ledger.tracking());
+  ledger.add_result(hit("S3 soak-alert probe") + hit("S4 soak-alert line a"), false);
+  EXPECT_TRUE(ledger.tracking());
+  EXPECT_TRUE(ledger.seen(4));
+  EXPECT_FALSE(ledger.seen(5));
+  ledger.add_result(
+      hit("S5 soak-alert line b") + "[soakmix2,q] S6 quiet k=7\n" + hit("S7 soak-alert end"),
+      false);
+  ledger.add_result(hit("S7 soak-alert end"), false);
+
+  Ledger::Summary s = ledger.summary();
+  EXPECT_EQ(s.first_tracked, 3u);
+  EXPECT_EQ(s.lines, 8u);
+  EXPECT_EQ(s.matching, 6u);
+  EXPECT_EQ(s.expected, 5u);  // S1 came before the agent followed the file
+  EXPECT_EQ(s.reported, 5u);
+  EXPECT_EQ(s.lost, 1u);
+  EXPECT_EQ(s.lost_samples, std::vector<uint64_t>{8});
+  EXPECT_EQ(s.twice, 1u);
+  EXPECT_EQ(s.twice_samples, std::vector<uint64_t>{7});
+  EXPECT_EQ(s.unexpected, 0u);
+  EXPECT_EQ(s.other, 1u);
+  EXPECT_EQ(s.files, 3u);
+}
+
+TEST(SoakLedger, HitsThatNoWrittenMatchingLineExplainAreUnexpected) {
+  Ledger ledger;
+  write_sample(ledger);
+  ledger.add_result(hit("S3 soak-alert probe") + hit("S2 quiet k=1") +  // does not match the filter
+                        hit("S4 soak-al") +                             // cut short
+                        hit("S5 soak-alert line b\r") +                 // not as written
+                        hit("S99 soak-alert line") +                    // never written
+                        "[soak,other] S7 soak-alert end\n" +            // another filter
+                        "S8 soak-alert final\n" +                       // no facility
+                        "[web,err] disk full\n",                        // a facility of nobody's
+                    false);
+  Ledger::Summary s = ledger.summary();
+  EXPECT_EQ(s.unexpected, 7u);
+  EXPECT_EQ(s.unexpected_samples.size(), 5u);
+  EXPECT_EQ(s.unexpected_samples[0], "[soak,hit] S2 quiet k=1");
+  EXPECT_EQ(s.lost, 4u);  // S4, S5, S7 and S8 were not reported as written
+
+  // On a running agent the facilities of its own count apart.
+  ledger.add_result("[web,err] disk full\n", true);
+  EXPECT_EQ(ledger.summary().other, 1u);
+  EXPECT_EQ(ledger.summary().unexpected, 7u);
+}
+
+TEST(SoakLedger, ResultFileIsFetchedOnceUnlessListedAgainAfterItsFetch) {
+  Ledger ledger;
+  uint64_t first = ledger.listing_started();
+  EXPECT_TRUE(ledger.claim("231114221300", first));
+  EXPECT_FALSE(ledger.claim("231114221300", first));  // being fetched
+  uint64_t during = ledger.listing_started();
+  ledger.fetched("231114221300");
+  EXPECT_FALSE(ledger.claim("231114221300", during));  // listed before the fetch deleted it
+  EXPECT_TRUE(ledger.claim("231114221302", during));
+  // Listed by a listing sent after the fetch ended: the fetch did not delete
+  // it, and whatever it holds now comes twice.
+  uint64_t after = ledger.listing_started();
+  EXPECT_TRUE(ledger.claim("231114221300", after));
+}
+
+}  // namespace
