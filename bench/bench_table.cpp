@@ -346,9 +346,12 @@ class Agent {
     return clean;
   }
 
+  // An agent found ended is reaped here, and its pid forgotten: it may be
+  // reused at once, and must not be signalled any more.
   bool running() {
     int status;
-    return pid_ > 0 && waitpid(pid_, &status, WNOHANG) == 0;
+    if (pid_ > 0 && waitpid(pid_, &status, WNOHANG) == pid_) pid_ = -1;
+    return pid_ > 0;
   }
   pid_t pid() const { return pid_; }
   uint16_t port() const { return port_; }
