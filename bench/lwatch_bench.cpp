@@ -5,10 +5,13 @@
 // must agree with; then the CPU time of one scan over 1,000 watched files
 // that did not change.
 //
-//   lwatch_bench [megabytes [directory [scan-only]]]
+//   lwatch_bench [--figures] [megabytes [directory [scan-only]]]
 //
 // Defaults: 200 MB in a fresh directory under $TMPDIR or /tmp. "scan-only"
 // skips grep and the line-by-line reading, for profiling the scan alone.
+// --figures prints "name value" lines for bench_table instead of the text:
+// scan.mb, scan.mbps, scan.cpu_s, scan.hits, grep.mbps, grep.hits,
+// reference.mbps, reference.hits, idle.files, idle.cpu_ms (MB: 2^20 bytes).
 //
 // Exits 1 when the three hit counts disagree.
 #include <fcntl.h>
@@ -221,6 +224,11 @@ size_t reference_hits(const std::string& path, lwfacility* fac) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  bool figures = argc > 1 && std::string(argv[1]) == "--figures";
+  if (figures) {
+    --argc;
+    ++argv;
+  }
   double megabytes = argc > 1 ? atof(argv[1]) : 200;
   bool scan_only = argc > 3 && std::string(argv[3]) == "scan-only";
   std::string dir;
@@ -254,7 +262,8 @@ int main(int argc, char** argv) {
   kfile_open(&result, "at");
   lwfacility_scan_files(&watch.fac, &result);
 
-  printf("generating %.0f MB of log lines (about 1 %% hits) ...\n", megabytes);
+  fprintf(figures ? stderr : stdout, "generating %.0f MB of log lines (about 1 %% hits) ...\n",
+          megabytes);
   fflush(stdout);
   std::mt19937 rng(2025);
   size_t target = static_cast<size_t>(megabytes * 1024 * 1024);
@@ -284,9 +293,13 @@ int main(int argc, char** argv) {
   FILE* pf = fopen(filter_file.c_str(), "w");
   fputs(patterns.c_str(), pf);
   fclose(pf);
-  if (scan_only) {
-    printf("  scan %.1f MB/s (%.2f s wall, %.2f s cpu) hits %zu\n", mb / scan_wall, scan_wall,
+  if (figures)
+    printf("scan.mb %.1f\nscan.mbps %.1f\nscan.cpu_s %.3f\nscan.hits %zu\n", mb, mb / scan_wall,
            scan_cpu, scan_hits);
+  if (scan_only) {
+    if (!figures)
+      printf("  scan %.1f MB/s (%.2f s wall, %.2f s cpu) hits %zu\n", mb / scan_wall, scan_wall,
+             scan_cpu, scan_hits);
     return 0;
   }
   std::string cmd = "LC_ALL=C grep -E -i -c -f '" + filter_file + "' '" + watched + "'";
@@ -301,17 +314,22 @@ int main(int argc, char** argv) {
   size_t ref_hits = reference_hits(watched, &watch.fac);
   double ref_wall = now_s() - w0;
 
-  printf("\none scan of %.0f MB through %zu filters\n", mb, std::size(kFilters));
-  printf("  scan       %8.1f MB/s  (%.2f s wall, %.2f s cpu)  hits %zu\n", mb / scan_wall,
-         scan_wall, scan_cpu, scan_hits);
-  printf("  grep       %8.1f MB/s  (%.2f s wall, C locale)     hits %zu\n", mb / grep_wall,
-         grep_wall, grep_hits);
-  printf("  reference  %8.1f MB/s  (%.2f s wall, line by line) hits %zu\n", mb / ref_wall, ref_wall,
-         ref_hits);
-  printf("  scan / grep = %.2fx   scan / reference = %.1fx\n", grep_wall / scan_wall,
-         ref_wall / scan_wall);
   bool agree = scan_hits == grep_hits && scan_hits == ref_hits;
-  printf("  hit counts %s\n", agree ? "agree" : "DISAGREE");
+  if (figures) {
+    printf("grep.mbps %.1f\ngrep.hits %zu\nreference.mbps %.1f\nreference.hits %zu\n",
+           mb / grep_wall, grep_hits, mb / ref_wall, ref_hits);
+  } else {
+    printf("\none scan of %.0f MB through %zu filters\n", mb, std::size(kFilters));
+    printf("  scan       %8.1f MB/s  (%.2f s wall, %.2f s cpu)  hits %zu\n", mb / scan_wall,
+           scan_wall, scan_cpu, scan_hits);
+    printf("  grep       %8.1f MB/s  (%.2f s wall, C locale)     hits %zu\n", mb / grep_wall,
+           grep_wall, grep_hits);
+    printf("  reference  %8.1f MB/s  (%.2f s wall, line by line) hits %zu\n", mb / ref_wall,
+           ref_wall, ref_hits);
+    printf("  scan / grep = %.2fx   scan / reference = %.1fx\n", grep_wall / scan_wall,
+           ref_wall / scan_wall);
+    printf("  hit counts %s\n", agree ? "agree" : "DISAGREE");
+  }
   unlink(watched.c_str());
   unlink((dir + "/result.tmp").c_str());
   unlink(filter_file.c_str());
@@ -339,8 +357,11 @@ int main(int argc, char** argv) {
   std::sort(cpu.begin(), cpu.end());
   kfile_close(&result);
   kfile_free(&result);
-  printf("\nidle scan of %u unchanged files: %.2f ms cpu (median of 21), %.2f us per file\n",
-         idle.fac.tracked.count, cpu[10] * 1e3, cpu[10] * 1e6 / idle.fac.tracked.count);
+  if (figures)
+    printf("idle.files %u\nidle.cpu_ms %.3f\n", idle.fac.tracked.count, cpu[10] * 1e3);
+  else
+    printf("\nidle scan of %u unchanged files: %.2f ms cpu (median of 21), %.2f us per file\n",
+           idle.fac.tracked.count, cpu[10] * 1e3, cpu[10] * 1e6 / idle.fac.tracked.count);
 
   klog_free(&log);
   if (argc <= 2) std::filesystem::remove_all(dir);

@@ -10,9 +10,12 @@
 // one CPU (processing cost alone), then on two CPUs (cross-CPU wake-ups);
 // a last, unjudged pass leaves placement to the scheduler.
 //
-//   smt_echo_bench [seconds per run, default 1] [rounds, default 3]
+//   smt_echo_bench [--figures] [seconds per run, default 1] [rounds, default 3]
 //
 // Every figure is the median over the rounds; runs alternate floor and SMT.
+// --figures prints the pinned placements only, as "name value" lines for
+// bench_table: echo.<cpu1|cpu2>.<connections>.<floor|smt>.<figure> with the
+// figures p50_us, p99_us, max_us, rps, stalls and round_trips.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -51,7 +54,8 @@ struct Figures {
   size_t round_trips = 0;
 };
 
-cpu_set_t g_allowed;  // the CPUs this process may use
+cpu_set_t g_allowed;     // the CPUs this process may use
+bool g_figures = false;  // "name value" lines instead of the tables
 
 // Pins the calling thread (and the threads it creates later) to one CPU, or
 // to every allowed CPU for a negative cpu.
@@ -263,10 +267,18 @@ void print_row(const char* label, const Figures& f) {
          f.stalls);
 }
 
+void print_figures(const char* prefix, const Figures& f) {
+  printf("%s.p50_us %.2f\n%s.p99_us %.2f\n%s.max_us %.1f\n", prefix, f.p50_us, prefix, f.p99_us,
+         prefix, f.max_us);
+  printf("%s.rps %.0f\n%s.stalls %zu\n%s.round_trips %zu\n", prefix, f.rps, prefix, f.stalls,
+         prefix, f.round_trips);
+}
+
 // One regime: both servers started on server_cpu, clients on client_cpu.
-// goals is updated when given. Returns false when a round trip failed.
-bool regime(const char* title, int server_cpu, int client_cpu, double seconds, int rounds,
-            bool* goals) {
+// goals is updated when given. key names the regime in the figures output.
+// Returns false when a round trip failed.
+bool regime(const char* title, const char* key, int server_cpu, int client_cpu, double seconds,
+            int rounds, bool* goals) {
   // Threads inherit the creator's CPU set: pin before the servers start.
   pin_to(server_cpu);
   smt_server srv;
@@ -276,7 +288,7 @@ bool regime(const char* title, int server_cpu, int client_cpu, double seconds, i
     fprintf(stderr, "cannot listen on 127.0.0.1\n");
     return false;
   }
-  printf("%s\n", title);
+  if (!g_figures) printf("%s\n", title);
   bool ok = true;
   for (int connections : {1, 10}) {
     std::vector<Figures> bare, smt;
@@ -287,6 +299,13 @@ bool regime(const char* title, int server_cpu, int client_cpu, double seconds, i
     }
     if (!ok) break;
     Figures fb = median_of(bare), fs = median_of(smt);
+    if (g_figures) {
+      std::string prefix = std::string("echo.") + key + "." + std::to_string(connections);
+      print_figures((prefix + ".floor").c_str(), fb);
+      print_figures((prefix + ".smt").c_str(), fs);
+      fflush(stdout);
+      continue;
+    }
     printf("  %2d connection%s %10s %10s %10s %12s %8s\n", connections, connections > 1 ? "s" : " ",
            "p50 us", "p99 us", "max us", "req/s", "stalls");
     print_row("floor", fb);
@@ -302,7 +321,7 @@ bool regime(const char* title, int server_cpu, int client_cpu, double seconds, i
     bool met = p50_ratio <= 1.5 && extra_stalls <= 0.001 && (connections == 1 || rps_share >= 0.8);
     if (goals) *goals = *goals && met;
   }
-  printf("\n");
+  if (!g_figures) printf("\n");
   smt_server_stop(&srv);
   smt_server_free(&srv);
   floor_stop(&floor);
@@ -312,10 +331,15 @@ bool regime(const char* title, int server_cpu, int client_cpu, double seconds, i
 }  // namespace
 
 int main(int argc, char** argv) {
-  double seconds = argc > 1 ? atof(argv[1]) : 1.0;
-  int rounds = argc > 2 ? atoi(argv[2]) : 3;
+  int arg = 1;
+  if (argc > arg && strcmp(argv[arg], "--figures") == 0) {
+    g_figures = true;
+    ++arg;
+  }
+  double seconds = argc > arg ? atof(argv[arg]) : 1.0;
+  int rounds = argc > arg + 1 ? atoi(argv[arg + 1]) : 3;
   if (seconds <= 0 || rounds <= 0) {
-    fprintf(stderr, "usage: smt_echo_bench [seconds per run] [rounds]\n");
+    fprintf(stderr, "usage: smt_echo_bench [--figures] [seconds per run] [rounds]\n");
     return 2;
   }
   kerror_libinit();
@@ -323,12 +347,14 @@ int main(int argc, char** argv) {
   kstrlist_init(&g_agent.disabled_verbs);
   kstrlist_init(&g_agent.address_masks);
 
-  printf("SMT echo round trips on 127.0.0.1: %zu-byte request, %zu-byte reply\n", kRequest.size(),
-         kReply.size());
-  printf(
-      "figures: median of %d runs of %.1f s; max: worst run; stalls: round trips\n"
-      "of at least %.0f ms in all runs\n\n",
-      rounds, seconds, kStallUs / 1000);
+  if (!g_figures) {
+    printf("SMT echo round trips on 127.0.0.1: %zu-byte request, %zu-byte reply\n", kRequest.size(),
+           kReply.size());
+    printf(
+        "figures: median of %d runs of %.1f s; max: worst run; stalls: round trips\n"
+        "of at least %.0f ms in all runs\n\n",
+        rounds, seconds, kStallUs / 1000);
+  }
   CPU_ZERO(&g_allowed);
   sched_getaffinity(0, sizeof g_allowed, &g_allowed);
   std::vector<int> cpus;
@@ -337,27 +363,28 @@ int main(int argc, char** argv) {
   bool goals = true;
   // Sharing one CPU shows the processing cost alone; two CPUs add the
   // cross-CPU wake-ups of a server that runs beside its clients.
-  bool ok =
-      regime("client and server threads on one CPU", cpus[0], cpus[0], seconds, rounds, &goals);
+  bool ok = regime("client and server threads on one CPU", "cpu1", cpus[0], cpus[0], seconds,
+                   rounds, &goals);
   if (ok && cpus.size() > 1)
-    ok = regime("client threads on one CPU, server threads on another", cpus[1], cpus[0], seconds,
-                rounds, &goals);
+    ok = regime("client threads on one CPU, server threads on another", "cpu2", cpus[1], cpus[0],
+                seconds, rounds, &goals);
   // Left to the scheduler, a connection's client and server threads end up
   // on one CPU or on two, and stay there: each run is one of the two
   // regimes above, drawn at random for the floor and for SMT alike, so
   // these figures show the spread and are not judged against the goals.
-  if (ok && cpus.size() > 1)
-    ok = regime("threads where the scheduler puts them (not judged)", -1, -1, seconds, rounds,
-                nullptr);
+  if (ok && cpus.size() > 1 && !g_figures)
+    ok = regime("threads where the scheduler puts them (not judged)", "sched", -1, -1, seconds,
+                rounds, nullptr);
   kstrlist_free(&g_agent.address_masks);
   kstrlist_free(&g_agent.disabled_verbs);
   if (!ok) {
     fprintf(stderr, "a round trip failed\n");
     return 1;
   }
-  printf(
-      "goals in the pinned placements (p50 <= 1.5x floor, 10-connection req/s\n"
-      ">= 80%% of floor, no more stalls than the floor beyond 1 in 1000 round trips): %s\n",
-      goals ? "met" : "MISSED");
+  if (!g_figures)
+    printf(
+        "goals in the pinned placements (p50 <= 1.5x floor, 10-connection req/s\n"
+        ">= 80%% of floor, no more stalls than the floor beyond 1 in 1000 round trips): %s\n",
+        goals ? "met" : "MISSED");
   return 0;
 }
