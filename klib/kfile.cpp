@@ -57,10 +57,13 @@ uint32_t kfile_read_line_max(kfile* f, kstring* line, uint32_t max) {
   // of one per byte.
   char run[256];
   uint32_t n = 0;
-  for (;;) {
+  // A set end-of-file indicator ends the reading at once; getc sets it when
+  // it meets the end, which the loop then leaves anyway.
+  bool at_end = feof(f->stream) != 0;
+  for (; !at_end;) {
     if (line->length + n >= max) break;  // the rest of the line waits for the next call
-    if (feof(f->stream)) break;
-    int c = getc(f->stream);
+    // The stream belongs to this record and thread: no per-byte locking.
+    int c = kfile_sys_getc(f->stream);
     if (c == EOF) break;
     got = true;
     if (c == '\r') continue;

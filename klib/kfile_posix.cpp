@@ -42,6 +42,10 @@ FILE* kfile_sys_open_regular(const char* path) {
   return s;
 }
 
+int kfile_sys_getc(FILE* stream) {
+  return getc_unlocked(stream);
+}
+
 uint32_t kfile_sys_stat(const char* path, uint32_t* mtime, uint64_t* size) {
   struct stat st;
   if (stat(path, &st) != 0) return KERR_FAILED;

@@ -8,6 +8,9 @@
 #include "klib/karray.h"
 
 FILE* kfile_sys_open(const char* path, const char* mode);
+// The next byte of a stream that only the calling thread uses (no locking),
+// or EOF.
+int kfile_sys_getc(FILE* stream);
 // A read stream on path when it is a regular file; null otherwise.
 FILE* kfile_sys_open_regular(const char* path);
 uint32_t kfile_sys_stat(const char* path, uint32_t* mtime, uint64_t* size);

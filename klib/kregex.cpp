@@ -306,13 +306,14 @@ bool kregex_pattern_too_costly(const char* p) {
       add_piece(cost{1, 0, false});
       i = j;
     } else if (c == '^' || c == '$') {
-      add_piece(cost{1, 0, true});
+      // Anchors and word boundaries are empty transitions to the engine.
+      add_piece(cost{0, 1, true});
       ++i;
     } else if (c == '\\') {
       char e = p[i + 1];
       if (e >= '1' && e <= '9') return true;
       bool boundary = e != '\0' && strchr("bB<>`'", e) != nullptr;
-      add_piece(cost{1, 0, boundary});
+      add_piece(boundary ? cost{0, 1, true} : cost{1, 0, false});
       i += e ? 2 : 1;
     } else if (quantifier) {
       uint64_t n = 1, m = 1;
