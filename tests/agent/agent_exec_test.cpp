@@ -298,16 +298,7 @@ class ExecRun : public ::testing::Test {
                       {"PATH=" + dir_.file("bin") + ":" + (path ? path : "")},
                       {"NOTIFY_SOCKET", "INVOCATION_ID"}))
       return false;
-    std::smatch m;
-    static const std::regex kListener("created listener 127\\.0\\.0\\.1:(\\d+)\n");
-    return testutil::wait_until(
-               [&] {
-                 std::string text = log();
-                 if (!std::regex_search(text, m, kListener)) return false;
-                 port_ = static_cast<uint16_t>(std::stoi(m[1]));
-                 return true;
-               },
-               10000) &&
+    return testutil::wait_listener_port(dir_.file("vardo.log"), &port_) &&
            testutil::wait_until([&] { return log().find("SMTSVR up") != std::string::npos; }, 5000);
   }
   int connect() {

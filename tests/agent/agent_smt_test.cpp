@@ -137,17 +137,7 @@ class AgentRun : public ::testing::Test {
     if (!child_.start({exe_, "-start"}, dir_.path(), dir_.file("console.txt"), {},
                       {"NOTIFY_SOCKET", "INVOCATION_ID"}))
       return false;
-    std::smatch m;
-    static const std::regex kListener("created listener 127\\.0\\.0\\.1:(\\d+)\n");
-    bool found = testutil::wait_until(
-        [&] {
-          std::string text = log();
-          if (!std::regex_search(text, m, kListener)) return false;
-          port_ = static_cast<uint16_t>(std::stoi(m[1]));
-          return true;
-        },
-        10000);
-    return found &&
+    return testutil::wait_listener_port(dir_.file("vardo.log"), &port_) &&
            testutil::wait_until([&] { return log().find("SMTSVR up") != std::string::npos; }, 5000);
   }
   std::string log() { return testutil::read_file(dir_.file("vardo.log")); }

@@ -42,17 +42,8 @@ class WatchOverSmt : public ::testing::Test {
     if (!child_.start({exe_, "-start"}, dir_.path(), dir_.file("console.txt"), {},
                       {"NOTIFY_SOCKET", "INVOCATION_ID"}))
       return false;
-    static const std::regex kListener("created listener 127\\.0\\.0\\.1:(\\d+)\n");
-    std::smatch m;
-    bool listening = testutil::wait_until(
-        [&] {
-          std::string text = log();
-          if (!std::regex_search(text, m, kListener)) return false;
-          port_ = static_cast<uint16_t>(std::stoi(m[1]));
-          return true;
-        },
-        10000);
-    return listening && wait_log(" SMTSVR up\n") && wait_log(" LWATCH up\n");
+    return testutil::wait_listener_port(dir_.file("vardo.log"), &port_) &&
+           wait_log(" SMTSVR up\n") && wait_log(" LWATCH up\n");
   }
   // SIGINT by pid; a clean exit also says that no sanitizer found a fault.
   void stop() {

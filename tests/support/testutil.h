@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -79,6 +80,23 @@ inline bool wait_until(const std::function<bool()>& pred, int timeout_ms) {
     if (std::chrono::steady_clock::now() >= end) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
+}
+
+// Waits until the agent's log at log_path names the loopback listener it
+// created ("created listener 127.0.0.1:<port>", the port the system chose for
+// an endpoint with port 0) and stores that port.
+inline bool wait_listener_port(const std::string& log_path, uint16_t* port,
+                               int timeout_ms = 10000) {
+  static const std::regex kListener("created listener 127\\.0\\.0\\.1:(\\d+)\n");
+  return wait_until(
+      [&] {
+        std::string text = read_file(log_path);
+        std::smatch m;
+        if (!std::regex_search(text, m, kListener)) return false;
+        *port = static_cast<uint16_t>(std::stoi(m[1]));
+        return true;
+      },
+      timeout_ms);
 }
 
 inline std::vector<std::string> split_lines(const std::string& text) {
