@@ -203,7 +203,7 @@ static uint32_t choose_pivot(const char* lit, uint32_t len) {
   return best;
 }
 
-// Reads "{n}", "{n,}" or "{n,m}" at p[i] == '{'. false when it is not a
+// Reads "{n}", "{n,}", "{n,m}", "{,m}" or "{,}" at p[i] == '{'. false when it is not a
 // well-formed interval (the engine then refuses it or reads it literally).
 static bool read_interval(const char* p, uint32_t* i, uint64_t* n, uint64_t* m, bool* bounded) {
   uint32_t j = *i + 1;
@@ -216,7 +216,11 @@ static bool read_interval(const char* p, uint32_t* i, uint64_t* n, uint64_t* m, 
     }
     return true;
   };
-  if (!number(n)) return false;
+  // The engine reads a missing minimum as 0: "{,5}" is "{0,5}", "{,}" is "*".
+  if (!number(n)) {
+    if (p[j] != ',') return false;
+    *n = 0;
+  }
   *m = *n;
   *bounded = true;
   if (p[j] == ',') {

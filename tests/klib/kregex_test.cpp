@@ -168,7 +168,8 @@ TEST(KRegex, PatternsThatWouldExhaustTheAgentAreRefused) {
         std::string("(((a{1,100}){1,100}){1,100})"), std::string("(a{1,1000}){1,10}"),
         std::string("(a*b*c*d*){2000}"), std::string("Ax\xff++*++++++++++**\xff+\xff**"),
         nest(KREGEX_DEPTH_MAX + 1, "a"), nest(20000, "a"), std::string("(a*)*\\1"),
-        std::string("()?{6}+++"), "(" + std::string(97, '$') + "){77}", std::string("x???+"),
+        std::string("()?{6}+++"), std::string("x{,}{163,}{6,}"), std::string("(^){,}"),
+        "(" + std::string(97, '$') + "){77}", std::string("x???+"),
         std::string("}7r+80" + std::string(50, '?') + "+++181"), std::string("(^)?{6}++{3}"),
         std::string("(a|)?{6}++{3}"), std::string("(\\b)+")}) {
     EXPECT_TRUE(kregex_pattern_too_costly(p.c_str())) << p.substr(0, 60);
