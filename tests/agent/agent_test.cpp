@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <ostream>
 #include <regex>
 #include <set>
 #include <thread>
@@ -19,19 +18,12 @@
 namespace {
 
 namespace fs = std::filesystem;
-struct Reply {
-  std::string status, body;
-  bool operator==(const Reply& o) const = default;
-};
-
-std::ostream& operator<<(std::ostream& out, const Reply& r) {
-  return out << '"' << r.status << "\" \"" << r.body.substr(0, 300) << '"';
-}
+using Clock = std::chrono::steady_clock;
+using smtwire::frame;
+using Reply = std::pair<std::string, std::string>;  // status line, body
 
 const auto ok = [](const std::string& body = "") { return Reply{"200 OK", body}; };
 const Reply kCannotOpen{"400 Cannot open file", ""};
-using Clock = std::chrono::steady_clock;
-using smtwire::frame;
 
 // A server that cannot listen is switched off; the agent runs on without it.
 TEST(AgentInProcess, ServerThatCannotListenIsSwitchedOff) {
@@ -175,7 +167,7 @@ TEST_F(AgentRun, ServesClientsAndProgramsAndRefusesWhatIsNotAllowed) {
   EXPECT_EQ(testutil::recv_upto(fd, 1, 0), "");  // the slow one still runs
   Reply r = read(fd);
   pid_t grandchild = 0;
-  sscanf(r.body.c_str(), "started\n%d", &grandchild);
+  sscanf(r.second.c_str(), "started\n%d", &grandchild);
   EXPECT_EQ(r, ok("started\n" + std::to_string(grandchild) + "\n"));
   EXPECT_TRUE(testutil::wait_until([&] { return testutil::process_gone(grandchild); }, 5000));
   EXPECT_TRUE(wait_log(
@@ -198,17 +190,15 @@ TEST_F(AgentRun, ServesClientsAndProgramsAndRefusesWhatIsNotAllowed) {
             "2||smtc: cannot connect to " + endpoint() + " (connection refused or unreachable)\n");
 }
 
-// A facility written with lwwritef is loaded at the next reload; lines of
-// its files that come after they were found (and all lines of a facility
-// with scanfrombeg) come back as "[facility,filter] line" through lwlistlog
-// and lwgetlog, a period without hits leaves nothing, and a stop finishes
-// the current result file.
+// A facility written with lwwritef is loaded at the next reload; lines of its
+// files that come after they were found (all lines with scanfrombeg) come
+// back as "[facility,filter] line" through lwlistlog and lwgetlog; a period
+// without hits leaves nothing, and a stop finishes the current result file.
 TEST_F(AgentRun, WatchesFilesOfFacilitiesManagedOverSmt) {
   const std::string app = dir_.file("logs/app.log"), beg = dir_.file("logs/beg.log");
   const std::string one = dir_.file("logs/one.txt"), res = dir_.file("res");
   for (const char* d : {"fac", "res", "logs"}) fs::create_directory(dir_.file(d));
-  // Written now but found a while ago: the next write moves the
-  // modification time forward, which whole seconds would otherwise hide.
+  // Dated back, so that the next write moves the time on by whole seconds.
   for (auto [path, line] :
        {std::pair{app, "an old error\n"}, {one, "an old warning\n"}, {beg, "old error in beg\n"}}) {
     testutil::write_file(path, line);
@@ -253,10 +243,11 @@ TEST_F(AgentRun, WatchesFilesOfFacilitiesManagedOverSmt) {
   std::set<std::string> fetched;
   bool done = testutil::wait_until(
       [&] {
-        for (const std::string& id : testutil::split_lines(ask("lwlistlog").body)) {
+        for (const std::string& id : testutil::split_lines(ask("lwlistlog").second)) {
           EXPECT_TRUE(std::regex_match(id, std::regex("\\d{12}"))) << id;
-          for (const std::string& line : testutil::split_lines(ask("lwgetlog " + id).body))
-            fetched.insert(line);
+          Reply got = ask("lwgetlog " + id);
+          EXPECT_EQ(got.first, "200 OK") << id;
+          for (const std::string& line : testutil::split_lines(got.second)) fetched.insert(line);
           EXPECT_EQ(ask("lwgetlog " + id), kCannotOpen) << id;
         }
         return fetched.size() >= expected.size();
