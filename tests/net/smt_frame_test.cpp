@@ -3,6 +3,8 @@
 #include "net/smt_frame.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <thread>
@@ -11,169 +13,129 @@
 
 namespace {
 
-using nettest::Message;
-using nettest::Pair;
+// A connected socket pair, `a` for the code under test and sv[1] for the
+// test's raw bytes, and a message for the frames.
+struct Pair {
+  int sv[2] = {-1, -1};
+  ksocket a;
+  smt_message m;
+  Pair() {
+    socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv);
+    a.handle = sv[0];
+    smt_message_init(&m);
+  }
+  ~Pair() {
+    smt_message_free(&m);
+    close(sv[0]);
+    close(sv[1]);
+  }
+  // Sends bytes from a thread of their own, so that a frame larger than the
+  // socket buffers does not wait for the reader, and reads one frame.
+  uint32_t read(const std::string& bytes, uint32_t timeout_ms = 5000) {
+    smt_message_clear(&m);
+    std::thread writer([&] { testutil::send_all(sv[1], bytes); });
+    uint32_t rc = smt_frame_read(&m, &a, timeout_ms);
+    writer.join();
+    return rc;
+  }
+  std::string parts() const { return nettest::str(&m.head) + "|" + nettest::str(&m.body); }
+  std::string unread() { return testutil::recv_upto(sv[0], SIZE_MAX, 50); }
+};
 
-std::string written(uint8_t version, const std::string& head, const std::string& body) {
+// What smt_frame_write sends (read by a thread of their own), its result in *rc.
+std::string written(uint8_t version, const std::string& head, const std::string& body,
+                    uint32_t* rc) {
   Pair p;
-  Message msg(version, head, body);
-  EXPECT_EQ(smt_frame_write(&msg.m, &p.a, 1000), 0u);
-  return p.drain_b();
+  std::string got;
+  std::thread reader([&] { got = testutil::recv_upto(p.sv[1], SIZE_MAX, 5000); });
+  p.m.version = version;
+  nettest::set(&p.m.head, head);
+  nettest::set(&p.m.body, body);
+  *rc = smt_frame_write(&p.m, &p.a, 5000);
+  shutdown(p.sv[0], SHUT_WR);
+  reader.join();
+  return got;
 }
 
-TEST(SmtFrame, WritesBothVersionsByteExactly) {
-  EXPECT_EQ(written(2, "echo hi", ""), "SMTF20000700000000echo hi");
-  EXPECT_EQ(written(1, "echo hi", ""), "SMTF 0000700000echo hi");
-  EXPECT_EQ(written(1, "", ""), "SMTF 0000000000");
-  EXPECT_EQ(written(2, "", ""), "SMTF20000000000000");
-  EXPECT_EQ(written(2, "200 OK", "a\nb"), "SMTF20000600000003200 OKa\nb");
-  // Every version other than 1 is written as version 2.
-  EXPECT_EQ(written(0, "x", ""), "SMTF20000100000000x");
-  EXPECT_EQ(written(3, "x", "y"), "SMTF20000100000001xy");
+// Lengths above what the fields carry are refused before anything is sent.
+TEST(SmtFrame, WritesBothVersionsByteExactlyAndNothingOfALengthTheFieldsCannotCarry) {
+  const std::string h(99999, 'h'), b(100000, 'b');
+  for (auto [version, head, body, rc, bytes] :
+       std::vector<std::tuple<uint8_t, std::string, std::string, uint32_t, std::string>>{
+           {2, "echo hi", "", 0, "SMTF20000700000000echo hi"},
+           {1, "echo hi", "", 0, "SMTF 0000700000echo hi"},
+           {1, "", "", 0, "SMTF 0000000000"},
+           {2, "200 OK", "a\nb", 0, "SMTF20000600000003200 OKa\nb"},
+           {0, "x", "", 0, "SMTF20000100000000x"},  // every version but 1 is written as 2
+           {2, h, b, 0, "SMTF29999900100000" + h + b},
+           {2, h + "h", "", KERR_SMT_SIZE, ""},
+           {1, "200 OK", b, KERR_SMT_SIZE, ""}}) {
+    uint32_t got = 9;
+    EXPECT_TRUE(written(version, head, body, &got) == bytes) << version << head.substr(0, 9);
+    EXPECT_EQ(got, rc) << version << head.substr(0, 9);
+  }
 }
 
-TEST(SmtFrame, ReadsBothVersionsAndLeavesTheNextFrameQueued) {
+TEST(SmtFrame, ReadsFramesBackToBackWholeOrInPieces) {
   Pair p;
-  // Two frames back to back, the first of version 1 with empty parts: the
-  // reader must take exactly one frame's bytes each time.
-  ASSERT_TRUE(testutil::send_all(p.fb(), "SMTF 0000000000SMTF20000200000003hiabc"));
-  Message msg;
-  ASSERT_EQ(smt_frame_read(&msg.m, &p.a, 1000), 0u);
-  EXPECT_EQ(msg.m.version, 1);
-  EXPECT_EQ(msg.head(), "");
-  EXPECT_EQ(msg.body(), "");
-  ASSERT_EQ(smt_frame_read(&msg.m, &p.a, 1000), 0u);
-  EXPECT_EQ(msg.m.version, 2);
-  EXPECT_EQ(msg.head(), "hi");
-  EXPECT_EQ(msg.body(), "abc");
-  EXPECT_EQ(kstring_text(&msg.m.head)[2], '\0');
-  EXPECT_EQ(kstring_text(&msg.m.body)[3], '\0');
-}
+  // Each read takes exactly one frame's bytes. Length fields count their
+  // digits up to the first non-digit, after leading blanks.
+  ASSERT_EQ(p.read("SMTF 0000000000SMTF20000200000003hiabcSMTF 0002x 0003hixyz"), 0u);
+  EXPECT_EQ(p.m.version, 1);
+  EXPECT_EQ(p.parts(), "|");
+  ASSERT_EQ(smt_frame_read(&p.m, &p.a, 1000), 0u);
+  EXPECT_EQ(p.m.version, 2);
+  EXPECT_EQ(p.parts(), "hi|abc");
+  EXPECT_EQ(kstring_text(&p.m.head)[2], '\0');
+  EXPECT_EQ(kstring_text(&p.m.body)[3], '\0');
+  ASSERT_EQ(smt_frame_read(&p.m, &p.a, 1000), 0u);
+  EXPECT_EQ(p.parts(), "hi|xyz");
 
-TEST(SmtFrame, ReadsAFrameThatArrivesInPieces) {
-  Pair p;
-  std::string frame = "SMTF20000700000004echo hibody";
   std::thread writer([&] {
-    for (char c : frame) {
-      testutil::send_all(p.fb(), std::string(1, c));
+    for (char c : std::string("SMTF20000700000004echo hibody")) {
+      testutil::send_all(p.sv[1], std::string(1, c));
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
   });
-  Message msg;
-  EXPECT_EQ(smt_frame_read(&msg.m, &p.a, 5000), 0u);
+  EXPECT_EQ(smt_frame_read(&p.m, &p.a, 5000), 0u);
   writer.join();
-  EXPECT_EQ(msg.head(), "echo hi");
-  EXPECT_EQ(msg.body(), "body");
+  EXPECT_EQ(p.parts(), "echo hi|body");
 }
 
-TEST(SmtFrame, LengthFieldsAreReadLeniently) {
-  // Digits up to the first non-digit count; leading blanks are skipped.
+// Head 65536 and body 1048576 are read; one byte more, or a negative length,
+// is refused before any byte of the head, and a wrong magic after exactly
+// five bytes, without waiting for a header.
+TEST(SmtFrame, LimitsAndMagicAreJudgedBeforeTheBytesThatFollow) {
   Pair p;
-  ASSERT_TRUE(testutil::send_all(p.fb(), "SMTF 0002x 0003hiabc"));
-  Message msg;
-  ASSERT_EQ(smt_frame_read(&msg.m, &p.a, 1000), 0u);
-  EXPECT_EQ(msg.head(), "hi");
-  EXPECT_EQ(msg.body(), "abc");
-}
-
-TEST(SmtFrame, HeadOf65536IsAcceptedAnd65537RefusedBeforeAnyHeadByte) {
-  {
-    Pair p;
-    std::string head(65536, 'h');
-    std::thread writer([&] { testutil::send_all(p.fb(), "SMTF26553600000000" + head); });
-    Message msg;
-    EXPECT_EQ(smt_frame_read(&msg.m, &p.a, 5000), 0u);
-    writer.join();
-    EXPECT_EQ(msg.head(), head);
+  for (auto [bytes, rc, parts, rest] :
+       std::vector<std::tuple<std::string, uint32_t, std::string, std::string>>{
+           {"SMTF26553600000000" + std::string(65536, 'h'), 0, std::string(65536, 'h') + "|", ""},
+           {"SMTF20000001048576" + std::string(1048576, 'b'), 0, "|" + std::string(1048576, 'b'),
+            ""},
+           {"SMTF 6553700000Xrest", KERR_SMT_SIZE, "|", "Xrest"},
+           {"SMTF20000001048577Xrest", KERR_SMT_SIZE, "|", "Xrest"},
+           {"SMTF -000100000Xrest", KERR_SMT_SIZE, "|", "Xrest"},
+           {"smtf20000000000000", KERR_SMT_FRAME, "|", "0000000000000"},
+           {"SMTF30000000000000", KERR_SMT_FRAME, "|", "0000000000000"},
+           {"HTTP/", KERR_SMT_FRAME, "|", ""}}) {
+    EXPECT_EQ(p.read(bytes), rc) << bytes.substr(0, 20);
+    EXPECT_TRUE(p.parts() == parts) << bytes.substr(0, 20);
+    EXPECT_EQ(p.unread(), rest) << bytes.substr(0, 20);
   }
-  Pair p;
-  ASSERT_TRUE(testutil::send_all(p.fb(), "SMTF 6553700000Xrest"));
-  Message msg;
-  EXPECT_EQ(smt_frame_read(&msg.m, &p.a, 1000), KERR_SMT_SIZE);
-  // The head's first byte is still unread.
-  p.close_b();
-  EXPECT_EQ(testutil::recv_upto(p.fa(), 100, 1000), "Xrest");
 }
 
-TEST(SmtFrame, BodyOf1048576IsAcceptedAndOneMoreRefused) {
-  {
-    Pair p;
-    std::string body(1048576, 'b');
-    std::thread writer([&] { testutil::send_all(p.fb(), "SMTF20000001048576" + body); });
-    Message msg;
-    EXPECT_EQ(smt_frame_read(&msg.m, &p.a, 5000), 0u);
-    writer.join();
-    EXPECT_EQ(msg.body().size(), 1048576u);
-  }
-  Pair p;
-  ASSERT_TRUE(testutil::send_all(p.fb(), "SMTF20000001048577bbbb"));
-  Message msg;
-  EXPECT_EQ(smt_frame_read(&msg.m, &p.a, 1000), KERR_SMT_SIZE);
-  // A negative length wraps to a huge one and is refused too.
-  Pair q;
-  ASSERT_TRUE(testutil::send_all(q.fb(), "SMTF -000100000"));
-  EXPECT_EQ(smt_frame_read(&msg.m, &q.a, 1000), KERR_SMT_SIZE);
-}
-
-TEST(SmtFrame, WrongMagicIsRefusedAfterExactlyFiveBytes) {
-  for (std::string magic : {"smtf2", "SMTF3", "SMTFx", "XXXXX"}) {
-    Pair p;
-    ASSERT_TRUE(testutil::send_all(p.fb(), magic + "0000000000000"));
-    Message msg;
-    EXPECT_EQ(smt_frame_read(&msg.m, &p.a, 1000), KERR_SMT_FRAME) << magic;
-    p.close_b();
-    EXPECT_EQ(testutil::recv_upto(p.fa(), 100, 1000), "0000000000000") << magic;
-  }
-  // Refused as soon as the five bytes are in: no wait for a header.
-  Pair p;
-  ASSERT_TRUE(testutil::send_all(p.fb(), "HTTP/"));
-  Message msg;
-  EXPECT_EQ(smt_frame_read(&msg.m, &p.a, 5000), KERR_SMT_FRAME);
-}
-
-TEST(SmtFrame, PeerClosingMidFrameGivesOne) {
+TEST(SmtFrame, PeerClosingMidFrameGivesOneAndAStalledPeerATimeOutPerWait) {
   for (std::string part :
        {"", "SMT", "SMTF2", "SMTF2000070000", "SMTF20000700000000ech", "SMTF20000200000005hiab"}) {
-    Pair p;
-    ASSERT_TRUE(part.empty() || testutil::send_all(p.fb(), part));
-    p.close_b();
-    Message msg;
-    EXPECT_EQ(smt_frame_read(&msg.m, &p.a, 1000), KERR_FAILED) << part;
+    for (bool closed : {true, false}) {
+      Pair p;
+      ASSERT_TRUE(part.empty() || testutil::send_all(p.sv[1], part));
+      if (closed) shutdown(p.sv[1], SHUT_WR);
+      auto t0 = std::chrono::steady_clock::now();
+      EXPECT_EQ(smt_frame_read(&p.m, &p.a, 100), closed ? KERR_FAILED : KERR_TIMEOUT) << part;
+      if (!closed) EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(90));
+    }
   }
-}
-
-TEST(SmtFrame, StalledPeerGivesTimeoutPerWait) {
-  for (std::string part : {"", "SMTF2", "SMTF20000700000000", "SMTF20000700000000ech"}) {
-    Pair p;
-    ASSERT_TRUE(part.empty() || testutil::send_all(p.fb(), part));
-    Message msg;
-    auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(smt_frame_read(&msg.m, &p.a, 100), KERR_TIMEOUT) << part;
-    auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
-            .count();
-    EXPECT_GE(ms, 90) << part;
-    EXPECT_LT(ms, 3000) << part;
-  }
-}
-
-TEST(SmtFrame, WriterRefusesLengthsItsFieldsCannotCarry) {
-  Pair p;
-  Message head_too_long(2, std::string(100000, 'h'), "");
-  EXPECT_EQ(smt_frame_write(&head_too_long.m, &p.a, 1000), KERR_SMT_SIZE);
-  Message body_too_long_v1(1, "200 OK", std::string(100000, 'b'));
-  EXPECT_EQ(smt_frame_write(&body_too_long_v1.m, &p.a, 1000), KERR_SMT_SIZE);
-  EXPECT_EQ(p.drain_b(), "");  // nothing at all was written
-
-  // The largest head the field carries, and a version 2 body above the
-  // version 1 limit, go out whole.
-  Message largest(2, std::string(99999, 'h'), std::string(100000, 'b'));
-  std::string got;
-  std::thread reader([&] { got = testutil::recv_upto(p.fb(), 18 + 99999 + 100000, 5000); });
-  EXPECT_EQ(smt_frame_write(&largest.m, &p.a, 5000), 0u);
-  reader.join();
-  ASSERT_EQ(got.size(), 18u + 99999 + 100000);
-  EXPECT_EQ(got.substr(0, 18), "SMTF29999900100000");
 }
 
 }  // namespace

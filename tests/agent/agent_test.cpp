@@ -1,0 +1,279 @@
+// The agent as a whole, mostly the real executable end to end: reached by
+// smtc and by raw frames, and managing the log watch over SMT.
+#include "agent/agent.h"
+
+#include <gtest/gtest.h>
+#include <sys/time.h>
+
+#include <algorithm>
+#include <chrono>
+#include <regex>
+#include <set>
+#include <thread>
+
+#include "klib/kerror.h"
+#include "support/smt_wire.h"
+#include "support/testutil.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using smtwire::frame;
+using Reply = std::pair<std::string, std::string>;  // status line, body
+
+const auto ok = [](const std::string& body = "") { return Reply{"200 OK", body}; };
+const Reply kCannotOpen{"400 Cannot open file", ""};
+
+// A server that cannot listen is switched off; the agent runs on without it.
+TEST(AgentInProcess, ServerThatCannotListenIsSwitchedOff) {
+  kerror_libinit();
+  testutil::TempDir dir;
+  kservice_app* app = &g_agent.host;
+  klog_init(&app->log, dir.file("vardo.log").c_str());
+  testutil::write_file(dir.file("vardo.conf"), "lwatch.enable = 0\nvardo.listener = 192.0.2.1:9\n");
+  kconfig_load(&app->config, dir.file("vardo.conf").c_str());
+  kstring_init(&app->module_dir);
+  ASSERT_EQ(agent_init(app), 0u);
+  EXPECT_FALSE(g_agent.smt_enabled);
+  EXPECT_EQ(agent_stop(app), 0u);
+  EXPECT_EQ(agent_cleanup(app), 0u);
+  std::string text = testutil::read_file(dir.file("vardo.log"));
+  EXPECT_NE(text.find("[WARNING] VARDO cannot initialize SMT - disabling feature\n"),
+            std::string::npos);
+  EXPECT_EQ(text.find("SMTSVR"), std::string::npos);
+  kstring_free(&app->module_dir);
+  kconfig_free(&app->config);
+  klog_free(&app->log);
+}
+
+// The real executable in a temporary directory, stopped with SIGINT.
+class AgentRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    exe_ = dir_.file("vardo");
+    fs::copy_file(VARDO_EXE, exe_);
+  }
+  void TearDown() override {
+    for (int fd : fds_) close(fd);
+    if (child_.running()) stop();
+  }
+  bool start(const std::string& conf) {
+    testutil::write_file(dir_.file("vardo.conf"), "vardo.listener = 127.0.0.1:0\n" + conf);
+    return child_.start({exe_, "-start"}, dir_.path(), dir_.file("console.txt"), {},
+                        {"NOTIFY_SOCKET", "INVOCATION_ID"}) &&
+           testutil::wait_listener_port(dir_.file("vardo.log"), &port_) && wait_log(" SMTSVR up\n");
+  }
+  // A clean exit also says that no sanitizer found a fault in the agent. The
+  // stop ends the accept and connection threads within their 1 s waits, and
+  // the exit waits for every thread.
+  void stop() {
+    auto t0 = Clock::now();
+    child_.signal(SIGINT);
+    int status = -1;
+    ASSERT_TRUE(child_.wait_exit(10000, &status));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(5));
+    std::string text = log();
+    EXPECT_NE(text.find(" SMTSVR shutdown\n", text.find(" VARDO shutdown\n")), std::string::npos);
+    EXPECT_EQ(text.find("not terminated"), std::string::npos) << text;
+  }
+  std::string log() { return testutil::read_file(dir_.file("vardo.log")); }
+  bool wait_log(const std::string& piece, int ms = 8000) {
+    return testutil::wait_until([&] { return log().find(piece) != std::string::npos; }, ms);
+  }
+  std::string endpoint() { return "127.0.0.1:" + std::to_string(port_); }
+  int connect(const char* from = nullptr) {
+    int fd = testutil::tcp_connect(port_, "127.0.0.1", from);
+    if (fd >= 0) fds_.push_back(fd);
+    return fd;
+  }
+  // The reply to a request on fd; its status "<none>" when none came.
+  Reply exchange(int fd, const std::string& head, const std::string& body = "") {
+    testutil::send_all(fd, frame(head, body));
+    return read(fd);
+  }
+  static Reply read(int fd) {
+    std::string raw = smtwire::read_reply(fd, 20000);
+    if (raw.size() < 18) return {"<none>", raw};
+    size_t h = std::stoul(raw.substr(5, 5));
+    return {raw.substr(18, h), raw.substr(18 + h)};
+  }
+  // One request on a connection of its own.
+  Reply ask(const std::string& head, const std::string& body = "") {
+    int fd = testutil::tcp_connect(port_);
+    Reply r = exchange(fd, head, body);
+    close(fd);
+    return r;
+  }
+  // Runs smtc with a shell command line: "<exit status>|<standard output>|<standard error>".
+  std::string smtc(const std::string& args) {
+    int status = std::system(
+        (SMTC_EXE " " + args + " >" + dir_.file("out") + " 2>" + dir_.file("err")).c_str());
+    return std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + "|" +
+           testutil::read_file(dir_.file("out")) + "|" + testutil::read_file(dir_.file("err"));
+  }
+
+  testutil::TempDir dir_;
+  std::string exe_;
+  testutil::Child child_;
+  uint16_t port_ = 0;
+  std::vector<int> fds_;
+};
+
+TEST_F(AgentRun, ServesClientsAndProgramsAndRefusesWhatIsNotAllowed) {
+  ASSERT_TRUE(
+      start("lwatch.enable = 0\nsmtsvr.addressmask = 127.0.0.1\n"
+            "smtsvr.disableverb = lwlistf\nsmtsvr.exectimeout = 2\n"))
+      << log();
+  const pid_t agent = child_.pid();
+  // The log file is open only while a line is written: the fewest seen.
+  int fds = testutil::count_fds(agent);
+  for (int i = 0; i < 5; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(20)))
+    fds = std::min(fds, testutil::count_fds(agent));
+
+  // smtc: the body on standard output, the status line on standard error,
+  // and exit status 0 for "200", 1 for another status, 2 without a reply.
+  EXPECT_EQ(smtc("-t 5000 " + endpoint() + " echo hi"), "0|echo hi|200 OK\n");
+  EXPECT_EQ(smtc("-1 " + endpoint() + " echo framed as version 1"),
+            "0|echo framed as version 1|200 OK\n");
+  testutil::write_file(dir_.file("body"), "ignored by echo");
+  EXPECT_EQ(smtc("-b " + dir_.file("body") + " " + endpoint() + " echo"), "0|echo|200 OK\n");
+  EXPECT_EQ(smtc("-b - " + endpoint() + " echo stdin < " + dir_.file("body")),
+            "0|echo stdin|200 OK\n");
+  EXPECT_EQ(smtc(endpoint() + " ECHO hi"), "1||400 Cannot serve this request\n");
+
+  // A peer outside the address mask: closed without a reply, and a warning.
+  int outsider = connect("127.0.0.2");
+  ASSERT_TRUE(testutil::send_all(outsider, frame("echo hi")));
+  std::string data;
+  EXPECT_TRUE(testutil::wait_closed(outsider, 5000, &data) && data.empty()) << data;
+  EXPECT_TRUE(wait_log("[WARNING] connection not authorized from 127.0.0.2:" +
+                       std::to_string(smtwire::local_port(outsider)) + "\n"));
+  // Disabled and unknown verbs are answered, and the connection serves on.
+  int fd = connect();
+  const Reply refused{"400 Cannot serve this request", ""};
+  EXPECT_EQ(exchange(fd, "lwlistf"), refused);
+  EXPECT_EQ(exchange(fd, "nosuch verb"), refused);
+  EXPECT_EQ(exchange(fd, "echo still here"), ok("echo still here"));
+
+  // A program that outlives the time limit on one connection does not hold
+  // up another; it is killed with its process group, and the reply keeps
+  // what it printed. A relative path is read from the agent's directory.
+  const std::string slow = "sh -c \"echo started; sleep 30 & echo $!; wait\"";
+  ASSERT_TRUE(testutil::send_all(fd, frame("exec " + slow)));
+  ASSERT_TRUE(testutil::wait_until([&] { return testutil::child_pids(agent).size() == 1; }, 5000));
+  EXPECT_EQ(ask("exec echo fast"), ok("fast\n"));
+  EXPECT_EQ(testutil::recv_upto(fd, 1, 0), "");  // the slow one still runs
+  Reply r = read(fd);
+  pid_t grandchild = 0;
+  sscanf(r.second.c_str(), "started\n%d", &grandchild);
+  EXPECT_EQ(r, ok("started\n" + std::to_string(grandchild) + "\n"));
+  EXPECT_TRUE(testutil::wait_until([&] { return testutil::process_gone(grandchild); }, 5000));
+  EXPECT_TRUE(wait_log(
+      " [WARNING] Command exceeded smtsvr.exectimeout (2 s) - process group killed : " + slow +
+      " \n"))
+      << log();
+  testutil::write_file(dir_.file("notes.txt"), "first\r\nlast");
+  EXPECT_EQ(exchange(fd, "read notes.txt"), ok("first\nlast\n"));
+
+  // Nothing is left behind: the connections' sockets go when the agent
+  // sees them closed.
+  EXPECT_TRUE(testutil::child_pids(agent).empty());
+  for (int c : fds_) close(c);
+  fds_.clear();
+  EXPECT_TRUE(testutil::wait_until([&] { return testutil::count_fds(agent) == fds; }, 5000))
+      << testutil::count_fds(agent) << " descriptors, " << fds << " before";
+  EXPECT_EQ(exchange(connect(), "echo x"), ok("echo x"));  // idle at the stop
+  stop();
+  EXPECT_EQ(smtc("-t 2000 " + endpoint() + " echo hi"),
+            "2||smtc: cannot connect to " + endpoint() + " (connection refused or unreachable)\n");
+}
+
+// A facility written with lwwritef is loaded at the next reload; lines of its
+// files that come after they were found (all lines with scanfrombeg) come
+// back as "[facility,filter] line" through lwlistlog and lwgetlog; a period
+// without hits leaves nothing, and a stop finishes the current result file.
+TEST_F(AgentRun, WatchesFilesOfFacilitiesManagedOverSmt) {
+  const std::string app = dir_.file("logs/app.log"), beg = dir_.file("logs/beg.log");
+  const std::string one = dir_.file("logs/one.txt"), res = dir_.file("res");
+  for (const char* d : {"fac", "res", "logs"}) fs::create_directory(dir_.file(d));
+  // Dated back, so that the next write moves the time on by whole seconds.
+  for (auto [path, line] :
+       {std::pair{app, "an old error\n"}, {one, "an old warning\n"}, {beg, "old error in beg\n"}}) {
+    testutil::write_file(path, line);
+    timeval past[2] = {{time(nullptr) - 100, 0}, {time(nullptr) - 100, 0}};
+    utimes(path.c_str(), past);
+  }
+  ASSERT_TRUE(start("service.loglevel = 4\nlwatch.facilityupdt = 1\nlwatch.rfilettl = 3\n"
+                    "lwatch.facilitydir = " +
+                    dir_.file("fac") + "\nlwatch.resultdir = " + res +
+                    "\nlwatch.journaldir = " + dir_.file("nojournal") + "\n") &&
+              wait_log(" LWATCH up\n"))
+      << log();
+  auto results = [&](const std::string& ext) {
+    std::vector<std::string> names;
+    for (auto& e : fs::directory_iterator(res))
+      if (e.path().extension() == ext) names.push_back(e.path().filename().string());
+    return names;
+  };
+
+  EXPECT_EQ(ask("lwwritef ../evil", "scan = 1\n"), kCannotOpen);
+  const std::string web = "scan = 1\nfile = " + app + "\nfile = " + dir_.file("logs") +
+                          "/*.txt\nfilter = err;error\nfilter = warn;warn\n";
+  ASSERT_EQ(ask("lwwritef web", web), ok());
+  ASSERT_EQ(
+      ask("lwwritef beg", "scan = 1\nscanfrombeg = 1\nfile = " + beg + "\nfilter = err;error\n"),
+      ok());
+  ASSERT_TRUE(wait_log(" facility 'web' added\n")) << log();
+  // A scan after the one that found the file: every file has been found.
+  ASSERT_TRUE(wait_log("#   start dynamic monitoring '" + one + "'\n"));
+  const size_t found = log().size();
+  ASSERT_TRUE(testutil::wait_until(
+      [&] { return log().find(" scanning lwfacility 'web' files\n", found) != std::string::npos; },
+      5000));
+  testutil::append_file(app, "disk error 1\nall fine\n");
+  testutil::append_file(one, "low space warning\n");
+  testutil::write_file(dir_.file("logs/two.txt"), "early warning\n");
+
+  // Fetch what is listed until every hit has come back; each identifier is
+  // twelve digits, and its file goes with the first fetch.
+  const std::set<std::string> expected = {"[web,err] disk error 1", "[web,warn] low space warning",
+                                          "[web,warn] early warning", "[beg,err] old error in beg"};
+  std::set<std::string> fetched;
+  bool done = testutil::wait_until(
+      [&] {
+        for (const std::string& id : testutil::split_lines(ask("lwlistlog").second)) {
+          EXPECT_TRUE(std::regex_match(id, std::regex("\\d{12}"))) << id;
+          Reply got = ask("lwgetlog " + id);
+          EXPECT_EQ(got.first, "200 OK") << id;
+          for (const std::string& line : testutil::split_lines(got.second)) fetched.insert(line);
+          EXPECT_EQ(ask("lwgetlog " + id), kCannotOpen) << id;
+        }
+        return fetched.size() >= expected.size();
+      },
+      12000);
+  EXPECT_TRUE(done) << log();
+  EXPECT_EQ(fetched, expected);
+
+  // The period that is open now gets no hit: once it is over, nothing of
+  // it is left.
+  std::vector<std::string> open_now;
+  ASSERT_TRUE(testutil::wait_until([&] { return (open_now = results(".tmp")).size() == 1; }, 5000));
+  ASSERT_TRUE(testutil::wait_until([&] { return results(".tmp") != open_now; }, 8000));
+  EXPECT_EQ(ask("lwlistlog"), ok());
+  EXPECT_TRUE(results(".log").empty());
+
+  // A stop in a period with hits leaves that period's file finished.
+  testutil::append_file(app, "last error\n");
+  ASSERT_TRUE(wait_log("#   new line in file " + app + " = >last error<\n")) << log();
+  stop();
+  EXPECT_TRUE(results(".tmp").empty());
+  std::vector<std::string> finished = results(".log");
+  ASSERT_EQ(finished.size(), 1u);
+  EXPECT_TRUE(std::regex_match(finished[0], std::regex("lw\\d{12}\\.log")));
+  EXPECT_EQ(testutil::read_file(res + "/" + finished[0]), "[web,err] last error\n");
+  EXPECT_FALSE(testutil::file_exists(dir_.file("evil.facility")));
+}
+
+}  // namespace
