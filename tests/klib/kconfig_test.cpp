@@ -8,14 +8,10 @@ namespace {
 
 class KConfigTest : public ::testing::Test {
  protected:
-  void SetUp() override { path_ = dir_.file("vardo.conf"); }
-  void TearDown() override {
-    if (loaded_) kconfig_free(&cfg_);
-  }
+  void TearDown() override { kconfig_free(&cfg_); }
   void load(const std::string& content) {
     testutil::write_file(path_, content);
     kconfig_load(&cfg_, path_.c_str());
-    loaded_ = true;
   }
   // The value of occurrence n, or "<none>".
   std::string get(const char* key, uint32_t n = 0) {
@@ -28,67 +24,55 @@ class KConfigTest : public ::testing::Test {
     return r;
   }
   testutil::TempDir dir_;
-  std::string path_;
-  kconfig cfg_;
-  bool loaded_ = false;
+  std::string path_ = dir_.file("vardo.conf");
+  kconfig cfg_{};
 };
 
-TEST_F(KConfigTest, CommentsTrimmingAndCase) {
+TEST_F(KConfigTest, CommentsTrimmingCaseAndIntegers) {
   load(
       "smtsvr.enable=0\n"
       "  lwatch.enable \t =  \t 0   # off\n"
       "Smtsvr.other = 0\n"
-      "k = a=b\n"
-      "c = x#y\n"
-      "e =\n"
-      "noequals\n"
-      "# whole = comment\n"
+      "k = a=b\nc = x#y\ne =\nnoequals\n# whole = comment\n"
       "inner key = v\r\n"
+      "level = -1\ntext = abc\nlead = 12x\n"
       "last = tail");  // no final line feed
-  EXPECT_EQ(get("smtsvr.enable"), "0");
-  EXPECT_EQ(get("lwatch.enable"), "0");
-  EXPECT_EQ(get("smtsvr.other"), "<none>");
-  EXPECT_EQ(get("k"), "a=b");
-  EXPECT_EQ(get("c"), "x");
-  EXPECT_EQ(get("e"), "<none>");
-  EXPECT_EQ(get("noequals"), "<none>");
-  EXPECT_EQ(get("whole"), "<none>");
-  EXPECT_EQ(get("inner key"), "v");
-  EXPECT_EQ(get("last"), "tail");
+  std::string got;
+  for (const char* key : {"smtsvr.enable", "lwatch.enable", "smtsvr.other", "k", "c", "e",
+                          "noequals", "whole", "inner key", "last"})
+    got += get(key) + "|";
+  EXPECT_EQ(got, "0|0|<none>|a=b|x|<none>|<none>|<none>|v|tail|");
+  // Integers: a non-number reads as 0; only an absent key keeps the default.
+  int32_t v[4] = {5, 5, 5, 5};
+  const char* keys[] = {"level", "text", "lead", "absent"};
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(kconfig_get_int(&cfg_, keys[i], &v[i]), i < 3) << keys[i];
+  EXPECT_EQ(std::vector<int32_t>(v, v + 4), (std::vector<int32_t>{-1, 0, 12, 5}));
 }
 
-TEST_F(KConfigTest, OccurrencesCountInFileOrderAndEmptyValuesEndThem) {
-  load("m = 10.0.0.1\nm = 10.0.0.2\nx = \nx = later\n");
+TEST_F(KConfigTest, OccurrencesCountInFileOrderAndAnEmptyValueEndsAList) {
+  load("m = 10.0.0.1\nother = 1\nm=10.0.0.2\nx = \nx = later\nl = one\nl =\nl = three\n");
   EXPECT_EQ(get("m", 0), "10.0.0.1");
   EXPECT_EQ(get("m", 1), "10.0.0.2");
   EXPECT_EQ(get("m", 2), "<none>");
   // The empty occurrence 0 decides the lookup; a later value does not count.
   EXPECT_EQ(get("x", 0), "<none>");
   EXPECT_EQ(get("x", 1), "later");
-}
-
-TEST_F(KConfigTest, IntegersKeepDefaultsOnlyWhenAbsent) {
-  load("level = -1\ntext = abc\nlead = 12x\n");
-  int32_t v = 5;
-  EXPECT_TRUE(kconfig_get_int(&cfg_, "level", &v));
-  EXPECT_EQ(v, -1);
-  v = 5;
-  EXPECT_TRUE(kconfig_get_int(&cfg_, "text", &v));
-  EXPECT_EQ(v, 0);  // a non-number is read as 0, not as the default
-  EXPECT_TRUE(kconfig_get_int(&cfg_, "lead", &v));
-  EXPECT_EQ(v, 12);
-  v = 5;
-  EXPECT_FALSE(kconfig_get_int(&cfg_, "absent", &v));
-  EXPECT_EQ(v, 5);
-}
-
-TEST_F(KConfigTest, EditsAreSeenWithoutReloadAndMissingFileGivesNothing) {
-  load("a = 1\n");
-  EXPECT_EQ(get("a"), "1");
-  testutil::write_file(path_, "a = 2\n");
-  EXPECT_EQ(get("a"), "2");
+  kstrlist l;
+  kstrlist_init(&l);
+  kconfig_get_list(&cfg_, "m", &l);
+  ASSERT_EQ(kstrlist_count(&l), 2u);
+  EXPECT_STREQ(kstrlist_text(&l, 1), "10.0.0.2");
+  kconfig_get_list(&cfg_, "l", &l);
+  ASSERT_EQ(kstrlist_count(&l), 1u);
+  EXPECT_STREQ(kstrlist_text(&l, 0), "one");
+  kconfig_get_list(&cfg_, "absent", &l);
+  EXPECT_EQ(kstrlist_count(&l), 0u);
+  kstrlist_free(&l);
+  // The file is read at every lookup: edits count, a missing file gives nothing.
+  testutil::write_file(path_, "m = 2\n");
+  EXPECT_EQ(get("m"), "2");
   unlink(path_.c_str());
-  EXPECT_EQ(get("a"), "<none>");
+  EXPECT_EQ(get("m"), "<none>");
 }
 
 }  // namespace

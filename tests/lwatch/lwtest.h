@@ -16,113 +16,80 @@
 
 namespace lwtest {
 
-class Str {
- public:
+struct Str {
   explicit Str(const std::string& text = "") {
-    kstring_init(&s_);
-    kstring_assign_bytes(&s_, text.data(), static_cast<uint32_t>(text.size()));
+    kstring_init(&s);
+    kstring_assign_bytes(&s, text.data(), static_cast<uint32_t>(text.size()));
   }
-  ~Str() { kstring_free(&s_); }
+  ~Str() { kstring_free(&s); }
   Str(const Str&) = delete;
   Str& operator=(const Str&) = delete;
-  kstring* get() { return &s_; }
-  std::string str() const { return std::string(kstring_text(&s_), s_.length); }
-
- private:
-  kstring s_;
+  kstring* get() { return &s; }
+  kstring s;
 };
 
-class Log {
- public:
-  Log(const std::string& path, uint32_t level) : path_(path) {
-    klog_init(&log_, path.c_str());
-    klog_set_level(&log_, level);
+struct Log {
+  Log(const std::string& path, uint32_t level) : path(path) {
+    klog_init(&log, path.c_str());
+    klog_set_level(&log, level);
   }
-  ~Log() { klog_free(&log_); }
-  klog* get() { return &log_; }
-  std::string text() const { return testutil::read_file(path_); }
+  ~Log() { klog_free(&log); }
+  klog* get() { return &log; }
+  std::string text() const { return testutil::read_file(path); }
   bool has(const std::string& piece) const { return text().find(piece) != std::string::npos; }
-
- private:
-  std::string path_;
-  klog log_;
+  std::string path;
+  klog log;
 };
 
 inline void set_mtime(const std::string& path, time_t seconds) {
-  struct timespec times[2];
-  times[0].tv_sec = seconds;
-  times[0].tv_nsec = 0;
-  times[1] = times[0];
+  struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
   utimensat(AT_FDCWD, path.c_str(), times, 0);
 }
 
-inline time_t mtime_of(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 ? st.st_mtime : 0;
-}
-
 // A facility loaded from a file written by the test.
-class Facility {
- public:
+struct Facility {
   Facility(const std::string& path, const std::string& body, klog* log,
            const std::string& name = "fac") {
     testutil::write_file(path, body);
-    Str n(name), p(path);
-    lwfacility_init(&f_, n.get(), log);
-    lwfacility_load(&f_, p.get());
+    lwfacility_init(&f, Str(name).get(), log);
+    lwfacility_load(&f, Str(path).get());
   }
-  ~Facility() { lwfacility_free(&f_); }
+  ~Facility() { lwfacility_free(&f); }
   Facility(const Facility&) = delete;
   Facility& operator=(const Facility&) = delete;
-  lwfacility* get() { return &f_; }
-  void update(const std::string& base = "") {
-    Str b(base);
-    lwfacility_update(&f_, b.get());
-  }
+  lwfacility* get() { return &f; }
+  void update(const std::string& base = "") { lwfacility_update(&f, Str(base).get()); }
   const lwfile* tracked(uint32_t i) const {
-    return static_cast<const lwfile*>(karray_get(&f_.tracked, i));
+    return static_cast<const lwfile*>(karray_get(&f.tracked, i));
   }
   std::string tracked_path(uint32_t i) const { return kstring_text(&tracked(i)->file.name); }
-  const lwfilter* filter(uint32_t i) const {
-    return static_cast<const lwfilter*>(karray_get(&f_.filters, i));
-  }
-
- private:
-  lwfacility f_;
+  lwfacility f;
 };
 
-// A result file opened for appending; text() closes it and reads it.
-class Result {
- public:
-  explicit Result(const std::string& path) : path_(path) {
-    kfile_init(&f_);
-    kfile_set_name_cstr(&f_, path.c_str());
-    kfile_open(&f_, "at");
+// A result file opened for appending.
+struct Result {
+  explicit Result(const std::string& path) : path(path) {
+    kfile_init(&f);
+    kfile_set_name_cstr(&f, path.c_str());
+    kfile_open(&f, "at");
   }
   ~Result() {
-    if (f_.stream) kfile_close(&f_);
-    kfile_free(&f_);
+    kfile_close(&f);
+    kfile_free(&f);
   }
   Result(const Result&) = delete;
   Result& operator=(const Result&) = delete;
-  kfile* get() { return &f_; }
-  // Everything written so far; the file stays open for more.
-  std::string text() {
-    fflush(f_.stream);
-    return testutil::read_file(path_);
-  }
-  // What was written since the previous take().
+  kfile* get() { return &f; }
+  // What was written since the previous take(); the file stays open.
   std::string take() {
-    std::string all = text();
-    std::string fresh = all.substr(taken_);
-    taken_ = all.size();
+    fflush(f.stream);
+    std::string fresh = testutil::read_file(path).substr(taken);
+    taken += fresh.size();
     return fresh;
   }
-
- private:
-  std::string path_;
-  kfile f_;
-  size_t taken_ = 0;
+  std::string path;
+  kfile f;
+  size_t taken = 0;
 };
 
 }  // namespace lwtest
