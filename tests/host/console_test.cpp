@@ -82,9 +82,8 @@ TEST_F(Exe, ForegroundRunWritesBannersAndStopsOnInterrupt) {
   auto t0 = std::chrono::steady_clock::now();
   stop_with(SIGINT);
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
-  std::string pid = std::to_string(child_.pid()),
-              text = testutil::read_file(dir_.file("vardo.log"));
-  std::string path = std::filesystem::canonical(exe_);
+  std::string pid = std::to_string(child_.pid()), path = std::filesystem::canonical(exe_);
+  std::string text = testutil::read_file(dir_.file("vardo.log"));
   EXPECT_EQ(text.rfind("# \n#      ->[" + pid + "] " + path + "\n", 0), 0u) << text;
   EXPECT_TRUE(std::regex_search(text, std::regex("\n#        Version 1\\.2\\.6 Build [A-Z][a-z]{2} "
                                                  "[ 0-9]\\d \\d{4} \\d\\d:\\d\\d:\\d\\d\n# \n")))
@@ -122,6 +121,7 @@ TEST_F(Exe, CommandLineSelectsTheModeOrVerb) {
   };
   EXPECT_EQ(run({"/INSTALL"}), failed("Installation", "bad/name"));
   EXPECT_EQ(run({"-Install", "x"}), failed("Installation", "bad/name x"));
+  EXPECT_EQ(run({"-install", "x", "y"}), failed("Installation", "bad/name"));
   EXPECT_EQ(run({"/remove"}), failed("Remove", "bad/name"));
   // Neither the dispatcher nor the verbs write to the log.
   EXPECT_FALSE(testutil::file_exists(dir_.file("elsewhere.log")));
