@@ -2,11 +2,6 @@
 // sockets and compare what goes over the wire.
 #pragma once
 
-#include <sys/socket.h>
-
-#include <cstdio>
-#include <string>
-
 #include "support/testutil.h"
 
 namespace smtwire {
@@ -26,9 +21,8 @@ inline std::string frame(const std::string& head, const std::string& body = "") 
 inline std::string read_reply(int fd, int timeout_ms = 5000) {
   std::string header = testutil::recv_upto(fd, 18, timeout_ms);
   if (header.size() < 18) return header;
-  size_t head = std::stoul(header.substr(5, 5));
-  size_t body = std::stoul(header.substr(10, 8));
-  return header + testutil::recv_upto(fd, head + body, timeout_ms);
+  size_t rest = std::stoul(header.substr(5, 5)) + std::stoul(header.substr(10, 8));
+  return header + testutil::recv_upto(fd, rest, timeout_ms);
 }
 
 inline uint16_t local_port(int fd) {
