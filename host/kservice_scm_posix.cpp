@@ -283,6 +283,14 @@ static void append_description(kstring* out, const char* name) {
 
 // The path in double quotes, with the characters that systemd would
 // otherwise interpret escaped.
+static bool exec_path_usable(const char* path) {
+  for (const char* p = path; *p; ++p) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (c == '"' || c == '\'' || c == '\\' || is_control(c)) return false;
+  }
+  return true;
+}
+
 static void append_exec_path(kstring* out, const char* path) {
   kstring_append_char(out, '"');
   for (const char* p = path; *p; ++p) {
@@ -436,9 +444,11 @@ uint32_t kservice_create(kscm* scm, const char* name, const char* path, uint32_t
   uint32_t rc = kservice_unit_name(name, &unit);
   if (rc == 0 && unit_defined_anywhere(scm, &unit)) rc = KERR_SCM_NAME;
   if (rc == 0) {
-    // ExecStart= wants an absolute path.
+    // ExecStart= wants an absolute path, and systemd refuses to run one that
+    // holds a quote, a backslash or a control character, however escaped:
+    // such a unit could never start, so none is written.
     append_exec_path(&text, path);
-    if (path[0] != '/' || text.length > kExecStartMax) rc = KERR_FAILED;
+    if (path[0] != '/' || text.length > kExecStartMax || !exec_path_usable(path)) rc = KERR_FAILED;
   }
   int fd = -1;
   if (rc == 0) {
