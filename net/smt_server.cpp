@@ -43,6 +43,23 @@ bool smt_client_is_running(const smt_client* c) {
   return kthread_is_running(&c->thread) != 0;
 }
 
+// Storage kept from one exchange to the next saves allocations for the
+// usual small messages; a part that grew beyond this (a large result file or
+// program output) is given back, so that ten connections do not hold the
+// largest exchange each has ever seen.
+static const uint32_t kKeptPartMax = 256 * 1024;
+
+static void trim_message(smt_message* m) {
+  if (kstring_capacity(&m->head) > kKeptPartMax) {
+    kstring_free(&m->head);
+    kstring_init(&m->head);
+  }
+  if (kstring_capacity(&m->body) > kKeptPartMax) {
+    kstring_free(&m->body);
+    kstring_init(&m->body);
+  }
+}
+
 // The connection's thread: one request frame, the callback, one reply frame,
 // until a step fails, the peer stays silent for poll_timeout_ms, or the
 // record is stopped. The failure that ends the loop is not logged.
@@ -66,6 +83,8 @@ static int client_main(void* arg) {
                port);
     if (smt_frame_write(&c->reply, &c->socket, c->io_timeout_ms) != 0) break;
     klog_write(c->log, 3, KLOG_PLAIN, "reply to %s:%d was sent\n", peer, port);
+    trim_message(&c->request);
+    trim_message(&c->reply);
   }
   {
     kmutex_guard guard(&c->socket_lock);
@@ -104,6 +123,14 @@ static void client_request_stop(smt_client* c) {
   c->stop.store(1, std::memory_order_release);
 }
 
+// Ends the connection under a thread that outlived the stop wait: a peer
+// that trickles a frame one byte per wait, or a handler that keeps the
+// thread, would hold it for as long as it likes; its next transfer fails now.
+static void cut_off(smt_client* c) {
+  kmutex_guard guard(&c->socket_lock);
+  if (c->socket_open) ksocket_shutdown(&c->socket);
+}
+
 void smt_client_stop(smt_client* c) {
   client_request_stop(c);
   if (!smt_client_is_running(c)) return;
@@ -111,11 +138,7 @@ void smt_client_stop(smt_client* c) {
   klog_write(c->log, 1, KLOG_WARNING, "SMTCLI shutdown %s:%d\n", peer, c->peer_port);
   if (!kthread_wait(&c->thread, 5 * c->poll_timeout_ms)) return;
   klog_write(c->log, 1, KLOG_CRITICAL, "SMTCLI %s:%d not terminated\n", peer, c->peer_port);
-  // A peer that trickles a frame one byte per wait, or a handler that keeps
-  // the thread, would hold it for as long as it likes: end the connection
-  // under it, so that its next transfer fails and the thread winds down.
-  kmutex_guard guard(&c->socket_lock);
-  if (c->socket_open) ksocket_shutdown(&c->socket);
+  cut_off(c);
 }
 
 // ---- server ----
@@ -301,6 +324,12 @@ bool smt_server_init(smt_server* srv, kstrlist* endpoints, smt_open_fn on_open,
   return true;
 }
 
+static bool any_client_running(smt_server* srv) {
+  for (uint32_t i = 0; i < srv->pool.count; ++i)
+    if (smt_client_is_running(record_at(srv, i))) return true;
+  return false;
+}
+
 void smt_server_stop(smt_server* srv) {
   srv->stop.store(1, std::memory_order_release);
   // Every record is told first, so that the connections wind down together
@@ -309,7 +338,23 @@ void smt_server_stop(smt_server* srv) {
   // Once the accept thread has ended no record changes hands, so the peer
   // named in a record's shutdown line is the one its thread serves.
   kthread_wait(&srv->accept_thread, 5 * srv->poll_timeout_ms);
-  for (uint32_t i = 0; i < srv->pool.count; ++i) smt_client_stop(record_at(srv, i));
+  // The busy records share one wait: a stop takes the same bounded time
+  // however many connections hang.
+  for (uint32_t i = 0; i < srv->pool.count; ++i) {
+    smt_client* c = record_at(srv, i);
+    if (smt_client_is_running(c))
+      klog_write(srv->log, 1, KLOG_WARNING, "SMTCLI shutdown %s:%d\n",
+                 kstring_text(&c->peer_address), c->peer_port);
+  }
+  uint64_t end = ktick_ms() + 5 * srv->poll_timeout_ms;
+  while (any_client_running(srv) && ktick_ms() < end) ksleep(50);
+  for (uint32_t i = 0; i < srv->pool.count; ++i) {
+    smt_client* c = record_at(srv, i);
+    if (!smt_client_is_running(c)) continue;
+    klog_write(srv->log, 1, KLOG_CRITICAL, "SMTCLI %s:%d not terminated\n",
+               kstring_text(&c->peer_address), c->peer_port);
+    cut_off(c);
+  }
   klog_write(srv->log, 1, KLOG_PLAIN, "SMTSVR shutdown\n");
   if (kthread_is_running(&srv->accept_thread))
     klog_write(srv->log, 1, KLOG_CRITICAL, "SMT server not terminated\n");
@@ -318,17 +363,20 @@ void smt_server_stop(smt_server* srv) {
 void smt_server_free(smt_server* srv) {
   // A thread that outlived the stop waits still reads its record, its
   // socket and the callbacks' data: freeing under it would be a
-  // use-after-free, so wait for it (its stop flag is set; it ends when its
-  // current wait or callback returns). An owner that skipped
-  // smt_server_stop gets the stop requests here.
+  // use-after-free. Its stop flag is set and its connection cut off, so it
+  // normally ends as soon as its current wait or callback returns; give it
+  // that long. A thread stuck beyond it (a handler blocked in the kernel)
+  // keeps the pool and the listeners: they are left allocated rather than
+  // pulled from under it. An owner that skipped smt_server_stop gets the
+  // stop requests here.
   srv->stop.store(1, std::memory_order_release);
   for (uint32_t i = 0; i < srv->pool.count; ++i) client_request_stop(record_at(srv, i));
-  while (kthread_wait(&srv->accept_thread, 5 * srv->poll_timeout_ms)) {
-  }
-  for (uint32_t i = 0; i < srv->pool.count; ++i) {
-    smt_client* c = record_at(srv, i);
-    while (kthread_wait(&c->thread, 5 * srv->poll_timeout_ms)) {
-    }
+  uint64_t end = ktick_ms() + 5 * srv->poll_timeout_ms;
+  while ((kthread_is_running(&srv->accept_thread) || any_client_running(srv)) && ktick_ms() < end)
+    ksleep(50);
+  if (kthread_is_running(&srv->accept_thread) || any_client_running(srv)) {
+    klog_write(srv->log, 1, KLOG_CRITICAL, "SMT server not terminated\n");
+    return;
   }
   release(srv);
 }

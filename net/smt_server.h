@@ -78,13 +78,15 @@ bool smt_server_init(smt_server* srv, kstrlist* endpoints, smt_open_fn on_open,
                      smt_close_fn on_close, smt_message_fn on_message, uint32_t record_size,
                      klog* log);
 // Asks the accept thread and every connection thread to stop and waits up to
-// 5 x poll_timeout_ms for each; threads that are still running are reported
-// as critical and left running.
+// 5 x poll_timeout_ms for the accept thread and as long again for all the
+// connections together; connections still running are reported as critical
+// and their sockets shut down under them, which ends any transfer.
 void smt_server_stop(smt_server* srv);
 // Releases the pool, closes the listeners. A thread that outlived the stop
-// waits still uses its record (and the accept thread the listeners), so this
-// waits, without a bound, until every thread of the server has ended: each
-// ends when its current wait or callback returns, since its stop flag is set.
+// still uses its record (and the accept thread the listeners): this waits up
+// to 5 x poll_timeout_ms more for every thread to end, and if one still runs
+// (stuck in a callback) logs "SMT server not terminated" and leaves the pool
+// and the listeners allocated instead of freeing them under it.
 void smt_server_free(smt_server* srv);
 smt_server* smt_server_set_io_timeout(smt_server* srv, uint32_t ms);
 
