@@ -51,6 +51,15 @@ static void append_arguments(const kstring* head, kstring* command) {
   kstring_append_char(command, ' ');
 }
 
+// What a request wrote goes into the log with every control character
+// shown as '?': a line feed in a request must not forge log lines.
+static void loggable(const kstring* text, kstring* out) {
+  kstring_assign(out, text);
+  char* t = kstring_text(out);
+  for (uint32_t i = 0; i < out->length; ++i)
+    if (static_cast<unsigned char>(t[i]) < 0x20 || t[i] == 0x7f) t[i] = '?';
+}
+
 static uint32_t time_limit_ms(const agent* a) {
   const uint32_t max_s = UINT32_MAX / 1000;  // about 49 days: bound enough
   return a->exec_timeout_s > max_s ? max_s * 1000 : a->exec_timeout_s * 1000;
@@ -81,18 +90,22 @@ static void run_command(agent* a, smt_client* c, const kstring* command, smt_mes
   kproc_finish(&p);
   kproc_free(&p);
   kstring_free(&line);
+  kstring shown;
+  kstring_init(&shown);
+  loggable(command, &shown);
   if (timed_out)
     klog_write(a->log_ref, 1, KLOG_WARNING,
                "Command exceeded smtsvr.exectimeout (%u s) - process group killed : %s\n",
-               a->exec_timeout_s, kstring_text(command));
+               a->exec_timeout_s, kstring_text(&shown));
   if (cancelled)
     klog_write(a->log_ref, 1, KLOG_WARNING,
                "Command stopped with the agent - process group killed : %s\n",
-               kstring_text(command));
+               kstring_text(&shown));
   if (cut)
     klog_write(a->log_ref, 1, KLOG_WARNING,
                "Command output cut at %u bytes - process group killed : %s\n", AGENT_BODY_MAX,
-               kstring_text(command));
+               kstring_text(&shown));
+  kstring_free(&shown);
   kstring_assign_cstr(&reply->head, "200 OK");
 }
 
@@ -110,7 +123,11 @@ uint32_t agent_cperf(agent* a, smt_client* c, smt_message* request, smt_message*
   kstring_init(&command);
   kstring_assign_cstr(&command, "typeperf ");
   append_arguments(&request->head, &command);
-  klog_plain(a->log_ref, 2, "Command : %s\n", kstring_text(&command));
+  kstring shown;
+  kstring_init(&shown);
+  loggable(&command, &shown);
+  klog_plain(a->log_ref, 2, "Command : %s\n", kstring_text(&shown));
+  kstring_free(&shown);
   run_command(a, c, &command, reply);
   kstring_free(&command);
   return 0;
