@@ -66,7 +66,7 @@ uint32_t agent_init(kservice_app* app) {
   }
 
   if (a->lwatch_enabled && !lwatch_init(&a->lwatch, &app->module_dir, a->config_ref, a->log_ref)) {
-    klog_write(a->log_ref, 1, 1, "VARDO cannot initialize LWATCH - disabling feature\n");
+    klog_write(a->log_ref, 1, KLOG_WARNING, "VARDO cannot initialize LWATCH - disabling feature\n");
     a->lwatch_enabled = false;
   }
 

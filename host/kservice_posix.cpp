@@ -131,6 +131,9 @@ int run_app(kservice_app* app, signal_watch* w) {
   if (rc == 0) {
     // Signals that came during init stay pending and reach the watch now.
     bool watching = start_watch(w);
+    // Without the signal thread nothing could take the stop signals, and run
+    // would never end: let them act as they do by default instead.
+    if (!watching) pthread_sigmask(SIG_UNBLOCK, &w->set, nullptr);
     rc = app->run(app);
     // No stop may run while cleanup releases what stop touches.
     if (watching) end_watch(w);

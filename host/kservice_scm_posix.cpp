@@ -286,7 +286,8 @@ static void append_description(kstring* out, const char* name) {
 static bool exec_path_usable(const char* path) {
   for (const char* p = path; *p; ++p) {
     unsigned char c = static_cast<unsigned char>(*p);
-    if (c == '"' || c == '\'' || c == '\\' || is_control(c)) return false;
+    // '$' starts a variable that systemd would expand in the command line.
+    if (c == '"' || c == '\'' || c == '\\' || c == '$' || is_control(c)) return false;
   }
   return true;
 }
@@ -295,16 +296,12 @@ static void append_exec_path(kstring* out, const char* path) {
   kstring_append_char(out, '"');
   for (const char* p = path; *p; ++p) {
     unsigned char c = static_cast<unsigned char>(*p);
-    if (c == '"' || c == '\\') {
-      kstring_append_char(out, '\\');
-      kstring_append_char(out, *p);
-    } else if (c == '%') {
+    // exec_path_usable has refused quotes, backslashes and controls: only
+    // the specifier character needs doubling.
+    if (c == '%')
       kstring_append_cstr(out, "%%");
-    } else if (is_control(c)) {
-      append_hex_escape(out, c);
-    } else {
+    else
       kstring_append_char(out, *p);
-    }
   }
   kstring_append_char(out, '"');
 }
