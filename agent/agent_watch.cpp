@@ -67,7 +67,7 @@ static int read_lines(const kstring* path, kstring* body, uint32_t limit) {
   uint32_t mtime = 0, size = 0;
   if (kfile_stat(&f, &mtime, &size) == 0 && size < limit)
     kstring_reserve(body, body->length + size + 2);
-  if (kfile_open(&f, "rt") == 0) {
+  if (kfile_open_regular(&f) == 0) {
     kstring line;
     kstring_init(&line);
     result = 0;

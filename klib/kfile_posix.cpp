@@ -28,12 +28,13 @@ FILE* kfile_sys_open_regular(const char* path) {
   struct stat st;
   if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
   // Should the name have been replaced by a FIFO since, O_NONBLOCK keeps the
-  // open from waiting for a writer and fstat refuses it.
+  // open from waiting for a writer and fstat refuses it. The flag stays: it
+  // changes nothing for a file on disk, but a file of /proc that says it is
+  // regular and waits for data (kmsg) then ends the read with an error
+  // instead of holding the reader.
   int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return nullptr;
-  int flags = fcntl(fd, F_GETFL);
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || flags < 0 ||
-      fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     close(fd);
     return nullptr;
   }

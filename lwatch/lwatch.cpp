@@ -79,8 +79,13 @@ void lwatch_stop(lwatch* e) {
 void lwatch_free(lwatch* e) {
   // A worker that outlived the stop wait still uses the facility table:
   // freeing under it would be a use-after-free. Its stop flag is set and
-  // every scan polls it between blocks and records, so it ends soon.
-  while (kthread_wait(&e->thread, 5000)) {
+  // every scan polls it between blocks and records, so it normally ends
+  // soon; one stuck in the kernel (a read from a hung network share) keeps
+  // the table, which is then left allocated rather than pulled from under it.
+  e->stop.store(1, std::memory_order_release);
+  if (kthread_wait(&e->thread, 5000)) {
+    klog_write(e->log, 1, 2, "LWATCH not terminated\n");
+    return;
   }
   if (e->cleandir) lwatch_clean(e);
   lwatch_free_settings(e);

@@ -61,6 +61,8 @@ void lwatch_dirs(kconfig* config, const kstring* default_dir, kstring* facilityd
 // Asks the worker to end and waits for it, at most 5000 ms.
 void lwatch_stop(lwatch* e);
 // After lwatch_stop: cleans when set, releases the facilities and settings.
+// A worker still running 5000 ms later is logged ("LWATCH not terminated")
+// and keeps everything it uses: nothing is released under it.
 void lwatch_free(lwatch* e);
 // Deletes every "*.facility" of facilitydir and every "*.tmp" of resultdir.
 void lwatch_clean(lwatch* e);

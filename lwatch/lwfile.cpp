@@ -46,7 +46,7 @@ bool lwfile_check(lwfile* r) {
     r->size = size;
     r->offset = 0;
     if (r->from_beginning) return true;
-    if (kfile_open(&r->file, "rt") == 0) {
+    if (kfile_open_regular(&r->file) == 0) {
       uint64_t end = 0;
       if (kfile_seek_end(&r->file, 0) == 0 && kfile_tell64(&r->file, &end) == 0) r->offset = end;
       kfile_close(&r->file);
@@ -64,7 +64,7 @@ bool lwfile_check(lwfile* r) {
 }
 
 bool lwfile_open(lwfile* r) {
-  if (kfile_open(&r->file, "rt") != 0) return false;
+  if (kfile_open_regular(&r->file) != 0) return false;
   if (kfile_seek64(&r->file, r->offset) != 0) {
     kfile_close(&r->file);
     return false;

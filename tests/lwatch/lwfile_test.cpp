@@ -3,10 +3,15 @@
 // moved explicitly, since the scan compares whole seconds.
 #include "lwatch/lwfile.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <regex.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
+#include <future>
 #include <random>
 
 #include "lwatch/lwfacility.h"
@@ -111,6 +116,27 @@ TEST_F(FileScan, MissingFileIsReadFromItsEndOnceItExistsAndRunawayLinesComeInPie
   }
   EXPECT_EQ(flood, 4 * LWFILE_LINE_MAX);
   EXPECT_EQ(hits.back(), "[fac,e] error after the flood");
+}
+
+// A FIFO put in the place of a watched file would hold the watch thread on
+// its open until some writer came; it is passed over, and the regular file
+// that replaces it later is read from its start.
+TEST_F(FileScan, FifoInThePlaceOfTheFileIsPassedOverWithoutBlocking) {
+  write("old error\n");
+  touch();
+  load("filter = e;error\n");
+  std::filesystem::remove(path_);
+  ASSERT_EQ(mkfifo(path_.c_str(), 0600), 0);
+  touch();
+  auto hits = std::async(std::launch::async, [&] { return scan(); });
+  bool finished = hits.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  if (!finished) close(open(path_.c_str(), O_WRONLY | O_NONBLOCK));  // release the stuck scan
+  EXPECT_TRUE(finished);
+  EXPECT_EQ(hits.get(), "");
+  std::filesystem::remove(path_);
+  write("new error\n");
+  touch();
+  EXPECT_EQ(scan(), "[fac,e] new error\n");
 }
 
 TEST_F(FileScan, OffsetHoldsBeyondFourGibibytesAndAcrossAStop) {
