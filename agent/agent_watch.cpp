@@ -15,10 +15,8 @@ static const char* const kOk = "200 OK";
 static const char* const kSyntax = "400 Syntax error";
 static const char* const kCannotOpen = "400 Cannot open file";
 static const char* const kCannotList = "400 Failed reading directory";
-// A replacement that could not be completed: the old facility file stands.
+// A replacement that could not be completed: the old file stands.
 static const char* const kCannotWrite = "400 Cannot write file";
-// A result file that no reply frame could carry: it stays for a later try.
-static const char* const kTooLarge = "400 File too large";
 
 // A name must stay one entry of its directory: a '/' or '\' would lead out
 // of it. ".." without a separator needs nothing: it only ever forms names
@@ -54,27 +52,25 @@ static const char* named_path(const smt_message* request, const kstring* dir, co
 }
 
 // Appends each line of the file at path, with "\n", to body. 0 when it was
-// read to its end; 1 when body grew beyond limit bytes (reading stopped
-// there); -1 when the file cannot be opened or a read failed (a directory
-// opens, but cannot be read), with body emptied.
-static int read_lines(const kstring* path, kstring* body, uint32_t limit) {
+// read to its end; -1 when the file cannot be opened or a read failed (a
+// directory opens, but cannot be read), with body emptied.
+static int read_lines(const kstring* path, kstring* body) {
   kfile f;
   kfile_init(&f);
   kfile_set_name(&f, path);
   int result = -1;
   // The body holds at most the file's bytes and one "\n" more: reserved at
-  // once, a large result file is not copied again at every step of growth.
+  // once, a large file is not copied again at every step of growth.
   uint32_t mtime = 0, size = 0;
-  if (kfile_stat(&f, &mtime, &size) == 0 && size < limit)
+  if (kfile_stat(&f, &mtime, &size) == 0 && size < UINT32_MAX - 2)
     kstring_reserve(body, body->length + size + 2);
   if (kfile_open_regular(&f) == 0) {
     kstring line;
     kstring_init(&line);
     result = 0;
-    while (result == 0 && kfile_read_line(&f, &line) == 0) {
+    while (kfile_read_line(&f, &line) == 0) {
       kstring_append(body, &line);
       kstring_append_char(body, '\n');
-      if (body->length > limit) result = 1;
     }
     if (kfile_error(&f)) result = -1;
     kstring_free(&line);
@@ -135,7 +131,7 @@ uint32_t agent_lwreadf(agent* a, smt_client*, smt_message* request, smt_message*
   const char* status = named_path(request, &a->facilitydir, "", ".facility", &path);
   // A facility file too large for a reply frame ends the connection when the
   // reply is written; nothing is lost, the file stays.
-  if (!status) status = read_lines(&path, &reply->body, UINT32_MAX - 1) < 0 ? kCannotOpen : kOk;
+  if (!status) status = read_lines(&path, &reply->body) < 0 ? kCannotOpen : kOk;
   kstring_free(&path);
   return answer(reply, status);
 }
@@ -177,27 +173,76 @@ uint32_t agent_lwlistlog(agent* a, smt_client*, smt_message*, smt_message* reply
   return list_names(&a->resultdir, "lw*.log", 2, reply);
 }
 
+// What a fetch leaves of a result file: the line that did not fit into the
+// reply, then every line after it in the open source.
+struct rest_of_file {
+  kfile* source;
+  kstring* line;
+};
+
+static uint32_t write_rest(kfile* out, void* data) {
+  rest_of_file* rest = static_cast<rest_of_file*>(data);
+  do {
+    if (kfile_write(out, kstring_text(rest->line), rest->line->length) != rest->line->length ||
+        kfile_write(out, "\n", 1) != 1)
+      return KERR_EOF;
+  } while (kfile_read_line_max(rest->source, rest->line, SMT_BODY_MAX - 1) == 0);
+  return kfile_error(rest->source) ? KERR_FAILED : 0;
+}
+
+// Moves the lines of the result file at path into body, as many whole lines
+// as a reply of SMT_BODY_MAX bytes carries (a longer line comes in pieces,
+// each ended with "\n"). The file is then deleted, or, when lines are left,
+// replaced by those lines, so that each line goes out exactly once however
+// large the file grew. The status of the reply; body empty unless "200 OK".
+static const char* take_lines(const kstring* path, kstring* body) {
+  kfile f;
+  kfile_init(&f);
+  kfile_set_name(&f, path);
+  const char* status = kCannotOpen;
+  uint32_t mtime = 0, size = 0;
+  if (kfile_stat(&f, &mtime, &size) == 0)
+    kstring_reserve(body, body->length + (size < SMT_BODY_MAX ? size + 2 : SMT_BODY_MAX));
+  if (kfile_open_regular(&f) == 0) {
+    kstring line;
+    kstring_init(&line);
+    bool more = false;
+    while (kfile_read_line_max(&f, &line, SMT_BODY_MAX - 1) == 0) {
+      if (body->length + line.length + 1 > SMT_BODY_MAX) {
+        more = true;
+        break;
+      }
+      kstring_append(body, &line);
+      kstring_append_char(body, '\n');
+    }
+    if (kfile_error(&f)) {
+      status = kCannotOpen;  // a directory opens, but cannot be read
+    } else if (!more) {
+      status = kOk;
+    } else {
+      // The rest is written beside the file and renamed over it: a failure
+      // (a full disk) leaves the file whole for a later fetch.
+      kfile target;
+      kfile_init(&target);
+      kfile_set_name(&target, path);
+      rest_of_file rest = {&f, &line};
+      status = kfile_replace_with(&target, write_rest, &rest) == 0 ? kOk : kCannotWrite;
+      kfile_free(&target);
+    }
+    kstring_free(&line);
+    kfile_close(&f);
+    if (status == kOk && !more) remove_file(path);
+  }
+  if (status != kOk) kstring_clear(body);
+  kfile_free(&f);
+  return status;
+}
+
 uint32_t agent_lwgetlog(agent* a, smt_client*, smt_message* request, smt_message* reply) {
   kstring path;
   kstring_init(&path);
   const char* status = named_path(request, &a->resultdir, "lw", ".log", &path);
-  if (!status) {
-    // The file is deleted once its lines are in the reply, which is then the
-    // only copy. A reply above the 1048576 bytes that readers of frames
-    // accept is still written (a reader with a larger limit gets it); one
-    // that no frame could carry would end the connection without a reply,
-    // so that file is kept instead, as is one whose reading failed.
-    int read = read_lines(&path, &reply->body, SMT_BODY_FIELD_MAX_V2);
-    if (read < 0) {
-      status = kCannotOpen;
-    } else if (read > 0) {
-      kstring_clear(&reply->body);
-      status = kTooLarge;
-    } else {
-      remove_file(&path);
-      status = kOk;
-    }
-  }
+  if (!status) status = take_lines(&path, &reply->body);
   kstring_free(&path);
   return answer(reply, status);
 }

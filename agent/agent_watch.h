@@ -7,8 +7,10 @@
 // '/' or '\' is refused with "400 Cannot open file" before anything is
 // touched. lwwritef replaces a facility file whole (a reload never sees it
 // half written) and answers "400 Cannot write file" when the new content
-// could not be put in place; lwgetlog deletes the file it delivers, and
-// keeps one too large for any reply ("400 File too large").
+// could not be put in place. lwgetlog delivers as many whole lines of a
+// result file as one reply carries (SMT_BODY_MAX bytes) and deletes the file,
+// or leaves in it the lines that did not fit, for the next fetch; should that
+// rewrite fail, the file stays whole ("400 Cannot write file").
 #pragma once
 
 #include <cstdint>

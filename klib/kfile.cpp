@@ -61,7 +61,16 @@ uint32_t kfile_read_line_max(kfile* f, kstring* line, uint32_t max) {
   // it meets the end, which the loop then leaves anyway.
   bool at_end = feof(f->stream) != 0;
   for (; !at_end;) {
-    if (line->length + n >= max) break;  // the rest of the line waits for the next call
+    if (line->length + n >= max) {
+      // The rest of the line waits for the next call; a line of exactly max
+      // bytes is whole, though: its line end goes with it, rather than
+      // coming out as an empty line of its own.
+      int next;
+      do next = kfile_sys_getc(f->stream);
+      while (next == '\r');
+      if (next != '\n' && next != EOF) ungetc(next, f->stream);
+      break;
+    }
     // The stream belongs to this record and thread: no per-byte locking.
     int c = kfile_sys_getc(f->stream);
     if (c == EOF) break;
@@ -163,9 +172,35 @@ uint32_t kfile_rename(kfile* f, const kstring* new_name) {
   return 0;
 }
 
-uint32_t kfile_replace(kfile* f, const void* buf, uint32_t count) {
+uint32_t kfile_replace_with(kfile* f, kfile_fill_fn fill, void* data) {
   if (f->stream) return KERR_FAILED;
-  return kfile_sys_replace(kstring_text(&f->name), buf, count);
+  kfile out;
+  kfile_init(&out);
+  out.stream = kfile_sys_replace_begin(kstring_text(&f->name), &out.name);
+  if (!out.stream) {
+    kfile_free(&out);
+    return KERR_FAILED;
+  }
+  bool keep = fill(&out, data) == 0;
+  uint32_t rc =
+      kfile_sys_replace_end(out.stream, kstring_text(&out.name), kstring_text(&f->name), keep);
+  kfile_free(&out);
+  return rc;
+}
+
+struct replace_bytes {
+  const void* buf;
+  uint32_t count;
+};
+
+static uint32_t write_bytes(kfile* out, void* data) {
+  const replace_bytes* b = static_cast<const replace_bytes*>(data);
+  return kfile_write(out, b->buf, b->count) == b->count ? 0 : KERR_EOF;
+}
+
+uint32_t kfile_replace(kfile* f, const void* buf, uint32_t count) {
+  replace_bytes b = {buf, count};
+  return kfile_replace_with(f, write_bytes, &b);
 }
 
 uint32_t kfile_exists(kfile* f) {

@@ -33,7 +33,7 @@ uint32_t kfile_close(kfile* f);  // on failure the stream pointer stays
 uint32_t kfile_read_line(kfile* f, kstring* line);
 // As kfile_read_line, but the line keeps at most max bytes (a max of 0 counts
 // as 1): a longer line comes out in pieces of max bytes, the rest with the
-// next calls.
+// next calls. A line of exactly max bytes comes out whole, with its LF.
 uint32_t kfile_read_line_max(kfile* f, kstring* line, uint32_t max);
 uint32_t kfile_write_text(kfile* f, const kstring* text);         // up to its first NUL
 uint32_t kfile_read(kfile* f, void* buf, uint32_t count);         // bytes read
@@ -65,4 +65,11 @@ uint32_t kfile_rename(kfile* f, const kstring* new_name);
 // all be written or the rename fails. On failure `name` is untouched and no
 // new file is left behind.
 uint32_t kfile_replace(kfile* f, const void* buf, uint32_t count);
+// Writes the new content of kfile_replace_with: out is the open new file;
+// 0 puts it in place, anything else gives the replacement up.
+typedef uint32_t (*kfile_fill_fn)(kfile* out, void* data);
+// kfile_replace with content that fill writes piece by piece (kfile_write,
+// kfile_printf ...), so that it need not be in memory at once. Results as
+// kfile_replace; a fill that gives up counts as a failed write (15).
+uint32_t kfile_replace_with(kfile* f, kfile_fill_fn fill, void* data);
 uint32_t kfile_exists(kfile* f);  // 1 when it can be opened for reading

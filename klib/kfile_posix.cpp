@@ -80,47 +80,39 @@ uint32_t kfile_sys_rename_noreplace(const char* from, const char* to) {
   return 0;
 }
 
-static bool write_all(int fd, const char* p, uint32_t count) {
-  while (count > 0) {
-    ssize_t n = write(fd, p, count);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    count -= static_cast<uint32_t>(n);
-  }
-  return true;
-}
-
-uint32_t kfile_sys_replace(const char* path, const void* buf, uint32_t count) {
+FILE* kfile_sys_replace_begin(const char* path, kstring* tmp) {
   // rename replaces atomically only within one file system: the new file
   // goes into the target's own directory.
   const char* slash = strrchr(path, '/');
   int dir_length = slash ? static_cast<int>(slash - path + 1) : 0;
-  kstring tmp;
-  kstring_init(&tmp);
   // Process and thread make the name unique among running writers; the
   // counter steps over leftovers of a writer that died before its rename.
   int fd = -1;
   for (unsigned n = 0; fd < 0 && n < 100; ++n) {
-    if (!kstring_format(&tmp, "%.*s.~%ld-%ld-%u", dir_length, path, static_cast<long>(getpid()),
+    if (!kstring_format(tmp, "%.*s.~%ld-%ld-%u", dir_length, path, static_cast<long>(getpid()),
                         static_cast<long>(gettid()), n))
-      break;
+      return nullptr;
     // Mode 0666 as fopen creates files: the umask decides.
-    fd = open(kstring_text(&tmp), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST) break;
+    fd = open(kstring_text(tmp), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST) return nullptr;
   }
-  if (fd < 0) {
-    kstring_free(&tmp);
-    return KERR_FAILED;
+  if (fd < 0) return nullptr;
+  FILE* s = fdopen(fd, "w");
+  if (!s) {
+    close(fd);
+    unlink(kstring_text(tmp));
   }
+  return s;
+}
+
+uint32_t kfile_sys_replace_end(FILE* stream, const char* tmp, const char* path, bool keep) {
   // fsync before the rename: after a crash the name holds the old content or
   // the whole new one, not a file whose blocks never reached the disk. It also
   // reports a full disk that delayed allocation would only find later.
-  bool ok = write_all(fd, static_cast<const char*>(buf), count) && fsync(fd) == 0;
-  ok = close(fd) == 0 && ok;
-  ok = ok && rename(kstring_text(&tmp), path) == 0;
-  if (!ok) unlink(kstring_text(&tmp));
-  kstring_free(&tmp);
+  bool ok = keep && fflush(stream) == 0 && !ferror(stream) && fsync(fileno(stream)) == 0;
+  ok = fclose(stream) == 0 && ok;
+  ok = ok && rename(tmp, path) == 0;
+  if (!ok) unlink(tmp);
   return ok ? 0 : KERR_EOF;
 }
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "klib/karray.h"
+#include "klib/kstring.h"
 
 FILE* kfile_sys_open(const char* path, const char* mode);
 // The next byte of a stream that only the calling thread uses (no locking),
@@ -18,8 +19,12 @@ uint32_t kfile_sys_seek(FILE* stream, uint64_t offset);
 uint32_t kfile_sys_tell(FILE* stream, uint64_t* position);
 uint32_t kfile_sys_remove(const char* path);
 uint32_t kfile_sys_rename_noreplace(const char* from, const char* to);
-// The whole replacement of kfile_replace, with its results.
-uint32_t kfile_sys_replace(const char* path, const void* buf, uint32_t count);
+// The two halves of kfile_replace_with: a new file beside path under a
+// hidden name (put in tmp), open for writing; null when none can be made.
+FILE* kfile_sys_replace_begin(const char* path, kstring* tmp);
+// Closes the new file and, when keep is set and every byte reached the disk,
+// renames it over path (0); otherwise deletes it (15).
+uint32_t kfile_sys_replace_end(FILE* stream, const char* tmp, const char* path, bool keep);
 // Appends the names of the entries of dir (directories when want_dirs, other
 // entries otherwise) that match pattern (case-insensitive, empty: all).
 uint32_t kdir_sys_list(const char* dir, const char* pattern, int want_dirs, kstrlist* out);

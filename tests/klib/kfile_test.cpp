@@ -40,8 +40,10 @@ TEST(KFile, LinesDropEveryCrAndKeepALastLineWithoutLf) {
   EXPECT_EQ(lines_of("x\ry\n\r\n\n"), (Lines{"xy", "", ""}));
   EXPECT_EQ(lines_of(""), Lines{});
   EXPECT_EQ(lines_of(std::string(100000, 'L') + "\n"), Lines{std::string(100000, 'L')});
-  // Bounded lines come out in pieces; dropped CRs do not count.
-  EXPECT_EQ(lines_of("abcdefg\nh\r\r\ri\nxyz\n", 3), (Lines{"abc", "def", "g", "hi", "xyz", ""}));
+  // Bounded lines come out in pieces; dropped CRs do not count, and a line of
+  // exactly the bound is one line.
+  EXPECT_EQ(lines_of("abcdefg\nh\r\r\ri\nxyz\r\nuvw", 3),
+            (Lines{"abc", "def", "g", "hi", "xyz", "uvw"}));
   EXPECT_EQ(read_lines(dir.path()), Lines{"<refused>"});
 }
 
@@ -87,6 +89,15 @@ TEST(KFile, WriteStatRenameReplaceAndRemove) {
   EXPECT_EQ(testutil::read_file(p), "newer\n");
   EXPECT_EQ(std::filesystem::status(p).permissions(),
             std::filesystem::status(dir.file("a.log")).permissions());
+  // Content written piece by piece; a fill that gives up changes nothing.
+  auto two_pieces = [](kfile* out, void*) -> uint32_t {
+    return kfile_write(out, "one\n", 4) == 4 && kfile_printf(out, "%s\n", "two") == 4 ? 0 : 1;
+  };
+  EXPECT_EQ(kfile_replace_with(&f, two_pieces, nullptr), 0u);
+  EXPECT_EQ(testutil::read_file(p), "one\ntwo\n");
+  auto give_up = [](kfile* out, void*) -> uint32_t { return kfile_write(out, "x", 1) == 1; };
+  EXPECT_EQ(kfile_replace_with(&f, give_up, nullptr), 15u);
+  EXPECT_EQ(testutil::read_file(p), "one\ntwo\n");
   kfile_set_name_cstr(&f, dir.file("missing/a.facility").c_str());
   EXPECT_EQ(kfile_replace(&f, "x", 1), 1u);
   // Nothing is left behind: a.log and a.facility only.
