@@ -1,13 +1,21 @@
 #include "klib/kconfig.h"
 
-uint32_t kconfig_load(kconfig* c, const char* path) {
+#include "klib/kerror.h"
+
+static void init(kconfig* c) {
   kfile_init(&c->file);
+  kstrlist_init_step(&c->held, 64);
+  c->holding = 0;
+}
+
+uint32_t kconfig_load(kconfig* c, const char* path) {
+  init(c);
   kfile_set_name_cstr(&c->file, path);
   return 0;
 }
 
 uint32_t kconfig_load_k(kconfig* c, const kstring* path) {
-  kfile_init(&c->file);
+  init(c);
   kfile_set_name(&c->file, path);
   return 0;
 }
@@ -15,36 +23,107 @@ uint32_t kconfig_load_k(kconfig* c, const kstring* path) {
 void kconfig_free(kconfig* c) {
   if (c->file.stream) kfile_close(&c->file);
   kfile_free(&c->file);
+  kstrlist_free(&c->held);
+}
+
+// One source of "key = value" pairs: the file read line by line, or the
+// pairs held in memory.
+struct pair_reader {
+  kconfig* c;
+  uint32_t next;  // held pairs: index of the next key
+  kstring line;
+};
+
+static bool reader_open(pair_reader* r, kconfig* c) {
+  r->c = c;
+  r->next = 0;
+  kstring_init(&r->line);
+  return c->holding || kfile_open(&c->file, "r") == 0;
+}
+
+static void reader_close(pair_reader* r) {
+  if (!r->c->holding) kfile_close(&r->c->file);
+  kstring_free(&r->line);
+}
+
+// The next pair, both trimmed, comments gone; false at the end.
+static bool reader_next(pair_reader* r, kstring* key, kstring* value) {
+  kconfig* c = r->c;
+  if (c->holding) {
+    if (r->next + 1 >= kstrlist_count(&c->held)) return false;
+    kstring_assign(key, kstrlist_get(&c->held, r->next));
+    kstring_assign(value, kstrlist_get(&c->held, r->next + 1));
+    r->next += 2;
+    return true;
+  }
+  while (kfile_read_line(&c->file, &r->line) == 0) {
+    uint32_t at;
+    if (kstring_find_char(&r->line, '#', &at)) kstring_set_length(&r->line, at);
+    kstring_trim(&r->line);
+    if (!kstring_find_char(&r->line, '=', &at)) continue;
+    kstring_assign_prefix(key, &r->line, at);
+    kstring_trim(key);
+    kstring_substr(&r->line, at + 1, r->line.length - at - 1, value);
+    kstring_trim(value);
+    return true;
+  }
+  return false;
+}
+
+uint32_t kconfig_hold(kconfig* c) {
+  kstrlist_clear(&c->held);
+  c->holding = 0;
+  pair_reader r;
+  if (!reader_open(&r, c)) {
+    kstring_free(&r.line);
+    c->holding = 1;  // lookups find nothing, as they would in the file
+    return KERR_FAILED;
+  }
+  kstring key, value;
+  kstring_init(&key);
+  kstring_init(&value);
+  bool complete = true;
+  while (reader_next(&r, &key, &value)) {
+    kstring* k = kstrlist_add(&c->held);
+    kstring* v = kstrlist_add(&c->held);
+    if (!k || !v || !kstring_assign(k, &key) || !kstring_assign(v, &value)) {
+      complete = false;
+      break;
+    }
+  }
+  complete = complete && !kfile_error(&c->file);
+  reader_close(&r);
+  kstring_free(&value);
+  kstring_free(&key);
+  // Half a file would be taken for a whole one: hold nothing instead.
+  if (!complete) kstrlist_clear(&c->held);
+  c->holding = 1;
+  return complete ? 0 : KERR_FAILED;
 }
 
 uint32_t kconfig_get(kconfig* c, const char* key, uint32_t n, kstring* out) {
-  if (kfile_open(&c->file, "r") != 0) return 0;
-  kstring line, part;
-  kstring_init(&line);
-  kstring_init(&part);
+  pair_reader r;
+  if (!reader_open(&r, c)) {
+    kstring_free(&r.line);
+    return 0;
+  }
+  kstring k, v;
+  kstring_init(&k);
+  kstring_init(&v);
   uint32_t found = 0;
-  bool done = false;
-  while (!done && kfile_read_line(&c->file, &line) == 0) {
-    uint32_t at;
-    if (kstring_find_char(&line, '#', &at)) kstring_set_length(&line, at);
-    kstring_trim(&line);
-    if (!kstring_find_char(&line, '=', &at)) continue;
-    kstring_assign_prefix(&part, &line, at);
-    kstring_trim(&part);
-    if (kstring_compare_cstr(&part, key) != 0) continue;
+  while (reader_next(&r, &k, &v)) {
+    if (kstring_compare_cstr(&k, key) != 0) continue;
     if (n > 0) {
       --n;
       continue;
     }
-    // The n-th occurrence: it decides the lookup, with or without a value.
-    done = true;
-    kstring_substr(&line, at + 1, line.length - at - 1, &part);
-    kstring_trim(&part);
-    if (part.length > 0 && kstring_assign(out, &part)) found = 1;
+    // The n-th occurrence decides the lookup, with or without a value.
+    if (v.length > 0 && kstring_assign(out, &v)) found = 1;
+    break;
   }
-  kfile_close(&c->file);
-  kstring_free(&part);
-  kstring_free(&line);
+  reader_close(&r);
+  kstring_free(&v);
+  kstring_free(&k);
   return found;
 }
 
@@ -59,11 +138,23 @@ uint32_t kconfig_get_int(kconfig* c, const char* key, int32_t* out) {
 
 void kconfig_get_list(kconfig* c, const char* key, kstrlist* out) {
   kstrlist_clear(out);
-  kstring v;
+  pair_reader r;
+  if (!reader_open(&r, c)) {
+    kstring_free(&r.line);
+    return;
+  }
+  // One pass, however many occurrences: a list of thousands of entries costs
+  // one reading of the file, not one per entry.
+  kstring k, v;
+  kstring_init(&k);
   kstring_init(&v);
-  for (uint32_t n = 0; kconfig_get(c, key, n, &v); ++n) {
+  while (reader_next(&r, &k, &v)) {
+    if (kstring_compare_cstr(&k, key) != 0) continue;
+    if (v.length == 0) break;
     kstring* s = kstrlist_add(out);
     if (s) kstring_assign(s, &v);
   }
+  reader_close(&r);
   kstring_free(&v);
+  kstring_free(&k);
 }

@@ -67,12 +67,21 @@ TEST_F(KConfigTest, OccurrencesCountInFileOrderAndAnEmptyValueEndsAList) {
   EXPECT_STREQ(kstrlist_text(&l, 0), "one");
   kconfig_get_list(&cfg_, "absent", &l);
   EXPECT_EQ(kstrlist_count(&l), 0u);
-  kstrlist_free(&l);
   // The file is read at every lookup: edits count, a missing file gives nothing.
   testutil::write_file(path_, "m = 2\n");
   EXPECT_EQ(get("m"), "2");
   unlink(path_.c_str());
   EXPECT_EQ(get("m"), "<none>");
+  // Once held, the lookups answer from one reading, by the same rules,
+  // whatever happens to the file afterwards.
+  testutil::write_file(path_, "m = 1 # one\nm = 2\nx =\nl = a\nl =\nl = c\n");
+  EXPECT_EQ(kconfig_hold(&cfg_), 0u);
+  testutil::write_file(path_, "m = 3\n");
+  EXPECT_EQ(get("m", 0) + get("m", 1) + get("m", 2) + get("x", 0), "12<none><none>");
+  kconfig_get_list(&cfg_, "l", &l);
+  ASSERT_EQ(kstrlist_count(&l), 1u);
+  EXPECT_STREQ(kstrlist_text(&l, 0), "a");
+  kstrlist_free(&l);
 }
 
 }  // namespace

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <set>
+#include <vector>
 
 #include "lwtest.h"
 
@@ -99,6 +101,36 @@ TEST(LwFacility, UpdateFollowsStaticAndWildcardEntriesFromTheBaseDirectory) {
   EXPECT_EQ(f.get()->tracked.count, 5u);
   EXPECT_EQ(tracked_paths(f, 0).count(gone1) + tracked_paths(f, 0).count(gone2), 0u);
   EXPECT_TRUE(log.has("#   stop dynamic monitoring '" + gone1 + "'\n"));
+}
+
+// Thousands of entries, some naming the same file twice, are each tracked
+// once, in entry order; dropping most of them keeps the others in order.
+TEST(LwFacility, ManyEntriesAreTrackedOnceInOrderAndDroppedTogether) {
+  testutil::TempDir dir;
+  std::string logs = dir.file("logs");
+  std::filesystem::create_directory(logs);
+  std::string entries;
+  for (int i = 0; i < 3000; ++i) entries += "file = s" + std::to_string(i) + ".log\n";
+  for (int i = 0; i < 3000; i += 3) entries += "file = s" + std::to_string(i) + ".log\n";
+  for (int i = 0; i < 2000; ++i) testutil::write_file(logs + "/w" + std::to_string(i) + ".log", "");
+  entries += "file = logs/*.log\nfile = logs/w1*.log\n";
+  Log log(dir.file("test.log"), 1);
+  Facility f(dir.file("f.facility"), entries, log.get());
+  f.update(dir.path() + "/");
+  ASSERT_EQ(f.get()->tracked.count, 5000u);
+  for (int i = 0; i < 3000; ++i)
+    ASSERT_EQ(f.tracked_path(i), dir.file("s" + std::to_string(i) + ".log"));
+  std::set<std::string> dynamic;
+  for (uint32_t i = 3000; i < 5000; ++i) dynamic.insert(f.tracked_path(i));
+  EXPECT_EQ(dynamic.size(), 2000u);
+  for (int i = 0; i < 2000; ++i)
+    if (i % 5) std::filesystem::remove(logs + "/w" + std::to_string(i) + ".log");
+  std::vector<std::string> kept;
+  for (uint32_t i = 3000; i < 5000; ++i)
+    if (std::filesystem::exists(f.tracked_path(i))) kept.push_back(f.tracked_path(i));
+  f.update(dir.path() + "/");
+  ASSERT_EQ(f.get()->tracked.count, 3400u);
+  for (uint32_t i = 0; i < 400; ++i) EXPECT_EQ(f.tracked_path(3000 + i), kept[i]);
 }
 
 }  // namespace
