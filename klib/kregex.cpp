@@ -358,11 +358,60 @@ bool kregex_pattern_too_costly(const char* p) {
   return false;
 }
 
+// true when every ')' of p closes a group that p opened: then p may be put
+// into a group of its own without changing what its parts mean.
+static bool groups_balanced(const char* p) {
+  uint32_t depth = 0;
+  for (uint32_t i = 0; p[i];) {
+    char c = p[i];
+    if (c == '[') {
+      uint32_t j = skip_bracket(p, i);
+      if (j == 0) return false;
+      i = j;
+      continue;
+    }
+    if (c == '\\') {
+      i += p[i + 1] ? 2 : 1;
+      continue;
+    }
+    if (c == '(') {
+      ++depth;
+    } else if (c == ')') {
+      if (depth == 0) return false;  // the engine takes it as a plain ')'
+      --depth;
+    }
+    ++i;
+  }
+  return depth == 0;
+}
+
+static const int kFlags = REG_EXTENDED | REG_ICASE | REG_NOSUB;
+
 bool kregex_compile(kregex* r, const kstring* pattern) {
   kregex_free(r);
-  if (kregex_pattern_too_costly(kstring_text(pattern))) return true;
+  const char* p = kstring_text(pattern);
+  if (kregex_pattern_too_costly(p)) return true;
   // No sub-matches are ever asked for: REG_NOSUB lets the engine skip them.
-  r->compiled = regcomp(&r->re, kstring_text(pattern), REG_EXTENDED | REG_ICASE | REG_NOSUB) == 0;
+  r->compiled = regcomp(&r->re, p, kFlags) == 0;
+  if (!r->compiled) return true;
+  // Searched as it stands, the engine tries the pattern from every position
+  // of the text, each try running towards the end: "a+z" takes seconds on a
+  // line of 40,000 'a's, and a watched log is anyone's to write. Anchored as
+  // "^.*(p)" it makes one pass over the text with the same result, since
+  // ".*" may stand for the text before any match (anchors and alternatives
+  // keep their meaning inside the group). '.' passes every byte only in a
+  // single-byte locale; elsewhere, or should the form be refused, the
+  // pattern stays as it is.
+  kstring anchored;
+  kstring_init(&anchored);
+  if (locale_folds_as_ascii() && groups_balanced(p) && kstring_assign_cstr(&anchored, "^.*(") &&
+      kstring_append(&anchored, pattern) && kstring_append_char(&anchored, ')') &&
+      !kregex_pattern_too_costly(kstring_text(&anchored))) {
+    regfree(&r->re);
+    r->compiled = regcomp(&r->re, kstring_text(&anchored), kFlags) == 0 ||
+                  regcomp(&r->re, p, kFlags) == 0;
+  }
+  kstring_free(&anchored);
   if (r->compiled && locale_folds_as_ascii()) {
     r->literal_length =
         kregex_required_literal(kstring_text(pattern), r->literal, KREGEX_LITERAL_MAX);

@@ -157,6 +157,23 @@ TEST(KRegex, PreCheckNeverChangesTheEnginesAnswer) {
   EXPECT_GT(matched, 5000);
 }
 
+// A line that anyone may write into a watched log must not hold the watch:
+// searched from every position, each of these would take minutes on it.
+TEST(KRegex, LongHostileLineIsMatchedInOnePass) {
+  std::string line = "z" + std::string(256 * 1024, 'a');
+  for (const char* pattern : {"a+z", "[a-z]+z", "(a|b|c|d)+z", "a*a+z"}) {
+    Regex re(pattern);
+    ASSERT_FALSE(re.invalid) << pattern;
+    EXPECT_FALSE(re.matches(line)) << pattern;
+    EXPECT_TRUE(re.matches(line + "z")) << pattern;
+  }
+  // A ')' that closes nothing is a plain character, as it stands.
+  Regex paren("a)|b");
+  EXPECT_TRUE(paren.matches("xa)x"));
+  EXPECT_TRUE(paren.matches("b"));
+  EXPECT_FALSE(paren.matches("a"));
+}
+
 TEST(KRegex, PatternsThatWouldExhaustTheAgentAreRefused) {
   auto nest = [](int depth, const std::string& core) {
     return std::string(depth, '(') + core + std::string(depth, ')');
