@@ -12,6 +12,7 @@ static const uint32_t kReadBlock = 128 * 1024;
 void lwfile_init(lwfile* r, const kstring* path, uint32_t from_beginning) {
   r->seen = 0;
   r->from_beginning = from_beginning;
+  r->found = 0;
   r->mtime = 0;
   r->size = 0;
   r->offset = 0;
@@ -23,6 +24,7 @@ void lwfile_init(lwfile* r, const kstring* path, uint32_t from_beginning) {
   r->buf_pos = 0;
   r->buf_base = 0;
   r->at_eof = 0;
+  r->cut = 0;
 }
 
 void lwfile_free(lwfile* r) {
@@ -39,9 +41,10 @@ bool lwfile_check(lwfile* r) {
   uint32_t mtime = 0;
   uint64_t size = 0;
   if (kfile_stat64(&r->file, &mtime, &size) != 0) return false;
-  if (r->mtime == 0) {
+  if (!r->found) {
     // Found for the first time: what it holds now is never reported, unless
     // it is to be read from its beginning.
+    r->found = 1;
     r->mtime = mtime;
     r->size = size;
     r->offset = 0;
@@ -54,8 +57,13 @@ bool lwfile_check(lwfile* r) {
     return false;
   }
   if (mtime > r->mtime) {
-    // Smaller than before: truncated or replaced, so read it again from 0.
-    if (size < r->size) r->offset = 0;
+    // Smaller than before, or than where reading stopped (the writer had
+    // added more after the last check): truncated or replaced, so read it
+    // again from 0.
+    if (size < r->size || size < r->offset) {
+      r->offset = 0;
+      r->cut = 0;
+    }
     r->mtime = mtime;
     r->size = size;
     return true;
@@ -96,12 +104,15 @@ static bool lwfile_fill(lwfile* r) {
     r->buf_len -= r->buf_pos;
     r->buf_pos = 0;
   }
-  if (r->buf_len >= LWFILE_LINE_MAX) return false;
+  if (r->buf_len >= LWFILE_LINE_MAX) {
+    r->cut = 1;
+    return false;
+  }
   if (r->buf_len + 1 >= r->buf_size) {
-    // One line fills the whole buffer: grow it, up to the longest piece.
-    char* grown = r->buf_size <= UINT32_MAX / 2
-                      ? static_cast<char*>(realloc(r->buf, static_cast<size_t>(r->buf_size) * 2))
-                      : nullptr;
+    // One line fills the whole buffer: grow it, up to the longest piece and
+    // the byte kept free.
+    uint32_t size = r->buf_size < LWFILE_LINE_MAX / 2 ? r->buf_size * 2 : LWFILE_LINE_MAX + 1;
+    char* grown = static_cast<char*>(realloc(r->buf, size));
     if (!grown) {
       // Without memory the bytes held go out as a line; the rest of it
       // follows at a later scan from the stored offset.
@@ -109,14 +120,32 @@ static bool lwfile_fill(lwfile* r) {
       return false;
     }
     r->buf = grown;
-    r->buf_size *= 2;
+    r->buf_size = size;
   }
-  uint32_t n = kfile_read(&r->file, r->buf + r->buf_len, r->buf_size - r->buf_len - 1);
+  uint32_t room = r->buf_size - r->buf_len - 1;
+  if (room > LWFILE_LINE_MAX - r->buf_len) room = LWFILE_LINE_MAX - r->buf_len;
+  uint32_t n = kfile_read(&r->file, r->buf + r->buf_len, room);
   if (n == 0) {
     r->at_eof = 1;
     return false;
   }
   r->buf_len += n;
+  return true;
+}
+
+// Passes the line end of a line whose last piece went out before it: the
+// CRs and the LF that follow. false when the file ends first; the line end
+// is then looked for again at the next scan.
+static bool skip_line_end(lwfile* r) {
+  while (r->cut) {
+    while (r->buf_pos < r->buf_len && r->buf[r->buf_pos] == '\r') ++r->buf_pos;
+    if (r->buf_pos < r->buf_len) {
+      if (r->buf[r->buf_pos] == '\n') ++r->buf_pos;
+      r->cut = 0;
+    } else if (!lwfile_fill(r)) {
+      return false;
+    }
+  }
   return true;
 }
 
@@ -131,7 +160,7 @@ static void append_without_cr(kstring* line, const char* p, const char* e) {
 
 bool lwfile_read_line(lwfile* r, kstring* line) {
   kstring_clear(line);
-  if (!r->buf) return false;
+  if (!r->buf || !skip_line_end(r)) return false;
   for (;;) {
     if (r->buf_pos < r->buf_len) {
       const char* p = r->buf + r->buf_pos;
@@ -161,7 +190,7 @@ static char* remove_cr(char* p, char* e) {
 }
 
 bool lwfile_read_block(lwfile* r, const char** begin, const char** end) {
-  if (!r->buf) return false;
+  if (!r->buf || !skip_line_end(r)) return false;
   for (;;) {
     if (r->buf_pos < r->buf_len) {
       char* p = r->buf + r->buf_pos;

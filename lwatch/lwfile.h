@@ -5,7 +5,8 @@
 // offset. A line is the run of bytes up to the next LF; every CR is dropped;
 // a last line without LF is delivered as it stands and the offset moves past
 // it, so its completion arrives later as a line of its own. A line longer
-// than LWFILE_LINE_MAX bytes is delivered in pieces of that size, so that a
+// than LWFILE_LINE_MAX bytes is delivered in pieces of at most that size
+// (its line end closing the last piece), so that a
 // file without line feeds (a binary file, a runaway writer) cannot make the
 // agent hold it whole in memory.
 //
@@ -25,7 +26,8 @@ struct lwfacility;
 struct lwfile {
   uint32_t seen;            // mark of lwfacility_update
   uint32_t from_beginning;  // when first found: read from byte 0 (1) or from the end (0)
-  uint32_t mtime;           // at the last check; 0: not found yet
+  uint32_t found;           // 1 once a check has found the file
+  uint32_t mtime;           // at the last check
   uint64_t size;            // at the last check (64-bit: logs grow beyond 4 GiB)
   uint64_t offset;          // byte position where the next read starts
   kfile file;               // the path as built from the facility entry
@@ -36,6 +38,9 @@ struct lwfile {
   uint32_t buf_pos;   // first byte not yet delivered
   uint64_t buf_base;  // file position of buf[0]
   uint32_t at_eof;
+  // The last piece delivered was cut from a line longer than LWFILE_LINE_MAX
+  // and its line end is still ahead: it ends that line, not another one.
+  uint32_t cut;
 };
 
 void lwfile_init(lwfile* r, const kstring* path, uint32_t from_beginning);

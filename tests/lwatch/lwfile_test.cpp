@@ -75,6 +75,30 @@ TEST_F(FileScan, ShrunkFileIsReadAgainAndLargerReplacementResumesAtTheOffset) {
   write("xxxxx\nbravo\ncharlie\n");
   touch();
   EXPECT_EQ(scan(), "[fac,f] bravo\n[fac,f] charlie\n");
+  // Grown after a check and read to its new end, then truncated and
+  // rewritten larger than at that check but shorter than where reading
+  // stopped: the offset beyond the end shows the truncation.
+  write("alpha 1\n");
+  touch();
+  load("filter = f;a\n");
+  append("alpha 2\n");
+  touch();
+  EXPECT_EQ(scan(), "[fac,f] alpha 2\n");
+  const_cast<lwfile*>(fac_->tracked(0))->size = 8;  // as if checked before the append
+  write("alpha 3 !!\n");                            // 11 bytes: above 8, below the offset 16
+  touch();
+  EXPECT_EQ(scan(), "[fac,f] alpha 3 !!\n");
+}
+
+// A file dated 1970-01-01 00:00:00 is a found file like any other.
+TEST_F(FileScan, FileDatedAtTheEpochIsFollowed) {
+  write("old\n");
+  lwtest::set_mtime(path_, 0);
+  load("filter = all;.\n");
+  append("new\n");
+  lwtest::set_mtime(path_, 1);
+  EXPECT_EQ(scan(), "[fac,all] new\n");
+  EXPECT_EQ(scan(), "");
 }
 
 TEST_F(FileScan, LinesEndAtLfWithoutCrAndTheFirstMatchingFilterReportsThem) {
@@ -111,11 +135,19 @@ TEST_F(FileScan, MissingFileIsReadFromItsEndOnceItExistsAndRunawayLinesComeInPie
   size_t flood = 0;
   for (size_t i = 1; i + 1 < hits.size(); ++i) {
     ASSERT_EQ(hits[i].rfind("[fac,l] L", 0), 0u) << i;
-    EXPECT_LE(hits[i].size() - 8, 2 * LWFILE_LINE_MAX) << i;
+    EXPECT_LE(hits[i].size() - 8, LWFILE_LINE_MAX) << i;
     flood += hits[i].size() - 8;
   }
   EXPECT_EQ(flood, 4 * LWFILE_LINE_MAX);
   EXPECT_EQ(hits.back(), "[fac,e] error after the flood");
+  // The line end of an overlong line closes its last piece, whether it
+  // comes with it, after a CR, or only at a later scan.
+  append(std::string(LWFILE_LINE_MAX, 'L') + "\r\n" + std::string(LWFILE_LINE_MAX, 'L'));
+  touch();
+  EXPECT_EQ(testutil::split_lines(scan()).size(), 2u);
+  append("\nerror at last\n");
+  touch();
+  EXPECT_EQ(scan(), "[fac,e] error at last\n");
 }
 
 // A FIFO put in the place of a watched file would hold the watch thread on
