@@ -82,7 +82,8 @@ int kproc_start(kproc* p);
 int kproc_read_line(kproc* p, kstring* line);
 // As kproc_read_line, but the line keeps at most max bytes (a max of 0 counts
 // as 1): a longer line comes out in pieces of max bytes, the rest with the
-// next calls. Bounds what one line costs when a child prints without end.
+// next calls; a line of exactly max bytes comes out whole, with its LF.
+// Bounds what one line costs when a child prints without end.
 int kproc_read_line_max(kproc* p, kstring* line, uint32_t max);
 // 1 when kproc_read_line stopped because the time limit ran out.
 uint32_t kproc_timed_out(const kproc* p);

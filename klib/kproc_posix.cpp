@@ -304,7 +304,21 @@ int kproc_read_line_max(kproc* p, kstring* line, uint32_t max) {
   if (max == 0) max = 1;
   int got = 0;
   for (;;) {
-    if (line->length >= max) return 1;
+    if (line->length >= max) {
+      // The rest of the line waits for the next call; a line of exactly max
+      // bytes is whole, though: its line end goes with it, rather than
+      // coming out as an empty line of its own.
+      while (p->buf_pos < p->buf_len || kproc_fill(p)) {
+        char c = p->buf[p->buf_pos];
+        if (c == '\r') {
+          ++p->buf_pos;
+          continue;
+        }
+        if (c == '\n') ++p->buf_pos;
+        break;
+      }
+      return 1;
+    }
     if (p->buf_pos == p->buf_len && !kproc_fill(p)) return got;
     const char* start = p->buf + p->buf_pos;
     uint32_t count = p->buf_len - p->buf_pos;

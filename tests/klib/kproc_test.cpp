@@ -84,10 +84,10 @@ TEST_F(KProc, SplitsTheCommandLineAndCutsTheOutputIntoWholeLines) {
   EXPECT_EQ(run_lines("\t printf  \"%s|\"\t one  two \t"), (Lines{"one|two|"}));
   EXPECT_EQ(run_lines("printf %s| a\"b  c\"d \"\" \"x\ty\" \"open end"),
             (Lines{"ab  cd||x\ty|open end|"}));
-  // Bounded lines come in pieces; dropped CRs do not count, and a piece of
-  // exactly the bound leaves its LF to the next call.
-  EXPECT_EQ(run_lines("printf abcdefg\\nh\\r\\r\\ri\\nxyz\\n", 20000, nullptr, 3),
-            (Lines{"abc", "def", "g", "hi", "xyz", ""}));
+  // Bounded lines come in pieces; dropped CRs do not count, and a line of
+  // exactly the bound is one line.
+  EXPECT_EQ(run_lines("printf abcdefg\\nh\\r\\r\\ri\\nxyz\\r\\nuvw", 20000, nullptr, 3),
+            (Lines{"abc", "def", "g", "hi", "xyz", "uvw"}));
 }
 
 TEST_F(KProc, CommandsThatCannotStartFail) {
