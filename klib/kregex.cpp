@@ -14,6 +14,7 @@ void kregex_libcleanup() {}
 
 int kregex_init(kregex* r) {
   r->compiled = false;
+  r->has_anchored = false;
   r->literal_length = 0;
   r->pivot = 0;
   r->literal[0] = '\0';
@@ -399,18 +400,17 @@ bool kregex_compile(kregex* r, const kstring* pattern) {
   // line of 40,000 'a's, and a watched log is anyone's to write. Anchored as
   // "^.*(p)" it makes one pass over the text with the same result, since
   // ".*" may stand for the text before any match (anchors and alternatives
-  // keep their meaning inside the group). '.' passes every byte only in a
-  // single-byte locale; elsewhere, or should the form be refused, the
-  // pattern stays as it is.
+  // keep their meaning inside the group). That form is kept beside the
+  // other for long texts; short ones go faster as they are, the engine
+  // skipping to the places where a match can start. '.' passes every byte
+  // only in a single-byte locale; elsewhere, or should the form be refused,
+  // long texts are searched as they stand too.
   kstring anchored;
   kstring_init(&anchored);
   if (locale_folds_as_ascii() && groups_balanced(p) && kstring_assign_cstr(&anchored, "^.*(") &&
       kstring_append(&anchored, pattern) && kstring_append_char(&anchored, ')') &&
-      !kregex_pattern_too_costly(kstring_text(&anchored))) {
-    regfree(&r->re);
-    r->compiled = regcomp(&r->re, kstring_text(&anchored), kFlags) == 0 ||
-                  regcomp(&r->re, p, kFlags) == 0;
-  }
+      !kregex_pattern_too_costly(kstring_text(&anchored)))
+    r->has_anchored = regcomp(&r->anchored, kstring_text(&anchored), kFlags) == 0;
   kstring_free(&anchored);
   if (r->compiled && locale_folds_as_ascii()) {
     r->literal_length =
@@ -487,11 +487,13 @@ const char* kregex_candidate(const kregex* r, const char* begin, const char* end
 
 bool kregex_match_cstr(const kregex* r, const char* text) {
   if (!r->compiled) return true;
+  size_t length = strlen(text);
   if (r->literal_length) {
-    const char* end = text + strlen(text);
+    const char* end = text + length;
     if (kregex_candidate(r, text, end) == end) return true;
   }
-  return regexec(&r->re, text, 0, nullptr, 0) != 0;
+  const regex_t* re = r->has_anchored && length > KREGEX_SHORT_TEXT ? &r->anchored : &r->re;
+  return regexec(re, text, 0, nullptr, 0) != 0;
 }
 
 bool kregex_match(const kregex* r, const kstring* text) {
@@ -500,7 +502,9 @@ bool kregex_match(const kregex* r, const kstring* text) {
 
 void kregex_free(kregex* r) {
   if (r->compiled) regfree(&r->re);
+  if (r->has_anchored) regfree(&r->anchored);
   r->compiled = false;
+  r->has_anchored = false;
   r->literal_length = 0;
   r->pivot = 0;
   r->literal[0] = '\0';

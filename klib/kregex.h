@@ -17,7 +17,9 @@
 // recurses in its parser, back-references make matching exponential. Such
 // patterns are refused as invalid before they reach the engine (see
 // kregex_pattern_too_costly), so that no filter can exhaust the agent's
-// memory, stack or time.
+// memory, stack or time. Long texts are matched in one pass over them, so
+// that a line that anyone can write into a watched log does not hold the
+// watch either.
 #pragma once
 
 #include <regex.h>
@@ -28,9 +30,15 @@
 
 #define KREGEX_LITERAL_MAX 64
 
+// Texts longer than this are matched through the anchored form (see
+// kregex_compile), in time linear in their length.
+#define KREGEX_SHORT_TEXT 1024
+
 struct kregex {
   regex_t re;
   bool compiled;
+  regex_t anchored;  // "^.*(pattern)", for long texts
+  bool has_anchored;
   uint32_t literal_length;           // 0: no required literal, any text may match
   uint32_t pivot;                    // index of the rare byte pair searched first
   char literal[KREGEX_LITERAL_MAX];  // lower case

@@ -143,6 +143,15 @@ TEST(KRegex, PreCheckNeverChangesTheEnginesAnswer) {
       bool engine = regexec(&raw, text.c_str(), 0, nullptr, 0) == 0;
       matched += engine;
       ASSERT_EQ(re.matches(text), engine) << "pattern '" << pattern << "' text '" << text << "'";
+      if (k < 4) {
+        // A long text goes through the anchored form: the same answers.
+        std::string longer;
+        while (longer.size() <= KREGEX_SHORT_TEXT)
+          longer += alphabet[rng() % (sizeof alphabet - 1)];
+        longer = k % 2 ? longer + text : text + longer;
+        ASSERT_EQ(re.matches(longer), regexec(&raw, longer.c_str(), 0, nullptr, 0) == 0)
+            << "pattern '" << pattern << "' text '" << longer << "'";
+      }
       if (engine && re.r.literal_length) {
         const char* end = text.data() + text.size();
         ASSERT_NE(kregex_candidate(&re.r, text.data(), end), end)
