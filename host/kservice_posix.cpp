@@ -1,3 +1,4 @@
+#include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stddef.h>
@@ -124,8 +125,18 @@ void end_watch(signal_watch* w) {
   pthread_join(w->thread, nullptr);
 }
 
+// Buffers of 256 KiB and more (a large result file, a program's output) are
+// mapped from the kernel and given back when freed. Left to itself the
+// allocator raises that bound after the first such buffer is freed and keeps
+// the memory in the arena of each connection thread that ever held one, so
+// the agent's resident size would grow with the threads it has run.
+static void settle_heap() {
+  mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+}
+
 // Signals must already be blocked through w.
 int run_app(kservice_app* app, signal_watch* w) {
+  settle_heap();
   app->banner_start(app);
   uint32_t rc = app->init(app);
   if (rc == 0) {
