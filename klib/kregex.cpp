@@ -485,9 +485,10 @@ const char* kregex_candidate(const kregex* r, const char* begin, const char* end
   return end;
 }
 
-bool kregex_match_cstr(const kregex* r, const char* text) {
+// The engine reads text up to its first NUL. Bytes of length beyond one
+// can only let the pre-check pass; the engine's answer stays its own.
+static bool match_text(const kregex* r, const char* text, size_t length) {
   if (!r->compiled) return true;
-  size_t length = strlen(text);
   if (r->literal_length) {
     const char* end = text + length;
     if (kregex_candidate(r, text, end) == end) return true;
@@ -496,8 +497,12 @@ bool kregex_match_cstr(const kregex* r, const char* text) {
   return regexec(re, text, 0, nullptr, 0) != 0;
 }
 
+bool kregex_match_cstr(const kregex* r, const char* text) {
+  return match_text(r, text, strlen(text));
+}
+
 bool kregex_match(const kregex* r, const kstring* text) {
-  return kregex_match_cstr(r, kstring_text(text));
+  return match_text(r, kstring_text(text), text->length);
 }
 
 void kregex_free(kregex* r) {

@@ -131,14 +131,24 @@ static void cut_off(smt_client* c) {
   if (c->socket_open) ksocket_shutdown(&c->socket);
 }
 
-void smt_client_stop(smt_client* c) {
+// Sets the stop flag; true, with the shutdown line, when the thread runs.
+static bool announce_stop(smt_client* c) {
   client_request_stop(c);
-  if (!smt_client_is_running(c)) return;
-  const char* peer = kstring_text(&c->peer_address);
-  klog_write(c->log, 1, KLOG_WARNING, "SMTCLI shutdown %s:%d\n", peer, c->peer_port);
-  if (!kthread_wait(&c->thread, 5 * c->poll_timeout_ms)) return;
-  klog_write(c->log, 1, KLOG_CRITICAL, "SMTCLI %s:%d not terminated\n", peer, c->peer_port);
+  if (!smt_client_is_running(c)) return false;
+  klog_write(c->log, 1, KLOG_WARNING, "SMTCLI shutdown %s:%d\n", kstring_text(&c->peer_address),
+             c->peer_port);
+  return true;
+}
+
+// For a thread still running after the stop wait: reported, and cut off.
+static void give_up(smt_client* c) {
+  klog_write(c->log, 1, KLOG_CRITICAL, "SMTCLI %s:%d not terminated\n",
+             kstring_text(&c->peer_address), c->peer_port);
   cut_off(c);
+}
+
+void smt_client_stop(smt_client* c) {
+  if (announce_stop(c) && kthread_wait(&c->thread, 5 * c->poll_timeout_ms)) give_up(c);
 }
 
 // ---- server ----
@@ -340,20 +350,12 @@ void smt_server_stop(smt_server* srv) {
   kthread_wait(&srv->accept_thread, 5 * srv->poll_timeout_ms);
   // The busy records share one wait: a stop takes the same bounded time
   // however many connections hang.
-  for (uint32_t i = 0; i < srv->pool.count; ++i) {
-    smt_client* c = record_at(srv, i);
-    if (smt_client_is_running(c))
-      klog_write(srv->log, 1, KLOG_WARNING, "SMTCLI shutdown %s:%d\n",
-                 kstring_text(&c->peer_address), c->peer_port);
-  }
+  for (uint32_t i = 0; i < srv->pool.count; ++i) announce_stop(record_at(srv, i));
   uint64_t end = ktick_ms() + 5 * srv->poll_timeout_ms;
   while (any_client_running(srv) && ktick_ms() < end) ksleep(50);
   for (uint32_t i = 0; i < srv->pool.count; ++i) {
     smt_client* c = record_at(srv, i);
-    if (!smt_client_is_running(c)) continue;
-    klog_write(srv->log, 1, KLOG_CRITICAL, "SMTCLI %s:%d not terminated\n",
-               kstring_text(&c->peer_address), c->peer_port);
-    cut_off(c);
+    if (smt_client_is_running(c)) give_up(c);
   }
   klog_write(srv->log, 1, KLOG_PLAIN, "SMTSVR shutdown\n");
   if (kthread_is_running(&srv->accept_thread))
