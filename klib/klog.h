@@ -6,6 +6,11 @@
 // messages. A message is written when its level is at most the log's level
 // (level 0 writes nothing, console echo included). Formats end with "\n";
 // the writer adds none. Every writer accepts a null log and does nothing.
+//
+// Warnings that a peer or a faulty environment can repeat at will go through
+// klog_limited: at most KLOG_LIMIT_BURST lines per KLOG_LIMIT_PERIOD_MS for
+// one kind and peer; the rest of the period is counted and reported as one
+// "<last line> (N more suppressed)" line once the period is over.
 #pragma once
 
 #include <atomic>
@@ -23,10 +28,28 @@ constexpr uint32_t KLOG_PLAIN = 0;
 constexpr uint32_t KLOG_WARNING = 1;   // "[WARNING] "
 constexpr uint32_t KLOG_CRITICAL = 2;  // "[CRITICAL] "
 
+constexpr uint32_t KLOG_LIMIT_BURST = 10;
+constexpr uint64_t KLOG_LIMIT_PERIOD_MS = 60000;
+// Kinds and peers tracked at once. When every slot holds a running period,
+// a further peer shares the slot of its kind with the peer "*", so that
+// changing addresses cannot multiply the lines.
+constexpr uint32_t KLOG_LIMIT_SLOTS = 32;
+
+// One kind and peer of klog_limited, guarded by the log's mutex.
+struct klog_limit_slot {
+  const char* kind;   // a string literal of the caller; null: slot free
+  char peer[48];      // cut to fit
+  uint64_t since_ms;  // start of the current period
+  uint32_t count;     // lines of the period, written or not
+  kstring last;       // the last suppressed line, severity label included
+  uint32_t last_level;
+};
+
 struct klog {
   kfile file;
   std::atomic<uint32_t> level;  // set before other threads exist; read without the mutex
   kmutex mutex;
+  klog_limit_slot limits[KLOG_LIMIT_SLOTS];
 };
 
 int klog_init(klog* log, const char* path);  // 1; level 1; the file is not opened
@@ -44,3 +67,15 @@ void klog_plain(klog* log, uint32_t level, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 void klog_vwrite(klog* log, uint32_t level, uint32_t flags, uint32_t severity, const char* format,
                  va_list args) __attribute__((format(printf, 5, 0)));
+// Timed line to the file, rate-limited per kind (a string literal naming
+// the warning) and peer (an address, a path; null or "" for none). Periods
+// that have ended are reported first.
+void klog_limited(klog* log, uint32_t level, uint32_t severity, const char* kind, const char* peer,
+                  const char* format, ...) __attribute__((format(printf, 6, 7)));
+// klog_limited at a given ktick_ms() time (tests drive the clock).
+void klog_limited_at(klog* log, uint64_t now_ms, uint32_t level, uint32_t severity,
+                     const char* kind, const char* peer, const char* format, ...)
+    __attribute__((format(printf, 7, 8)));
+// Reports the suppressed lines of every period that has ended by now_ms;
+// UINT64_MAX ends them all (klog_free does so).
+void klog_limit_flush(klog* log, uint64_t now_ms);

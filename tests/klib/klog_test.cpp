@@ -78,4 +78,42 @@ TEST(KLog, ConcurrentWritersProduceWholeLines) {
   klog_free(&log);
 }
 
+TEST(KLog, RepeatedWarningsAreLimitedPerKindAndPeer) {
+  testutil::TempDir dir;
+  std::string path = dir.file("r.log");
+  klog log;
+  klog_init(&log, path.c_str());
+  auto count = [&](const std::string& what) {
+    size_t n = 0;
+    for (const auto& l : testutil::split_lines(testutil::read_file(path)))
+      n += l.find(what) != std::string::npos;
+    return n;
+  };
+  // 25 from one peer and 3 from another within a period: 10 + 3 written.
+  for (int i = 0; i < 25; ++i)
+    klog_limited_at(&log, 1000 + i, 1, KLOG_WARNING, "auth", "10.0.0.1",
+                    "connection not authorized from 10.0.0.1:%d\n", 4000 + i);
+  for (int i = 0; i < 3; ++i)
+    klog_limited_at(&log, 2000, 1, KLOG_WARNING, "auth", "10.0.0.2", "from 10.0.0.2\n");
+  EXPECT_EQ(count("from 10.0.0.1:"), 10u);
+  EXPECT_EQ(count("from 10.0.0.2"), 3u);
+  EXPECT_EQ(count("suppressed"), 0u);
+  // The period's end reports the rest once, with the last line suppressed.
+  klog_limited_at(&log, 1000 + KLOG_LIMIT_PERIOD_MS, 1, KLOG_WARNING, "other", nullptr, "x\n");
+  EXPECT_EQ(count("[WARNING] connection not authorized from 10.0.0.1:4024 (15 more suppressed)"),
+            1u);
+  EXPECT_EQ(count("suppressed"), 1u);
+  // Many peers cannot multiply the lines: beyond the table they share one slot.
+  for (int p = 0; p < 200; ++p) {
+    std::string peer = "10.1.0." + std::to_string(p);
+    for (int i = 0; i < 20; ++i)
+      klog_limited_at(&log, 200000, 1, KLOG_WARNING, "flood", peer.c_str(), "flood %s\n",
+                      peer.c_str());
+  }
+  EXPECT_LE(count("flood"), (KLOG_LIMIT_SLOTS + 1) * KLOG_LIMIT_BURST + KLOG_LIMIT_SLOTS);
+  // Whatever is pending is reported when the log is freed.
+  klog_free(&log);
+  EXPECT_GE(count("more suppressed)"), 2u);
+}
+
 }  // namespace
