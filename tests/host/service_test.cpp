@@ -235,6 +235,49 @@ TEST_F(ServiceTest, NamesAndOperationsFollowTheManagersRules) {
   EXPECT_EQ(kservice_delete(&s, "ssh"), KERR_SCM_NAME);
   EXPECT_TRUE(std::filesystem::is_empty(unit_dir()));
   EXPECT_TRUE(calls_.empty());
+  // The account: a name useradd would refuse, or a path systemd would, fails
+  // before anything is made; a failing user database leaves no unit behind.
+  std::string failure = "Installation Failure (The operation failed) : vardo Service\n";
+  std::string bad_settings[] = {
+      "service.user = a b",       "service.user = -x",
+      "service.user = x\"y",      "service.user = " + std::string(33, 'u'),
+      "lwatch.resultdir = /a\"b", "service.logfile = /a\\b"};
+  for (const std::string& conf : bad_settings) {
+    testutil::write_file(root_.file("vardo.conf"), conf + "\n");
+    EXPECT_EQ(verb({"-install"}), failure) << conf;
+  }
+  EXPECT_TRUE(calls_.empty());
+  testutil::write_file(root_.file("vardo.conf"), "");
+  ensure_rc_ = KERR_FAILED;
+  EXPECT_EQ(verb({"-install"}), failure);
+  EXPECT_EQ(calls_, (std::vector<std::string>{"user vardo"}));
+  EXPECT_TRUE(std::filesystem::is_empty(unit_dir()));
+  // The configured paths are writable in the sandbox, each once, and given to
+  // the account: a missing directory is made; an existing one is given with
+  // its regular files, but not what a link reaches. A directory of the system
+  // keeps its owner, and nothing is made there.
+  ensure_rc_ = 0;
+  std::filesystem::create_directories(root_.file("data/results"));
+  testutil::write_file(root_.file("data/results/lw1.log"), "");
+  testutil::write_file(root_.file("outside"), "");
+  std::filesystem::create_symlink(root_.file("outside"), root_.file("data/results/soft"));
+  std::filesystem::create_hard_link(root_.file("outside"), root_.file("data/results/hard"));
+  testutil::write_file(
+      root_.file("vardo.conf"),
+      "lwatch.facilitydir = facilities\nlwatch.resultdir = " + root_.file("data/results") +
+          "\nservice.logfile = /proc/self/vardo.log\n");
+  EXPECT_EQ(verb({"-install"}), "Installation Success : vardo Service\n");
+  std::string text = testutil::read_file(unit_file());
+  EXPECT_NE(text.find("\nReadWritePaths=\"-" + root_.file("my agent/50%%/") + "\" \"-" +
+                      root_.file("data/results") + "\" \"-/proc/self/vardo.log\"\n"),
+            std::string::npos)
+      << text;
+  for (std::string given :
+       {home_ + "facilities", root_.file("data/results"), root_.file("data/results/lw1.log")})
+    EXPECT_EQ(owner(given), std::make_pair(uid_, gid_)) << given;
+  for (std::string kept : {root_.file("outside"), root_.file("data/results/soft")})
+    EXPECT_EQ(owner(kept), std::make_pair(geteuid(), getegid())) << kept;
+  EXPECT_EQ(calls_, (std::vector<std::string>{"user vardo", "user vardo", "reload"}));
   // Without a unit directory there is no manager to open: the verbs are silent.
   std::filesystem::remove_all(root_.file("etc"));
   EXPECT_EQ(kservice_scm_open(&s, nullptr, KSERVICE_WRITE), KERR_FAILED);
