@@ -103,8 +103,10 @@ uint32_t kservice_scm_close(kscm* scm);  // 0
 uint32_t kservice_create(kscm* scm, const char* name, const char* path, uint32_t interactive);
 // kservice_create for the account (null: root). Before the definition is
 // written the account is made and the paths given to it; when that fails
-// (1) no definition is left, but a made account stays. A path that holds a
-// quote, an apostrophe, a backslash or a control character is refused (1).
+// (1) no definition is left, but a made account stays. Refused (1) before
+// anything is made: a user that is not a letter or '_' followed by letters,
+// digits, '_' and '-' (31 at most), a path that is not absolute or holds a
+// quote, an apostrophe, a backslash or a control character.
 uint32_t kservice_create_as(kscm* scm, const char* name, const char* path, uint32_t interactive,
                             const kservice_account* account);
 // Removes the definition; a running service keeps running until it stops.

@@ -320,16 +320,18 @@ static bool account_is_root(const kservice_account* account) {
   return !account || !account->user || !account->user[0] || strcmp(account->user, "root") == 0;
 }
 
-// Names that useradd takes and that need no quoting in the definition.
+// Names that useradd and systemd both take as names: a letter or '_' first
+// (systemd reads a name of digits as a user id), then letters, digits, '_'
+// and '-', at most 31 in all.
 static bool account_name_usable(const char* user) {
   uint32_t n = 0;
   for (const char* p = user; *p; ++p, ++n) {
     char c = *p;
-    bool ok = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-              c == '_' || c == '.' || (c == '-' && p != user);
+    bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+    bool ok = letter || (p != user && ((c >= '0' && c <= '9') || c == '-'));
     if (!ok) return false;
   }
-  return n >= 1 && n <= 32;
+  return n >= 1 && n <= 31;
 }
 
 // Directories that belong to the system, whatever a setting names: they and

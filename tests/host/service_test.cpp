@@ -235,13 +235,17 @@ TEST_F(ServiceTest, NamesAndOperationsFollowTheManagersRules) {
   EXPECT_EQ(kservice_delete(&s, "ssh"), KERR_SCM_NAME);
   EXPECT_TRUE(std::filesystem::is_empty(unit_dir()));
   EXPECT_TRUE(calls_.empty());
-  // The account: a name useradd would refuse, or a path systemd would, fails
-  // before anything is made; a failing user database leaves no unit behind.
+  // The account: a name that is not one for useradd and systemd alike (digits
+  // are a user id to systemd), or a path systemd would refuse, fails before
+  // anything is made; a failing user database leaves no unit behind.
   std::string failure = "Installation Failure (The operation failed) : vardo Service\n";
-  std::string bad_settings[] = {
-      "service.user = a b",       "service.user = -x",
-      "service.user = x\"y",      "service.user = " + std::string(33, 'u'),
-      "lwatch.resultdir = /a\"b", "service.logfile = /a\\b"};
+  std::string bad_settings[] = {"service.user = a b",
+                                "service.user = -x",
+                                "service.user = x\"y",
+                                "service.user = 1234",
+                                "service.user = " + std::string(32, 'u'),
+                                "lwatch.resultdir = /a\"b",
+                                "service.logfile = /a\\b"};
   for (const std::string& conf : bad_settings) {
     testutil::write_file(root_.file("vardo.conf"), conf + "\n");
     EXPECT_EQ(verb({"-install"}), failure) << conf;
