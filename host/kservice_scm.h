@@ -79,9 +79,10 @@ struct kservice_account {
   const char* const* files;
   uint32_t file_count;
 };
-// Directories of the system (/, /usr, /var/log ...) and the files directly
-// in them, other than in /var/log, keep their owner: they are writable in the
-// sandbox only as far as their permissions allow.
+// Directories of the system keep their owner, as do the files in them (but
+// a log directly in /var/log): every directory under /etc, /usr, /run, /home
+// and the like, and shared ones such as /opt or /var/lib themselves. They
+// are writable in the sandbox only as far as their permissions allow.
 
 struct kscm {
   // Set by the owner before kservice_scm_open; zero for the live system.

@@ -335,61 +335,26 @@ static bool account_name_usable(const char* user) {
 }
 
 // Directories that belong to the system, whatever a setting names: they and
-// the files in them are never given away. path is resolved already.
+// the files in them are never given away. Whole trees (the system's programs,
+// configuration, kernel views, runtime state and people's homes), and the
+// shared directories themselves, whose subdirectories (/opt/vardo,
+// /var/lib/vardo) may be an agent's own. path is resolved already.
 static bool is_system_dir(const char* path) {
-  static const char* const kDirs[] = {
-      "/",
-      "/bin",
-      "/boot",
-      "/dev",
-      "/etc",
-      "/home",
-      "/lib",
-      "/lib32",
-      "/lib64",
-      "/libx32",
-      "/media",
-      "/mnt",
-      "/opt",
-      "/proc",
-      "/root",
-      "/run",
-      "/sbin",
-      "/srv",
-      "/sys",
-      "/tmp",
-      "/usr",
-      "/usr/bin",
-      "/usr/games",
-      "/usr/include",
-      "/usr/lib",
-      "/usr/lib32",
-      "/usr/lib64",
-      "/usr/libexec",
-      "/usr/local",
-      "/usr/local/bin",
-      "/usr/local/etc",
-      "/usr/local/lib",
-      "/usr/local/sbin",
-      "/usr/local/share",
-      "/usr/sbin",
-      "/usr/share",
-      "/usr/src",
-      "/var",
-      "/var/backups",
-      "/var/cache",
-      "/var/lib",
-      "/var/local",
-      "/var/log",
-      "/var/mail",
-      "/var/opt",
-      "/var/spool",
-      "/var/tmp",
+  static const char* const kTrees[] = {
+      "/bin",    "/boot", "/dev",  "/etc", "/home", "/lib", "/lib32", "/lib64",
+      "/libx32", "/proc", "/root", "/run", "/sbin", "/sys", "/usr",   "/var/log/journal",
   };
-  for (const char* dir : kDirs)
+  static const char* const kShared[] = {
+      "/",         "/media",       "/mnt",       "/opt",     "/srv",       "/tmp",
+      "/var",      "/var/backups", "/var/cache", "/var/lib", "/var/local", "/var/log",
+      "/var/mail", "/var/opt",     "/var/spool", "/var/tmp",
+  };
+  for (const char* tree : kTrees) {
+    size_t n = strlen(tree);
+    if (strncmp(path, tree, n) == 0 && (path[n] == '\0' || path[n] == '/')) return true;
+  }
+  for (const char* dir : kShared)
     if (strcmp(path, dir) == 0) return true;
-  for (const char* tree : {"/proc/", "/sys/", "/dev/"})
-    if (strncmp(path, tree, strlen(tree)) == 0) return true;
   return false;
 }
 
