@@ -70,7 +70,7 @@ struct kservice_account {
   // the service can replace neither its program nor its configuration; the
   // account's group may create files in it (group-writable, sticky, as /tmp
   // is for everyone). A log file there is given to the account.
-  const char* home;
+  const char* program_dir;
   // Directories of the service's data: made when missing and given to the
   // account with the regular files directly in them.
   const char* const* dirs;

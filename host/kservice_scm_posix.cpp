@@ -385,7 +385,7 @@ static bool make_dirs(const char* path, mode_t mode) {
 
 // The account may create files in the program's directory but replace none
 // of root's: group-writable and sticky.
-static bool give_home(const char* path, uint32_t gid) {
+static bool give_program_dir(const char* path, uint32_t gid) {
   kstring real;
   kstring_init(&real);
   struct stat st;
@@ -407,15 +407,15 @@ static bool give_entry(int dirfd, const char* name, uint32_t uid, uint32_t gid) 
 }
 
 // A data directory, made when missing, and the regular files in it. The
-// program's own directory is left to give_home.
-static bool give_dir(const char* path, const char* home, uint32_t uid, uint32_t gid) {
+// program's own directory is left to give_program_dir.
+static bool give_dir(const char* path, const char* program_dir, uint32_t uid, uint32_t gid) {
   if (!make_dirs(path, 0750)) return false;
-  kstring real, home_real;
+  kstring real, program_real;
   kstring_init(&real);
-  kstring_init(&home_real);
+  kstring_init(&program_real);
   bool ok = resolve(path, &real);
   bool own = ok && !is_system_dir(kstring_text(&real)) &&
-             !(resolve(home, &home_real) && kstring_compare(&real, &home_real) == 0);
+             !(resolve(program_dir, &program_real) && kstring_compare(&real, &program_real) == 0);
   int fd = own ? open(kstring_text(&real), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
   if (own && (fd < 0 || fchown(fd, uid, gid) != 0)) ok = false;
   DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
@@ -430,7 +430,7 @@ static bool give_dir(const char* path, const char* home, uint32_t uid, uint32_t 
     }
     closedir(dir);
   }
-  kstring_free(&home_real);
+  kstring_free(&program_real);
   kstring_free(&real);
   return ok;
 }
@@ -675,12 +675,12 @@ static bool account_path_usable(const char* path) {
   return path && path[0] == '/' && exec_path_usable(path);
 }
 
-// Every path the account writes, in the order home, dirs, files.
+// Every path the account writes, in the order program_dir, dirs, files.
 static uint32_t account_path_count(const kservice_account* a) {
   return 1 + a->dir_count + a->file_count;
 }
 static const char* account_path(const kservice_account* a, uint32_t i) {
-  if (i == 0) return a->home;
+  if (i == 0) return a->program_dir;
   if (i <= a->dir_count) return a->dirs[i - 1];
   return a->files[i - 1 - a->dir_count];
 }
@@ -713,9 +713,9 @@ static uint32_t prepare_account(const kscm* scm, const kservice_account* a, kstr
   uint32_t uid = 0, gid = 0;
   uint32_t rc = users->ensure(users->context, a->user, &uid, &gid);
   if (rc) return rc;
-  bool given = give_home(a->home, gid);
+  bool given = give_program_dir(a->program_dir, gid);
   for (uint32_t i = 0; i < a->dir_count; ++i)
-    given = give_dir(a->dirs[i], a->home, uid, gid) && given;
+    given = give_dir(a->dirs[i], a->program_dir, uid, gid) && given;
   for (uint32_t i = 0; i < a->file_count; ++i) given = give_file(a->files[i], uid, gid) && given;
   if (!given) return KERR_FAILED;
 
