@@ -52,9 +52,12 @@ else()
   endif()
 endif()
 # dpkg keeps an edited configuration on upgrade (and asks when the packaged
-# one changed too). There are no maintainer scripts: installing the package
-# leaves the service alone.
+# one changed too). The one maintainer script, postinst, makes the account
+# vardo that the service runs as; installing the package leaves the service
+# itself alone.
 file(WRITE ${CMAKE_BINARY_DIR}/package/conffiles "${CPACK_PACKAGING_INSTALL_PREFIX}/vardo.conf\n")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/package/conffiles)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/package/conffiles
+                                       ${CMAKE_SOURCE_DIR}/cmake/debian/postinst)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 set(CPACK_GENERATOR DEB)
 include(CPack)

@@ -37,9 +37,7 @@ int kservice_program(int argc, char** argv, const kservice_desc* desc) {
                  kstring_text(&app->module_name));
   kconfig_load_k(&app->config, &path);
 
-  kstring_format(&path, "%s%s.log", kstring_text(&app->module_dir),
-                 kstring_text(&app->module_name));
-  kconfig_get(&app->config, "service.logfile", 0, &path);
+  kservice_log_path(app, &path);
   int32_t level = 1;
   kconfig_get_int(&app->config, "service.loglevel", &level);
   klog_init_k(&app->log, &path);
@@ -70,6 +68,11 @@ int kservice_program(int argc, char** argv, const kservice_desc* desc) {
   kconfig_free(&app->config);
   klog_free(&app->log);
   return code;
+}
+
+void kservice_log_path(kservice_app* app, kstring* out) {
+  kstring_format(out, "%s%s.log", kstring_text(&app->module_dir), kstring_text(&app->module_name));
+  kconfig_get(&app->config, "service.logfile", 0, out);
 }
 
 int kservice_run(kservice_app* app) {

@@ -61,9 +61,16 @@ int kservice_run(kservice_app* app);
 void kservice_banner_start(kservice_app* app);
 void kservice_banner_stop(kservice_app* app);
 
+// The log file's path: "service.logfile", or "<name>.log" in module_dir.
+void kservice_log_path(kservice_app* app, kstring* out);
+
 // 1 and the executable's full path in out; 0 with out unchanged.
 uint32_t kservice_module_path(kstring* out);
 
 // The verbs "install" and "remove"; they print their result and return 0.
+// Install runs the service as the account "service.user" (default "vardo",
+// made when missing) in the manager's sandbox, writing only its own
+// directory, the log and the directories "lwatch.facilitydir" and
+// "lwatch.resultdir"; "root" gives the plain definition.
 int kservice_verb_install(kservice_app* app);
 int kservice_verb_remove(kservice_app* app);

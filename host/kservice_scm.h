@@ -13,6 +13,12 @@
 // the running manager when one serves root, otherwise one that reports
 // every service stopped and can start nothing. Tests put a stand-in there
 // and a temporary directory in root.
+//
+// A service may run under an account of its own (kservice_create_as): the
+// account is made when missing through a kservice_users table (null: the
+// system's user database and useradd), the definition runs the service as
+// that account inside the manager's sandbox, and the paths the service
+// writes are given to the account. Tests put a stand-in table there too.
 #pragma once
 
 #include <cstdint>
@@ -45,10 +51,44 @@ struct kservice_manager {
   uint32_t (*reload)(void* context);
 };
 
+// The system's accounts; context is the table's own.
+struct kservice_users {
+  void* context;
+  // 0 with the ids of account user, which is made first when missing (a
+  // system account with a group of its own, no home and no login shell);
+  // otherwise an error code.
+  uint32_t (*ensure)(void* context, const char* user, uint32_t* uid, uint32_t* gid);
+  int (*group_exists)(void* context, const char* group);  // 1 or 0
+};
+
+// Who runs a service and what it writes; every path absolute.
+struct kservice_account {
+  // null, "" or "root": the manager's default account, root, and the plain
+  // definition without sandbox; nothing below is touched.
+  const char* user;
+  // The program's own directory. Root keeps it and the files in it, so that
+  // the service can replace neither its program nor its configuration; the
+  // account's group may create files in it (group-writable, sticky, as /tmp
+  // is for everyone). A log file there is given to the account.
+  const char* program_dir;
+  // Directories of the service's data: made when missing and given to the
+  // account with the regular files directly in them.
+  const char* const* dirs;
+  uint32_t dir_count;
+  // Files it writes (its log): made when missing, given to the account.
+  const char* const* files;
+  uint32_t file_count;
+};
+// Directories of the system keep their owner, as do the files in them (but
+// a log directly in /var/log): every directory under /etc, /usr, /run, /home
+// and the like, and shared ones such as /opt or /var/lib themselves. They
+// are writable in the sandbox only as far as their permissions allow.
+
 struct kscm {
   // Set by the owner before kservice_scm_open; zero for the live system.
   const char* root;                 // the tree of service definitions lies under it; null: "/"
   const kservice_manager* manager;  // null: the platform's own
+  const kservice_users* users;      // null: the system's
   // Filled by kservice_scm_open.
   uint32_t open;    // 1 between open and close
   uint32_t access;  // the class asked for
@@ -62,6 +102,14 @@ uint32_t kservice_scm_close(kscm* scm);  // 0
 // Defines the service with automatic start, without starting it. interactive
 // has no meaning here and is ignored. Needs KSERVICE_WRITE or KSERVICE_ALL.
 uint32_t kservice_create(kscm* scm, const char* name, const char* path, uint32_t interactive);
+// kservice_create for the account (null: root). Before the definition is
+// written the account is made and the paths given to it; when that fails
+// (1) no definition is left, but a made account stays. Refused (1) before
+// anything is made: a user that is not a letter or '_' followed by letters,
+// digits, '_' and '-' (31 at most), a path that is not absolute or holds a
+// quote, an apostrophe, a backslash or a control character.
+uint32_t kservice_create_as(kscm* scm, const char* name, const char* path, uint32_t interactive,
+                            const kservice_account* account);
 // Removes the definition; a running service keeps running until it stops.
 uint32_t kservice_delete(kscm* scm, const char* name);
 uint32_t kservice_start(kscm* scm, const char* name);
@@ -76,6 +124,9 @@ uint32_t kservice_error();
 // start, stop, show and daemon-reload); a kscm of the live system uses it
 // when the system was booted with that manager.
 const kservice_manager* kservice_running_manager();
+// The table of the system's accounts: getpwnam, getgrnam, and useradd (or
+// adduser where useradd is missing) to make an account.
+const kservice_users* kservice_system_users();
 
 // The manager's name for a service name ("a b" gives "a\x20b.service");
 // 0, or 502 when the name cannot be a service's.

@@ -3,14 +3,19 @@
 // disabling go through "systemctl [--root=DIR] enable|disable", which works
 // on the files alone, so that installing needs no running manager. Starting,
 // stopping and querying need one and go through the kservice_manager table.
+// A service with an account of its own gets User= and systemd's sandbox.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 
 #include "host/kservice_scm.h"
@@ -98,13 +103,13 @@ static void root_path(const char* root, const char* rest, kstring* out) {
 
 // ---- systemctl
 
-// Runs systemctl with args (null-terminated) without a shell; standard
-// output goes to out when given, everything else to /dev/null. The exit
-// status, or -1 when it could not run.
-static int run_systemctl(const char* const* args, kstring* out) {
+// Runs file (looked up on PATH) with args (null-terminated) without a shell;
+// standard output goes to out when given, everything else to /dev/null. The
+// exit status, or -1 when it could not run.
+static int run_program(const char* file, const char* const* args, kstring* out) {
   const char* argv[16];
   uint32_t n = 0;
-  argv[n++] = "systemctl";
+  argv[n++] = file;
   for (; *args && n + 1 < sizeof argv / sizeof argv[0]; ++args) argv[n++] = *args;
   argv[n] = nullptr;
 
@@ -119,8 +124,7 @@ static int run_systemctl(const char* const* args, kstring* out) {
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   pid_t pid = -1;
-  int rc =
-      posix_spawnp(&pid, "systemctl", &actions, nullptr, const_cast<char* const*>(argv), environ);
+  int rc = posix_spawnp(&pid, file, &actions, nullptr, const_cast<char* const*>(argv), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (out) {
     close(fds[1]);
@@ -139,6 +143,10 @@ static int run_systemctl(const char* const* args, kstring* out) {
     if (errno != EINTR) return -1;
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+static int run_systemctl(const char* const* args, kstring* out) {
+  return run_program("systemctl", args, out);
 }
 
 // systemctl's exit statuses: 4 insufficient privileges, 5 no such unit.
@@ -270,6 +278,194 @@ static uint32_t offline_reload(void*) {
 static const kservice_manager kOfflineManager = {
     nullptr, offline_start, offline_stop, offline_query_state, offline_reload,
 };
+
+// ---- accounts
+
+static bool find_account(const char* user, uint32_t* uid, uint32_t* gid) {
+  struct passwd* pw = getpwnam(user);
+  if (!pw) return false;
+  *uid = pw->pw_uid;
+  *gid = pw->pw_gid;
+  return true;
+}
+
+static uint32_t system_ensure(void*, const char* user, uint32_t* uid, uint32_t* gid) {
+  if (find_account(user, uid, gid)) return 0;
+  const char* useradd[] = {
+      "--system", "--no-create-home", "--shell", "/usr/sbin/nologin", "--user-group", user,
+      nullptr};
+  if (run_program("useradd", useradd, nullptr) < 0) {
+    // No useradd: Debian's adduser makes the same account.
+    const char* adduser[] = {
+        "--system", "--group", "--no-create-home", "--shell", "/usr/sbin/nologin", "--quiet",
+        user,       nullptr};
+    run_program("adduser", adduser, nullptr);
+  }
+  // Whatever the tools said, the account exists now or the install fails.
+  return find_account(user, uid, gid) ? 0 : KERR_FAILED;
+}
+
+static int system_group_exists(void*, const char* group) {
+  return getgrnam(group) != nullptr;
+}
+
+static const kservice_users kSystemUsers = {nullptr, system_ensure, system_group_exists};
+
+const kservice_users* kservice_system_users() {
+  return &kSystemUsers;
+}
+
+// The root account: the manager's default, no sandbox.
+static bool account_is_root(const kservice_account* account) {
+  return !account || !account->user || !account->user[0] || strcmp(account->user, "root") == 0;
+}
+
+// Names that useradd and systemd both take as names: a letter or '_' first
+// (systemd reads a name of digits as a user id), then letters, digits, '_'
+// and '-', at most 31 in all.
+static bool account_name_usable(const char* user) {
+  uint32_t n = 0;
+  for (const char* p = user; *p; ++p, ++n) {
+    char c = *p;
+    bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+    bool ok = letter || (p != user && ((c >= '0' && c <= '9') || c == '-'));
+    if (!ok) return false;
+  }
+  return n >= 1 && n <= 31;
+}
+
+// Directories that belong to the system, whatever a setting names: they and
+// the files in them are never given away. Whole trees (the system's programs,
+// configuration, kernel views, runtime state and people's homes), and the
+// shared directories themselves, whose subdirectories (/opt/vardo,
+// /var/lib/vardo) may be an agent's own. path is resolved already.
+static bool is_system_dir(const char* path) {
+  static const char* const kTrees[] = {
+      "/bin",    "/boot", "/dev",  "/etc", "/home", "/lib", "/lib32", "/lib64",
+      "/libx32", "/proc", "/root", "/run", "/sbin", "/sys", "/usr",   "/var/log/journal",
+  };
+  static const char* const kShared[] = {
+      "/",         "/media",       "/mnt",       "/opt",     "/srv",       "/tmp",
+      "/var",      "/var/backups", "/var/cache", "/var/lib", "/var/local", "/var/log",
+      "/var/mail", "/var/opt",     "/var/spool", "/var/tmp",
+  };
+  for (const char* tree : kTrees) {
+    size_t n = strlen(tree);
+    if (strncmp(path, tree, n) == 0 && (path[n] == '\0' || path[n] == '/')) return true;
+  }
+  for (const char* dir : kShared)
+    if (strcmp(path, dir) == 0) return true;
+  return false;
+}
+
+// The resolved path (symbolic links, "." and ".." gone) of an existing path.
+static bool resolve(const char* path, kstring* out) {
+  char* real = realpath(path, nullptr);
+  if (!real) return false;
+  kstring_assign_cstr(out, real);
+  free(real);
+  return true;
+}
+
+// Makes path and its missing parents; the last one with mode.
+static bool make_dirs(const char* path, mode_t mode) {
+  kstring part;
+  kstring_init(&part);
+  bool ok = true;
+  for (const char* p = path + 1;; ++p) {
+    if (*p != '/' && *p) continue;
+    kstring_assign_bytes(&part, path, static_cast<uint32_t>(p - path));
+    bool last = !*p || !p[strspn(p, "/")];
+    if (mkdir(kstring_text(&part), last ? mode : 0755) != 0 && errno != EEXIST) ok = false;
+    if (last || !ok) break;
+  }
+  kstring_free(&part);
+  return ok;
+}
+
+// The account may create files in the program's directory but replace none
+// of root's: group-writable and sticky.
+static bool give_program_dir(const char* path, uint32_t gid) {
+  kstring real;
+  kstring_init(&real);
+  struct stat st;
+  bool ok = resolve(path, &real) && stat(kstring_text(&real), &st) == 0;
+  if (ok && !is_system_dir(kstring_text(&real)))
+    ok = chown(kstring_text(&real), static_cast<uid_t>(-1), gid) == 0 &&
+         chmod(kstring_text(&real), (st.st_mode & 07777) | S_IRWXG | S_ISVTX) == 0;
+  kstring_free(&real);
+  return ok;
+}
+
+// A regular file of one link in dirfd (never one reached through a symbolic
+// link, nor a hard link that would give away another name) goes to the account.
+static bool give_entry(int dirfd, const char* name, uint32_t uid, uint32_t gid) {
+  struct stat st;
+  if (fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  if (!S_ISREG(st.st_mode) || st.st_nlink != 1) return true;
+  return fchownat(dirfd, name, uid, gid, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// A data directory, made when missing, and the regular files in it. The
+// program's own directory is left to give_program_dir.
+static bool give_dir(const char* path, const char* program_dir, uint32_t uid, uint32_t gid) {
+  if (!make_dirs(path, 0750)) return false;
+  kstring real, program_real;
+  kstring_init(&real);
+  kstring_init(&program_real);
+  bool ok = resolve(path, &real);
+  bool own = ok && !is_system_dir(kstring_text(&real)) &&
+             !(resolve(program_dir, &program_real) && kstring_compare(&real, &program_real) == 0);
+  int fd = own ? open(kstring_text(&real), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+  if (own && (fd < 0 || fchown(fd, uid, gid) != 0)) ok = false;
+  DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
+  if (fd >= 0 && !dir) {
+    close(fd);
+    ok = false;
+  }
+  if (dir) {
+    while (struct dirent* e = readdir(dir)) {
+      if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+      if (!give_entry(dirfd(dir), e->d_name, uid, gid)) ok = false;
+    }
+    closedir(dir);
+  }
+  kstring_free(&program_real);
+  kstring_free(&real);
+  return ok;
+}
+
+// A file the service writes, made when missing. Logs belong to their writer,
+// so /var/log is the one system directory where that happens. A file whose
+// directory is missing is left alone: the service cannot write there anyway.
+static bool give_file(const char* path, uint32_t uid, uint32_t gid) {
+  kstring dir, real;
+  kstring_init(&dir);
+  kstring_init(&real);
+  const char* slash = strrchr(path, '/');
+  kstring_assign_bytes(&dir, path,
+                       slash && slash != path ? static_cast<uint32_t>(slash - path) : 1);
+  bool ok = true;
+  if (resolve(kstring_text(&dir), &real) &&
+      (!is_system_dir(kstring_text(&real)) || strcmp(kstring_text(&real), "/var/log") == 0)) {
+    int dirfd = open(kstring_text(&real), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ok = dirfd >= 0;
+    if (ok) {
+      int fd =
+          openat(dirfd, slash + 1, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0640);
+      // A symbolic link is refused (ELOOP) and left as it is.
+      if (fd >= 0)
+        close(fd);
+      else if (errno != ELOOP)
+        ok = false;
+      ok = ok && give_entry(dirfd, slash + 1, uid, gid);
+      close(dirfd);
+    }
+  }
+  kstring_free(&real);
+  kstring_free(&dir);
+  return ok;
+}
 
 // ---- unit files
 
@@ -430,28 +626,155 @@ uint32_t kservice_scm_close(kscm* scm) {
   return 0;
 }
 
+// The account's part of the definition, after ExecStart=. The sandbox keeps
+// what the agent needs: listening on IPv4, reading /var/log and the journal
+// (through the supplementary groups), starting programs in process groups of
+// their own and signalling them, writing its own paths. Each restriction is
+// one line, so that a later need (Delegate= wants ProtectControlGroups= off)
+// drops one line.
+static const char kSandbox[] =
+    "UMask=0027\n"
+    "NoNewPrivileges=yes\n"
+    "CapabilityBoundingSet=\n"
+    "AmbientCapabilities=\n"
+    "ProtectSystem=strict\n"
+    "ProtectHome=read-only\n"
+    "PrivateTmp=yes\n"
+    "PrivateDevices=yes\n"
+    "PrivateMounts=yes\n"
+    "ProtectKernelTunables=yes\n"
+    "ProtectKernelModules=yes\n"
+    "ProtectKernelLogs=yes\n"
+    "ProtectControlGroups=yes\n"
+    "ProtectClock=yes\n"
+    "ProtectHostname=yes\n"
+    "RestrictAddressFamilies=AF_INET AF_UNIX\n"
+    "RestrictNamespaces=yes\n"
+    "RestrictRealtime=yes\n"
+    "RestrictSUIDSGID=yes\n"
+    "LockPersonality=yes\n"
+    "MemoryDenyWriteExecute=yes\n"
+    "RemoveIPC=yes\n"
+    "SystemCallArchitectures=native\n"
+    "SystemCallFilter=@system-service\n"
+    "SystemCallFilter=~@privileged @resources\n"
+    "SystemCallErrorNumber=EPERM\n";
+
+// Groups that may read /var/log and the journal; only those that exist are
+// named, since the manager refuses to start a service with a missing one.
+static const char* const kLogGroups[] = {"adm", "systemd-journal"};
+
+// 1 when path lies in dir or is dir (dir with or without its final '/').
+static bool path_within(const char* path, const char* dir) {
+  size_t n = strlen(dir);
+  while (n > 1 && dir[n - 1] == '/') --n;
+  return strncmp(path, dir, n) == 0 && (path[n] == '/' || path[n] == '\0');
+}
+
+static bool account_path_usable(const char* path) {
+  return path && path[0] == '/' && exec_path_usable(path);
+}
+
+// Every path the account writes, in the order program_dir, dirs, files.
+static uint32_t account_path_count(const kservice_account* a) {
+  return 1 + a->dir_count + a->file_count;
+}
+static const char* account_path(const kservice_account* a, uint32_t i) {
+  if (i == 0) return a->program_dir;
+  if (i <= a->dir_count) return a->dirs[i - 1];
+  return a->files[i - 1 - a->dir_count];
+}
+
+// Writable through the sandbox; "-" lets the service start when one is
+// missing. A path within one already named is left out.
+static void append_writable(kstring* out, const kservice_account* a) {
+  kstring_append_cstr(out, "ReadWritePaths=");
+  uint32_t count = account_path_count(a);
+  for (uint32_t i = 0; i < count; ++i) {
+    const char* path = account_path(a, i);
+    bool covered = false;
+    for (uint32_t j = 0; j < i && !covered; ++j) covered = path_within(path, account_path(a, j));
+    if (covered) continue;
+    if (i) kstring_append_char(out, ' ');
+    kstring_append_cstr(out, "\"-");
+    for (const char* p = path; *p; ++p) {
+      if (*p == '%') kstring_append_char(out, '%');
+      kstring_append_char(out, *p);
+    }
+    kstring_append_char(out, '"');
+  }
+  kstring_append_char(out, '\n');
+}
+
+// Makes the account and gives it its paths; appends its part of the
+// definition to text.
+static uint32_t prepare_account(const kscm* scm, const kservice_account* a, kstring* text) {
+  const kservice_users* users = scm->users ? scm->users : &kSystemUsers;
+  uint32_t uid = 0, gid = 0;
+  uint32_t rc = users->ensure(users->context, a->user, &uid, &gid);
+  if (rc) return rc;
+  bool given = give_program_dir(a->program_dir, gid);
+  for (uint32_t i = 0; i < a->dir_count; ++i)
+    given = give_dir(a->dirs[i], a->program_dir, uid, gid) && given;
+  for (uint32_t i = 0; i < a->file_count; ++i) given = give_file(a->files[i], uid, gid) && given;
+  if (!given) return KERR_FAILED;
+
+  kstring_append_cstr(text, "Restart=on-failure\nUser=");
+  kstring_append_cstr(text, a->user);
+  kstring_append_char(text, '\n');
+  bool any = false;
+  for (const char* group : kLogGroups) {
+    if (!users->group_exists(users->context, group)) continue;
+    kstring_append_cstr(text, any ? " " : "SupplementaryGroups=");
+    kstring_append_cstr(text, group);
+    any = true;
+  }
+  if (any) kstring_append_char(text, '\n');
+  kstring_append_cstr(text, kSandbox);
+  append_writable(text, a);
+  return 0;
+}
+
 uint32_t kservice_create(kscm* scm, const char* name, const char* path, uint32_t interactive) {
+  return kservice_create_as(scm, name, path, interactive, nullptr);
+}
+
+uint32_t kservice_create_as(kscm* scm, const char* name, const char* path, uint32_t interactive,
+                            const kservice_account* account) {
   (void)interactive;
   if (!scm->open) return KERR_SCM_HANDLE;
   if (scm->access == KSERVICE_READ || scm->access == KSERVICE_EXECUTE) return KERR_SCM_ACCESS;
-  kstring unit, file, text;
+  bool sandboxed = !account_is_root(account);
+  kstring unit, file, text, exec;
   kstring_init(&unit);
   kstring_init(&file);
   kstring_init(&text);
+  kstring_init(&exec);
   uint32_t rc = kservice_unit_name(name, &unit);
   if (rc == 0 && unit_defined_anywhere(scm, &unit)) rc = KERR_SCM_NAME;
   if (rc == 0) {
     // ExecStart= wants an absolute path, and systemd refuses to run one that
     // holds a quote, a backslash or a control character, however escaped:
     // such a unit could never start, so none is written.
-    append_exec_path(&text, path);
-    if (path[0] != '/' || text.length > kExecStartMax || !exec_path_usable(path)) rc = KERR_FAILED;
+    append_exec_path(&exec, path);
+    if (path[0] != '/' || exec.length > kExecStartMax || !exec_path_usable(path)) rc = KERR_FAILED;
+  }
+  if (rc == 0 && sandboxed) {
+    if (!account_name_usable(account->user)) rc = KERR_FAILED;
+    for (uint32_t i = 0; rc == 0 && i < account_path_count(account); ++i)
+      if (!account_path_usable(account_path(account, i))) rc = KERR_FAILED;
   }
   int fd = -1;
   if (rc == 0) {
-    kstring value;
-    kstring_init(&value);
-    kstring_assign(&value, &text);
+    // The name is taken first: an account is made only for a definition
+    // that can be written.
+    root_path(scm->root, kUnitDir, &file);
+    kstring_append_char(&file, '/');
+    kstring_append(&file, &unit);
+    fd = open(kstring_text(&file), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) rc = kservice_error();
+  }
+  if (rc == 0) {
     kstring_format(&text,
                    "# Written by the -install verb of the program below; its -remove verb\n"
                    "# deletes it.\n"
@@ -463,18 +786,17 @@ uint32_t kservice_create(kscm* scm, const char* name, const char* path, uint32_t
                         "[Service]\n"
                         "Type=notify\n"
                         "ExecStart=");
-    kstring_append(&text, &value);
+    kstring_append(&text, &exec);
+    kstring_append_char(&text, '\n');
+    if (sandboxed) rc = prepare_account(scm, account, &text);
     kstring_append_cstr(&text,
-                        "\n\n"
+                        "\n"
                         "[Install]\n"
                         "WantedBy=multi-user.target\n");
-    kstring_free(&value);
-
-    root_path(scm->root, kUnitDir, &file);
-    kstring_append_char(&file, '/');
-    kstring_append(&file, &unit);
-    fd = open(kstring_text(&file), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) rc = kservice_error();
+    if (rc != 0) {
+      close(fd);
+      unlink(kstring_text(&file));
+    }
   }
   if (rc == 0) {
     // Readable by everyone whatever the umask, like the distribution's units.
@@ -496,6 +818,7 @@ uint32_t kservice_create(kscm* scm, const char* name, const char* path, uint32_t
     if (rc != 0) unlink(kstring_text(&file));
     scm->ops->reload(scm->ops->context);
   }
+  kstring_free(&exec);
   kstring_free(&text);
   kstring_free(&file);
   kstring_free(&unit);

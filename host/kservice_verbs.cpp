@@ -19,11 +19,54 @@ static void apply_suffix(kservice_app* app) {
   }
 }
 
+// The account the service runs as unless "service.user" names another.
+static const char kDefaultUser[] = "vardo";
+
+// A relative path is taken from module_dir, the service's working directory.
+static void make_absolute(kservice_app* app, kstring* path) {
+  if (kstring_text(path)[0] == '/') return;
+  kstring rel;
+  kstring_init(&rel);
+  kstring_assign(&rel, path);
+  kstring_assign(path, &app->module_dir);
+  kstring_append(path, &rel);
+  kstring_free(&rel);
+}
+
+// A directory setting of the log watch; module_dir when it has no value.
+static void setting_dir(kservice_app* app, const char* key, kstring* out) {
+  kstring_assign(out, &app->module_dir);
+  kconfig_get(&app->config, key, 0, out);
+  make_absolute(app, out);
+}
+
 int kservice_verb_install_scm(kservice_app* app, kscm* scm) {
   apply_suffix(app);
   if (kservice_scm_open(scm, nullptr, KSERVICE_WRITE) != 0) return 0;
   const char* name = kstring_text(&app->service_name);
-  uint32_t rc = kservice_create(scm, name, kstring_text(&app->module_path), app->interactive);
+  // What the service writes: its directory, the log watch's facility and
+  // result directories (by default that same directory) and the log.
+  kstring user, facility, result, log;
+  kstring_init(&user);
+  kstring_init(&facility);
+  kstring_init(&result);
+  kstring_init(&log);
+  kstring_assign_cstr(&user, kDefaultUser);
+  kconfig_get(&app->config, "service.user", 0, &user);
+  setting_dir(app, "lwatch.facilitydir", &facility);
+  setting_dir(app, "lwatch.resultdir", &result);
+  kservice_log_path(app, &log);
+  make_absolute(app, &log);
+  const char* dirs[] = {kstring_text(&facility), kstring_text(&result)};
+  const char* files[] = {kstring_text(&log)};
+  kservice_account account = {
+      kstring_text(&user), kstring_text(&app->module_dir), dirs, 2, files, 1};
+  uint32_t rc =
+      kservice_create_as(scm, name, kstring_text(&app->module_path), app->interactive, &account);
+  kstring_free(&log);
+  kstring_free(&result);
+  kstring_free(&facility);
+  kstring_free(&user);
   if (rc == 0)
     printf("Installation Success : %s\n", name);
   else

@@ -1,7 +1,9 @@
-// Installing and removing the service under a temporary root with a stand-in for
-// the running manager; then that manager's real table against a fake systemctl.
+// Installing and removing the service under a temporary root with stand-ins for
+// the running manager and the user database; then that manager's real table
+// against a fake systemctl.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -25,16 +27,24 @@ class ServiceTest : public ::testing::Test {
     kstring_init(&text_);
     kstring_init(&app_.service_name);
     kstring_init(&app_.module_path);
+    kstring_init(&app_.module_dir);
+    kstring_init(&app_.module_name);
     kstring_assign_cstr(&app_.module_path, exe_.c_str());
+    kstring_assign_cstr(&app_.module_dir, home_.c_str());
+    kstring_assign_cstr(&app_.module_name, "vardo");
+    kconfig_load(&app_.config, root_.file("vardo.conf").c_str());
   }
   void TearDown() override {
+    kconfig_free(&app_.config);
+    kstring_free(&app_.module_name);
+    kstring_free(&app_.module_dir);
     kstring_free(&app_.module_path);
     kstring_free(&app_.service_name);
     kstring_free(&text_);
   }
   std::string unit_dir() const { return root_.file("etc/systemd/system"); }
   std::string unit_file(const std::string& unit = kUnit) const { return unit_dir() + "/" + unit; }
-  kscm scm() { return kscm{root_.path().c_str(), &manager_, 0, 0, nullptr}; }
+  kscm scm() { return kscm{root_.path().c_str(), &manager_, &users_, 0, 0, nullptr}; }
 
   // Runs "vardo <args...>" for the service "vardo Service"; what it printed.
   std::string verb(std::vector<std::string> args) {
@@ -75,7 +85,31 @@ class ServiceTest : public ::testing::Test {
   std::vector<std::string> calls_;
   int running_polls_ = 0;
 
+  // The user database's stand-in: records the account asked for and answers
+  // ensure_rc_; of the log groups only adm exists. As root the account gets
+  // ids of its own, so that giving a path to it shows; otherwise the test's.
+  kservice_users users_{
+      this,
+      [](void* c, const char* user, uint32_t* uid, uint32_t* gid) {
+        ServiceTest* t = static_cast<ServiceTest*>(c);
+        t->calls_.push_back("user " + std::string(user));
+        *uid = t->uid_;
+        *gid = t->gid_;
+        return t->ensure_rc_;
+      },
+      [](void*, const char* group) { return static_cast<int>(std::string(group) == "adm"); }};
+  uint32_t ensure_rc_ = 0;
+  uint32_t uid_ = geteuid() == 0 ? 4242 : getuid();
+  uint32_t gid_ = geteuid() == 0 ? 4243 : getgid();
+  // Owner and group of a path, not following a last symbolic link.
+  std::pair<uint32_t, uint32_t> owner(const std::string& path) {
+    struct stat st = {};
+    lstat(path.c_str(), &st);
+    return {st.st_uid, st.st_gid};
+  }
+
   testutil::TempDir root_;
+  std::string home_ = root_.file("my agent/50%/");
   std::string exe_ = root_.file("my agent/50%/vardo");
   kservice_app app_ = {};
   kstring text_;
@@ -88,16 +122,50 @@ TEST_F(ServiceTest, InstallAndRemoveThroughTheirWholeCourse) {
   EXPECT_TRUE(calls_.empty());
   if (shell("command -v systemctl").empty()) GTEST_SKIP() << "no systemctl: not tested here";
 
+  // By default the service runs as the account vardo, made through the user
+  // database, in systemd's sandbox, writing its own directory only.
   EXPECT_EQ(verb({"-install"}), "Installation Success : vardo Service\n");
   std::string text = testutil::read_file(unit_file());
-  EXPECT_EQ(text.substr(text.find("[Unit]")),
-            "[Unit]\nDescription=vardo Service\n\n[Service]\nType=notify\nExecStart=\"" +
-                root_.file("my agent/50%%/vardo") +
-                "\"\n\n[Install]\nWantedBy=multi-user.target\n");
+  std::string exec = "ExecStart=\"" + root_.file("my agent/50%%/vardo") + "\"\n";
+  std::string home = root_.file("my agent/50%%/");
+  for (std::string line :
+       {"\n[Service]\nType=notify\n" + exec + "Restart=on-failure\nUser=vardo\n",
+        std::string("\nSupplementaryGroups=adm\n"), "\nReadWritePaths=\"-" + home + "\"\n",
+        std::string("\nNoNewPrivileges=yes\n"), std::string("\nProtectSystem=strict\n"),
+        std::string("\nProtectHome=read-only\n"), std::string("\nPrivateTmp=yes\n"),
+        std::string("\nProtectKernelTunables=yes\n"), std::string("\nProtectKernelModules=yes\n"),
+        std::string("\nProtectControlGroups=yes\n"),
+        std::string("\nRestrictAddressFamilies=AF_INET AF_UNIX\n"),
+        std::string("\nLockPersonality=yes\n"), std::string("\nMemoryDenyWriteExecute=yes\n"),
+        std::string("\nCapabilityBoundingSet=\n"),
+        std::string("\n\n[Install]\nWantedBy=multi-user.target\n")})
+    EXPECT_NE(text.find(line), std::string::npos) << line << " in\n" << text;
+  // The agent may create files beside itself but replace none of root's; its
+  // log is made and given to it.
+  struct stat st = {};
+  ASSERT_EQ(stat(home_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 01775u);
+  EXPECT_EQ(owner(home_), std::make_pair(geteuid(), gid_));
+  EXPECT_EQ(owner(home_ + "vardo.log"), std::make_pair(uid_, gid_));
+  // systemd rates the sandbox "OK" (below 3.0), where it can judge a unit file.
+  int status = -1;
+  std::string security =
+      shell("systemd-analyze security --offline=true '" + unit_file() + "'", &status);
+  size_t level = security.find("Overall exposure level");
+  if (status == 0 && level != std::string::npos)
+    EXPECT_LT(std::stod(security.substr(security.find(": ", level) + 2)), 3.0) << security;
+  // systemd-analyze verify accepts the unit, where it can run at all.
+  testutil::write_file(root_.file("probe.service"), "[Service]\nExecStart=/bin/true\n");
+  shell("systemd-analyze verify " + root_.file("probe.service"), &status);
+  bool verify = status == 0;
+  if (verify) EXPECT_EQ(shell("systemd-analyze verify '" + unit_file() + "'"), "");
   // Enabled for automatic start, as systemctl itself sees it, but not started.
   EXPECT_EQ(shell("systemctl --root=" + root_.path() + " is-enabled '" + kUnit + "'"), "enabled\n");
-  EXPECT_EQ(calls_, (std::vector<std::string>{"reload"}));
+  EXPECT_EQ(calls_, (std::vector<std::string>{"user vardo", "reload"}));
+  calls_.clear();
+  // No account is made for a unit that cannot be written.
   EXPECT_EQ(verb({"-install"}), "Installation Failure (" + kNameError + ") : vardo Service\n");
+  EXPECT_TRUE(calls_.empty());
   kscm s = scm();
   ASSERT_EQ(kservice_scm_open(&s, nullptr, KSERVICE_ALL), 0u);
   EXPECT_EQ(kservice_query_path(&s, "vardo Service", &text_), 0u);
@@ -119,15 +187,18 @@ TEST_F(ServiceTest, InstallAndRemoveThroughTheirWholeCourse) {
   EXPECT_FALSE(testutil::file_exists(unit_file()));
   EXPECT_FALSE(testutil::file_exists(unit_dir() + "/multi-user.target.wants/" + kUnit));
 
-  // One more argument joins the name; two do not. '%' is no specifier for systemd.
+  // One more argument joins the name; two do not. '%' is no specifier for
+  // systemd. As root the service keeps the plain unit, and no account is made.
+  testutil::write_file(root_.file("vardo.conf"), "service.user = root\n");
+  calls_.clear();
   EXPECT_EQ(verb({"-install", "50%"}), "Installation Success : vardo Service 50%\n");
   std::string unit = unit_file("vardo\\x20Service\\x2050\\x25.service");
-  EXPECT_NE(testutil::read_file(unit).find("=vardo Service 50%%\n"), std::string::npos);
-  // systemd-analyze verify accepts the unit, where it can run at all.
-  testutil::write_file(root_.file("probe.service"), "[Service]\nExecStart=/bin/true\n");
-  int status = -1;
-  shell("systemd-analyze verify " + root_.file("probe.service"), &status);
-  if (status == 0) EXPECT_EQ(shell("systemd-analyze verify '" + unit + "'"), "");
+  text = testutil::read_file(unit);
+  EXPECT_EQ(text.substr(text.find("[Unit]")),
+            "[Unit]\nDescription=vardo Service 50%%\n\n[Service]\nType=notify\n" + exec +
+                "\n[Install]\nWantedBy=multi-user.target\n");
+  EXPECT_EQ(calls_, (std::vector<std::string>{"reload"}));
+  if (verify) EXPECT_EQ(shell("systemd-analyze verify '" + unit + "'"), "");
   EXPECT_EQ(verb({"-remove", "50%", "y"}), remove_failure);
   EXPECT_EQ(verb({"-remove", "50%"}), "Remove Success : vardo Service 50%\n");
 }
@@ -164,6 +235,53 @@ TEST_F(ServiceTest, NamesAndOperationsFollowTheManagersRules) {
   EXPECT_EQ(kservice_delete(&s, "ssh"), KERR_SCM_NAME);
   EXPECT_TRUE(std::filesystem::is_empty(unit_dir()));
   EXPECT_TRUE(calls_.empty());
+  // The account: a name that is not one for useradd and systemd alike (digits
+  // are a user id to systemd), or a path systemd would refuse, fails before
+  // anything is made; a failing user database leaves no unit behind.
+  std::string failure = "Installation Failure (The operation failed) : vardo Service\n";
+  std::string bad_settings[] = {"service.user = a b",
+                                "service.user = -x",
+                                "service.user = x\"y",
+                                "service.user = 1234",
+                                "service.user = " + std::string(32, 'u'),
+                                "lwatch.resultdir = /a\"b",
+                                "service.logfile = /a\\b"};
+  for (const std::string& conf : bad_settings) {
+    testutil::write_file(root_.file("vardo.conf"), conf + "\n");
+    EXPECT_EQ(verb({"-install"}), failure) << conf;
+  }
+  EXPECT_TRUE(calls_.empty());
+  testutil::write_file(root_.file("vardo.conf"), "");
+  ensure_rc_ = KERR_FAILED;
+  EXPECT_EQ(verb({"-install"}), failure);
+  EXPECT_EQ(calls_, (std::vector<std::string>{"user vardo"}));
+  EXPECT_TRUE(std::filesystem::is_empty(unit_dir()));
+  // The configured paths are writable in the sandbox, each once, and given to
+  // the account: a missing directory is made; an existing one is given with
+  // its regular files, but not what a link reaches. A directory of the system
+  // keeps its owner, and nothing is made there.
+  ensure_rc_ = 0;
+  std::filesystem::create_directories(root_.file("data/results"));
+  testutil::write_file(root_.file("data/results/lw1.log"), "");
+  testutil::write_file(root_.file("outside"), "");
+  std::filesystem::create_symlink(root_.file("outside"), root_.file("data/results/soft"));
+  std::filesystem::create_hard_link(root_.file("outside"), root_.file("data/results/hard"));
+  testutil::write_file(
+      root_.file("vardo.conf"),
+      "lwatch.facilitydir = facilities\nlwatch.resultdir = " + root_.file("data/results") +
+          "\nservice.logfile = /proc/self/vardo.log\n");
+  EXPECT_EQ(verb({"-install"}), "Installation Success : vardo Service\n");
+  std::string text = testutil::read_file(unit_file());
+  EXPECT_NE(text.find("\nReadWritePaths=\"-" + root_.file("my agent/50%%/") + "\" \"-" +
+                      root_.file("data/results") + "\" \"-/proc/self/vardo.log\"\n"),
+            std::string::npos)
+      << text;
+  for (std::string given :
+       {home_ + "facilities", root_.file("data/results"), root_.file("data/results/lw1.log")})
+    EXPECT_EQ(owner(given), std::make_pair(uid_, gid_)) << given;
+  for (std::string kept : {root_.file("outside"), root_.file("data/results/soft")})
+    EXPECT_EQ(owner(kept), std::make_pair(geteuid(), getegid())) << kept;
+  EXPECT_EQ(calls_, (std::vector<std::string>{"user vardo", "user vardo", "reload"}));
   // Without a unit directory there is no manager to open: the verbs are silent.
   std::filesystem::remove_all(root_.file("etc"));
   EXPECT_EQ(kservice_scm_open(&s, nullptr, KSERVICE_WRITE), KERR_FAILED);
