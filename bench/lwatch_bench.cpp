@@ -31,6 +31,7 @@
 
 #include "klib/kfile.h"
 #include "klib/klog.h"
+#include "lwatch/lwatch.h"
 #include "lwatch/lwfacility.h"
 #include "lwatch/lwfile.h"
 
@@ -256,11 +257,19 @@ int main(int argc, char** argv) {
     patterns += std::string(f.second) + "\n";
   }
   Facility watch(dir, "bench", body, &log);
-  kfile result;
-  kfile_init(&result);
-  kfile_set_name_cstr(&result, (dir + "/result.tmp").c_str());
-  kfile_open(&result, "at");
-  lwfacility_scan_files(&watch.fac, &result);
+  // The engine's result file, in a directory of its own.
+  std::string res_dir = dir + "/res";
+  std::filesystem::create_directory(res_dir);
+  kstring res_path;
+  kstring_init(&res_path);
+  kstring_assign_cstr(&res_path, res_dir.c_str());
+  ktime when;
+  ktime_now(&when);
+  lwatch_result result;
+  lwatch_result_init(&result, &log);
+  lwatch_result_open(&result, &res_path, &when);
+  std::string result_path = kstring_text(&result.tmp_path);
+  lwfacility_scan_files(&watch.fac, &result, true);
 
   fprintf(figures ? stderr : stdout, "generating %.0f MB of log lines (about 1 %% hits) ...\n",
           megabytes);
@@ -284,10 +293,11 @@ int main(int argc, char** argv) {
   double mb = static_cast<double>(written) / (1024 * 1024);
 
   double w0 = now_s(), c0 = cpu_s();
-  lwfacility_scan_files(&watch.fac, &result);
+  // One scan reads a slice of the file; the engine's next ticks read on.
+  lwfacility_scan_files(&watch.fac, &result, true);
+  while (lwfacility_files_pending(&watch.fac)) lwfacility_scan_files(&watch.fac, &result, false);
   double scan_wall = now_s() - w0, scan_cpu = cpu_s() - c0;
-  kfile_close(&result);
-  size_t scan_hits = count_lines(dir + "/result.tmp");
+  size_t scan_hits = count_lines(result_path);
 
   std::string filter_file = dir + "/filters.txt";
   FILE* pf = fopen(filter_file.c_str(), "w");
@@ -331,7 +341,9 @@ int main(int argc, char** argv) {
     printf("  hit counts %s\n", agree ? "agree" : "DISAGREE");
   }
   unlink(watched.c_str());
-  unlink((dir + "/result.tmp").c_str());
+  result.size = 0;  // deleted, not kept as a ".log"
+  lwatch_result_free(&result);
+  kstring_free(&res_path);
   unlink(filter_file.c_str());
 
   // 1,000 files that do not change: each scan costs one status query each.
@@ -344,19 +356,20 @@ int main(int argc, char** argv) {
     fclose(f);
   }
   Facility idle(dir, "idle", "file = " + many + "/*.log\nfilter = e;error\n", &log);
-  kfile_init(&result);
-  kfile_set_name_cstr(&result, (dir + "/idle.tmp").c_str());
-  kfile_open(&result, "at");
-  lwfacility_scan_files(&idle.fac, &result);  // finds them
+  lwatch_result_init(&result, &log);
+  kstring_init(&res_path);
+  kstring_assign_cstr(&res_path, res_dir.c_str());
+  lwatch_result_open(&result, &res_path, &when);
+  lwfacility_scan_files(&idle.fac, &result, true);  // finds them
   std::vector<double> cpu;
   for (int k = 0; k < 21; ++k) {
     c0 = cpu_s();
-    lwfacility_scan_files(&idle.fac, &result);
+    lwfacility_scan_files(&idle.fac, &result, true);
     cpu.push_back(cpu_s() - c0);
   }
   std::sort(cpu.begin(), cpu.end());
-  kfile_close(&result);
-  kfile_free(&result);
+  lwatch_result_free(&result);
+  kstring_free(&res_path);
   if (figures)
     printf("idle.files %u\nidle.cpu_ms %.3f\n", idle.fac.tracked.count, cpu[10] * 1e3);
   else

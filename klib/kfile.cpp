@@ -160,6 +160,22 @@ uint32_t kfile_tell64(kfile* f, uint64_t* position) {
   return f->stream ? kfile_sys_tell(f->stream, position) : KERR_FAILED;
 }
 
+uint32_t kfile_append(kfile* f, const void* buf, uint32_t count) {
+  return f->stream ? kfile_sys_write_direct(f->stream, buf, count) : 0;
+}
+
+uint32_t kfile_size64(kfile* f, uint64_t* size) {
+  return f->stream ? kfile_sys_size(f->stream, size) : KERR_FAILED;
+}
+
+uint32_t kfile_truncate64(kfile* f, uint64_t size) {
+  return f->stream ? kfile_sys_truncate(f->stream, size) : KERR_FAILED;
+}
+
+uint32_t kfile_try_lock(kfile* f) {
+  return f->stream ? kfile_sys_try_lock(f->stream) : KERR_FAILED;
+}
+
 uint32_t kfile_remove(kfile* f) {
   if (f->stream) kfile_close(f);
   return kfile_sys_remove(kstring_text(&f->name));

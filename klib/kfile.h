@@ -52,6 +52,19 @@ uint32_t kfile_stat(kfile* f, uint32_t* mtime, uint32_t* size);  // size saturat
 uint32_t kfile_stat64(kfile* f, uint32_t* mtime, uint64_t* size);
 uint32_t kfile_seek64(kfile* f, uint64_t offset);  // from the start
 uint32_t kfile_tell64(kfile* f, uint64_t* position);
+// For files appended to in whole records (a record must never reach the disk
+// in part). kfile_append writes count bytes at the end of the open file at
+// once, past the stream's buffer, which must hold nothing unwritten (no
+// kfile_write or kfile_printf on this stream): the bytes written, all of
+// them or fewer when the device refuses more (a full disk, a size limit).
+uint32_t kfile_append(kfile* f, const void* buf, uint32_t count);
+// The size of the open file, and cutting it back to size bytes.
+uint32_t kfile_size64(kfile* f, uint64_t* size);
+uint32_t kfile_truncate64(kfile* f, uint64_t size);
+// Takes an advisory lock on the open file without waiting, held until the
+// file is closed: 0, or 1 when another opening of the file holds it (in this
+// process or another one).
+uint32_t kfile_try_lock(kfile* f);
 uint32_t kfile_remove(kfile* f);  // closes an open stream first
 // Moves the file to new_name; fails (1) when new_name exists. On success the
 // record names the new file.

@@ -1,6 +1,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -65,6 +66,40 @@ uint32_t kfile_sys_tell(FILE* stream, uint64_t* position) {
   if (p < 0) return KERR_FAILED;
   *position = static_cast<uint64_t>(p);
   return 0;
+}
+
+uint32_t kfile_sys_write_direct(FILE* stream, const void* buf, uint32_t count) {
+  int fd = fileno(stream);
+  const char* p = static_cast<const char*>(buf);
+  uint32_t done = 0;
+  while (done < count) {
+    ssize_t n = write(fd, p + done, count - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<uint32_t>(n);
+  }
+  return done;
+}
+
+uint32_t kfile_sys_size(FILE* stream, uint64_t* size) {
+  struct stat st;
+  if (fstat(fileno(stream), &st) != 0) return KERR_FAILED;
+  *size = static_cast<uint64_t>(st.st_size);
+  return 0;
+}
+
+uint32_t kfile_sys_truncate(FILE* stream, uint64_t size) {
+  if (size > static_cast<uint64_t>(INT64_MAX)) return KERR_FAILED;
+  int rc;
+  do rc = ftruncate(fileno(stream), static_cast<off_t>(size));
+  while (rc != 0 && errno == EINTR);
+  return rc == 0 ? 0 : KERR_FAILED;
+}
+
+uint32_t kfile_sys_try_lock(FILE* stream) {
+  // flock belongs to the open file description: a second opening of the
+  // same file, even in this process, is refused while the first holds it.
+  return flock(fileno(stream), LOCK_EX | LOCK_NB) == 0 ? 0 : KERR_FAILED;
 }
 
 uint32_t kfile_sys_remove(const char* path) {

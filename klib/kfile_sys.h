@@ -17,6 +17,12 @@ FILE* kfile_sys_open_regular(const char* path);
 uint32_t kfile_sys_stat(const char* path, uint32_t* mtime, uint64_t* size);
 uint32_t kfile_sys_seek(FILE* stream, uint64_t offset);
 uint32_t kfile_sys_tell(FILE* stream, uint64_t* position);
+// Writes count bytes with the stream's descriptor, past its buffer,
+// retrying after interruptions and short writes; the bytes written.
+uint32_t kfile_sys_write_direct(FILE* stream, const void* buf, uint32_t count);
+uint32_t kfile_sys_size(FILE* stream, uint64_t* size);
+uint32_t kfile_sys_truncate(FILE* stream, uint64_t size);
+uint32_t kfile_sys_try_lock(FILE* stream);
 uint32_t kfile_sys_remove(const char* path);
 uint32_t kfile_sys_rename_noreplace(const char* from, const char* to);
 // The two halves of kfile_replace_with: a new file beside path under a

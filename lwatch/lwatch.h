@@ -6,6 +6,15 @@
 // is deleted without). The collector shares the two directories through the
 // file system only.
 //
+// No hit is lost or written twice. A hit line reaches the result file whole
+// or not at all: a write that fails is cut back and logged (rate-limited),
+// and the scanners then stop where the hit came from, so that it is read
+// again at the next tick. A scan reads a bounded slice of each file per tick
+// and comes back for the rest at the next tick, so one file never holds up
+// rotation, reloads or the other facilities. A ".log" name that is taken
+// sends the file to the next free name, and ".tmp" files that an agent left
+// behind are closed to ".log" at start.
+//
 // The owner calls lwatch_init, later lwatch_stop from any thread, then
 // lwatch_free. Between init and the end of the worker thread only that thread
 // touches the record, apart from the stop flag.
@@ -38,13 +47,24 @@ struct lwatch {
   lwsource events;      // where "eventlog" entries are read
 };
 
+// Appends bytes to the open result file: the bytes written. kfile_append;
+// tests put a writer here that refuses bytes as a full disk does.
+typedef uint32_t (*lwatch_write_fn)(kfile* file, const void* buf, uint32_t count);
+
 // The result file of the current period, kept by the worker thread.
 struct lwatch_result {
   kfile file;
   kstring tmp_path;
   kstring log_path;
   uint32_t open;
-  uint32_t empty;  // no hit written yet
+  uint64_t size;  // bytes in the file, all of them whole hit lines
+  // A hit could not be written during the current scan: every further hit
+  // of the scan is refused without a try, so that each scanner stops at its
+  // first one and reads it again at the next scan.
+  uint32_t failed;
+  lwatch_write_fn write;
+  klog* log;     // warnings; not owned, may be null
+  kstring line;  // the hit line being written
 };
 
 // Reads the settings, cleans when "lwatch.cleandir" is set and starts the
@@ -64,22 +84,40 @@ void lwatch_stop(lwatch* e);
 // A worker still running 5000 ms later is logged ("LWATCH not terminated")
 // and keeps everything it uses: nothing is released under it.
 void lwatch_free(lwatch* e);
-// Deletes every "*.facility" of facilitydir and every "*.tmp" of resultdir.
+// Deletes every "*.facility" of facilitydir. Result files are never deleted.
 void lwatch_clean(lwatch* e);
+// Closes every "lw<12 digits>.tmp" of resultdir that an agent left open: to
+// its ".log" name (or the next free one) with a warning, or deleted when
+// empty. Run at start, before the worker opens a result file of its own.
+void lwatch_recover(lwatch* e);
 // Body of the worker thread (argument: the engine).
 int lwatch_thread(void* engine);
 // Brings the facility table in step with the facility directory (true).
 bool lwatch_reload(lwatch* e);
 // Scans the facilities due at tick into result; true when a hit was written.
-bool lwatch_scan(lwatch* e, uint32_t tick, kfile* result);
+// A facility is due when its period divides the tick, and its files alone
+// are due at any tick while one of them has bytes left from its last slice
+// or a hit left to write.
+bool lwatch_scan(lwatch* e, uint32_t tick, lwatch_result* result);
 // true once lwatch_stop has asked the worker to end.
 bool lwatch_stopping(const lwatch* e);
 
-void lwatch_result_init(lwatch_result* r);
+void lwatch_result_init(lwatch_result* r, klog* log);
 void lwatch_result_free(lwatch_result* r);
-// Opens "lw" + yymmddhhmmss of when + ".tmp" in dir for appending; true when
-// it could be opened (the file is then open and empty).
+// Creates "lw" + yymmddhhmmss of when + ".tmp" in dir for appending; a name
+// whose ".tmp" exists already (another agent's file) gives way to the next
+// second's. true when a file could be created (it is then open and empty).
 bool lwatch_result_open(lwatch_result* r, const kstring* dir, const ktime* when);
 // Closes an open result file: deleted while empty, else moved to its ".log"
-// name (which fails, leaving the ".tmp", when that name exists).
+// name, or, when that name is taken, to the next free one of the same form
+// (the next second's, and so on) with a warning. A rename that fails
+// otherwise leaves the ".tmp" for lwatch_recover, with a warning.
 void lwatch_result_close(lwatch_result* r);
+// Writes "[facility,filter] text\n" (each piece up to a NUL it may hold)
+// whole; false when the line is not in the file, nothing of it, because this
+// write or an earlier one of the scan failed (see failed).
+bool lwatch_result_hit(lwatch_result* r, const kstring* facility, const kstring* filter,
+                       const kstring* text);
+// Cuts the file back to size bytes (a size taken from r->size before): the
+// hits written since are taken back. false when the file keeps them.
+bool lwatch_result_undo(lwatch_result* r, uint64_t size);

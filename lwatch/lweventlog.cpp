@@ -1,6 +1,7 @@
 #include "lwatch/lweventlog.h"
 
 #include "klib/ktime.h"
+#include "lwatch/lwatch.h"
 #include "lwatch/lwfacility.h"
 
 bool lweventlog_init(lweventlog* r, const kstring* name, klog* log) {
@@ -109,7 +110,7 @@ bool lweventlog_read(lweventlog* r, kstring* text) {
   return true;
 }
 
-bool lwfacility_scan_eventlog(lwfacility* f, kfile* result, lwsource* source) {
+bool lwfacility_scan_eventlog(lwfacility* f, lwatch_result* result, lwsource* source) {
   klog_write(f->log, 4, 0, "scanning lwfacility '%s' eventlog\n", kstring_text(&f->name));
   bool hit = false;
   kstring text;
@@ -120,14 +121,28 @@ bool lwfacility_scan_eventlog(lwfacility* f, kfile* result, lwsource* source) {
       klog_plain(f->log, 2, "  cannot open '%s' eventlog\n", kstring_text(&r->name));
       continue;
     }
+    // Records come newest first and are remembered by one time only, so
+    // the hits of one log are kept all or none: a hit the result file does
+    // not take takes back those written before it, and the times stay, so
+    // that the next scan reads all of them again.
+    uint64_t mark = result->size;
+    bool written = true, any = false;
     while (!lwfacility_stopping(f) && lweventlog_read(r, &text)) {
       const lwfilter* filter = lwfacility_match(f, &text);
       if (!filter) continue;
-      kfile_printf(result, "[%s,%s] %s\n", kstring_text(&f->name), kstring_text(&filter->name),
-                   kstring_text(&text));
-      hit = true;
+      if (!lwatch_result_hit(result, &f->name, &filter->name, &text)) {
+        written = false;
+        break;
+      }
+      any = true;
       klog_plain(f->log, 3, "  new %s event = >%s<\n", kstring_text(&r->name), kstring_text(&text));
     }
+    if (!written) {
+      // Should the file keep them, they come twice rather than never.
+      any = !lwatch_result_undo(result, mark);
+      r->newest_time = r->last_time;
+    }
+    if (any) hit = true;
     lweventlog_close(r);
   }
   kstring_free(&text);

@@ -17,13 +17,14 @@
 #include "lwatch/lwsource.h"
 
 struct lwfacility;
+struct lwatch_result;
 
 struct lweventlog {
   klog* log;  // not owned
   kstring name;
   lwevent event;         // the current record
   uint32_t last_time;    // records up to this time count as reported; 0: no baseline yet
-  uint32_t newest_time;  // latest generation time seen (only grows)
+  uint32_t newest_time;  // latest generation time seen (grows, or goes back to last_time)
   lwsource* source;      // between open and close
   void* handle;          // the source's state of the open log; null while closed
 };
@@ -44,5 +45,8 @@ void lweventlog_message(lweventlog* r, kstring* text);
 const char* lweventlog_type_name(uint32_t type);
 
 // Scans every event log of the facility through source and writes each hit
-// to result as "[facility,filter] text\n"; true when a hit was written.
-bool lwfacility_scan_eventlog(lwfacility* f, kfile* result, lwsource* source);
+// to result as "[facility,filter] text\n"; true when a hit was written. The
+// hits of one log are written all or none: when the result file refuses one,
+// those of the log written before it are cut off again and the reader's
+// times stay, so the next scan reports all of them.
+bool lwfacility_scan_eventlog(lwfacility* f, lwatch_result* result, lwsource* source);

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "lwatch/lwatch.h"
 #include "lwatch/lwfacility.h"
 
 // Reads go to the kernel in blocks of this size; a longer line grows the
@@ -16,6 +17,7 @@ void lwfile_init(lwfile* r, const kstring* path, uint32_t from_beginning) {
   r->mtime = 0;
   r->size = 0;
   r->offset = 0;
+  r->more = 0;
   kfile_init(&r->file);
   kfile_set_name(&r->file, path);
   r->buf = nullptr;
@@ -24,6 +26,7 @@ void lwfile_init(lwfile* r, const kstring* path, uint32_t from_beginning) {
   r->buf_pos = 0;
   r->buf_base = 0;
   r->at_eof = 0;
+  r->block_offset = 0;
   r->cut = 0;
 }
 
@@ -40,7 +43,10 @@ int lwfile_compare(const void* record, const void* path) {
 bool lwfile_check(lwfile* r) {
   uint32_t mtime = 0;
   uint64_t size = 0;
-  if (kfile_stat64(&r->file, &mtime, &size) != 0) return false;
+  if (kfile_stat64(&r->file, &mtime, &size) != 0) {
+    r->more = 0;  // gone: nothing to come back for until it exists again
+    return false;
+  }
   if (!r->found) {
     // Found for the first time: what it holds now is never reported, unless
     // it is to be read from its beginning.
@@ -48,6 +54,7 @@ bool lwfile_check(lwfile* r) {
     r->mtime = mtime;
     r->size = size;
     r->offset = 0;
+    r->more = 0;
     if (r->from_beginning) return true;
     if (kfile_open_regular(&r->file) == 0) {
       uint64_t end = 0;
@@ -65,6 +72,17 @@ bool lwfile_check(lwfile* r) {
       r->cut = 0;
     }
     r->mtime = mtime;
+    r->size = size;
+    return true;
+  }
+  if (r->more) {
+    // Unchanged since the last check: reading goes on where the last slice
+    // ended. Only a file smaller than then has been cut (a size that never
+    // changes, as of files in /proc, says nothing about where reading is).
+    if (size < r->size) {
+      r->offset = 0;
+      r->cut = 0;
+    }
     r->size = size;
     return true;
   }
@@ -191,6 +209,7 @@ static char* remove_cr(char* p, char* e) {
 
 bool lwfile_read_block(lwfile* r, const char** begin, const char** end) {
   if (!r->buf || !skip_line_end(r)) return false;
+  r->block_offset = r->buf_base + r->buf_pos;
   for (;;) {
     if (r->buf_pos < r->buf_len) {
       char* p = r->buf + r->buf_pos;
@@ -215,6 +234,40 @@ bool lwfile_read_block(lwfile* r, const char** begin, const char** end) {
   }
 }
 
+void lwfile_unread(lwfile* r, uint32_t n) {
+  if (!r->buf) return;
+  uint64_t at = r->block_offset;
+  if (n > 0) {
+    // The block's CRs were taken out in place: the line's start is found in
+    // the file's own bytes, after the block's n-th LF. A file that no longer
+    // holds them (cut meanwhile) is read again from the block's start.
+    uint64_t pos = r->block_offset;
+    uint32_t left = n;
+    if (kfile_seek64(&r->file, pos) == 0) {
+      for (;;) {
+        uint32_t got = kfile_read(&r->file, r->buf, r->buf_size);
+        if (got == 0) break;
+        const char* p = r->buf;
+        const char* e = r->buf + got;
+        while (left && (p = static_cast<const char*>(memchr(p, '\n', e - p)))) {
+          ++p;
+          --left;
+        }
+        if (!left) {
+          at = pos + static_cast<uint64_t>(p - r->buf);
+          break;
+        }
+        pos += got;
+      }
+    }
+  }
+  r->buf_base = at;
+  r->buf_pos = r->buf_len = 0;
+  r->at_eof = 1;
+  r->cut = 0;  // a block starts a line, or a piece that was delivered as one
+  r->more = LWFILE_MORE_BYTES;
+}
+
 bool lwfile_close(lwfile* r) {
   if (!r->file.stream) return false;
   if (r->buf) {
@@ -232,10 +285,11 @@ bool lwfile_close(lwfile* r) {
 // match any filter, so the scan goes straight to the line of the nearest
 // occurrence; there the filters are tried in table order as on every line,
 // a filter whose literal the line does not hold being known not to match.
-static bool scan_block(lwfacility* f, lwfile* t, const char* b, const char* e, kfile* result,
-                       kstring* line, const char** next) {
+// false when the result file did not take a hit: the file is then taken
+// back to that hit's line.
+static bool scan_block(lwfacility* f, lwfile* t, const char* b, const char* e,
+                       lwatch_result* result, kstring* line, const char** next, bool* hit) {
   uint32_t nf = f->filters.count;
-  bool hit = false;
   const char* pos = b;
   for (uint32_t i = 0; i < nf; ++i)
     next[i] = kregex_candidate(&static_cast<lwfilter*>(karray_get(&f->filters, i))->regex, b, e);
@@ -260,9 +314,13 @@ static bool scan_block(lwfacility* f, lwfile* t, const char* b, const char* e, k
         built = true;
       }
       if (kregex_match(&filter->regex, line)) continue;
-      kfile_printf(result, "[%s,%s] %s\n", kstring_text(&f->name), kstring_text(&filter->name),
-                   kstring_text(line));
-      hit = true;
+      if (!lwatch_result_hit(result, &f->name, &filter->name, line)) {
+        uint32_t n = 0;
+        for (const char* p = b; (p = static_cast<const char*>(memchr(p, '\n', ls - p))); ++p) ++n;
+        lwfile_unread(t, n);
+        return false;
+      }
+      *hit = true;
       klog_plain(f->log, 3, "  new line in file %s = >%s<\n", kstring_text(&t->file.name),
                  kstring_text(line));
       break;
@@ -273,37 +331,71 @@ static bool scan_block(lwfacility* f, lwfile* t, const char* b, const char* e, k
         next[i] =
             kregex_candidate(&static_cast<lwfilter*>(karray_get(&f->filters, i))->regex, pos, e);
   }
-  return hit;
+  return true;
 }
 
-bool lwfacility_scan_files(lwfacility* f, kfile* result) {
+// Reads one file from its offset, at most one slice of it and no further
+// than the facility's share allows by much; the bytes read are taken from
+// *share.
+static void scan_file(lwfacility* f, lwfile* t, lwatch_result* result, kstring* line,
+                      const char** next, uint64_t* share, bool* hit) {
+  if (!lwfile_check(t)) return;
+  klog_plain(f->log, 2, "  file '%s' has been modified\n", kstring_text(&t->file.name));
+  t->more = 0;
+  if (!lwfile_open(t)) {
+    klog_plain(f->log, 2, "  cannot open file '%s'\n", kstring_text(&t->file.name));
+    return;
+  }
+  uint64_t start = t->offset;
+  const char* b;
+  const char* e;
+  // A stop leaves the rest for later: the offset kept is the end of the
+  // last block scanned.
+  while (!lwfacility_stopping(f) && lwfile_read_block(t, &b, &e)) {
+    if (!scan_block(f, t, b, e, result, line, next, hit)) break;
+    uint64_t read = t->buf_base + t->buf_pos - start;
+    if (read >= LWFILE_SLICE || read >= *share) {
+      t->more = LWFILE_MORE_BYTES;
+      break;
+    }
+  }
+  uint64_t read = t->buf_base + t->buf_pos - start;
+  lwfile_close(t);
+  *share = read < *share ? *share - read : 0;
+}
+
+bool lwfacility_scan_files(lwfacility* f, lwatch_result* result, bool all) {
   klog_write(f->log, 4, 0, "scanning lwfacility '%s' files\n", kstring_text(&f->name));
   bool hit = false;
   const char* small[16];
   const char** next = small;
+  if (f->filters.count > sizeof small / sizeof small[0]) {
+    next = static_cast<const char**>(malloc(sizeof(const char*) * f->filters.count));
+    if (!next) return false;  // the files are read at a later scan
+  }
   kstring line;
   kstring_init(&line);
-  for (uint32_t k = 0; k < f->tracked.count && !lwfacility_stopping(f); ++k) {
-    lwfile* t = static_cast<lwfile*>(karray_get(&f->tracked, k));
-    if (!lwfile_check(t)) continue;
-    klog_plain(f->log, 2, "  file '%s' has been modified\n", kstring_text(&t->file.name));
-    if (next == small && f->filters.count > sizeof small / sizeof small[0]) {
-      next = static_cast<const char**>(malloc(sizeof(const char*) * f->filters.count));
-      if (!next) break;  // the file is read at its next modification
+  uint64_t share = LWFILE_FACILITY_SLICE;
+  // Files passed over at the last tick first, then the others due now. A
+  // file may come twice, which only reads on where the first visit ended.
+  for (int pass = 0; pass < 2; ++pass) {
+    for (uint32_t k = 0; k < f->tracked.count && !lwfacility_stopping(f); ++k) {
+      lwfile* t = static_cast<lwfile*>(karray_get(&f->tracked, k));
+      if (pass == 0 ? t->more != LWFILE_MORE_PASSED : !all && !t->more) continue;
+      if (share == 0) {
+        t->more = LWFILE_MORE_PASSED;
+        continue;
+      }
+      scan_file(f, t, result, &line, next, &share, &hit);
     }
-    if (!lwfile_open(t)) {
-      klog_plain(f->log, 2, "  cannot open file '%s'\n", kstring_text(&t->file.name));
-      continue;
-    }
-    const char* b;
-    const char* e;
-    // A stop leaves the rest for later: the offset kept is the end of the
-    // last block scanned.
-    while (!lwfacility_stopping(f) && lwfile_read_block(t, &b, &e))
-      if (scan_block(f, t, b, e, result, &line, next)) hit = true;
-    lwfile_close(t);
   }
   if (next != small) free(next);
   kstring_free(&line);
   return hit;
+}
+
+bool lwfacility_files_pending(const lwfacility* f) {
+  for (uint32_t k = 0; k < f->tracked.count; ++k)
+    if (static_cast<const lwfile*>(karray_get(&f->tracked, k))->more) return true;
+  return false;
 }

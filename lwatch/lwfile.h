@@ -10,6 +10,17 @@
 // file without line feeds (a binary file, a runaway writer) cannot make the
 // agent hold it whole in memory.
 //
+// A scan reads at most LWFILE_SLICE bytes of one file, and the files of one
+// facility at most LWFILE_FACILITY_SLICE bytes together (give or take a
+// line), so that no file, however large or endless, holds up the engine
+// for longer than that. What is left is read at the next tick, whether or
+// not the modification time has moved (the file has "more"). Files passed
+// over because the facility's share was spent come first at that tick.
+//
+// A hit that the result file does not take ends the file's scan: the offset
+// stays at the start of its line, and the file has "more", so that the line
+// and everything after it are read again at the next tick.
+//
 // Records are held by value in the facility's table (they may be moved byte
 // by byte while closed) and used by the engine's worker thread only.
 #pragma once
@@ -20,8 +31,15 @@
 #include "klib/kstring.h"
 
 #define LWFILE_LINE_MAX (1024u * 1024u)
+#define LWFILE_SLICE (8u * 1024u * 1024u)
+#define LWFILE_FACILITY_SLICE (16u * 1024u * 1024u)
+
+// lwfile.more: why the file is read at the next tick whatever its time.
+constexpr uint32_t LWFILE_MORE_BYTES = 1;   // its slice ended, or a hit was not written
+constexpr uint32_t LWFILE_MORE_PASSED = 2;  // the facility's share was spent first
 
 struct lwfacility;
+struct lwatch_result;
 
 struct lwfile {
   uint32_t seen;            // mark of lwfacility_update
@@ -30,6 +48,7 @@ struct lwfile {
   uint32_t mtime;           // at the last check
   uint64_t size;            // at the last check (64-bit: logs grow beyond 4 GiB)
   uint64_t offset;          // byte position where the next read starts
+  uint32_t more;            // 0, or LWFILE_MORE_*: due at the next tick
   kfile file;               // the path as built from the facility entry
   // Read state, only between lwfile_open and lwfile_close.
   char* buf;
@@ -38,6 +57,7 @@ struct lwfile {
   uint32_t buf_pos;   // first byte not yet delivered
   uint64_t buf_base;  // file position of buf[0]
   uint32_t at_eof;
+  uint64_t block_offset;  // file position of the last block's first byte
   // The last piece delivered was cut from a line longer than LWFILE_LINE_MAX
   // and its line end is still ahead: it ends that line, not another one.
   uint32_t cut;
@@ -58,9 +78,17 @@ bool lwfile_read_line(lwfile* r, kstring* line);
 // line without LF in the file gets one here); valid until the next read.
 // false when nothing is left. The run counts as read.
 bool lwfile_read_block(lwfile* r, const char** begin, const char** end);
+// Takes back the lines of the last block from its line n (from 0) on: the
+// next read of this scan finds nothing, the offset kept is that line's
+// start, and the file has more.
+void lwfile_unread(lwfile* r, uint32_t n);
 // offset := the position after the last byte delivered; closes the file.
 bool lwfile_close(lwfile* r);
 
-// Scans every monitored file of the facility and writes each hit to result
-// as "[facility,filter] line\n"; true when a hit was written.
-bool lwfacility_scan_files(lwfacility* f, kfile* result);
+// Scans the monitored files of the facility and writes each hit to result
+// as "[facility,filter] line\n"; true when a hit was written. all: every
+// file is checked (the facility's period has come); otherwise only those
+// that have more.
+bool lwfacility_scan_files(lwfacility* f, lwatch_result* result, bool all);
+// true when a file of the facility has more: it is due at the next tick.
+bool lwfacility_files_pending(const lwfacility* f);

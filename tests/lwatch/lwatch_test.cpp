@@ -3,8 +3,12 @@
 #include "lwatch/lwatch.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
 
 #include "lwatch/lwfacility.h"
+#include "lwatch/lwfile.h"
 #include "lwtest.h"
 
 namespace {
@@ -98,7 +102,7 @@ TEST_F(Engine, ScanRunsTheFacilitiesWhosePeriodDividesTheTick) {
   testutil::write_file(fac_dir_ + "/every3.facility",
                        "scan = 3\nfile = " + watched + "\nfilter = f;hit\n");
   lwatch_reload(&e_);
-  lwtest::Result result(dir_.file("r.tmp"));
+  lwtest::Result result(res_dir_);
   EXPECT_FALSE(lwatch_scan(&e_, 0, result.get()));  // finds the file
   testutil::append_file(watched, "hit 1\n");
   lwtest::set_mtime(watched, 1700000001);
@@ -108,11 +112,126 @@ TEST_F(Engine, ScanRunsTheFacilitiesWhosePeriodDividesTheTick) {
   EXPECT_EQ(result.take(), "[every3,f] hit 1\n");
 }
 
-TEST_F(Engine, SettingsAreEchoedAndCleaningDeletesFacilityAndUnfinishedResultFilesOnly) {
+// A full disk: the writer takes only so many bytes, as a file system that
+// runs out of room does, then none, then all again.
+uint64_t g_room = UINT64_MAX;
+uint32_t disk_write(kfile* file, const void* buf, uint32_t count) {
+  uint32_t n = g_room < count ? static_cast<uint32_t>(g_room) : count;
+  n = kfile_append(file, buf, n);
+  g_room -= n;
+  return n;
+}
+
+// Hits "seq=N" go to two files (LF and CR LF lines) while the result file
+// refuses writes now and then, in part or whole: every hit arrives exactly
+// once, whole, in its file's order; refused ones are logged, but not more
+// than ten times a minute.
+TEST_F(Engine, HitsThatCannotBeWrittenAreReadAgainAndArriveOnceWhole) {
+  configure("");
+  std::string lf = dir_.file("lf.log"), crlf = dir_.file("crlf.log");
+  testutil::write_file(lf, "");
+  testutil::write_file(crlf, "");
+  time_t clock = 1700000000;
+  lwtest::set_mtime(lf, clock);
+  lwtest::set_mtime(crlf, clock);
+  testutil::write_file(fac_dir_ + "/f6.facility",
+                       "scan = 1\nfile = " + lf + "\nfile = " + crlf + "\nfilter = hit;HIT\n");
+  lwatch_reload(&e_);
+  lwtest::Result result(res_dir_, log_.get());
+  result.get()->write = disk_write;
+  lwatch_scan(&e_, 0, result.get());
+  // Room per tick: plenty, part of a line, none, a few lines, ...
+  const uint64_t room[] = {UINT64_MAX, 70, 0, 0, 500, 1, 0, 2000, UINT64_MAX};
+  int seq = 0;
+  uint32_t tick = 1;
+  for (uint64_t r : room) {
+    for (int k = 0; k < 40; ++k) {
+      ++seq;
+      testutil::append_file(lf, "HIT seq=" + std::to_string(seq) + " lf\nnoise\n");
+      testutil::append_file(crlf, "noise\r\nHIT seq=" + std::to_string(seq) + " crlf\r\n");
+    }
+    lwtest::set_mtime(lf, ++clock);
+    lwtest::set_mtime(crlf, clock);
+    g_room = r;
+    lwatch_scan(&e_, tick++, result.get());
+  }
+  g_room = UINT64_MAX;
+  for (int k = 0; k < 3; ++k) lwatch_scan(&e_, tick++, result.get());
+  std::vector<std::string> lines = testutil::split_lines(result.take());
+  std::string expected_lf, expected_crlf, got_lf, got_crlf;
+  for (int i = 1; i <= seq; ++i) {
+    expected_lf += "[f6,hit] HIT seq=" + std::to_string(i) + " lf\n";
+    expected_crlf += "[f6,hit] HIT seq=" + std::to_string(i) + " crlf\n";
+  }
+  for (const std::string& l : lines)
+    (l.find(" lf") != std::string::npos ? got_lf : got_crlf) += l + "\n";
+  EXPECT_EQ(got_lf, expected_lf);
+  EXPECT_EQ(got_crlf, expected_crlf);
+  std::string text = log_.text();
+  size_t warnings = 0;
+  for (size_t at = 0;
+       (at = text.find("[WARNING] cannot write to result file", at)) != std::string::npos; ++at)
+    ++warnings;
+  EXPECT_GE(warnings, 1u);
+  EXPECT_LE(warnings, 10u);
+}
+
+// Files that never end (a huge sparse file, /proc/self/pagemap, whose size
+// reads 0) are read a slice a tick, on without their time moving, and never
+// keep another facility's hit from the next tick; the files passed over
+// when the facility's share is spent come first at the next tick.
+TEST_F(Engine, EndlessFilesAreReadASliceATickAndHoldUpNoOtherFacility) {
+  configure("");
+  std::string body = "scan = 1\nscanfrombeg = 1\nfilter = h;HIT\nfile = /proc/self/pagemap\n";
+  for (int i = 0; i < 2; ++i) {
+    std::string big = dir_.file("big" + std::to_string(i));
+    testutil::write_file(big, "");
+    ASSERT_EQ(truncate(big.c_str(), 4ll << 30), 0);
+    body += "file = " + big + "\n";
+  }
+  testutil::write_file(fac_dir_ + "/big.facility", body);
+  std::string small = dir_.file("small.log");
+  testutil::write_file(small, "");
+  lwtest::set_mtime(small, 1700000000);
+  testutil::write_file(fac_dir_ + "/small.facility",
+                       "scan = 1\nfile = " + small + "\nfilter = h;HIT\n");
+  lwatch_reload(&e_);
+  lwtest::Result result(res_dir_);
+  lwfacility* big = find("big");
+  ASSERT_EQ(big->tracked.count, 3u);
+  auto file = [&](uint32_t i) { return static_cast<lwfile*>(karray_get(&big->tracked, i)); };
+  uint32_t tick = 0;
+  lwatch_scan(&e_, tick++, result.get());
+  // pagemap and big0 take the facility's share; big1 waits for the next tick.
+  EXPECT_GE(file(0)->offset, LWFILE_SLICE);
+  EXPECT_LE(file(0)->offset, LWFILE_SLICE + LWFILE_LINE_MAX);
+  EXPECT_GE(file(1)->offset, LWFILE_SLICE);
+  EXPECT_EQ(file(2)->offset, 0u);
+  EXPECT_EQ(file(2)->more, LWFILE_MORE_PASSED);
+  testutil::append_file(small, "HIT small\n");
+  lwtest::set_mtime(small, 1700000001);
+  EXPECT_TRUE(lwatch_scan(&e_, tick++, result.get()));
+  EXPECT_EQ(result.take(), "[small,h] HIT small\n");
+  EXPECT_GE(file(2)->offset, LWFILE_SLICE);
+  uint64_t before = file(0)->offset + file(1)->offset + file(2)->offset;
+  // Odd ticks (not in the facility's period of 2) go on with what has more.
+  big->scan = 2;
+  lwatch_scan(&e_, 3, result.get());
+  EXPECT_GE(file(0)->offset + file(1)->offset + file(2)->offset, before + LWFILE_FACILITY_SLICE);
+  EXPECT_TRUE(lwfacility_files_pending(big));
+}
+
+TEST_F(Engine, SettingsAreEchoedAndCleaningDeletesFacilityFilesAndRecoversResultFiles) {
   testutil::write_file(fac_dir_ + "/a.facility", "");
   testutil::write_file(fac_dir_ + "/keep.conf", "");
-  testutil::write_file(res_dir_ + "/lw250101000000.tmp", "x");
-  testutil::write_file(res_dir_ + "/lw250101000001.log", "x");
+  // Left by an agent killed while writing: its ".log" name and the next
+  // are taken; an empty one; one that a running agent holds.
+  testutil::write_file(res_dir_ + "/lw250101000000.tmp", "[a,b] x\n");
+  testutil::write_file(res_dir_ + "/lw250101000000.log", "y");
+  testutil::write_file(res_dir_ + "/lw250101000001.log", "z");
+  testutil::write_file(res_dir_ + "/lw250101000003.tmp", "");
+  lwtest::Result live(res_dir_);
+  testutil::append_file(live.path, "[a,b] live\n");
   configure("lwatch.cleandir = 1\nlwatch.rfilettl = 0\nlwatch.facilityupdt = -3\n");
   // Periods below one count as one.
   EXPECT_TRUE(log_.has("# lwatch.facilitydir = '" + fac_dir_ + "'\n# lwatch.resultdir = '" +
@@ -121,43 +240,62 @@ TEST_F(Engine, SettingsAreEchoedAndCleaningDeletesFacilityAndUnfinishedResultFil
       << log_.text();
   EXPECT_FALSE(testutil::file_exists(fac_dir_ + "/a.facility"));
   EXPECT_TRUE(testutil::file_exists(fac_dir_ + "/keep.conf"));
-  EXPECT_FALSE(testutil::file_exists(res_dir_ + "/lw250101000000.tmp"));
-  EXPECT_TRUE(testutil::file_exists(res_dir_ + "/lw250101000001.log"));
   EXPECT_TRUE(log_.has(" Cleaning file : " + fac_dir_ + "/a.facility\n"));
-  // And again when the engine is released.
+  std::vector<std::string> left;
+  for (auto& entry : std::filesystem::directory_iterator(res_dir_))
+    left.push_back(entry.path().filename());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"lw250101000000.log", "lw250101000001.log",
+                                            "lw250101000002.log", "lw250102030405.tmp"}));
+  EXPECT_EQ(testutil::read_file(res_dir_ + "/lw250101000002.log"), "[a,b] x\n");
+  EXPECT_TRUE(log_.has("[WARNING] result file '" + res_dir_ +
+                       "/lw250101000000.tmp' was left open by an agent that did not stop "
+                       "cleanly; closed as '" +
+                       res_dir_ + "/lw250101000002.log'\n"))
+      << log_.text();
+  // And again when the engine is released: facility files only.
   testutil::write_file(fac_dir_ + "/b.facility", "");
   lwatch_free(&e_);
   configured_ = false;
   EXPECT_FALSE(testutil::file_exists(fac_dir_ + "/b.facility"));
+  EXPECT_TRUE(testutil::file_exists(live.path));
 }
 
-TEST(LwatchResult, NamedAfterItsTimeKeptOnlyWithHitsAndNeverOverAFinishedOne) {
+TEST(LwatchResult, NamedAfterItsTimeKeptOnlyWithHitsAndNeverOverAnotherFile) {
   testutil::TempDir dir;
-  Str d(dir.path());
+  lwtest::Log log(dir.file("t.log"), 1);
+  std::string res = dir.file("res");
+  std::filesystem::create_directory(res);
+  Str d(res);
+  Str fac("a"), filter("b");
   ktime when;
-  ktime_set(&when, 2025, 1, 2, 3, 4, 5);
+  ktime_set(&when, 2025, 12, 31, 23, 59, 59);
   lwatch_result r;
-  lwatch_result_init(&r);
-  auto write = [&](const char* hit) {
+  lwatch_result_init(&r, log.get());
+  auto write = [&](const char* hit, const char* tmp_name) {
     ASSERT_TRUE(lwatch_result_open(&r, d.get(), &when));
-    EXPECT_TRUE(testutil::file_exists(dir.file("lw250102030405.tmp")));
-    if (*hit) {
-      kfile_printf(&r.file, "%s", hit);
-      r.empty = 0;
-    }
+    EXPECT_EQ(kstring_text(&r.tmp_path), res + "/" + tmp_name);
+    EXPECT_TRUE(testutil::file_exists(res + "/" + tmp_name));
+    if (*hit) EXPECT_TRUE(lwatch_result_hit(&r, fac.get(), filter.get(), Str(hit).get()));
     lwatch_result_close(&r);
   };
-  write("");  // no hit: no file
-  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
-  // A ".tmp" left behind is appended to; with a hit it becomes the ".log".
-  testutil::write_file(dir.file("lw250102030405.tmp"), "[a,b] earlier\n");
-  write("[a,b] now\n");
-  EXPECT_FALSE(testutil::file_exists(dir.file("lw250102030405.tmp")));
-  EXPECT_EQ(testutil::read_file(dir.file("lw250102030405.log")), "[a,b] earlier\n[a,b] now\n");
-  // The ".log" name is taken: the ".tmp" stays where it is.
-  write("[a,b] later\n");
-  EXPECT_EQ(testutil::read_file(dir.file("lw250102030405.tmp")), "[a,b] later\n");
-  EXPECT_EQ(testutil::read_file(dir.file("lw250102030405.log")), "[a,b] earlier\n[a,b] now\n");
+  write("", "lw251231235959.tmp");  // no hit: no file
+  EXPECT_TRUE(std::filesystem::is_empty(res));
+  write("now", "lw251231235959.tmp");
+  EXPECT_EQ(testutil::read_file(res + "/lw251231235959.log"), "[a,b] now\n");
+  // The ".log" name is taken (the clock went back): the next free name of
+  // the same form, across the year's end, with a warning.
+  testutil::write_file(res + "/lw260101000000.log", "");
+  write("again", "lw251231235959.tmp");
+  EXPECT_EQ(testutil::read_file(res + "/lw260101000001.log"), "[a,b] again\n");
+  EXPECT_TRUE(log.has("[WARNING] result file '" + res + "/lw251231235959.tmp' closed as '" + res +
+                      "/lw260101000001.log': '" + res + "/lw251231235959.log' exists\n"))
+      << log.text();
+  // A ".tmp" of that name is another agent's: never appended to.
+  testutil::write_file(res + "/lw251231235959.tmp", "[x,y] other\n");
+  write("mine", "lw260101000000.tmp");
+  EXPECT_EQ(testutil::read_file(res + "/lw251231235959.tmp"), "[x,y] other\n");
+  EXPECT_EQ(testutil::read_file(res + "/lw260101000002.log"), "[a,b] mine\n");
 
   Str missing(dir.file("no/such/dir"));
   EXPECT_FALSE(lwatch_result_open(&r, missing.get(), &when));

@@ -35,7 +35,7 @@ class FileScan : public ::testing::Test {
   void touch() { lwtest::set_mtime(path_, ++clock_); }
   // Hits written by one scan.
   std::string scan() {
-    lwfacility_scan_files(fac_->get(), result_.get());
+    lwfacility_scan_files(fac_->get(), result_.get(), true);
     return result_.take();
   }
 
@@ -43,7 +43,7 @@ class FileScan : public ::testing::Test {
   std::string path_ = dir_.file("watched.log");
   lwtest::Log log_{dir_.file("test.log"), 3};
   std::unique_ptr<lwtest::Facility> fac_;
-  lwtest::Result result_{dir_.file("result.tmp")};
+  lwtest::Result result_{dir_.path()};
   time_t clock_ = 1700000000;
   std::string first_;
 };

@@ -131,7 +131,7 @@ class Journal : public ::testing::Test {
   std::string remote_;
   uint64_t monotonic_ = 1000000;
   std::unique_ptr<lwtest::Log> log_ = std::make_unique<lwtest::Log>(dir_.file("test.log"), 3);
-  lwtest::Result result_{dir_.file("result.tmp")};
+  lwtest::Result result_{dir_.path()};
   lwsource source_;
 };
 

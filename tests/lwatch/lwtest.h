@@ -11,6 +11,7 @@
 #include "klib/kfile.h"
 #include "klib/klog.h"
 #include "klib/kstring.h"
+#include "lwatch/lwatch.h"
 #include "lwatch/lwfacility.h"
 #include "support/testutil.h"
 
@@ -66,29 +67,28 @@ struct Facility {
   lwfacility f;
 };
 
-// A result file opened for appending.
+// A result file of the engine, "lw250102030405.tmp" in dir (or the next
+// free name), open for hits.
 struct Result {
-  explicit Result(const std::string& path) : path(path) {
-    kfile_init(&f);
-    kfile_set_name_cstr(&f, path.c_str());
-    kfile_open(&f, "at");
+  explicit Result(const std::string& dir, klog* log = nullptr) {
+    lwatch_result_init(&r, log);
+    ktime when;
+    ktime_set(&when, 2025, 1, 2, 3, 4, 5);
+    lwatch_result_open(&r, Str(dir).get(), &when);
+    path = kstring_text(&r.tmp_path);
   }
-  ~Result() {
-    kfile_close(&f);
-    kfile_free(&f);
-  }
+  ~Result() { lwatch_result_free(&r); }
   Result(const Result&) = delete;
   Result& operator=(const Result&) = delete;
-  kfile* get() { return &f; }
+  lwatch_result* get() { return &r; }
   // What was written since the previous take(); the file stays open.
   std::string take() {
-    fflush(f.stream);
     std::string fresh = testutil::read_file(path).substr(taken);
     taken += fresh.size();
     return fresh;
   }
   std::string path;
-  kfile f;
+  lwatch_result r;
   size_t taken = 0;
 };
 
