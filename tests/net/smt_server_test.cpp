@@ -81,8 +81,8 @@ class SmtServer : public ::testing::Test {
   uint16_t port(uint32_t i) {
     return smtwire::local_port(ksocketset_at(&srv_.listeners, i)->handle);
   }
-  int connect(uint32_t listener = 0, const char* from = nullptr) {
-    int fd = testutil::tcp_connect(port(listener), "127.0.0.1", from);
+  int connect(uint32_t listener = 0) {
+    int fd = testutil::tcp_connect(port(listener));
     if (fd >= 0) fds_.push_back(fd);
     return fd;
   }
@@ -204,11 +204,12 @@ TEST_F(SmtServer, RefusedPeersNeverHoldARecordAndSlowRequestsEndAfterTheIoTimeou
   std::atomic<bool> over{false};
   std::atomic<int> refused{0}, answered{0};
   std::vector<std::thread> tricklers;
+  const uint16_t listening = port(0);
   for (int i = 0; i < 10; ++i)
     tricklers.emplace_back([&] {
       const std::string request = frame("echo hi");
       while (!over.load()) {
-        int fd = connect(0, "127.0.0.2");
+        int fd = testutil::tcp_connect(listening, "127.0.0.1", "127.0.0.2");
         std::string data;
         bool closed = false;
         for (size_t b = 0; fd >= 0 && b < request.size() && !closed && !over.load(); ++b)
@@ -221,7 +222,7 @@ TEST_F(SmtServer, RefusedPeersNeverHoldARecordAndSlowRequestsEndAfterTheIoTimeou
     });
   int served = 0;
   for (int i = 0; i < 15; ++i) {
-    int fd = testutil::tcp_connect(port(0));
+    int fd = testutil::tcp_connect(listening);
     served += testutil::send_all(fd, frame("echo " + std::to_string(i))) &&
               read_reply(fd) == frame("200 OK", "echo " + std::to_string(i));
     close(fd);
