@@ -12,9 +12,11 @@
 // SMT_LISTEN_RETRY_MS until it comes up or the server stops.
 //
 // Threads: the owner calls smt_server_init, smt_server_stop and
-// smt_server_free, in that order, on its own thread(s); one accept thread;
-// one thread per busy record. The callbacks run on the connection's thread,
-// up to 10 at a time; whatever they share they guard themselves. The server
+// smt_server_free, in that order, on its own thread(s); one accept thread,
+// which alone uses the listeners and the accept filter while the server
+// runs; one thread per busy record. The other callbacks run on the
+// connection's thread, up to 10 at a time; whatever they share they guard
+// themselves. The server
 // owns the pool records, the listeners and the threads' objects, not the
 // log. The smt_client_* operations are the server's own, public for tests.
 #pragma once
