@@ -16,9 +16,9 @@
 // which alone uses the listeners and the accept filter while the server
 // runs; one thread per busy record. The other callbacks run on the
 // connection's thread, up to 10 at a time; whatever they share they guard
-// themselves. The server
-// owns the pool records, the listeners and the threads' objects, not the
-// log. The smt_client_* operations are the server's own, public for tests.
+// themselves. The server owns the pool records, the listeners and the
+// threads' objects, not the log. The smt_client_* operations are the
+// server's own, public for tests.
 #pragma once
 
 #include <atomic>
