@@ -58,8 +58,10 @@ uint32_t agent_init(kservice_app* app) {
     kconfig_get_list(a->config_ref, "vardo.listener", &listeners);
     for (uint32_t i = 0; i < kstrlist_count(&listeners); ++i)
       klog_plain(a->log_ref, 1, "%s = %s\n", "vardo.listener", kstrlist_text(&listeners, i));
+    // A listener whose port is still taken is retried by the server: it
+    // stays on unless it has nothing to listen on at all.
     if (!smt_server_init(&a->smt, &listeners, agent_conn_open, agent_conn_close, agent_on_message,
-                         sizeof(smt_client), a->log_ref)) {
+                         sizeof(smt_client), a->log_ref, agent_on_accept)) {
       klog_write(a->log_ref, 1, KLOG_WARNING, "VARDO cannot initialize SMT - disabling feature\n");
       a->smt_enabled = false;
     }

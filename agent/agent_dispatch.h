@@ -1,9 +1,11 @@
 // agent_dispatch: the request dispatch of the agent, the SMT server's message
-// callback. For every request it checks the peer against the allowed
-// addresses, takes the command word (the head up to its first blank), skips
-// disabled commands and calls the first table entry of that name, which
-// fills the reply. Runs on the connection's thread, up to 10 at a time; it
-// only reads the agent's lists, which do not change after agent_init.
+// callback, and its accept filter. For every request it checks the peer
+// against the allowed addresses (as the filter does at accept), takes the
+// command word (the head up to its first blank), skips disabled commands and
+// calls the first table entry of that name, which fills the reply. Runs on
+// the connection's thread, up to 10 at a time (the filter on the accept
+// thread); it only reads the agent's lists, which do not change after
+// agent_init.
 #pragma once
 
 #include <cstdint>
@@ -23,6 +25,12 @@ struct agent_command {
 };
 
 extern const agent_command agent_commands[];
+
+// The server's accept filter: false, with the warning "connection not
+// authorized from %s:%d" (rate-limited per address), for a peer whose
+// address is not in "smtsvr.addressmask"; the server then closes it before
+// it takes a record. Runs on the accept thread.
+bool agent_on_accept(smt_server* srv, const kstring* peer_address, uint16_t peer_port);
 
 // 0 when the reply is to be sent, 1 when the connection is to be closed
 // without one (peer not allowed). An unknown, disabled or empty command word

@@ -22,7 +22,9 @@
 #include "klib/kstring.h"
 
 #define KSOCKET_SET_WAIT_MAX 64  // a set wait watches at most this many sockets
-#define KSOCKET_BACKLOG 5
+// Connections a listener queues before accepting: a burst must not wait on
+// SYN retransmits. The system caps it at its own maximum (net.core.somaxconn).
+#define KSOCKET_BACKLOG 4096
 #define KSOCKET_HOSTNAME_MAX 256
 
 // Socket kinds and protocol selectors of ksocket_create.
@@ -71,7 +73,7 @@ uint32_t ksocket_connect(ksocket* s, const kstring* address, uint16_t port);
 // Lets a listener bind an endpoint whose connections of a previous run are
 // still in TIME_WAIT; takes effect only before ksocket_bind.
 uint32_t ksocket_set_reuse_address(ksocket* s);
-uint32_t ksocket_listen(ksocket* s);  // backlog 5
+uint32_t ksocket_listen(ksocket* s);  // backlog KSOCKET_BACKLOG
 uint32_t ksocket_accept(ksocket* listener, ksocket* out);
 // One platform call each. A peer that closed (0 bytes received) gives 1; a
 // send that moved 0 bytes gives 1. Sends never raise SIGPIPE.

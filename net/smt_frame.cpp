@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "klib/kerror.h"
+#include "klib/kthread.h"
 
 #define SMT_MAGIC_SIZE 5
 #define SMT_HEAD_DIGITS 5
@@ -41,37 +42,55 @@ static void advance(ksocket_buf** bufs, uint32_t* nbufs, uint32_t n) {
   }
 }
 
+// The time a transfer may take: timeout_ms for each wait, or, with a
+// deadline, whatever is left of it for all the waits together.
+struct io_limit {
+  uint32_t timeout_ms;
+  bool whole;            // the deadline bounds the whole frame
+  uint64_t deadline_ms;  // ktick_ms() time
+};
+
+static io_limit per_wait(uint32_t timeout_ms) {
+  return {timeout_ms, false, 0};
+}
+
+static uint32_t wait_ms(const io_limit* limit) {
+  if (!limit->whole) return limit->timeout_ms;
+  uint64_t now = ktick_ms();
+  return now >= limit->deadline_ms ? 0 : static_cast<uint32_t>(limit->deadline_ms - now);
+}
+
 // One transfer of whatever the socket takes or gives now, waiting for
-// readiness (up to timeout_ms) only when it has nothing to take or give. The
+// readiness (within the limit) only when it has nothing to take or give. The
 // caller has just learnt that the socket is ready, or is about to write, in
 // the usual case, so trying first saves a readiness call per transfer.
 static uint32_t transfer_some(ksocket* s, bool sending, const ksocket_buf* bufs, uint32_t nbufs,
-                              uint32_t timeout_ms, uint32_t* moved) {
+                              const io_limit* limit, uint32_t* moved) {
   for (;;) {
     uint32_t rc =
         sending ? ksocket_send_now(s, bufs, nbufs, moved) : ksocket_recv_now(s, bufs, nbufs, moved);
     if (rc != KERR_WOULDBLOCK) return rc;
-    rc = ksocket_wait(s, sending ? KSOCKET_WRITE : KSOCKET_READ, timeout_ms);
+    rc = ksocket_wait(s, sending ? KSOCKET_WRITE : KSOCKET_READ, wait_ms(limit));
     if (rc) return rc;
   }
 }
 
 // Moves every byte of the pieces (empty pieces are skipped).
 static uint32_t transfer_all(ksocket* s, bool sending, ksocket_buf* bufs, uint32_t nbufs,
-                             uint32_t timeout_ms) {
+                             const io_limit* limit) {
   advance(&bufs, &nbufs, 0);
   while (nbufs > 0) {
     uint32_t moved = 0;
-    uint32_t rc = transfer_some(s, sending, bufs, nbufs, timeout_ms, &moved);
+    uint32_t rc = transfer_some(s, sending, bufs, nbufs, limit, &moved);
     if (rc) return rc;
     advance(&bufs, &nbufs, moved);
   }
   return 0;
 }
 
-static uint32_t read_exactly(ksocket* s, char* buf, uint32_t count, uint32_t timeout_ms) {
+static uint32_t read_exactly(ksocket* s, char* buf, uint32_t count, const io_limit* limit) {
   ksocket_buf b = {buf, count};
-  return transfer_all(s, false, &b, 1, timeout_ms);
+  return transfer_all(s, false, &b, 1, limit);
 }
 
 // A length field as the reader takes it: leading white space, an optional
@@ -101,18 +120,19 @@ uint32_t smt_frame_write(const smt_message* m, ksocket* s, uint32_t timeout_ms) 
       {const_cast<char*>(kstring_text(&m->head)), m->head.length},
       {const_cast<char*>(kstring_text(&m->body)), m->body.length},
   };
-  return transfer_all(s, true, bufs, 3, timeout_ms);
+  io_limit limit = per_wait(timeout_ms);
+  return transfer_all(s, true, bufs, 3, &limit);
 }
 
 // The reader step by step: magic, lengths, head and body, each judged as
 // soon as its bytes are in, so that every failure gets its own code at the
 // earliest moment: a wrong magic after five bytes, a length above its limit
 // before any byte of the head.
-static uint32_t read_in_steps(smt_message* m, ksocket* s, uint32_t timeout_ms) {
+static uint32_t read_in_steps(smt_message* m, ksocket* s, const io_limit* limit) {
   char header[SMT_MAGIC_SIZE + SMT_HEAD_DIGITS + 8];
   // The magic alone first: a stream that is not SMT is refused after exactly
   // five bytes, whatever follows them.
-  uint32_t rc = read_exactly(s, header, SMT_MAGIC_SIZE, timeout_ms);
+  uint32_t rc = read_exactly(s, header, SMT_MAGIC_SIZE, limit);
   if (rc) return rc;
   if (memcmp(header, kMagicV1, SMT_MAGIC_SIZE) == 0)
     m->version = 1;
@@ -133,7 +153,7 @@ static uint32_t read_in_steps(smt_message* m, ksocket* s, uint32_t timeout_ms) {
   while (got < want) {
     ksocket_buf b = {lengths + got, want - got};
     uint32_t moved = 0;
-    rc = transfer_some(s, false, &b, 1, timeout_ms, &moved);
+    rc = transfer_some(s, false, &b, 1, limit, &moved);
     if (rc) return rc;
     got += moved;
     if (!head_checked && got >= SMT_HEAD_DIGITS) {
@@ -155,7 +175,7 @@ static uint32_t read_in_steps(smt_message* m, ksocket* s, uint32_t timeout_ms) {
       {kstring_text(&m->head), head_len},
       {kstring_text(&m->body), body_len},
   };
-  rc = transfer_all(s, false, parts, 2, timeout_ms);
+  rc = transfer_all(s, false, parts, 2, limit);
   if (rc) return rc;
   kstring_text(&m->head)[head_len] = '\0';
   kstring_text(&m->body)[body_len] = '\0';
@@ -182,7 +202,7 @@ static bool parse_header(const char* bytes, uint32_t n, uint8_t* version, uint32
   return *head_len <= SMT_HEAD_MAX && *body_len <= SMT_BODY_MAX;
 }
 
-uint32_t smt_frame_read(smt_message* m, ksocket* s, uint32_t timeout_ms) {
+static uint32_t read_frame(smt_message* m, ksocket* s, const io_limit* limit) {
   // The usual frame arrives whole: look at its header without consuming it,
   // then take header, head and body in one receive. That is two calls per
   // frame instead of four, with exactly the bytes of this frame consumed.
@@ -190,7 +210,7 @@ uint32_t smt_frame_read(smt_message* m, ksocket* s, uint32_t timeout_ms) {
   uint32_t n = sizeof header;
   uint32_t rc;
   while ((rc = ksocket_peek_now(s, header, &n)) == KERR_WOULDBLOCK) {
-    rc = ksocket_wait(s, KSOCKET_READ, timeout_ms);
+    rc = ksocket_wait(s, KSOCKET_READ, wait_ms(limit));
     if (rc) return rc;
     n = sizeof header;
   }
@@ -199,7 +219,7 @@ uint32_t smt_frame_read(smt_message* m, ksocket* s, uint32_t timeout_ms) {
   uint32_t size = 0, head_len = 0, body_len = 0;
   if (!parse_header(header, n, &version, &size, &head_len, &body_len) ||
       !kstring_reserve(&m->head, head_len + 1) || !kstring_reserve(&m->body, body_len + 1))
-    return read_in_steps(m, s, timeout_ms);
+    return read_in_steps(m, s, limit);
   m->version = version;
   kstring_set_length(&m->head, head_len);
   kstring_set_length(&m->body, body_len);
@@ -208,9 +228,19 @@ uint32_t smt_frame_read(smt_message* m, ksocket* s, uint32_t timeout_ms) {
       {kstring_text(&m->head), head_len},
       {kstring_text(&m->body), body_len},
   };
-  rc = transfer_all(s, false, parts, 3, timeout_ms);
+  rc = transfer_all(s, false, parts, 3, limit);
   if (rc) return rc;
   kstring_text(&m->head)[head_len] = '\0';
   kstring_text(&m->body)[body_len] = '\0';
   return 0;
+}
+
+uint32_t smt_frame_read(smt_message* m, ksocket* s, uint32_t timeout_ms) {
+  io_limit limit = per_wait(timeout_ms);
+  return read_frame(m, s, &limit);
+}
+
+uint32_t smt_frame_read_within(smt_message* m, ksocket* s, uint32_t total_ms) {
+  io_limit limit = {total_ms, true, ktick_ms() + total_ms};
+  return read_frame(m, s, &limit);
 }

@@ -7,11 +7,12 @@
 // parts; after a successful read each part is followed by a NUL that its
 // length does not count. One thread at a time per message and per socket.
 //
-// Both frame operations return 0 or the error code of the first failure: 11
-// when a wait for readiness runs out (the time-out bounds each wait, not the
-// whole frame), 1 when the peer closed, 50 for a wrong magic, 51 for a length
-// above its limit, 100 when storage for an announced length is not
-// available, or the socket layer's code. A frame's bytes are handed to the
+// The frame operations return 0 or the error code of the first failure: 11
+// when a wait for readiness runs out (the time-out bounds each wait, except
+// for smt_frame_read_within, where it bounds the whole frame), 1 when the
+// peer closed, 50 for a wrong magic, 51 for a length above its limit, 100
+// when storage for an announced length is not available, or the socket
+// layer's code. A frame's bytes are handed to the
 // kernel in as few calls as the socket accepts.
 #pragma once
 
@@ -44,3 +45,7 @@ uint32_t smt_frame_write(const smt_message* m, ksocket* s, uint32_t timeout_ms);
 // 65536 bytes or a body above 1048576 bytes fails with 51 before any of its
 // bytes are read; a wrong magic fails with 50 after exactly 5 bytes.
 uint32_t smt_frame_read(smt_message* m, ksocket* s, uint32_t timeout_ms);
+// As smt_frame_read, but the whole frame must be in within total_ms of the
+// call (11 otherwise): a peer that trickles its bytes cannot hold the reader
+// longer, however short each of its pauses.
+uint32_t smt_frame_read_within(smt_message* m, ksocket* s, uint32_t total_ms);

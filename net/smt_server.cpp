@@ -62,7 +62,10 @@ static void trim_message(smt_message* m) {
 
 // The connection's thread: one request frame, the callback, one reply frame,
 // until a step fails, the peer stays silent for poll_timeout_ms, or the
-// record is stopped. The failure that ends the loop is not logged.
+// record is stopped. A request must be in whole within io_timeout_ms of its
+// first byte: a peer that trickles it would otherwise hold the record for as
+// long as it likes. That close is logged (rate-limited, the peer can repeat
+// it); any other failure that ends the loop is not.
 static int client_main(void* arg) {
   smt_client* c = static_cast<smt_client*>(arg);
   c->started.store(1, std::memory_order_release);
@@ -70,13 +73,19 @@ static int client_main(void* arg) {
   int port = c->peer_port;
   klog_write(c->log, 2, KLOG_PLAIN, "SMTCLI up\n");
   if (c->on_open && !c->on_open(c))
-    klog_write(c->log, 1, KLOG_WARNING, "cannot initialize SMTCLI client %s:%d\n", peer, port);
+    klog_limited(c->log, 1, KLOG_WARNING, "smtcli init", peer,
+                 "cannot initialize SMTCLI client %s:%d\n", peer, port);
   while (!client_stopped(c)) {
     if (ksocket_wait(&c->socket, KSOCKET_READ, c->poll_timeout_ms) != 0) break;
     smt_message_clear(&c->request);
     smt_message_clear(&c->reply);
     klog_write(c->log, 3, KLOG_PLAIN, "incoming data from %s:%d\n", peer, port);
-    if (smt_frame_read(&c->request, &c->socket, c->io_timeout_ms) != 0) break;
+    uint32_t rc = smt_frame_read_within(&c->request, &c->socket, c->io_timeout_ms);
+    if (rc == KERR_TIMEOUT)
+      klog_limited(c->log, 1, KLOG_WARNING, "slow request", peer,
+                   "request from %s:%d not complete within %u ms - connection closed\n", peer, port,
+                   c->io_timeout_ms);
+    if (rc) break;
     klog_write(c->log, 3, KLOG_PLAIN, "message from %s:%d received\n", peer, port);
     if (c->on_message(c) != 0) break;
     klog_write(c->log, 3, KLOG_PLAIN, "message from %s:%d passed succesfully to handler\n", peer,
@@ -166,11 +175,14 @@ static void free_record_elem(void* e) {
 }
 
 smt_server* smt_server_set_io_timeout(smt_server* srv, uint32_t ms) {
-  srv->io_timeout_ms = ms;
+  srv->io_timeout_ms.store(ms, std::memory_order_relaxed);
   return srv;
 }
 
-// Hands an accepted connection to the first free record, or closes it.
+// Hands an accepted connection to the first free record, or closes it. A
+// peer that the accept filter refuses is closed before it can take a record,
+// so that peers without the right to be served cannot crowd out those with
+// it.
 static void hand_over(smt_server* srv, ksocket s) {
   kstring peer;
   kstring_init(&peer);
@@ -178,6 +190,11 @@ static void hand_over(smt_server* srv, ksocket s) {
   // Reset by its peer before it was accepted: nobody is left to serve, and
   // there is no address to name in a log line.
   if (ksocket_peer_name(&s, &peer, &port) != 0) {
+    ksocket_close(&s);
+    kstring_free(&peer);
+    return;
+  }
+  if (srv->accept_filter && !srv->accept_filter(srv, &peer, port)) {
     ksocket_close(&s);
     kstring_free(&peer);
     return;
@@ -190,14 +207,15 @@ static void hand_over(smt_server* srv, ksocket s) {
     smt_client* c = record_at(srv, i);
     if (!smt_client_is_running(c)) idle = c;
   }
-  uint32_t rc =
-      idle ? smt_client_start(idle, s, srv->poll_timeout_ms, srv->io_timeout_ms) : KERR_FAILED;
+  uint32_t rc = idle ? smt_client_start(idle, s, srv->poll_timeout_ms,
+                                        srv->io_timeout_ms.load(std::memory_order_relaxed))
+                     : KERR_FAILED;
   if (rc) ksocket_close(&s);
   // A thread the platform refuses leaves no way to serve the peer either; a
   // peer that reset the connection meanwhile has gone of its own accord.
   if (rc && rc != KERR_NOTCONN)
-    klog_write(srv->log, 1, KLOG_WARNING, "connection from %s:%d closed, server too busy\n",
-               kstring_text(&peer), port);
+    klog_limited(srv->log, 1, KLOG_WARNING, "server too busy", kstring_text(&peer),
+                 "connection from %s:%d closed, server too busy\n", kstring_text(&peer), port);
   kstring_free(&peer);
 }
 
@@ -207,12 +225,60 @@ static void pause_unless_stopped(smt_server* srv, uint32_t ms) {
   for (uint32_t slept = 0; slept < ms && !server_stopped(srv); slept += 100) ksleep(100);
 }
 
+// A listener on address and port, added to the set and logged; 0 or the
+// error of its creation, which the caller reports.
+static uint32_t add_listener(smt_server* srv, const kstring* address, uint16_t port) {
+  uint32_t rc = ksocketset_create_listener(&srv->listeners, address, port);
+  if (rc) return rc;
+  // The port actually bound: it differs from the configured one only for
+  // port 0, and then this line is the only place that tells it.
+  kstring bound_address;
+  kstring_init(&bound_address);
+  uint16_t bound = port;
+  ksocket* l = ksocketset_at(&srv->listeners, ksocketset_count(&srv->listeners) - 1);
+  ksocket_local_name(l, &bound_address, &bound);
+  kstring_free(&bound_address);
+  klog_write(srv->log, 1, KLOG_PLAIN, "created listener %s:%d\n", kstring_text(address), bound);
+  return 0;
+}
+
+static void free_string_elem(void* e) {
+  kstring_free(static_cast<kstring*>(e));
+}
+
+// Tries again, every SMT_LISTEN_RETRY_MS, the listeners that could not be
+// created so far ("address:port" in pending): a port still held by the
+// previous instance, or an address not yet configured, comes up once it is
+// free. Each attempt is quick (socket, bind, listen) and silent; only the
+// success is logged.
+static void retry_listeners(smt_server* srv) {
+  if (kstrlist_count(&srv->pending) == 0 || ktick_ms() < srv->next_retry_ms) return;
+  srv->next_retry_ms = ktick_ms() + SMT_LISTEN_RETRY_MS;
+  kstring address, port_text;
+  kstring_init(&address);
+  kstring_init(&port_text);
+  for (uint32_t i = 0; i < kstrlist_count(&srv->pending);) {
+    const kstring* entry = kstrlist_get(&srv->pending, i);
+    kstring_token_cstr(entry, ":", 0, &address);
+    kstring_token_cstr(entry, ":", 1, &port_text);
+    uint16_t port = static_cast<uint16_t>(kstring_to_int(&port_text));
+    if (add_listener(srv, &address, port) == 0)
+      karray_remove_each(&srv->pending.items, i, free_string_elem);
+    else
+      ++i;
+  }
+  kstring_free(&port_text);
+  kstring_free(&address);
+}
+
 static int accept_main(void* arg) {
   smt_server* srv = static_cast<smt_server*>(arg);
   klog_write(srv->log, 1, KLOG_PLAIN, "SMTSVR up\n");
   while (!server_stopped(srv)) {
+    retry_listeners(srv);
     ksocket s;
     ksocket_init(&s);
+    // Without any listener yet this is a plain wait of poll_timeout_ms.
     uint32_t rc = ksocketset_accept(&srv->listeners, srv->poll_timeout_ms, &s);
     if (rc == 0) {
       hand_over(srv, s);
@@ -226,7 +292,9 @@ static int accept_main(void* arg) {
   return 0;
 }
 
-// Listeners for one endpoint "host[:port]"; returns how many were created.
+// Listeners for one endpoint "host[:port]". Returns how many addresses it
+// named: those whose listener could not be created are left in pending for
+// the accept thread to retry, said once in the log.
 static uint32_t listen_on(smt_server* srv, const kstring* endpoint) {
   kstring host, port_text;
   kstring_init(&host);
@@ -243,33 +311,27 @@ static uint32_t listen_on(smt_server* srv, const kstring* endpoint) {
     kstring* a = kstrlist_add(&addresses);
     if (a) kstring_assign(a, &host);
   } else if (ksocket_resolve(&host, &addresses) != 0) {
+    // Not retried: a resolver that hangs would hold up the accept thread.
     klog_write(srv->log, 1, KLOG_WARNING, "cannot resolve host %s\n", kstring_text(&host));
   }
 
-  uint32_t created = 0;
   for (uint32_t i = 0; i < kstrlist_count(&addresses); ++i) {
     const kstring* address = kstrlist_get(&addresses, i);
-    uint32_t rc = ksocketset_create_listener(&srv->listeners, address, port);
-    if (rc) {
-      klog_write(srv->log, 1, KLOG_WARNING, "error creating listener %s:%d (%s)\n",
-                 kstring_text(address), port, kerror_message(rc));
-      continue;
-    }
-    // The port actually bound: it differs from the configured one only for
-    // port 0, and then this line is the only place that tells it.
-    kstring bound_address;
-    kstring_init(&bound_address);
-    uint16_t bound = port;
-    ksocket* l = ksocketset_at(&srv->listeners, ksocketset_count(&srv->listeners) - 1);
-    ksocket_local_name(l, &bound_address, &bound);
-    kstring_free(&bound_address);
-    klog_write(srv->log, 1, KLOG_PLAIN, "created listener %s:%d\n", kstring_text(address), bound);
-    ++created;
+    uint32_t rc = add_listener(srv, address, port);
+    if (rc == 0) continue;
+    klog_write(srv->log, 1, KLOG_WARNING, "error creating listener %s:%d (%s)\n",
+               kstring_text(address), port, kerror_message(rc));
+    kstring* retry = kstrlist_add(&srv->pending);
+    if (!retry) continue;
+    kstring_format(retry, "%s:%d", kstring_text(address), port);
+    klog_write(srv->log, 1, KLOG_PLAIN, "retrying listener %s:%d every %d s\n",
+               kstring_text(address), port, SMT_LISTEN_RETRY_MS / 1000);
   }
+  uint32_t named = kstrlist_count(&addresses);
   kstrlist_free(&addresses);
   kstring_free(&port_text);
   kstring_free(&host);
-  return created;
+  return named;
 }
 
 static uint32_t create_listeners(smt_server* srv, kstrlist* endpoints) {
@@ -285,10 +347,10 @@ static uint32_t create_listeners(smt_server* srv, kstrlist* endpoints) {
     }
     kstring_free(&host);
   }
-  uint32_t created = 0;
+  uint32_t named = 0;
   for (uint32_t i = 0; i < kstrlist_count(endpoints); ++i)
-    created += listen_on(srv, kstrlist_get(endpoints, i));
-  return created;
+    named += listen_on(srv, kstrlist_get(endpoints, i));
+  return named;
 }
 
 // Everything smt_server_init built, for a failed init and for smt_server_free
@@ -297,22 +359,26 @@ static void release(smt_server* srv) {
   karray_destroy(&srv->pool, free_record_elem);
   ksocketset_close_all(&srv->listeners);
   ksocketset_free(&srv->listeners);
+  kstrlist_free(&srv->pending);
   kthread_free(&srv->accept_thread);
 }
 
 bool smt_server_init(smt_server* srv, kstrlist* endpoints, smt_open_fn on_open,
                      smt_close_fn on_close, smt_message_fn on_message, uint32_t record_size,
-                     klog* log) {
+                     klog* log, smt_accept_fn accept_filter) {
   srv->log = log;
   new (&srv->stop) std::atomic<uint32_t>(0);
   srv->max_clients = 10;
   srv->poll_timeout_ms = 1000;
-  srv->io_timeout_ms = 30000;
+  new (&srv->io_timeout_ms) std::atomic<uint32_t>(30000);
   srv->on_open = on_open;
   srv->on_close = on_close;
   srv->on_message = on_message;
+  srv->accept_filter = accept_filter;
   kthread_init(&srv->accept_thread);
   ksocketset_init(&srv->listeners);
+  kstrlist_init(&srv->pending);
+  srv->next_retry_ms = ktick_ms() + SMT_LISTEN_RETRY_MS;
   if (record_size < sizeof(smt_client)) record_size = sizeof(smt_client);
   // Growth step = pool size: the storage is allocated once and never moves
   // while threads hold pointers to their records.
@@ -321,6 +387,7 @@ bool smt_server_init(smt_server* srv, kstrlist* endpoints, smt_open_fn on_open,
     void* r = karray_append(&srv->pool);
     if (r) smt_client_init(static_cast<smt_client*>(r), on_open, on_close, on_message, log);
   }
+  // Nothing to listen on, now or later: no endpoint named an address.
   if (create_listeners(srv, endpoints) == 0) {
     release(srv);
     return false;

@@ -4,12 +4,21 @@
 // frame to the application's message callback; a connection that finds no
 // free record is closed at once.
 //
+// Hardening against peers: an accept filter, when given, refuses a peer
+// before it takes a record (closed at once, no reply); a request frame must
+// be in whole within io_timeout_ms of its first byte; the warnings a peer
+// can repeat at will are rate-limited (klog_limited); a listener that cannot
+// be created at start is retried by the accept thread every
+// SMT_LISTEN_RETRY_MS until it comes up or the server stops.
+//
 // Threads: the owner calls smt_server_init, smt_server_stop and
-// smt_server_free, in that order, on its own thread(s); one accept thread;
-// one thread per busy record. The callbacks run on the connection's thread,
-// up to 10 at a time; whatever they share they guard themselves. The server
-// owns the pool records, the listeners and the threads' objects, not the
-// log. The smt_client_* operations are the server's own, public for tests.
+// smt_server_free, in that order, on its own thread(s); one accept thread,
+// which alone uses the listeners and the accept filter while the server
+// runs; one thread per busy record. The other callbacks run on the
+// connection's thread, up to 10 at a time; whatever they share they guard
+// themselves. The server owns the pool records, the listeners and the
+// threads' objects, not the log. The smt_client_* operations are the
+// server's own, public for tests.
 #pragma once
 
 #include <atomic>
@@ -24,13 +33,19 @@
 #include "net/smt_frame.h"
 
 #define SMT_DEFAULT_PORT "9000"
+#define SMT_LISTEN_RETRY_MS 5000  // pause between attempts at a missing listener
 
 struct smt_client;
+struct smt_server;
 
 typedef bool (*smt_open_fn)(smt_client* c);  // false: logged, served all the same
 typedef void (*smt_close_fn)(smt_client* c);
 // 0: send the reply now; anything else: close the connection without one.
 typedef uint32_t (*smt_message_fn)(smt_client* c);
+// Called on the accept thread for every accepted connection, before it is
+// given a record: false closes it at once, without a reply. The filter logs
+// its refusal itself (rate-limited: a peer can repeat it at will).
+typedef bool (*smt_accept_fn)(smt_server* srv, const kstring* peer_address, uint16_t peer_port);
 
 // One pool record: the connection and the thread that serves it.
 struct smt_client {
@@ -60,23 +75,33 @@ struct smt_server {
   std::atomic<uint32_t> stop;
   kthread accept_thread;
   uint32_t poll_timeout_ms;  // 1000: accept wait, idle wait, and (times 5) the stop waits
-  uint32_t io_timeout_ms;    // 30000: each wait while a frame is in transit
-  uint32_t max_clients;      // 10: pool size and growth step
+  // 30000: the whole of a request frame from its first byte, and each wait
+  // while a reply is written; taken by a record when it is handed a
+  // connection.
+  std::atomic<uint32_t> io_timeout_ms;
+  uint32_t max_clients;  // 10: pool size and growth step
   smt_open_fn on_open;
   smt_close_fn on_close;
   smt_message_fn on_message;
-  ksocketset listeners;
-  karray pool;  // smt_client records (record_size bytes each), allocated once
+  smt_accept_fn accept_filter;  // null: every peer gets a record
+  ksocketset listeners;         // grows on the accept thread as retried listeners come up
+  kstrlist pending;        // "address:port" of listeners still to be retried; the accept thread's
+  uint64_t next_retry_ms;  // ktick_ms() time of the next retry
+  karray pool;             // smt_client records (record_size bytes each), allocated once
 };
 
 // Listens on every endpoint ("host" or "host:port", port 9000 by default; an
 // empty list gets "<host name>:9000" appended), then starts the accept
 // thread. record_size is the size of one pool element, at least
-// sizeof(smt_client). False when no listener could be created; nothing is
-// left to free then.
+// sizeof(smt_client); accept_filter may be null. An address whose listener
+// cannot be created now (its port still taken, say) is retried by the accept
+// thread, so true also when no listener is up yet. False when no endpoint
+// named any address (host names that do not resolve, no host name for the
+// default endpoint) or the accept thread could not start; nothing is left to
+// free then.
 bool smt_server_init(smt_server* srv, kstrlist* endpoints, smt_open_fn on_open,
                      smt_close_fn on_close, smt_message_fn on_message, uint32_t record_size,
-                     klog* log);
+                     klog* log, smt_accept_fn accept_filter = nullptr);
 // Asks the accept thread and every connection thread to stop and waits up to
 // 5 x poll_timeout_ms for the accept thread and as long again for all the
 // connections together; connections still running are reported as critical

@@ -1320,6 +1320,16 @@ struct LogFindings {
   std::vector<std::string> critical, other_warnings;
 };
 
+// How many warnings a line stands for: a rate-limited warning's period ends
+// with "<last line> (N more suppressed)".
+size_t warnings_of(const std::string& line) {
+  size_t at = line.rfind(" (");
+  unsigned long more = 0;
+  if (at != std::string::npos && sscanf(line.c_str() + at, " (%lu more suppressed)", &more) == 1)
+    return 1 + more;
+  return 1;
+}
+
 LogFindings scan_log(const std::string& text) {
   LogFindings f;
   for (const std::string& line : split_lines(text)) {
@@ -1327,9 +1337,9 @@ LogFindings scan_log(const std::string& text) {
       f.critical.push_back(line);
     } else if (line.find("[WARNING]") != std::string::npos) {
       if (line.find("closed, server too busy") != std::string::npos)
-        ++f.too_busy;
+        f.too_busy += warnings_of(line);
       else if (line.find("connection not authorized from 127.0.0.2:") != std::string::npos)
-        ++f.unauthorized;
+        f.unauthorized += warnings_of(line);
       else if (line.find("error in filter '(unclosed'") != std::string::npos)
         ++f.filter_errors;
       else if (line.find("SMTCLI shutdown") == std::string::npos)

@@ -25,26 +25,88 @@ using Reply = std::pair<std::string, std::string>;  // status line, body
 const auto ok = [](const std::string& body = "") { return Reply{"200 OK", body}; };
 const Reply kCannotOpen{"400 Cannot open file", ""};
 
-// A server that cannot listen is switched off; the agent runs on without it.
-TEST(AgentInProcess, ServerThatCannotListenIsSwitchedOff) {
-  kerror_libinit();
-  testutil::TempDir dir;
-  kservice_app* app = &g_agent.host;
-  klog_init(&app->log, dir.file("vardo.log").c_str());
-  testutil::write_file(dir.file("vardo.conf"), "lwatch.enable = 0\nvardo.listener = 192.0.2.1:9\n");
-  kconfig_load(&app->config, dir.file("vardo.conf").c_str());
-  kstring_init(&app->module_dir);
-  ASSERT_EQ(agent_init(app), 0u);
+// The agent in this process, on its own record, with a configuration.
+class AgentInProcess : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    kerror_libinit();
+    klog_init(&app_->log, dir_.file("vardo.log").c_str());
+    kstring_init(&app_->module_dir);
+  }
+  void TearDown() override {
+    kstring_free(&app_->module_dir);
+    kconfig_free(&app_->config);
+    klog_free(&app_->log);
+  }
+  void init(const std::string& conf) {
+    testutil::write_file(dir_.file("vardo.conf"), "lwatch.enable = 0\n" + conf);
+    kconfig_load(&app_->config, dir_.file("vardo.conf").c_str());
+    ASSERT_EQ(agent_init(app_), 0u);
+  }
+  void finish() {
+    EXPECT_EQ(agent_stop(app_), 0u);
+    EXPECT_EQ(agent_cleanup(app_), 0u);
+  }
+  std::string log() { return testutil::read_file(dir_.file("vardo.log")); }
+  size_t count(const std::string& text) {
+    std::string all = log();
+    size_t n = 0;
+    for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++n;
+    return n;
+  }
+
+  testutil::TempDir dir_;
+  kservice_app* app_ = &g_agent.host;
+};
+
+// A server with nothing to listen on is switched off; the agent runs on
+// without it.
+TEST_F(AgentInProcess, ServerWithoutAnyAddressToListenOnIsSwitchedOff) {
+  init("vardo.listener = nosuchhost.invalid:9\n");
   EXPECT_FALSE(g_agent.smt_enabled);
-  EXPECT_EQ(agent_stop(app), 0u);
-  EXPECT_EQ(agent_cleanup(app), 0u);
-  std::string text = testutil::read_file(dir.file("vardo.log"));
+  finish();
+  std::string text = log();
   EXPECT_NE(text.find("[WARNING] VARDO cannot initialize SMT - disabling feature\n"),
             std::string::npos);
   EXPECT_EQ(text.find("SMTSVR"), std::string::npos);
-  kstring_free(&app->module_dir);
-  kconfig_free(&app->config);
-  klog_free(&app->log);
+}
+
+// A port still held (by an old instance, say) keeps the server on: it comes
+// up once the port is free. Peers outside the address mask are refused at
+// accept, unanswered, with ten warnings a minute however many they are.
+TEST_F(AgentInProcess, ServerWaitsForItsPortAndRefusesPeersOutsideTheMaskAtAccept) {
+  int blocker = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+  ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+  ASSERT_EQ(listen(blocker, 1), 0);
+  const uint16_t port = smtwire::local_port(blocker);
+  const std::string endpoint = "127.0.0.1:" + std::to_string(port);
+  init("vardo.listener = " + endpoint + "\nsmtsvr.addressmask = 127.0.0.1\n");
+  EXPECT_TRUE(g_agent.smt_enabled);
+  close(blocker);
+  EXPECT_TRUE(testutil::wait_until([&] { return count("created listener " + endpoint) == 1; },
+                                   SMT_LISTEN_RETRY_MS + 3000))
+      << log();
+  for (int i = 0; i < 25; ++i) {
+    int fd = testutil::tcp_connect(port, "127.0.0.1", "127.0.0.2");
+    testutil::send_all(fd, frame("echo hi"));
+    std::string data;
+    EXPECT_TRUE(testutil::wait_closed(fd, 2000, &data) && data.empty()) << i << data;
+    close(fd);
+  }
+  int fd = testutil::tcp_connect(port);
+  ASSERT_TRUE(testutil::send_all(fd, frame("echo hi")));
+  EXPECT_EQ(smtwire::read_reply(fd), frame("200 OK", "echo hi"));
+  close(fd);
+  finish();
+  EXPECT_NE(log().find("[WARNING] error creating listener " + endpoint + " ("), std::string::npos);
+  EXPECT_EQ(count("[WARNING] connection not authorized from 127.0.0.2:"), KLOG_LIMIT_BURST);
+  // The rest is counted when the period ends, at the latest when the log is freed.
+  klog_free(&app_->log);
+  EXPECT_EQ(count("[WARNING] connection not authorized from 127.0.0.2:"), KLOG_LIMIT_BURST + 1);
+  EXPECT_EQ(count(" (15 more suppressed)\n"), 1u);
+  klog_init(&app_->log, dir_.file("vardo.log").c_str());
+  EXPECT_EQ(count("VARDO cannot initialize SMT"), 0u);
 }
 
 // The real executable in a temporary directory, stopped with SIGINT.

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -124,7 +125,28 @@ TEST(SmtFrame, LimitsAndMagicAreJudgedBeforeTheBytesThatFollow) {
   }
 }
 
-TEST(SmtFrame, PeerClosingMidFrameGivesOneAndAStalledPeerATimeOutPerWait) {
+// A peer that trickles a frame keeps every single wait short: a limit on
+// each wait lets it through, a limit on the whole frame only when the frame
+// is in within it.
+TEST(SmtFrame, PeerClosingMidFrameGivesOneAndAStalledPeerATimeOutPerWaitOrPerFrame) {
+  for (auto [whole, limit_ms, rc] : std::vector<std::tuple<bool, uint32_t, uint32_t>>{
+           {false, 100, 0}, {true, 200, KERR_TIMEOUT}, {true, 5000, 0}}) {
+    Pair p;
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+      for (char c : std::string("SMTF20000700000004echo hibody")) {
+        if (done.load() || !testutil::send_all(p.sv[1], std::string(1, c))) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+    });
+    EXPECT_EQ(
+        whole ? smt_frame_read_within(&p.m, &p.a, limit_ms) : smt_frame_read(&p.m, &p.a, limit_ms),
+        rc)
+        << whole << limit_ms;
+    done = true;
+    writer.join();
+  }
+
   for (std::string part :
        {"", "SMT", "SMTF2", "SMTF2000070000", "SMTF20000700000000ech", "SMTF20000200000005hiab"}) {
     for (bool closed : {true, false}) {

@@ -1,5 +1,7 @@
 // The SMT server on real loopback connections: serving, the pool limit, the
-// idle time-out, closing without a reply, listeners, and bounded stops.
+// idle time-out, closing without a reply, peers refused at accept, the time
+// limit on a whole request, listeners (retried while their port is taken),
+// rate-limited warnings, and bounded stops.
 #include "net/smt_server.h"
 
 #include <gtest/gtest.h>
@@ -38,6 +40,15 @@ uint32_t on_message(smt_client* c) {
   return 0;
 }
 
+// The accept filter of the tests: 127.0.0.1 only; a refusal is logged as an
+// application would, rate-limited per address.
+bool loopback_one_only(smt_server* srv, const kstring* address, uint16_t port) {
+  if (nettest::str(address) == "127.0.0.1") return true;
+  klog_limited(srv->log, 1, KLOG_WARNING, "refused", kstring_text(address), "refused %s:%d\n",
+               kstring_text(address), port);
+  return false;
+}
+
 const auto ms_since = [](Clock::time_point t0) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
 };
@@ -57,12 +68,13 @@ class SmtServer : public ::testing::Test {
     if (running_) smt_server_stop(&srv_), smt_server_free(&srv_);
     klog_free(&log_);
   }
-  bool start(const std::vector<std::string>& endpoints = {"127.0.0.1:0"}) {
+  bool start(const std::vector<std::string>& endpoints = {"127.0.0.1:0"},
+             smt_accept_fn filter = nullptr) {
     kstrlist list;
     kstrlist_init(&list);
     for (const auto& e : endpoints) nettest::set(kstrlist_add(&list), e);
-    running_ =
-        smt_server_init(&srv_, &list, on_open, on_close, on_message, sizeof(smt_client), &log_);
+    running_ = smt_server_init(&srv_, &list, on_open, on_close, on_message, sizeof(smt_client),
+                               &log_, filter);
     kstrlist_free(&list);
     return running_;
   }
@@ -88,6 +100,12 @@ class SmtServer : public ::testing::Test {
     return testutil::wait_closed(fd, 5000, &data) && data.empty();
   }
   std::string log() { return testutil::read_file(dir_.file("smt.log")); }
+  size_t count(const std::string& text) {
+    std::string all = log();
+    size_t n = 0;
+    for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++n;
+    return n;
+  }
   bool log_has(const std::string& text) {
     return testutil::wait_until([&] { return log().find(text) != std::string::npos; }, 5000);
   }
@@ -150,6 +168,9 @@ TEST_F(SmtServer, EleventhConnectionIsClosedAtOnceAndTheStopWaitsForTheBusyTen) 
   EXPECT_TRUE(closed_without_reply(extra));
   EXPECT_LT(ms_since(t0), 2000);
   EXPECT_TRUE(log_has("[WARNING] connection from " + peer(extra) + " closed, server too busy\n"));
+  // The warning is one a peer can repeat at will: ten a minute per address.
+  for (int i = 0; i < 12; ++i) EXPECT_TRUE(closed_without_reply(connect()));
+  EXPECT_EQ(count("closed, server too busy"), KLOG_LIMIT_BURST);
 
   std::thread releaser([] {
     std::this_thread::sleep_for(std::chrono::milliseconds(2000));
@@ -171,6 +192,110 @@ TEST_F(SmtServer, EleventhConnectionIsClosedAtOnceAndTheStopWaitsForTheBusyTen) 
   EXPECT_NE(text.find("SMTSVR down\n"), std::string::npos);
   EXPECT_NE(text.find("SMTSVR shutdown\n", at), std::string::npos);
   EXPECT_EQ(text.find("not terminated"), std::string::npos);
+}
+
+// Refused peers are closed at accept, however they trickle: ten of them
+// reconnecting from 127.0.0.2 never take a record, while requests from
+// 127.0.0.1 are served, and each refusal is one rate-limited line. Admitted
+// peers that trickle a request hold their record for io_timeout_ms at most.
+TEST_F(SmtServer, RefusedPeersNeverHoldARecordAndSlowRequestsEndAfterTheIoTimeout) {
+  ASSERT_TRUE(start({"127.0.0.1:0"}, loopback_one_only));
+  smt_server_set_io_timeout(&srv_, 500);
+  std::atomic<bool> over{false};
+  std::atomic<int> refused{0}, answered{0};
+  std::vector<std::thread> tricklers;
+  const uint16_t listening = port(0);
+  for (int i = 0; i < 10; ++i)
+    tricklers.emplace_back([&] {
+      const std::string request = frame("echo hi");
+      while (!over.load()) {
+        int fd = testutil::tcp_connect(listening, "127.0.0.1", "127.0.0.2");
+        std::string data;
+        bool closed = false;
+        for (size_t b = 0; fd >= 0 && b < request.size() && !closed && !over.load(); ++b)
+          closed = !testutil::send_all(fd, request.substr(b, 1)) ||
+                   testutil::wait_closed(fd, 1000, &data);
+        if (closed) ++(data.empty() ? refused : answered);
+        if (fd >= 0) close(fd);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+    });
+  int served = 0;
+  for (int i = 0; i < 15; ++i) {
+    int fd = testutil::tcp_connect(listening);
+    served += testutil::send_all(fd, frame("echo " + std::to_string(i))) &&
+              read_reply(fd) == frame("200 OK", "echo " + std::to_string(i));
+    close(fd);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  over = true;
+  for (std::thread& t : tricklers) t.join();
+  EXPECT_EQ(served, 15);
+  EXPECT_GT(refused.load(), 10);
+  EXPECT_EQ(answered.load(), 0);
+  EXPECT_EQ(count("[WARNING] refused 127.0.0.2:"), KLOG_LIMIT_BURST);
+  EXPECT_EQ(count("connection from 127.0.0.2"), 0u);  // never "accepted"
+
+  // Ten admitted peers announce a head of 100 bytes and send one byte every
+  // 100 ms: each is closed, unanswered, once its 500 ms are up.
+  std::vector<int> slow;
+  for (int i = 0; i < 10; ++i) slow.push_back(connect());
+  std::vector<long> took(slow.size(), -1);
+  std::vector<std::thread> senders;
+  for (size_t i = 0; i < slow.size(); ++i)
+    senders.emplace_back([&, i] {
+      auto t0 = Clock::now();
+      std::string data;
+      bool closed = !testutil::send_all(slow[i], "SMTF20010000000000");
+      for (int b = 0; b < 50 && !closed; ++b)
+        closed = testutil::wait_closed(slow[i], 100, &data) || !testutil::send_all(slow[i], "e");
+      if (closed && data.empty()) took[i] = ms_since(t0);
+    });
+  for (std::thread& t : senders) t.join();
+  for (size_t i = 0; i < slow.size(); ++i) {
+    EXPECT_GE(took[i], 400) << i;
+    EXPECT_LT(took[i], 2500) << i;
+    EXPECT_TRUE(log_has("[WARNING] request from " + peer(slow[i]) +
+                        " not complete within 500 ms - connection closed\n"))
+        << i << log();
+  }
+  int fd = connect();
+  ASSERT_TRUE(testutil::send_all(fd, frame("echo after")));
+  EXPECT_EQ(read_reply(fd), frame("200 OK", "echo after"));
+}
+
+// Listeners whose port is still taken at start are retried every 5 s by the
+// accept thread, said once in the log: one whose port is freed serves after
+// the next attempt, one whose port stays taken is tried silently.
+TEST_F(SmtServer, ListenerWhosePortIsTakenComesUpOnceThePortIsFree) {
+  ksocket blockers[2];
+  nettest::Text address("127.0.0.1");
+  std::vector<std::string> endpoints;
+  std::vector<uint16_t> ports;
+  for (ksocket& b : blockers) {
+    ASSERT_EQ(ksocket_create_listener(&b, &address.s, 0), 0u);
+    ports.push_back(smtwire::local_port(b.handle));
+    endpoints.push_back("127.0.0.1:" + std::to_string(ports.back()));
+  }
+  auto t0 = Clock::now();
+  ASSERT_TRUE(start(endpoints));
+  for (const std::string& e : endpoints) {
+    EXPECT_TRUE(log_has("[WARNING] error creating listener " + e + " (")) << log();
+    EXPECT_TRUE(log_has("retrying listener " + e + " every 5 s\n"));
+  }
+  ksocket_close(&blockers[1]);
+  ASSERT_TRUE(
+      testutil::wait_until([&] { return count("created listener " + endpoints[1] + "\n") == 1; },
+                           SMT_LISTEN_RETRY_MS + 3000))
+      << log();
+  EXPECT_GE(ms_since(t0), SMT_LISTEN_RETRY_MS - 500);
+  int fd = testutil::tcp_connect(ports[1]);
+  fds_.push_back(fd);
+  ASSERT_TRUE(testutil::send_all(fd, frame("echo up")));
+  EXPECT_EQ(read_reply(fd), frame("200 OK", "echo up"));
+  ksocket_close(&blockers[0]);
+  for (const std::string& e : endpoints) EXPECT_EQ(count("error creating listener " + e), 1u);
+  EXPECT_EQ(count("created listener"), 1u);
 }
 
 // A peer that sends a request and resets the connection before the hand-over
