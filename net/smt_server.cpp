@@ -29,6 +29,7 @@ void smt_client_init(smt_client* c, smt_open_fn on_open, smt_close_fn on_close,
   c->on_open = on_open;
   c->on_close = on_close;
   c->on_message = on_message;
+  c->on_sent = nullptr;
 }
 
 void smt_client_free(smt_client* c) {
@@ -41,6 +42,12 @@ void smt_client_free(smt_client* c) {
 
 bool smt_client_is_running(const smt_client* c) {
   return kthread_is_running(&c->thread) != 0;
+}
+
+void smt_client_reply_done(smt_client* c, uint32_t rc) {
+  smt_sent_fn fn = c->on_sent;
+  c->on_sent = nullptr;
+  if (fn) fn(c, rc);
 }
 
 // Storage kept from one exchange to the next saves allocations for the
@@ -81,11 +88,14 @@ static int client_main(void* arg) {
     if (c->on_message(c) != 0) break;
     klog_write(c->log, 3, KLOG_PLAIN, "message from %s:%d passed succesfully to handler\n", peer,
                port);
-    if (smt_frame_write(&c->reply, &c->socket, c->io_timeout_ms) != 0) break;
+    uint32_t rc = smt_frame_write(&c->reply, &c->socket, c->io_timeout_ms);
+    smt_client_reply_done(c, rc);
+    if (rc != 0) break;
     klog_write(c->log, 3, KLOG_PLAIN, "reply to %s:%d was sent\n", peer, port);
     trim_message(&c->request);
     trim_message(&c->reply);
   }
+  smt_client_reply_done(c, KERR_FAILED);  // a reply prepared but never written
   {
     kmutex_guard guard(&c->socket_lock);
     ksocket_close(&c->socket);
