@@ -14,13 +14,13 @@
 // concurrent fetches one gets the lines and the other "400 Cannot open
 // file". The reply carries as many whole lines as fit (SMT_BODY_MAX bytes);
 // the lines left wait in "<name>.<n>.rest". Only once the server reports the
-// reply's last byte handed to the socket (on_sent of the connection's
-// agent_conn record) is the claimed file deleted and the rest moved to the
-// file's name for the next fetch; a reply that is not sent puts the file
-// back whole. Should the rest not be written, the file goes back whole and
-// the answer is "400 Cannot write file". agent_watch_recover, called at
-// start before the server runs, puts back what a fetch cut short by the
-// end of the process left.
+// reply delivered (on_sent of the connection's agent_conn record: every byte
+// handed to the socket and acknowledged by the peer's system) is the claimed
+// file deleted and the rest moved to the file's name for the next fetch; a
+// reply that does not get there puts the file back whole. Should the rest
+// not be written, the file goes back whole and the answer is "400 Cannot
+// write file". agent_watch_recover, called at start before the server runs,
+// puts back what a fetch cut short by the end of the process left.
 //
 // lwlistlog lists the identifiers in ascending order (for the twelve digits
 // yymmddhhmmss, oldest first within one century), as many as one reply

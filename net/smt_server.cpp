@@ -67,6 +67,22 @@ static void trim_message(smt_message* m) {
   }
 }
 
+// A reply whose callback waits for on_sent: the write ended when its last
+// byte was handed to the system, but a peer that resets the connection now
+// has not received what still sits in the buffers (a megabyte on loopback).
+// Waits, within io_timeout_ms, until the peer's system has acknowledged
+// every byte; a failure, a time-out or a stop means it may never have.
+static uint32_t wait_delivered(smt_client* c) {
+  const uint64_t end = ktick_ms() + c->io_timeout_ms;
+  for (uint32_t pause = 1;; pause = pause < 16 ? pause * 2 : 16) {
+    uint32_t unacked = 0;
+    uint32_t rc = ksocket_unacked(&c->socket, &unacked);
+    if (rc != 0 || unacked == 0) return rc;
+    if (client_stopped(c) || ktick_ms() >= end) return KERR_TIMEOUT;
+    ksleep(pause);
+  }
+}
+
 // The connection's thread: one request frame, the callback, one reply frame,
 // until a step fails, the peer stays silent for poll_timeout_ms, or the
 // record is stopped. The failure that ends the loop is not logged.
@@ -89,6 +105,7 @@ static int client_main(void* arg) {
     klog_write(c->log, 3, KLOG_PLAIN, "message from %s:%d passed succesfully to handler\n", peer,
                port);
     uint32_t rc = smt_frame_write(&c->reply, &c->socket, c->io_timeout_ms);
+    if (rc == 0 && c->on_sent) rc = wait_delivered(c);
     smt_client_reply_done(c, rc);
     if (rc != 0) break;
     klog_write(c->log, 3, KLOG_PLAIN, "reply to %s:%d was sent\n", peer, port);

@@ -15,9 +15,10 @@
 // what the reply carries only then) sets the record's on_sent; keep what it
 // needs in the record's tail (record_size). on_sent is called once, on the
 // connection's thread, when that exchange is over: with 0 after the reply
-// frame's last byte was handed to the socket, otherwise with the code of the
-// failure (a failed write, a callback that closes the connection, a
-// connection that ends first).
+// frame's last byte was handed to the socket and the peer's system has
+// acknowledged every byte (waited for within io_timeout_ms), otherwise with
+// the code of the failure (a failed write, a reset, a time-out, a stop, a
+// callback that closes the connection, a connection that ends first).
 #pragma once
 
 #include <atomic>
