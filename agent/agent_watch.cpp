@@ -11,9 +11,11 @@
 #include "klib/klog.h"
 #include "net/smt_frame.h"
 
-// Every handler keeps its state in locals and only reads the agent's two
-// directory strings, so any number of them run side by side and beside the
-// log-watch thread; the file system is all they share.
+// Every handler keeps its state in locals (lwgetlog until its reply is out,
+// in its own connection's record) and only reads the agent's two directory
+// strings, so any number of them run side by side and beside the log-watch
+// thread; the file system is all they share, and a rename settles which
+// fetch owns a result file.
 
 static const char* const kOk = "200 OK";
 static const char* const kSyntax = "400 Syntax error";
