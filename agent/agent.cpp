@@ -1,6 +1,7 @@
 #include "agent/agent.h"
 
 #include "agent/agent_dispatch.h"
+#include "agent/agent_watch.h"
 #include "klib/kthread.h"
 
 #define VARDO_VERSION "1.2.6"
@@ -53,6 +54,8 @@ uint32_t agent_init(kservice_app* app) {
   kstring_init(&a->facilitydir);
   kstring_init(&a->resultdir);
   lwatch_dirs(a->config_ref, &app->module_dir, &a->facilitydir, &a->resultdir);
+  // Before any connection can claim a result file again.
+  agent_watch_recover(&a->resultdir, a->log_ref);
 
   if (a->smt_enabled) {
     kconfig_get_list(a->config_ref, "vardo.listener", &listeners);
@@ -61,7 +64,7 @@ uint32_t agent_init(kservice_app* app) {
     // A listener whose port is still taken is retried by the server: it
     // stays on unless it has nothing to listen on at all.
     if (!smt_server_init(&a->smt, &listeners, agent_conn_open, agent_conn_close, agent_on_message,
-                         sizeof(smt_client), a->log_ref, agent_on_accept)) {
+                         sizeof(agent_conn), a->log_ref, agent_on_accept)) {
       klog_write(a->log_ref, 1, KLOG_WARNING, "VARDO cannot initialize SMT - disabling feature\n");
       a->smt_enabled = false;
     }

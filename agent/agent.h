@@ -36,6 +36,23 @@ struct agent {
   struct lwatch lwatch;  // "struct": the member shares the record's name
 };
 
+// A result file that a lwgetlog reply carries, held by the connection until
+// the reply is sent (agent_watch): set by the handler, released by the
+// server's on_sent call.
+struct agent_fetch {
+  kstring original;  // the file's own name, "lw<id>.log"
+  kstring claimed;   // where it was moved while the reply is on its way
+  kstring rest;      // the lines the reply does not carry; empty: none
+};
+
+// One pool record of the request server as the agent uses it: the server's
+// record first, then what a handler keeps until its reply has gone out. The
+// agent passes sizeof(agent_conn) as the server's record size.
+struct agent_conn {
+  smt_client client;
+  agent_fetch fetch;
+};
+
 extern agent g_agent;
 extern const kservice_desc agent_desc;
 
@@ -46,6 +63,6 @@ uint32_t agent_cleanup(kservice_app* app);
 void agent_settings(agent* a);
 
 // The SMT server's connection callbacks: every connection is served, and
-// nothing is kept per connection.
+// nothing is kept from one connection to the next.
 bool agent_conn_open(smt_client* c);
 void agent_conn_close(smt_client* c);

@@ -221,7 +221,7 @@ bool smt_start(smt_server* srv, uint16_t* port) {
   // No log: the server's per-request lines are off at the default level
   // anyway, and the figures should not depend on a disk.
   bool ok = smt_server_init(srv, &endpoints, agent_conn_open, agent_conn_close, agent_on_message,
-                            sizeof(smt_client), nullptr);
+                            sizeof(agent_conn), nullptr);
   kstrlist_free(&endpoints);
   if (!ok) return false;
   kstring address;

@@ -106,6 +106,11 @@ uint32_t ksocket_create_listener(ksocket* s, const kstring* address, uint16_t po
 uint32_t ksocket_read_line(ksocket* s, kstring* out, uint32_t max);
 uint32_t ksocket_send_text(ksocket* s, const char* text);  // one send; no completion
 uint32_t ksocket_send_string(ksocket* s, const kstring* text);
+// Bytes handed to a connected TCP socket that the peer's system has not yet
+// acknowledged (0 once all of them have arrived there). An error code when
+// the connection has failed, been reset or closed: what is left never
+// arrives.
+uint32_t ksocket_unacked(ksocket* s, uint32_t* bytes);
 
 struct ksocketset {
   karray items;  // ksocket elements, growth step 16

@@ -2,10 +2,12 @@
 // select: same semantics, and no limit on descriptor numbers.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -383,4 +385,21 @@ uint32_t ksocket_resolve(const kstring* host, kstrlist* out) {
 int ksocket_is_address(const kstring* address) {
   struct sockaddr_in sa;
   return parse_address(address, &sa);
+}
+
+uint32_t ksocket_unacked(ksocket* s, uint32_t* bytes) {
+  int err = 0;
+  socklen_t len = sizeof err;
+  if (getsockopt(fd_of(s), SOL_SOCKET, SO_ERROR, &err, &len) != 0) return ksocket_last_error();
+  if (err != 0) return ksocket_translate(err);
+  // A reset leaves its error once; the state stays closed after it was read.
+  tcp_info info;
+  memset(&info, 0, sizeof info);
+  len = sizeof info;
+  if (getsockopt(fd_of(s), IPPROTO_TCP, TCP_INFO, &info, &len) != 0) return ksocket_last_error();
+  if (info.tcpi_state == TCP_CLOSE) return KERR_NOTCONN;
+  int queued = 0;  // sent and not acknowledged, and not sent yet
+  if (ioctl(fd_of(s), SIOCOUTQ, &queued) != 0) return ksocket_last_error();
+  *bytes = queued > 0 ? static_cast<uint32_t>(queued) : 0;
+  return 0;
 }

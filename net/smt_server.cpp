@@ -29,6 +29,7 @@ void smt_client_init(smt_client* c, smt_open_fn on_open, smt_close_fn on_close,
   c->on_open = on_open;
   c->on_close = on_close;
   c->on_message = on_message;
+  c->on_sent = nullptr;
 }
 
 void smt_client_free(smt_client* c) {
@@ -41,6 +42,12 @@ void smt_client_free(smt_client* c) {
 
 bool smt_client_is_running(const smt_client* c) {
   return kthread_is_running(&c->thread) != 0;
+}
+
+void smt_client_reply_done(smt_client* c, uint32_t rc) {
+  smt_sent_fn fn = c->on_sent;
+  c->on_sent = nullptr;
+  if (fn) fn(c, rc);
 }
 
 // Storage kept from one exchange to the next saves allocations for the
@@ -57,6 +64,22 @@ static void trim_message(smt_message* m) {
   if (kstring_capacity(&m->body) > kKeptPartMax) {
     kstring_free(&m->body);
     kstring_init(&m->body);
+  }
+}
+
+// A reply whose callback waits for on_sent: the write ended when its last
+// byte was handed to the system, but a peer that resets the connection now
+// has not received what still sits in the buffers (a megabyte on loopback).
+// Waits, within io_timeout_ms, until the peer's system has acknowledged
+// every byte; a failure, a time-out or a stop means it may never have.
+static uint32_t wait_delivered(smt_client* c) {
+  const uint64_t end = ktick_ms() + c->io_timeout_ms;
+  for (uint32_t pause = 1;; pause = pause < 16 ? pause * 2 : 16) {
+    uint32_t unacked = 0;
+    uint32_t rc = ksocket_unacked(&c->socket, &unacked);
+    if (rc != 0 || unacked == 0) return rc;
+    if (client_stopped(c) || ktick_ms() >= end) return KERR_TIMEOUT;
+    ksleep(pause);
   }
 }
 
@@ -90,11 +113,15 @@ static int client_main(void* arg) {
     if (c->on_message(c) != 0) break;
     klog_write(c->log, 3, KLOG_PLAIN, "message from %s:%d passed succesfully to handler\n", peer,
                port);
-    if (smt_frame_write(&c->reply, &c->socket, c->io_timeout_ms) != 0) break;
+    rc = smt_frame_write(&c->reply, &c->socket, c->io_timeout_ms);
+    if (rc == 0 && c->on_sent) rc = wait_delivered(c);
+    smt_client_reply_done(c, rc);
+    if (rc != 0) break;
     klog_write(c->log, 3, KLOG_PLAIN, "reply to %s:%d was sent\n", peer, port);
     trim_message(&c->request);
     trim_message(&c->reply);
   }
+  smt_client_reply_done(c, KERR_FAILED);  // a reply prepared but never written
   {
     kmutex_guard guard(&c->socket_lock);
     ksocket_close(&c->socket);

@@ -19,6 +19,15 @@
 // themselves. The server owns the pool records, the listeners and the
 // threads' objects, not the log. The smt_client_* operations are the
 // server's own, public for tests.
+//
+// A message callback that must know whether its reply got out (to let go of
+// what the reply carries only then) sets the record's on_sent; keep what it
+// needs in the record's tail (record_size). on_sent is called once, on the
+// connection's thread, when that exchange is over: with 0 after the reply
+// frame's last byte was handed to the socket and the peer's system has
+// acknowledged every byte (waited for within io_timeout_ms), otherwise with
+// the code of the failure (a failed write, a reset, a time-out, a stop, a
+// callback that closes the connection, a connection that ends first).
 #pragma once
 
 #include <atomic>
@@ -46,6 +55,8 @@ typedef uint32_t (*smt_message_fn)(smt_client* c);
 // given a record: false closes it at once, without a reply. The filter logs
 // its refusal itself (rate-limited: a peer can repeat it at will).
 typedef bool (*smt_accept_fn)(smt_server* srv, const kstring* peer_address, uint16_t peer_port);
+// The end of one exchange: 0 when the reply was sent, else the failure.
+typedef void (*smt_sent_fn)(smt_client* c, uint32_t rc);
 
 // One pool record: the connection and the thread that serves it.
 struct smt_client {
@@ -62,6 +73,7 @@ struct smt_client {
   smt_open_fn on_open;
   smt_close_fn on_close;
   smt_message_fn on_message;
+  smt_sent_fn on_sent;            // set by on_message for its reply; null otherwise
   std::atomic<uint32_t> started;  // set by the thread: tells a failed start from a short one
   // Guards socket_open and the closing of socket, so that a stop never
   // shuts down a handle the thread has already closed (and the system may
@@ -126,3 +138,5 @@ uint32_t smt_client_start(smt_client* c, ksocket socket, uint32_t poll_timeout_m
 void smt_client_stop(smt_client* c);  // sets the stop flag and waits (see smt_server_stop)
 void smt_client_free(smt_client* c);  // the socket is not closed: its thread closed it
 bool smt_client_is_running(const smt_client* c);
+// Clears on_sent and calls it, if set, with rc (see above).
+void smt_client_reply_done(smt_client* c, uint32_t rc);

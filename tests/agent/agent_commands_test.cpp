@@ -20,6 +20,7 @@
 #include "agent/agent.h"
 #include "agent/agent_dispatch.h"
 #include "agent/agent_exec.h"
+#include "agent/agent_watch.h"
 #include "klib/kerror.h"
 #include "net/smt_frame.h"
 #include "support/testutil.h"
@@ -37,10 +38,14 @@ const Reply kRefused{"400 Cannot serve this request", ""};
 const Reply kSyntaxError{"400 Syntax error", ""};
 const Reply kCannotOpen{"400 Cannot open file", ""};
 
-// A connection record from peer:4242; rc: the last dispatch result.
+// A connection record from peer:4242, as the server's pool holds it; rc:
+// the last dispatch result. The reply counts as sent (the server's write
+// reporting sent_rc) once the dispatch has returned.
 struct Conn {
-  smt_client c;
+  agent_conn record;
+  smt_client& c = record.client;
   uint32_t rc = 0;
+  uint32_t sent_rc = 0;
   explicit Conn(klog* log, const char* peer = "127.0.0.1") {
     smt_client_init(&c, nullptr, nullptr, agent_on_message, log);
     kstring_assign_cstr(&c.peer_address, peer);
@@ -54,6 +59,7 @@ struct Conn {
     kstring_assign_bytes(&c.request.head, head.data(), static_cast<uint32_t>(head.size()));
     kstring_assign_bytes(&c.request.body, body.data(), static_cast<uint32_t>(body.size()));
     rc = agent_on_message(&c);
+    smt_client_reply_done(&c, rc == 0 ? sent_rc : KERR_FAILED);
     return {str(&c.reply.head), str(&c.reply.body)};
   }
 };
@@ -316,23 +322,108 @@ TEST_F(WatchCommands, FacilityNamedByTheArgumentIsWrittenWholeAndReadBackLineByL
   EXPECT_FALSE(fs::exists(dir_.file("missing")));
 }
 
-// Only a finished result file is delivered, once: it goes with the fetch.
+// Only a finished result file is delivered, once: it goes with the reply
+// that was sent. While a reply is on its way the file is out of sight of
+// listings and other fetches; a reply that is not sent puts it back whole.
 // Something that opens but cannot be read is kept.
 TEST_F(WatchCommands, ResultFileIsDeliveredOnce) {
   testutil::write_file(res() + "/lw230101000000.log", "[f,e] one\r\n[f,e] two");
   testutil::write_file(res() + "/lw230101000001.tmp", "[f,e] unfinished\n");
-  EXPECT_EQ(send("lwgetlog 230101000000"), ok("[f,e] one\n[f,e] two\n"));
+  const Reply both = ok("[f,e] one\n[f,e] two\n");
+  conn_.sent_rc = KERR_NOTCONN;  // the peer reset the connection
+  EXPECT_EQ(send("lwgetlog 230101000000"), both);
+  EXPECT_EQ(files(res()), (std::vector<std::string>{"lw230101000000.log", "lw230101000001.tmp"}));
+  conn_.sent_rc = 0;
+  // Claimed, its reply not yet written.
+  Conn first(&log_), second(&log_);
+  kstring_assign_cstr(&first.c.request.head, "lwgetlog 230101000000");
+  ASSERT_EQ(agent_on_message(&first.c), 0u);
+  EXPECT_EQ(second.send("lwgetlog 230101000000"), kCannotOpen);
+  EXPECT_EQ(second.send("lwlistlog"), ok());
+  smt_client_reply_done(&first.c, 0);
+  EXPECT_EQ(Conn::str(&first.c.reply.body), both.second);
   EXPECT_EQ(send("lwgetlog 230101000000"), kCannotOpen);
   EXPECT_EQ(send("lwgetlog 230101000001"), kCannotOpen);
   fs::create_directory(res() + "/lw230101000002.log");
   EXPECT_EQ(send("lwgetlog 230101000002"), kCannotOpen);
   EXPECT_EQ(files(res()), (std::vector<std::string>{"lw230101000001.tmp", "lw230101000002.log"}));
+  EXPECT_EQ(log(), "");
+}
+
+// At start, what fetches cut short by the end of the process left is put
+// back: a claimed file whole (its rest, if any, dropped), a rest whose
+// reply went out as the file. A name that is taken keeps the leftover.
+TEST_F(WatchCommands, LeftoversOfUnfinishedFetchesArePutBackAtStart) {
+  const std::map<std::string, std::string> before = {
+      {"lw230101000005.log.7.fetch", "claimed\n"},
+      {"lw230101000006.log.8.rest", "rest\n"},
+      {"lw230101000007.log.9.fetch", "whole\n"},
+      {"lw230101000007.log.9.rest", "part\n"},
+      {"lw230101000008.log.3.fetch", "kept\n"},
+      {"lw230101000008.log", "newer\n"},
+      {"lwx.fetch", "no number\n"},
+      {"other.log.1.fetch", "not a result\n"},
+  };
+  for (auto& [name, text] : before) testutil::write_file(res() + "/" + name, text);
+  agent_watch_recover(&g_agent.resultdir, &log_);
+  std::map<std::string, std::string> after;
+  for (const std::string& name : files(res()))
+    after[name] = testutil::read_file(res() + "/" + name);
+  EXPECT_EQ(after, (std::map<std::string, std::string>{
+                       {"lw230101000005.log", "claimed\n"},
+                       {"lw230101000006.log", "rest\n"},
+                       {"lw230101000007.log", "whole\n"},
+                       {"lw230101000008.log.3.fetch", "kept\n"},
+                       {"lw230101000008.log", "newer\n"},
+                       {"lwx.fetch", "no number\n"},
+                       {"other.log.1.fetch", "not a result\n"},
+                   }));
+  const std::string text = log();
+  for (const char* id : {"05", "06", "07"})
+    EXPECT_NE(text.find("result file " + res() + "/lw2301010000" + id +
+                        ".log put back after an unfinished fetch\n"),
+              std::string::npos)
+        << text;
+  EXPECT_NE(text.find("[WARNING] cannot move result file " + res() +
+                      "/lw230101000008.log.3.fetch to " + res() + "/lw230101000008.log\n"),
+            std::string::npos)
+      << text;
+}
+
+// A listing carries as many identifiers as fit, the oldest first, and
+// warns that there are more.
+TEST_F(WatchCommands, ListingCarriesTheOldestResultsThatFit) {
+  std::vector<std::string> ids;
+  for (int i = 29; i >= 0; --i) {
+    ids.push_back("2301" + std::to_string(10 + i) + "000000");
+    testutil::write_file(res() + "/lw" + ids.back() + ".log", "");
+  }
+  testutil::write_file(res() + "/lw991231235959.log.4.fetch", "");
+  testutil::write_file(res() + "/lw991231235959.log.4.rest", "");
+  std::sort(ids.begin(), ids.end());
+  std::string all;
+  for (const std::string& id : ids) all += id + "\n";
+  EXPECT_EQ(send("lwlistlog"), ok(all));  // sorted, even without a cut
+  for (uint32_t max : {13u * 10, 13u * 10 + 12, 0u}) {
+    smt_message reply;
+    smt_message_init(&reply);
+    EXPECT_EQ(agent_list_results(&g_agent, &reply, max), 0u);
+    EXPECT_EQ(Conn::str(&reply.head), "200 OK");
+    EXPECT_EQ(Conn::str(&reply.body), all.substr(0, max / 13 * 13)) << max;
+    smt_message_free(&reply);
+  }
+  const std::string text = log();
+  EXPECT_NE(text.find("[WARNING] lwlistlog lists 10 of 30 result files, the oldest; the rest "
+                      "follow once these are fetched\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("lwlistlog lists 0 of 30"), std::string::npos) << text;
 }
 
 // A result file larger than a reader accepts in one reply goes out over
 // several fetches, in replies of whole lines, every line once; a line longer
-// than a reply comes in pieces. Should the rest not be written back (a full
-// disk, here a file size limit), the file stays whole and the reply is empty.
+// than a reply comes in pieces. Should the rest not be written (a full disk,
+// here a file size limit), the file stays whole and the reply is empty.
 TEST_F(WatchCommands, LargeResultFileGoesOutInRepliesOfWholeLines) {
   const std::string path = res() + "/lw230101000003.log";
   std::string lines;
@@ -349,6 +440,11 @@ TEST_F(WatchCommands, LargeResultFileGoesOutInRepliesOfWholeLines) {
   setrlimit(RLIMIT_FSIZE, &old_limit);
   signal(SIGXFSZ, old_handler);
   EXPECT_EQ(refused, (Reply{"400 Cannot write file", ""}));
+  EXPECT_EQ(fs::file_size(path), lines.size() + runaway.size() + 6);
+  conn_.sent_rc = KERR_TIMEOUT;  // a reply not sent puts the file back whole
+  EXPECT_EQ(send("lwgetlog 230101000003").first, "200 OK");
+  conn_.sent_rc = 0;
+  EXPECT_EQ(files(res()), std::vector<std::string>{"lw230101000003.log"});
   EXPECT_EQ(fs::file_size(path), lines.size() + runaway.size() + 6);
 
   std::string got;

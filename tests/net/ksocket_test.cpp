@@ -88,4 +88,37 @@ TEST(KSocket, SetAcceptsInSetOrderConnectionsEndAndEndpointsAreReusableAtOnce) {
   EXPECT_EQ(Listener(port).port, port);
 }
 
+// What a peer that does not read cannot take stays unacknowledged; once it
+// has read everything nothing is, and after its reset the count fails.
+TEST(KSocket, UnackedCountsWhatThePeerHasNotReceived) {
+  Listener l;
+  int client = testutil::tcp_connect(l.port);
+  ksocket served;
+  ASSERT_EQ(ksocket_wait(&l.s, KSOCKET_READ, 1000), 0u);
+  ASSERT_EQ(ksocket_accept(&l.s, &served), 0u);
+  uint32_t unacked = 9;
+  EXPECT_EQ(ksocket_unacked(&served, &unacked), 0u);
+  EXPECT_EQ(unacked, 0u);
+  const std::string chunk(65536, 'x');
+  auto fill = [&] {
+    size_t total = 0;
+    ksocket_buf b = {const_cast<char*>(chunk.data()), static_cast<uint32_t>(chunk.size())};
+    for (uint32_t n = 0; ksocket_send_now(&served, &b, 1, &n) == 0;) total += n;
+    return total;
+  };
+  size_t total = fill();
+  ASSERT_EQ(ksocket_unacked(&served, &unacked), 0u);
+  EXPECT_GT(unacked, 0u);
+  EXPECT_EQ(testutil::recv_upto(client, total, 5000).size(), total);
+  EXPECT_TRUE(testutil::wait_until(
+      [&] { return ksocket_unacked(&served, &unacked) == 0 && unacked == 0; }, 2000));
+  fill();
+  linger reset = {1, 0};
+  setsockopt(client, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+  close(client);
+  EXPECT_TRUE(testutil::wait_until([&] { return ksocket_unacked(&served, &unacked) != 0; }, 2000));
+  EXPECT_NE(ksocket_unacked(&served, &unacked), 0u);  // also once the error was read
+  ksocket_close(&served);
+}
+
 }  // namespace
