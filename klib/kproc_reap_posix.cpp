@@ -1,0 +1,229 @@
+#include <dirent.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "klib/kproc_sys.h"
+#include "klib/kthread.h"
+
+extern char** environ;
+
+static const char kMarkerName[] = "VARDO_RUN=";
+
+struct kproc_live_run {
+  uint64_t run;
+  pid_t pid;
+};
+
+// The live runs and their children; guarded by g_runs_lock, which a sweep
+// holds while it decides about each process.
+static pthread_mutex_t g_runs_lock = PTHREAD_MUTEX_INITIALIZER;
+static kproc_live_run* g_runs = nullptr;
+static size_t g_run_count = 0;
+static size_t g_run_capacity = 0;
+
+static std::atomic<uint64_t> g_next_run{0};
+static pthread_once_t g_once = PTHREAD_ONCE_INIT;
+// "VARDO_RUN=<runner pid>.": the part of a marker that names this runner.
+static char g_prefix[48];
+static size_t g_prefix_length = 0;
+
+static void kproc_sys_once() {
+  // Without the subreaper a process that left the run's group goes to init
+  // instead; the sweep then cannot reach it, and nothing else changes.
+  prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
+  int n = snprintf(g_prefix, sizeof g_prefix, "%s%ld.", kMarkerName, static_cast<long>(getpid()));
+  g_prefix_length = n > 0 ? static_cast<size_t>(n) : 0;
+}
+
+uint64_t kproc_sys_run_number(char* marker, size_t size) {
+  pthread_once(&g_once, kproc_sys_once);
+  uint64_t run = g_next_run.fetch_add(1, std::memory_order_relaxed) + 1;
+  snprintf(marker, size, "%s%llu", g_prefix, static_cast<unsigned long long>(run));
+  return run;
+}
+
+char** kproc_sys_environment(const char* marker) {
+  size_t count = 0;
+  for (char** e = environ; e && *e; ++e) ++count;
+  char** env = static_cast<char**>(malloc((count + 2) * sizeof(char*)));
+  if (!env) return nullptr;
+  size_t n = 0;
+  env[n++] = const_cast<char*>(marker);
+  for (size_t i = 0; i < count; ++i)
+    if (strncmp(environ[i], kMarkerName, sizeof kMarkerName - 1) != 0) env[n++] = environ[i];
+  env[n] = nullptr;
+  return env;
+}
+
+void kproc_sys_runs_lock() {
+  pthread_mutex_lock(&g_runs_lock);
+}
+
+void kproc_sys_runs_unlock() {
+  pthread_mutex_unlock(&g_runs_lock);
+}
+
+int kproc_sys_run_add(uint64_t run, pid_t pid) {
+  if (g_run_count == g_run_capacity) {
+    size_t capacity = g_run_capacity ? g_run_capacity * 2 : 16;
+    void* grown = realloc(g_runs, capacity * sizeof *g_runs);
+    if (!grown) return 0;
+    g_runs = static_cast<kproc_live_run*>(grown);
+    g_run_capacity = capacity;
+  }
+  g_runs[g_run_count].run = run;
+  g_runs[g_run_count].pid = pid;
+  ++g_run_count;
+  return 1;
+}
+
+static bool kproc_run_live(uint64_t run) {
+  for (size_t i = 0; i < g_run_count; ++i)
+    if (g_runs[i].run == run) return true;
+  return false;
+}
+
+static bool kproc_run_child(pid_t pid) {
+  for (size_t i = 0; i < g_run_count; ++i)
+    if (g_runs[i].pid == pid) return true;
+  return false;
+}
+
+// State, parent and process group of the process /proc/<pid>; false when
+// it is gone or unreadable.
+static bool kproc_stat(pid_t pid, char* state, pid_t* parent, pid_t* group) {
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  // "pid (comm) state ppid pgrp ...": comm is at most 15 bytes but may hold
+  // blanks and parentheses, so the fields are counted from the last ')'.
+  char text[512];
+  ssize_t n = read(fd, text, sizeof text - 1);
+  close(fd);
+  if (n <= 0) return false;
+  text[n] = '\0';
+  const char* paren = strrchr(text, ')');
+  int ppid = 0;
+  int pgrp = 0;
+  if (!paren || sscanf(paren + 1, " %c %d %d", state, &ppid, &pgrp) != 3) return false;
+  *parent = ppid;
+  *group = pgrp;
+  return true;
+}
+
+// 1 when the environment the process /proc/<pid> started with holds this
+// runner's marker (its run number in *run); 0 when not, or unreadable. The
+// entries are matched as they stream by, so the size of the environment
+// does not matter.
+static int kproc_marker(pid_t pid, uint64_t* run) {
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%d/environ", static_cast<int>(pid));
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  size_t pos = 0;  // position in the current entry
+  bool match = true;
+  uint64_t value = 0;
+  int found = 0;
+  char chunk[4096];
+  bool end = false;
+  while (!found && !end) {
+    ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    // The end of the environment ends its last entry as a NUL would.
+    if (n <= 0) {
+      chunk[0] = '\0';
+      n = 1;
+      end = true;
+    }
+    for (ssize_t i = 0; i < n && !found; ++i) {
+      char c = chunk[i];
+      if (c == '\0') {
+        if (match && pos > g_prefix_length) {
+          *run = value;
+          found = 1;
+        }
+        pos = 0;
+        match = true;
+        value = 0;
+        continue;
+      }
+      if (match && pos < g_prefix_length)
+        match = c == g_prefix[pos];
+      else if (match && c >= '0' && c <= '9')
+        value = value * 10 + static_cast<uint64_t>(c - '0');
+      else
+        match = false;
+      ++pos;
+    }
+  }
+  close(fd);
+  return found;
+}
+
+// One pass over the runner's children that no live run holds (the lock
+// held). Counts what still needs a pass: zombies reaped, processes killed or
+// still dying after an earlier kill (listed in killed).
+static int kproc_sweep_once(pid_t* killed, size_t* killed_count, size_t killed_max) {
+  DIR* dir = opendir("/proc");
+  if (!dir) return 0;
+  pid_t self = getpid();
+  pid_t own_group = getpgrp();
+  int busy = 0;
+  while (dirent* entry = readdir(dir)) {
+    const char* name = entry->d_name;
+    if (name[0] < '1' || name[0] > '9') continue;
+    pid_t pid = static_cast<pid_t>(atol(name));
+    char state = 0;
+    pid_t parent = 0;
+    pid_t group = 0;
+    if (!kproc_stat(pid, &state, &parent, &group)) continue;
+    if (parent != self || group == own_group || kproc_run_child(pid)) continue;
+    if (state == 'Z') {
+      waitpid(pid, nullptr, WNOHANG);
+      ++busy;
+      continue;
+    }
+    bool again = false;
+    for (size_t i = 0; i < *killed_count && !again; ++i) again = killed[i] == pid;
+    uint64_t run = 0;
+    int marked = again ? 0 : kproc_marker(pid, &run);
+    if (again || (marked && !kproc_run_live(run)) || (!marked && g_run_count == 0)) {
+      kill(pid, SIGKILL);
+      if (!again && *killed_count < killed_max) killed[(*killed_count)++] = pid;
+      ++busy;
+    }
+  }
+  closedir(dir);
+  return busy;
+}
+
+void kproc_sys_run_end(uint64_t run) {
+  pid_t killed[64];
+  size_t killed_count = 0;
+  uint64_t give_up = ktick_ms() + KPROC_SWEEP_MS;
+  pthread_mutex_lock(&g_runs_lock);
+  for (size_t i = 0; i < g_run_count; ++i) {
+    if (g_runs[i].run != run) continue;
+    g_runs[i] = g_runs[g_run_count - 1];
+    --g_run_count;
+    break;
+  }
+  for (;;) {
+    int busy = kproc_sweep_once(killed, &killed_count, sizeof killed / sizeof *killed);
+    pthread_mutex_unlock(&g_runs_lock);
+    if (busy == 0 || ktick_ms() >= give_up) return;
+    ksleep(1);
+    pthread_mutex_lock(&g_runs_lock);
+  }
+}
