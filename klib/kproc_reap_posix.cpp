@@ -171,40 +171,92 @@ static int kproc_marker(pid_t pid, uint64_t* run) {
   return found;
 }
 
-// One pass over the runner's children that no live run holds (the lock
-// held). Counts what still needs a pass: zombies reaped, processes killed or
-// still dying after an earlier kill (listed in killed).
-static int kproc_sweep_once(pid_t* killed, size_t* killed_count, size_t killed_max) {
+struct kproc_seen {
+  pid_t pid;
+  pid_t parent;
+  pid_t group;
+  char state;
+  bool doomed;
+};
+
+// The process table of the last pass; guarded by g_runs_lock.
+static kproc_seen* g_seen = nullptr;
+static size_t g_seen_capacity = 0;
+
+// Reads every process's state, parent and group; the number read, which
+// stops short where memory runs out.
+static size_t kproc_read_table() {
   DIR* dir = opendir("/proc");
   if (!dir) return 0;
-  pid_t self = getpid();
-  pid_t own_group = getpgrp();
-  int busy = 0;
+  size_t count = 0;
   while (dirent* entry = readdir(dir)) {
     const char* name = entry->d_name;
     if (name[0] < '1' || name[0] > '9') continue;
-    pid_t pid = static_cast<pid_t>(atol(name));
-    char state = 0;
-    pid_t parent = 0;
-    pid_t group = 0;
-    if (!kproc_stat(pid, &state, &parent, &group)) continue;
-    if (parent != self || group == own_group || kproc_run_child(pid)) continue;
-    if (state == 'Z') {
-      waitpid(pid, nullptr, WNOHANG);
+    if (count == g_seen_capacity) {
+      size_t capacity = g_seen_capacity ? g_seen_capacity * 2 : 512;
+      void* grown = realloc(g_seen, capacity * sizeof *g_seen);
+      if (!grown) break;
+      g_seen = static_cast<kproc_seen*>(grown);
+      g_seen_capacity = capacity;
+    }
+    kproc_seen* s = &g_seen[count];
+    s->pid = static_cast<pid_t>(atol(name));
+    s->doomed = false;
+    if (kproc_stat(s->pid, &s->state, &s->parent, &s->group)) ++count;
+  }
+  closedir(dir);
+  return count;
+}
+
+// One pass over the processes (the lock held). The runner's adopted
+// children that no live run holds are reaped when they are zombies, and
+// doomed when their run is over; so is every descendant of a doomed process,
+// whatever its environment, and all of them are killed at once. Counts what
+// still needs a pass: zombies reaped, processes killed (listed in killed, so
+// that one still dying is killed again rather than judged anew).
+static int kproc_sweep_once(pid_t* killed, size_t* killed_count, size_t killed_max) {
+  pid_t self = getpid();
+  pid_t own_group = getpgrp();
+  size_t count = kproc_read_table();
+  int busy = 0;
+  bool doomed = false;
+  for (size_t i = 0; i < count; ++i) {
+    kproc_seen* s = &g_seen[i];
+    if (s->parent != self || s->group == own_group || kproc_run_child(s->pid)) continue;
+    if (s->state == 'Z') {
+      waitpid(s->pid, nullptr, WNOHANG);
       ++busy;
       continue;
     }
     bool again = false;
-    for (size_t i = 0; i < *killed_count && !again; ++i) again = killed[i] == pid;
+    for (size_t k = 0; k < *killed_count && !again; ++k) again = killed[k] == s->pid;
     uint64_t run = 0;
-    int marked = again ? 0 : kproc_marker(pid, &run);
-    if (again || (marked && !kproc_run_live(run)) || (!marked && g_run_count == 0)) {
-      kill(pid, SIGKILL);
-      if (!again && *killed_count < killed_max) killed[(*killed_count)++] = pid;
-      ++busy;
+    int marked = again ? 0 : kproc_marker(s->pid, &run);
+    s->doomed = again || (marked && !kproc_run_live(run)) || (!marked && g_run_count == 0);
+    doomed = doomed || s->doomed;
+  }
+  // Descendants: until no doomed parent is left with a child not yet doomed.
+  for (bool grew = doomed; grew;) {
+    grew = false;
+    for (size_t i = 0; i < count; ++i) {
+      if (g_seen[i].doomed || g_seen[i].pid == self) continue;
+      for (size_t k = 0; k < count; ++k) {
+        if (g_seen[k].doomed && g_seen[k].pid == g_seen[i].parent) {
+          g_seen[i].doomed = grew = true;
+          break;
+        }
+      }
     }
   }
-  closedir(dir);
+  for (size_t i = 0; i < count; ++i) {
+    if (!g_seen[i].doomed || g_seen[i].state == 'Z') continue;
+    pid_t pid = g_seen[i].pid;
+    kill(pid, SIGKILL);
+    bool listed = false;
+    for (size_t k = 0; k < *killed_count && !listed; ++k) listed = killed[k] == pid;
+    if (!listed && *killed_count < killed_max) killed[(*killed_count)++] = pid;
+    ++busy;
+  }
   return busy;
 }
 

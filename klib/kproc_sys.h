@@ -9,9 +9,11 @@
 // which its descendants inherit. Ending a run removes its number from the
 // live runs and sweeps the runner's adopted children: a zombie is reaped, a
 // living one is killed when it carries the number of a run that is no longer
-// live, or carries no number (it cleared its environment) while no run is
-// live at all. The sweep repeats until nothing of that kind is left, since a
-// killed process hands its own children on to the runner, but stops after
+// live, or carries no number (it cleared its environment, or it is not
+// readable) while no run is live at all; with it, every process descending
+// from it, found by the parent of each process, whatever its environment.
+// The sweep repeats until nothing of that kind is left, since a killed
+// process hands its zombie children on to the runner, but stops after
 // KPROC_SWEEP_MS at the latest; what it misses is taken by a later sweep.
 //
 // Children the runner started without kproc keep its process group and are

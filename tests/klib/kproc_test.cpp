@@ -198,8 +198,13 @@ TEST_F(KProc, ConcurrentRunsStayIndependent) {
   kstring_init(&go);
   EXPECT_EQ(kproc_read_line(&keeper, &go), 1);
   EXPECT_STREQ(kstring_text(&go), "go");
-  EXPECT_EQ(run_lines("sh -c \"setsid sleep 987657 & echo started\""), (Lines{"started"}));
+  // The leftover's own child cleared its environment: it goes as a
+  // descendant of the leftover.
+  EXPECT_EQ(
+      run_lines("sh -c \"setsid sh -c 'env -i sleep 987658 & exec sleep 987657' & echo started\""),
+      (Lines{"started"}));
   EXPECT_EQ(testutil::processes_with_arg("987657"), 0);
+  EXPECT_EQ(testutil::processes_with_arg("987658"), 0);
   EXPECT_EQ(testutil::processes_with_arg("987656"), 1);
   kproc_free(&keeper);
   kstring_free(&go);
