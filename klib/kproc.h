@@ -22,10 +22,10 @@
 // kills the child's whole process group while the child is still unreaped,
 // so the group id cannot have been reused, and then reaps the child: no
 // zombie and no member of the group is left behind. Where the platform lets
-// the runner adopt orphans, the processes the child started outside its group
-// (setsid, a double fork) are then killed and reaped as well; concurrent runs
-// keep theirs (kproc_sys.h). The runner's environment variable VARDO_RUN is
-// replaced, in the child, by the run's own.
+// the runner adopt orphans, or gives it a control group of its own, the
+// processes the child started outside its group (setsid, a double fork) are
+// then killed and reaped as well; concurrent runs keep theirs (kproc_sys.h). The runner's
+// environment variable VARDO_RUN is replaced, in the child, by the run's own.
 //
 // Usual order: kproc_init_k, kproc_set_time_limit, kproc_run, then on
 // success kproc_read_line until it returns 0, kproc_timed_out, kproc_finish;

@@ -3,11 +3,14 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +25,7 @@ static const char kMarkerName[] = "VARDO_RUN=";
 struct kproc_live_run {
   uint64_t run;
   pid_t pid;
+  bool cgroup;  // the run has a control group of its own
 };
 
 // The live runs and their children; guarded by g_runs_lock, which a sweep
@@ -36,6 +40,63 @@ static pthread_once_t g_once = PTHREAD_ONCE_INIT;
 // "VARDO_RUN=<runner pid>.": the part of a marker that names this runner.
 static char g_prefix[48];
 static size_t g_prefix_length = 0;
+// The runner's own control group (cgroup v2) when it is delegated to it:
+// the runs' groups are made below it. Empty: none.
+static char g_cgroup[PATH_MAX];
+
+// The first line of path that starts with key, without key and line end.
+static bool kproc_find_line(const char* path, const char* key, char* out, size_t size) {
+  FILE* f = fopen(path, "re");
+  if (!f) return false;
+  char line[4096];
+  bool found = false;
+  size_t length = strlen(key);
+  while (!found && fgets(line, sizeof line, f)) {
+    if (strncmp(line, key, length) != 0) continue;
+    line[strcspn(line, "\n")] = '\0';
+    found = snprintf(out, size, "%s", line + length) < static_cast<int>(size);
+  }
+  fclose(f);
+  return found;
+}
+
+// The mount point of the cgroup v2 hierarchy, from the mount table: the
+// fifth field of the line whose type, after " - ", is cgroup2.
+static bool kproc_cgroup_mount(char* out, size_t size) {
+  FILE* f = fopen("/proc/self/mountinfo", "re");
+  if (!f) return false;
+  char line[4096];
+  bool found = false;
+  while (!found && fgets(line, sizeof line, f)) {
+    if (!strstr(line, " - cgroup2 ")) continue;
+    char root[PATH_MAX];
+    char point[PATH_MAX];
+    if (sscanf(line, "%*s %*s %*s %4095s %4095s", root, point) != 2) continue;
+    found = strcmp(root, "/") == 0 && snprintf(out, size, "%s", point) < static_cast<int>(size);
+  }
+  fclose(f);
+  return found;
+}
+
+// Finds the runner's control group and keeps it when the service manager
+// delegated it (the trusted.delegate or user.delegate attribute is 1) and it
+// is writable: only then may the runner make groups below it.
+static void kproc_cgroup_find() {
+  char own[PATH_MAX];
+  char mount[PATH_MAX];
+  if (!kproc_find_line("/proc/self/cgroup", "0::", own, sizeof own) ||
+      !kproc_cgroup_mount(mount, sizeof mount))
+    return;
+  char dir[PATH_MAX];
+  if (snprintf(dir, sizeof dir, "%s%s", mount, own) >= static_cast<int>(sizeof dir)) return;
+  bool delegated = false;
+  for (const char* name : {"trusted.delegate", "user.delegate"}) {
+    char value[8];
+    ssize_t n = getxattr(dir, name, value, sizeof value);
+    delegated = delegated || (n == 1 && value[0] == '1');
+  }
+  if (delegated && access(dir, W_OK) == 0) snprintf(g_cgroup, sizeof g_cgroup, "%s", dir);
+}
 
 static void kproc_sys_once() {
   // Without the subreaper a process that left the run's group goes to init
@@ -43,6 +104,64 @@ static void kproc_sys_once() {
   prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
   int n = snprintf(g_prefix, sizeof g_prefix, "%s%ld.", kMarkerName, static_cast<long>(getpid()));
   g_prefix_length = n > 0 ? static_cast<size_t>(n) : 0;
+  kproc_cgroup_find();
+}
+
+// The directory of the run's control group, or a file in it.
+static void kproc_cgroup_path(uint64_t run, const char* file, char* out, size_t size) {
+  snprintf(out, size, "%s/vardo-run-%ld.%llu%s%s", g_cgroup, static_cast<long>(getpid()),
+           static_cast<unsigned long long>(run), file ? "/" : "", file ? file : "");
+}
+
+static bool kproc_write_text(const char* path, const char* text) {
+  int fd = open(path, O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  size_t length = strlen(text);
+  bool ok = write(fd, text, length) == static_cast<ssize_t>(length);
+  close(fd);
+  return ok;
+}
+
+// Makes a control group for the run and moves its child into it. The child
+// runs by then and may already have started processes of its own: those the
+// subreaper sweep still ends.
+static bool kproc_cgroup_add(uint64_t run, pid_t pid) {
+  if (g_cgroup[0] == '\0') return false;
+  char path[PATH_MAX + 64];
+  kproc_cgroup_path(run, nullptr, path, sizeof path);
+  if (mkdir(path, 0755) != 0) return false;
+  char procs[PATH_MAX + 64];
+  char text[24];
+  kproc_cgroup_path(run, "cgroup.procs", procs, sizeof procs);
+  snprintf(text, sizeof text, "%ld", static_cast<long>(pid));
+  if (kproc_write_text(procs, text)) return true;
+  rmdir(path);
+  return false;
+}
+
+// Kills every process in the run's control group: at once where the kernel
+// offers cgroup.kill, else one by one from its member list.
+static void kproc_cgroup_kill(uint64_t run) {
+  char path[PATH_MAX + 64];
+  kproc_cgroup_path(run, "cgroup.kill", path, sizeof path);
+  if (kproc_write_text(path, "1")) return;
+  kproc_cgroup_path(run, "cgroup.procs", path, sizeof path);
+  FILE* f = fopen(path, "re");
+  if (!f) return;
+  long pid = 0;
+  while (fscanf(f, "%ld", &pid) == 1)
+    if (pid > 0) kill(static_cast<pid_t>(pid), SIGKILL);
+  fclose(f);
+}
+
+// Removes the run's control group once its members have exited (zombies
+// are no longer members); false while it still has members.
+static bool kproc_cgroup_remove(uint64_t run) {
+  char path[PATH_MAX + 64];
+  kproc_cgroup_path(run, nullptr, path, sizeof path);
+  if (rmdir(path) == 0 || errno == ENOENT) return true;
+  kproc_cgroup_kill(run);
+  return false;
 }
 
 uint64_t kproc_sys_run_number(char* marker, size_t size) {
@@ -83,6 +202,7 @@ int kproc_sys_run_add(uint64_t run, pid_t pid) {
   }
   g_runs[g_run_count].run = run;
   g_runs[g_run_count].pid = pid;
+  g_runs[g_run_count].cgroup = kproc_cgroup_add(run, pid);
   ++g_run_count;
   return 1;
 }
@@ -264,17 +384,23 @@ void kproc_sys_run_end(uint64_t run) {
   pid_t killed[64];
   size_t killed_count = 0;
   uint64_t give_up = ktick_ms() + KPROC_SWEEP_MS;
+  bool cgroup = false;
   pthread_mutex_lock(&g_runs_lock);
   for (size_t i = 0; i < g_run_count; ++i) {
     if (g_runs[i].run != run) continue;
+    cgroup = g_runs[i].cgroup;
     g_runs[i] = g_runs[g_run_count - 1];
     --g_run_count;
     break;
   }
+  // A control group of the run holds all it started, whatever became of
+  // their environment or parents; the sweep then reaps what it killed.
+  if (cgroup) kproc_cgroup_kill(run);
   for (;;) {
     int busy = kproc_sweep_once(killed, &killed_count, sizeof killed / sizeof *killed);
+    if (cgroup && kproc_cgroup_remove(run)) cgroup = false;
     pthread_mutex_unlock(&g_runs_lock);
-    if (busy == 0 || ktick_ms() >= give_up) return;
+    if ((busy == 0 && !cgroup) || ktick_ms() >= give_up) return;
     ksleep(1);
     pthread_mutex_lock(&g_runs_lock);
   }

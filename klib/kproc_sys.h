@@ -16,6 +16,15 @@
 // process hands its zombie children on to the runner, but stops after
 // KPROC_SWEEP_MS at the latest; what it misses is taken by a later sweep.
 //
+// Where the runner's own control group (cgroup v2) is delegated to it (the
+// service manager marked it with trusted.delegate or user.delegate) and
+// writable, each run also gets a control group below it, vardo-run-<runner
+// pid>.<number>, and the child is moved into it right after it started.
+// Ending the run kills all its members first (cgroup.kill, or one by one),
+// whatever their environment or parents, and removes the group once they
+// have exited. A process the child started before the move stays outside;
+// the sweep still ends it.
+//
 // Children the runner started without kproc keep its process group and are
 // never touched; a run's child and its descendants never have it. The
 // children of live runs are registered and left to their runs, which reap
