@@ -43,6 +43,8 @@
 #define KPROC_DRAIN_MS 200
 // How often the child's exit is looked for where it cannot be waited for.
 #define KPROC_EXIT_POLL_MS 50
+// How often a reader reaps the exited processes the runner adopted.
+#define KPROC_REAP_POLL_MS 500
 
 // A platform descriptor or handle; -1 while not held.
 typedef intptr_t kproc_handle;
@@ -71,6 +73,7 @@ struct kproc {
   uint32_t exited;             // 1 once the reader saw the child exit
   uint32_t drain_left;         // bytes the pipe held at the exit, not yet read
   uint64_t drain_deadline_ms;  // ktick_ms() at which reading ends after the exit
+  uint64_t reap_ms;            // ktick_ms() of the next reaping of adopted zombies
   // Output read from the pipe but not yet handed out as lines.
   uint32_t buf_pos;
   uint32_t buf_len;

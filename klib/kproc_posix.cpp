@@ -40,6 +40,7 @@ static void kproc_reset(kproc* p) {
   p->exited = 0;
   p->drain_left = 0;
   p->drain_deadline_ms = 0;
+  p->reap_ms = 0;
   p->buf_pos = 0;
   p->buf_len = 0;
 }
@@ -279,6 +280,7 @@ static int kproc_launch(kproc* p, bool redirect) {
     return 0;
   }
   if (redirect && p->time_limit_ms) p->deadline_ms = ktick_ms() + p->time_limit_ms;
+  p->reap_ms = ktick_ms() + KPROC_REAP_POLL_MS;
   return 1;
 }
 
@@ -337,6 +339,13 @@ static int kproc_fill(kproc* p) {
       wait_ms = kproc_shorter(wait_ms, p->drain_deadline_ms - now);
     }
     if (p->cancel) wait_ms = kproc_shorter(wait_ms, KPROC_CANCEL_POLL_MS);
+    // Processes the program leaves exiting while it runs on are adopted by
+    // the runner; they are reaped as the run goes, not only when it ends.
+    if (now >= p->reap_ms) {
+      kproc_sys_reap();
+      p->reap_ms = now + KPROC_REAP_POLL_MS;
+    }
+    wait_ms = kproc_shorter(wait_ms, p->reap_ms - now);
     bool watch_exit = !p->exited && p->pid != 0;
     struct pollfd pfd[2];
     pfd[0].fd = static_cast<int>(p->out_read);

@@ -328,6 +328,23 @@ static size_t kproc_read_table() {
   return count;
 }
 
+// A child of the runner that no live run holds and that the runner did not
+// start itself (those keep its process group): one it adopted.
+static bool kproc_adopted(const kproc_seen* s, pid_t self, pid_t own_group) {
+  return s->parent == self && s->group != own_group && !kproc_run_child(s->pid);
+}
+
+void kproc_sys_reap() {
+  pthread_mutex_lock(&g_runs_lock);
+  pid_t self = getpid();
+  pid_t own_group = getpgrp();
+  size_t count = kproc_read_table();
+  for (size_t i = 0; i < count; ++i)
+    if (g_seen[i].state == 'Z' && kproc_adopted(&g_seen[i], self, own_group))
+      waitpid(g_seen[i].pid, nullptr, WNOHANG);
+  pthread_mutex_unlock(&g_runs_lock);
+}
+
 // One pass over the processes (the lock held). The runner's adopted
 // children that no live run holds are reaped when they are zombies, and
 // doomed when their run is over; so is every descendant of a doomed process,
@@ -342,7 +359,7 @@ static int kproc_sweep_once(pid_t* killed, size_t* killed_count, size_t killed_m
   bool doomed = false;
   for (size_t i = 0; i < count; ++i) {
     kproc_seen* s = &g_seen[i];
-    if (s->parent != self || s->group == own_group || kproc_run_child(s->pid)) continue;
+    if (!kproc_adopted(s, self, own_group)) continue;
     if (s->state == 'Z') {
       waitpid(s->pid, nullptr, WNOHANG);
       ++busy;

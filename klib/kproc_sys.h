@@ -51,5 +51,8 @@ void kproc_sys_runs_unlock();
 // Registers the child of a live run (the lock held). 0 without memory: the
 // caller must then end the child itself.
 int kproc_sys_run_add(uint64_t run, pid_t pid);
+// Reaps the zombies among the adopted children; a long run calls it now and
+// then, so that what its program leaves exiting does not pile up.
+void kproc_sys_reap();
 // The run is no longer live (its child reaped); sweeps what it left.
 void kproc_sys_run_end(uint64_t run);
