@@ -24,8 +24,9 @@
 // zombie and no member of the group is left behind. Where the platform lets
 // the runner adopt orphans, or gives it a control group of its own, the
 // processes the child started outside its group (setsid, a double fork) are
-// then killed and reaped as well; concurrent runs keep theirs (kproc_sys.h). The runner's
-// environment variable VARDO_RUN is replaced, in the child, by the run's own.
+// then killed and reaped as well; concurrent runs keep theirs (kproc_sys.h).
+// The runner's environment variable VARDO_RUN is replaced, in the child, by
+// the run's own.
 //
 // Usual order: kproc_init_k, kproc_set_time_limit, kproc_run, then on
 // success kproc_read_line until it returns 0, kproc_timed_out, kproc_finish;
