@@ -190,18 +190,20 @@ static bool kproc_open_pipes(kproc* p) {
 // cannot be executed before it returns, and reaps that child itself.
 static bool kproc_spawn(kproc* p, char** argv, bool redirect) {
   char marker[64];
-  uint64_t run = kproc_sys_run_number(marker, sizeof marker);
+  int group = -1;
+  uint64_t run = kproc_sys_run_begin(marker, sizeof marker, &group);
   char** env = kproc_sys_environment(marker);
-  if (!env) return false;
   posix_spawn_file_actions_t actions;
   posix_spawnattr_t attr;
-  if (posix_spawn_file_actions_init(&actions) != 0) {
+  if (!env || posix_spawn_file_actions_init(&actions) != 0) {
     free(env);
+    kproc_sys_run_abandon(run, group);
     return false;
   }
   if (posix_spawnattr_init(&attr) != 0) {
     posix_spawn_file_actions_destroy(&actions);
     free(env);
+    kproc_sys_run_abandon(run, group);
     return false;
   }
   bool ok = true;
@@ -226,8 +228,9 @@ static bool kproc_spawn(kproc* p, char** argv, bool redirect) {
   pid_t pid = 0;
   kproc_sys_runs_lock();
   ok = ok && posix_spawnp(&pid, argv[0], &actions, &attr, argv, env) == 0;
-  bool known = ok && kproc_sys_run_add(run, pid);
+  bool known = ok && kproc_sys_run_add(run, pid, group);
   kproc_sys_runs_unlock();
+  if (!ok) kproc_sys_run_abandon(run, group);
   posix_spawnattr_destroy(&attr);
   posix_spawn_file_actions_destroy(&actions);
   free(env);

@@ -122,21 +122,36 @@ static bool kproc_write_text(const char* path, const char* text) {
   return ok;
 }
 
-// Makes a control group for the run and moves its child into it. The child
-// runs by then and may already have started processes of its own: those the
-// subreaper sweep still ends.
-static bool kproc_cgroup_add(uint64_t run, pid_t pid) {
-  if (g_cgroup[0] == '\0') return false;
+// Makes a control group for the run and opens its member list; -1 where
+// there is none. Made before the child starts, so that moving it in right
+// after the start is one write.
+static int kproc_cgroup_make(uint64_t run) {
+  if (g_cgroup[0] == '\0') return -1;
   char path[PATH_MAX + 64];
   kproc_cgroup_path(run, nullptr, path, sizeof path);
-  if (mkdir(path, 0755) != 0) return false;
+  if (mkdir(path, 0755) != 0) return -1;
   char procs[PATH_MAX + 64];
-  char text[24];
   kproc_cgroup_path(run, "cgroup.procs", procs, sizeof procs);
-  snprintf(text, sizeof text, "%ld", static_cast<long>(pid));
-  if (kproc_write_text(procs, text)) return true;
-  rmdir(path);
-  return false;
+  int fd = open(procs, O_WRONLY | O_CLOEXEC);
+  if (fd < 0) rmdir(path);
+  return fd;
+}
+
+// Moves the child into the run's control group and closes group; false when
+// it is not there (the group is then removed). The child runs by then and
+// may already have started processes of its own: those the sweep still ends.
+static bool kproc_cgroup_join(uint64_t run, pid_t pid, int group) {
+  if (group < 0) return false;
+  char text[24];
+  int length = snprintf(text, sizeof text, "%ld", static_cast<long>(pid));
+  bool joined = pid > 0 && write(group, text, static_cast<size_t>(length)) == length;
+  close(group);
+  if (!joined) {
+    char path[PATH_MAX + 64];
+    kproc_cgroup_path(run, nullptr, path, sizeof path);
+    rmdir(path);
+  }
+  return joined;
 }
 
 // Kills every process in the run's control group: at once where the kernel
@@ -164,11 +179,16 @@ static bool kproc_cgroup_remove(uint64_t run) {
   return false;
 }
 
-uint64_t kproc_sys_run_number(char* marker, size_t size) {
+uint64_t kproc_sys_run_begin(char* marker, size_t size, int* group) {
   pthread_once(&g_once, kproc_sys_once);
   uint64_t run = g_next_run.fetch_add(1, std::memory_order_relaxed) + 1;
   snprintf(marker, size, "%s%llu", g_prefix, static_cast<unsigned long long>(run));
+  *group = kproc_cgroup_make(run);
   return run;
+}
+
+void kproc_sys_run_abandon(uint64_t run, int group) {
+  kproc_cgroup_join(run, 0, group);
 }
 
 char** kproc_sys_environment(const char* marker) {
@@ -192,17 +212,20 @@ void kproc_sys_runs_unlock() {
   pthread_mutex_unlock(&g_runs_lock);
 }
 
-int kproc_sys_run_add(uint64_t run, pid_t pid) {
+int kproc_sys_run_add(uint64_t run, pid_t pid, int group) {
   if (g_run_count == g_run_capacity) {
     size_t capacity = g_run_capacity ? g_run_capacity * 2 : 16;
     void* grown = realloc(g_runs, capacity * sizeof *g_runs);
-    if (!grown) return 0;
+    if (!grown) {
+      kproc_cgroup_join(run, 0, group);
+      return 0;
+    }
     g_runs = static_cast<kproc_live_run*>(grown);
     g_run_capacity = capacity;
   }
   g_runs[g_run_count].run = run;
   g_runs[g_run_count].pid = pid;
-  g_runs[g_run_count].cgroup = kproc_cgroup_add(run, pid);
+  g_runs[g_run_count].cgroup = kproc_cgroup_join(run, pid, group);
   ++g_run_count;
   return 1;
 }
@@ -397,6 +420,18 @@ static int kproc_sweep_once(pid_t* killed, size_t* killed_count, size_t killed_m
   return busy;
 }
 
+// Runs whose control group still had members when their sweep gave up;
+// later sweeps try again to remove them. Guarded by g_runs_lock.
+static uint64_t g_stale_groups[16];
+static size_t g_stale_count = 0;
+
+static void kproc_cgroup_retry_stale() {
+  size_t kept = 0;
+  for (size_t i = 0; i < g_stale_count; ++i)
+    if (!kproc_cgroup_remove(g_stale_groups[i])) g_stale_groups[kept++] = g_stale_groups[i];
+  g_stale_count = kept;
+}
+
 void kproc_sys_run_end(uint64_t run) {
   pid_t killed[64];
   size_t killed_count = 0;
@@ -410,14 +445,21 @@ void kproc_sys_run_end(uint64_t run) {
     --g_run_count;
     break;
   }
+  kproc_cgroup_retry_stale();
   // A control group of the run holds all it started, whatever became of
   // their environment or parents; the sweep then reaps what it killed.
   if (cgroup) kproc_cgroup_kill(run);
   for (;;) {
     int busy = kproc_sweep_once(killed, &killed_count, sizeof killed / sizeof *killed);
     if (cgroup && kproc_cgroup_remove(run)) cgroup = false;
+    bool done = busy == 0 && !cgroup;
+    if (!done && ktick_ms() >= give_up) {
+      if (cgroup && g_stale_count < sizeof g_stale_groups / sizeof *g_stale_groups)
+        g_stale_groups[g_stale_count++] = run;
+      done = true;
+    }
     pthread_mutex_unlock(&g_runs_lock);
-    if ((busy == 0 && !cgroup) || ktick_ms() >= give_up) return;
+    if (done) return;
     ksleep(1);
     pthread_mutex_lock(&g_runs_lock);
   }

@@ -19,7 +19,8 @@
 // Where the runner's own control group (cgroup v2) is delegated to it (the
 // service manager marked it with trusted.delegate or user.delegate) and
 // writable, each run also gets a control group below it, vardo-run-<runner
-// pid>.<number>, and the child is moved into it right after it started.
+// pid>.<number>, made before the child starts; the child is moved into it
+// right after its start, while the runs are locked.
 // Ending the run kills all its members first (cgroup.kill, or one by one),
 // whatever their environment or parents, and removes the group once they
 // have exited. A process the child started before the move stays outside;
@@ -39,8 +40,13 @@
 #define KPROC_SWEEP_MS 1000
 
 // A new run number, and in marker (at least 64 bytes) the environment entry
-// that names it. The first call makes the calling process a child subreaper.
-uint64_t kproc_sys_run_number(char* marker, size_t size);
+// that names it; in *group the member list of a control group made for the
+// run, open for writing, or -1 where there is none. The first call makes the
+// calling process a child subreaper.
+uint64_t kproc_sys_run_begin(char* marker, size_t size, int* group);
+// The run's child could not be started: closes group and removes the
+// run's control group.
+void kproc_sys_run_abandon(uint64_t run, int group);
 // The runner's environment with marker first and any VARDO_RUN entry it had
 // left out; one block for free(), null without memory.
 char** kproc_sys_environment(const char* marker);
@@ -48,9 +54,10 @@ char** kproc_sys_environment(const char* marker);
 // the new child before it is known as a run's.
 void kproc_sys_runs_lock();
 void kproc_sys_runs_unlock();
-// Registers the child of a live run (the lock held). 0 without memory: the
-// caller must then end the child itself.
-int kproc_sys_run_add(uint64_t run, pid_t pid);
+// Registers the child of a live run (the lock held), moves it into the run's
+// control group and closes group. 0 without memory: the caller must then end
+// the child itself.
+int kproc_sys_run_add(uint64_t run, pid_t pid, int group);
 // Reaps the zombies among the adopted children; a long run calls it now and
 // then, so that what its program leaves exiting does not pile up.
 void kproc_sys_reap();
