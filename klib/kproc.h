@@ -10,13 +10,23 @@
 // agent reaches the child, so concurrent runs on different records never hold
 // each other's pipes open.
 //
+// The output ends when every writer has closed the pipe, or KPROC_DRAIN_MS
+// after the child exited: what the pipe held at the child's exit (all that
+// the child wrote) is read in any case, output of processes it left running
+// only until then. So a daemon that keeps the pipe open cannot hold the run.
+//
 // A record is used by one thread; several records may run children at once.
 // The record owns `command`, the held child and, from a successful kproc_run
 // to kproc_finish, the reading end of the output pipe. Ending a child
 // (kproc_finish, kproc_kill, kproc_is_running once it has exited, kproc_free)
 // kills the child's whole process group while the child is still unreaped,
 // so the group id cannot have been reused, and then reaps the child: no
-// zombie and no member of the group is left behind.
+// zombie and no member of the group is left behind. Where the platform lets
+// the runner adopt orphans, or gives it a control group of its own, the
+// processes the child started outside its group (setsid, a double fork) are
+// then killed and reaped as well; concurrent runs keep theirs (kproc_sys.h).
+// The runner's environment variable VARDO_RUN is replaced, in the child, by
+// the run's own.
 //
 // Usual order: kproc_init_k, kproc_set_time_limit, kproc_run, then on
 // success kproc_read_line until it returns 0, kproc_timed_out, kproc_finish;
@@ -30,6 +40,12 @@
 
 #define KPROC_BUFFER_SIZE 4096
 #define KPROC_CANCEL_POLL_MS 200
+// How long output is still read once the child has exited.
+#define KPROC_DRAIN_MS 200
+// How often the child's exit is looked for where it cannot be waited for.
+#define KPROC_EXIT_POLL_MS 50
+// How often a reader reaps the exited processes the runner adopted.
+#define KPROC_REAP_POLL_MS 500
 
 // A platform descriptor or handle; -1 while not held.
 typedef intptr_t kproc_handle;
@@ -37,8 +53,8 @@ typedef intptr_t kproc_handle;
 struct kproc {
   kstring command;
   uint32_t pid;  // the child's process id; 0 while no child is held
-  // Handles of the child on platforms that have them; unused where the pid
-  // names the child.
+  // Handles of the child on platforms that have them (a process descriptor
+  // to wait on while reading, where there is one).
   kproc_handle process;
   kproc_handle thread;
   kproc_handle out_read;  // the runner's end of the output pipe
@@ -53,7 +69,12 @@ struct kproc {
   // A flag another thread raises to end the run early (the connection's stop
   // flag); null: none. Polled at least every KPROC_CANCEL_POLL_MS.
   const std::atomic<uint32_t>* cancel;
-  uint32_t cancelled;  // 1 once kproc_read_line stopped at the raised flag
+  uint32_t cancelled;          // 1 once kproc_read_line stopped at the raised flag
+  uint64_t run;                // the run's number among the runner's runs; 0: none
+  uint32_t exited;             // 1 once the reader saw the child exit
+  uint32_t drain_left;         // bytes the pipe held at the exit, not yet read
+  uint64_t drain_deadline_ms;  // ktick_ms() at which reading ends after the exit
+  uint64_t reap_ms;            // ktick_ms() of the next reaping of adopted zombies
   // Output read from the pipe but not yet handed out as lines.
   uint32_t buf_pos;
   uint32_t buf_len;
@@ -77,8 +98,9 @@ int kproc_run(kproc* p);
 int kproc_start(kproc* p);
 // The next line of output: cut at LF, every CR dropped. 1 when at least one
 // byte was consumed (a lone LF gives an empty line); 0 once every writer has
-// closed the pipe, on a read failure, or when the time limit ran out. A last
-// line without LF is delivered with 1, the next call returns 0.
+// closed the pipe or the drain after the child's exit is over, on a read
+// failure, or when the time limit ran out. A last line without LF is
+// delivered with 1, the next call returns 0.
 int kproc_read_line(kproc* p, kstring* line);
 // As kproc_read_line, but the line keeps at most max bytes (a max of 0 counts
 // as 1): a longer line comes out in pieces of max bytes, the rest with the
@@ -92,12 +114,14 @@ uint32_t kproc_timed_out(const kproc* p);
 void kproc_set_cancel(kproc* p, const std::atomic<uint32_t>* flag);
 // 1 when kproc_read_line stopped because the flag was raised.
 uint32_t kproc_cancelled(const kproc* p);
-// Closes the pipe and ends the child (process group killed, child reaped).
+// Closes the pipe and ends the child (process group killed, child reaped,
+// what it left outside the group killed and reaped).
 int kproc_finish(kproc* p);  // 1
 // 1 while the child runs; once it has exited, ends it as kproc_kill does and
 // returns 0 (and 0 on every later call).
 int kproc_is_running(kproc* p);
-// Kills the child's process group and reaps the child; pid becomes 0.
+// Kills the child's process group and reaps the child, then what it left
+// outside the group; pid becomes 0.
 int kproc_kill(kproc* p);                                  // 1
 uint32_t kproc_get_command(const kproc* p, kstring* out);  // 1, 0 without memory
 uint32_t kproc_get_pid(const kproc* p);

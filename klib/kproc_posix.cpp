@@ -2,6 +2,8 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,9 +13,8 @@
 #include <cstring>
 
 #include "klib/kproc.h"
+#include "klib/kproc_sys.h"
 #include "klib/kthread.h"
-
-extern char** environ;
 
 static const kproc_handle kNoHandle = -1;
 
@@ -35,6 +36,11 @@ static void kproc_reset(kproc* p) {
   p->deadline_ms = 0;
   p->cancel = nullptr;
   p->cancelled = 0;
+  p->run = 0;
+  p->exited = 0;
+  p->drain_left = 0;
+  p->drain_deadline_ms = 0;
+  p->reap_ms = 0;
   p->buf_pos = 0;
   p->buf_len = 0;
 }
@@ -60,7 +66,8 @@ static void kproc_close(kproc_handle* h) {
 
 // Ends the held child. The group is killed only while the child is still ours
 // and unreaped: a zombie keeps its pid, and with it the group id, reserved, so
-// the signal cannot reach a stranger's group that reuses the number.
+// the signal cannot reach a stranger's group that reuses the number. Then the
+// run is over, and what it left outside the group is swept.
 static void kproc_end(kproc* p) {
   if (p->pid == 0) return;
   pid_t pid = static_cast<pid_t>(p->pid);
@@ -72,6 +79,10 @@ static void kproc_end(kproc* p) {
     while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
     }
   }
+  kproc_close(&p->process);
+  kproc_sys_run_end(p->run);
+  p->run = 0;
+  p->exited = 0;
   p->pid = 0;
 }
 
@@ -174,14 +185,25 @@ static bool kproc_open_pipes(kproc* p) {
 }
 
 // Spawns argv with its own process group, default signal handling, an empty
-// signal mask and no descriptor above 2. The spawn reports a program that
+// signal mask, no descriptor above 2 and the run's marker in its environment,
+// and registers it as a live run's child. The spawn reports a program that
 // cannot be executed before it returns, and reaps that child itself.
 static bool kproc_spawn(kproc* p, char** argv, bool redirect) {
+  char marker[64];
+  int group = -1;
+  uint64_t run = kproc_sys_run_begin(marker, sizeof marker, &group);
+  char** env = kproc_sys_environment(marker);
   posix_spawn_file_actions_t actions;
   posix_spawnattr_t attr;
-  if (posix_spawn_file_actions_init(&actions) != 0) return false;
+  if (!env || posix_spawn_file_actions_init(&actions) != 0) {
+    free(env);
+    kproc_sys_run_abandon(run, group);
+    return false;
+  }
   if (posix_spawnattr_init(&attr) != 0) {
     posix_spawn_file_actions_destroy(&actions);
+    free(env);
+    kproc_sys_run_abandon(run, group);
     return false;
   }
   bool ok = true;
@@ -204,11 +226,30 @@ static bool kproc_spawn(kproc* p, char** argv, bool redirect) {
        posix_spawnattr_setpgroup(&attr, 0) == 0 && posix_spawnattr_setsigmask(&attr, &none) == 0 &&
        posix_spawnattr_setsigdefault(&attr, &all) == 0;
   pid_t pid = 0;
-  ok = ok && posix_spawnp(&pid, argv[0], &actions, &attr, argv, environ) == 0;
+  kproc_sys_runs_lock();
+  ok = ok && posix_spawnp(&pid, argv[0], &actions, &attr, argv, env) == 0;
+  bool known = ok && kproc_sys_run_add(run, pid, group);
+  kproc_sys_runs_unlock();
+  if (!ok) kproc_sys_run_abandon(run, group);
   posix_spawnattr_destroy(&attr);
   posix_spawn_file_actions_destroy(&actions);
+  free(env);
+  if (ok && !known) {
+    // Unregistered, a sweep could take the child for a leftover.
+    kill(-pid, SIGKILL);
+    kill(pid, SIGKILL);
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    ok = false;
+  }
   if (!ok) return false;
   p->pid = static_cast<uint32_t>(pid);
+  p->run = run;
+  // A descriptor that becomes readable when the child exits, so that the
+  // reader wakes for the exit as for output; without one it looks every
+  // KPROC_EXIT_POLL_MS.
+  long fd = syscall(SYS_pidfd_open, pid, 0);
+  p->process = fd >= 0 ? kproc_above_stdio(static_cast<int>(fd)) : kNoHandle;
   return true;
 }
 
@@ -217,6 +258,9 @@ static int kproc_launch(kproc* p, bool redirect) {
   p->timed_out = 0;
   p->cancelled = 0;
   p->deadline_ms = 0;
+  p->exited = 0;
+  p->drain_left = 0;
+  p->drain_deadline_ms = 0;
   // One block: the argument pointers, then the arguments split in place.
   uint32_t length = p->command.length;
   int max_args = static_cast<int>(length / 2 + 1);
@@ -239,6 +283,7 @@ static int kproc_launch(kproc* p, bool redirect) {
     return 0;
   }
   if (redirect && p->time_limit_ms) p->deadline_ms = ktick_ms() + p->time_limit_ms;
+  p->reap_ms = ktick_ms() + KPROC_REAP_POLL_MS;
   return 1;
 }
 
@@ -250,8 +295,31 @@ int kproc_start(kproc* p) {
   return kproc_launch(p, false);
 }
 
-// Refills the buffer; 0 at the end of the output, on failure, or when the
-// time limit has run out.
+// True once the held child has exited; it stays unreaped.
+static bool kproc_child_exited(const kproc* p) {
+  siginfo_t info;
+  memset(&info, 0, sizeof info);
+  return waitid(P_PID, static_cast<id_t>(p->pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+         info.si_pid != 0;
+}
+
+// The child has exited, so all it wrote is in the pipe or already read: that
+// much is read whatever the drain bound says; the rest only until it runs out.
+static void kproc_note_exit(kproc* p) {
+  int queued = 0;
+  if (ioctl(static_cast<int>(p->out_read), FIONREAD, &queued) != 0 || queued < 0) queued = 0;
+  p->exited = 1;
+  p->drain_left = static_cast<uint32_t>(queued);
+  p->drain_deadline_ms = ktick_ms() + KPROC_DRAIN_MS;
+}
+
+static int kproc_shorter(int wait_ms, uint64_t bound_ms) {
+  int bound = bound_ms > INT_MAX ? INT_MAX : static_cast<int>(bound_ms);
+  return wait_ms < 0 || wait_ms > bound ? bound : wait_ms;
+}
+
+// Refills the buffer; 0 at the end of the output or of the drain after the
+// child's exit, on failure, or when the time limit has run out.
 static int kproc_fill(kproc* p) {
   if (p->out_read == kNoHandle || p->timed_out || p->cancelled) return 0;
   for (;;) {
@@ -259,30 +327,54 @@ static int kproc_fill(kproc* p) {
       p->cancelled = 1;
       return 0;
     }
+    uint64_t now = ktick_ms();
     int wait_ms = -1;
     if (p->deadline_ms) {
-      uint64_t now = ktick_ms();
       if (now >= p->deadline_ms) {
         p->timed_out = 1;
         return 0;
       }
-      uint64_t left = p->deadline_ms - now;
-      wait_ms = left > INT_MAX ? INT_MAX : static_cast<int>(left);
+      wait_ms = kproc_shorter(wait_ms, p->deadline_ms - now);
     }
-    if (p->cancel && (wait_ms < 0 || wait_ms > KPROC_CANCEL_POLL_MS))
-      wait_ms = KPROC_CANCEL_POLL_MS;
-    struct pollfd pfd;
-    pfd.fd = static_cast<int>(p->out_read);
-    pfd.events = POLLIN;
-    pfd.revents = 0;
-    int ready = poll(&pfd, 1, wait_ms);
+    if (p->exited && p->drain_left == 0) {
+      // What is still written comes from processes the child left running.
+      if (now >= p->drain_deadline_ms) return 0;
+      wait_ms = kproc_shorter(wait_ms, p->drain_deadline_ms - now);
+    }
+    if (p->cancel) wait_ms = kproc_shorter(wait_ms, KPROC_CANCEL_POLL_MS);
+    // Processes the program leaves exiting while it runs on are adopted by
+    // the runner; they are reaped as the run goes, not only when it ends.
+    if (now >= p->reap_ms) {
+      kproc_sys_reap();
+      p->reap_ms = now + KPROC_REAP_POLL_MS;
+    }
+    wait_ms = kproc_shorter(wait_ms, p->reap_ms - now);
+    bool watch_exit = !p->exited && p->pid != 0;
+    struct pollfd pfd[2];
+    pfd[0].fd = static_cast<int>(p->out_read);
+    pfd[0].events = POLLIN;
+    pfd[0].revents = 0;
+    nfds_t count = 1;
+    if (watch_exit && p->process != kNoHandle) {
+      pfd[1].fd = static_cast<int>(p->process);
+      pfd[1].events = POLLIN;
+      pfd[1].revents = 0;
+      count = 2;
+    } else if (watch_exit) {
+      wait_ms = kproc_shorter(wait_ms, KPROC_EXIT_POLL_MS);
+    }
+    int ready = poll(pfd, count, wait_ms);
     if (ready < 0 && errno != EINTR) return 0;
-    if (ready <= 0) continue;
-    ssize_t n = read(pfd.fd, p->buf, sizeof p->buf);
+    if (watch_exit && (count == 2 ? pfd[1].revents != 0 : kproc_child_exited(p)))
+      kproc_note_exit(p);
+    if (ready <= 0 || pfd[0].revents == 0) continue;
+    ssize_t n = read(pfd[0].fd, p->buf, sizeof p->buf);
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (n <= 0) return 0;
+    uint32_t got = static_cast<uint32_t>(n);
+    p->drain_left -= got < p->drain_left ? got : p->drain_left;
     p->buf_pos = 0;
-    p->buf_len = static_cast<uint32_t>(n);
+    p->buf_len = got;
     return 1;
   }
 }

@@ -164,6 +164,10 @@ TEST_F(ExecCommands, ExecAnswersWithTheLinesOfBothStreamsOrASyntaxError) {
   auto t0 = Clock::now();
   EXPECT_EQ(send("exec cat"), ok());
   EXPECT_LT(Clock::now() - t0, std::chrono::seconds(10));
+  // A daemon that the program starts does not hold the reply until the time
+  // limit (which would be logged), and does not outlive it.
+  EXPECT_EQ(send("exec sh -c \"setsid sleep 987661 & echo started\""), ok("started\n"));
+  EXPECT_EQ(testutil::processes_with_arg("987661"), 0);
   // A program that cannot start is a syntax error. None of this is logged.
   testutil::write_file(dir_.file("plain.txt"), "not a program\n");
   for (const std::string& head :

@@ -148,7 +148,73 @@ TEST_F(KProc, TimeLimitAndFinishEndTheWholeGroupAndKeepWhatWasPrinted) {
   EXPECT_EQ(timed_out, 1u);
 }
 
+// A program that leaves a process running outside its group (setsid, a
+// double fork) is done when it exits: the output still held open is read for
+// a short drain only, everything the program itself printed is there, and
+// the leftover is killed and reaped with the run.
+TEST_F(KProc, LeftoversOutsideTheGroupNeitherHoldTheRunNorOutliveIt) {
+  struct Case {
+    const char* command;
+    const char* marker;  // the leftover's argument, if it is to be looked for
+    Lines lines;
+  };
+  Lines counted;
+  for (int i = 1; i <= 20000; ++i) counted.push_back(std::to_string(i));
+  counted.push_back("end");
+  const Case cases[] = {
+      {"sh -c \"setsid sleep 987651 & echo started\"", "987651", {"started"}},
+      // Double fork: the daemon's parent is gone before the program exits.
+      {"sh -c \"(setsid sh -c 'sleep 987652 & exit' &); echo started\"", "987652", {"started"}},
+      // The daemon closed its output: the pipe ends, the daemon lives on.
+      {"sh -c \"setsid sh -c 'exec >&- 2>&-; exec sleep 987653' & echo started\"",
+       "987653",
+       {"started"}},
+      // More than the pipe holds, and a last line without LF, printed right
+      // before the exit.
+      {"sh -c \"setsid sleep 987654 & seq 1 20000; printf end\"", "987654", counted},
+      // Leftovers that exit while the program runs on are reaped meanwhile:
+      // the runner has no zombie child by the time the program looks.
+      {"sh -c \"(setsid true &); sleep 1.5; ps -o stat= --ppid $PPID | grep -c Z\"",
+       nullptr,
+       {"0"}},
+      // What a leftover prints after the drain is dropped.
+      {"sh -c \"(sleep 2.987658; echo late) & echo early\"", "2.987658", {"early"}},
+  };
+  for (const Case& c : cases) {
+    uint32_t timed_out = 0;
+    EXPECT_EQ(run_lines(c.command, 10000, &timed_out), c.lines) << c.command;
+    EXPECT_EQ(timed_out, 0u) << c.command;
+    if (c.marker) EXPECT_EQ(testutil::processes_with_arg(c.marker), 0) << c.command;
+  }
+  // A leftover of a run that times out goes too.
+  uint32_t timed_out = 0;
+  run_lines("sh -c \"setsid sleep 987655 & sleep 30\"", 300, &timed_out);
+  EXPECT_EQ(timed_out, 1u);
+  EXPECT_EQ(testutil::processes_with_arg("987655"), 0);
+}
+
 TEST_F(KProc, ConcurrentRunsStayIndependent) {
+  // A run whose daemon has already been handed to the runner keeps it while
+  // another run ends and sweeps its own leftover.
+  kproc keeper;
+  kproc_init(&keeper, "sh -c \"sh -c 'setsid sleep 987656 >/dev/null 2>&1 &'; echo go; sleep 30\"");
+  ASSERT_EQ(kproc_run(&keeper), 1);
+  kstring go;
+  kstring_init(&go);
+  EXPECT_EQ(kproc_read_line(&keeper, &go), 1);
+  EXPECT_STREQ(kstring_text(&go), "go");
+  // The leftover's own child cleared its environment: it goes as a
+  // descendant of the leftover.
+  EXPECT_EQ(
+      run_lines("sh -c \"setsid sh -c 'env -i sleep 987658 & exec sleep 987657' & echo started\""),
+      (Lines{"started"}));
+  EXPECT_EQ(testutil::processes_with_arg("987657"), 0);
+  EXPECT_EQ(testutil::processes_with_arg("987658"), 0);
+  EXPECT_EQ(testutil::processes_with_arg("987656"), 1);
+  kproc_free(&keeper);
+  kstring_free(&go);
+  EXPECT_EQ(testutil::processes_with_arg("987656"), 0);
+
   // One thread keeps starting children that outlive the other thread's runs;
   // none of them may hold the other thread's pipe open.
   std::atomic<bool> done{false};

@@ -122,6 +122,21 @@ inline std::vector<pid_t> child_pids(pid_t pid) {
   return kids;
 }
 
+// How many living processes have arg as one of their arguments (a zombie
+// has none).
+inline int processes_with_arg(const std::string& arg) {
+  int n = 0;
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it("/proc", ec), end; !ec && it != end;
+       it.increment(ec)) {
+    std::string name = it->path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::string args = '\0' + read_file("/proc/" + name + "/cmdline");
+    if (args.find('\0' + arg + '\0') != std::string::npos) ++n;
+  }
+  return n;
+}
+
 // Gone or dead: a killed orphan may wait as a zombie for its new parent.
 inline bool process_gone(pid_t pid) {
   std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
