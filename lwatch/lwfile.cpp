@@ -276,6 +276,17 @@ static bool scan_block(lwfacility* f, lwfile* t, const char* b, const char* e, k
   return hit;
 }
 
+// true when the open file lies in an allowed directory: the path it was
+// opened by may have become a link leading out since it was checked.
+static bool opened_inside(lwfacility* f, lwfile* t, kstring* real) {
+  if (!f->policy || kstrlist_count(&f->policy->allow) == 0) return true;
+  if (kfile_real_path(&t->file, real) == 0 && lwpolicy_allows(f->policy, real, true)) return true;
+  klog_limited(f->log, 1, 1, "lwatch.allowpath", kstring_text(&f->name),
+               "lwfacility '%s': file '%s' leads outside lwatch.allowpath: not read\n",
+               kstring_text(&f->name), kstring_text(&t->file.name));
+  return false;
+}
+
 bool lwfacility_scan_files(lwfacility* f, kfile* result) {
   klog_write(f->log, 4, 0, "scanning lwfacility '%s' files\n", kstring_text(&f->name));
   bool hit = false;
@@ -293,6 +304,10 @@ bool lwfacility_scan_files(lwfacility* f, kfile* result) {
     }
     if (!lwfile_open(t)) {
       klog_plain(f->log, 2, "  cannot open file '%s'\n", kstring_text(&t->file.name));
+      continue;
+    }
+    if (!opened_inside(f, t, &line)) {
+      lwfile_close(t);  // nothing read: the offset stays
       continue;
     }
     const char* b;
