@@ -80,20 +80,21 @@ uint32_t kconfig_read_pairs(kfile* source, uint64_t max_bytes, kconfig_pair_fn f
   kstring_init(&line);
   kstring_init(&key);
   kstring_init(&value);
-  uint64_t at = 0;
-  kfile_tell64(source, &at);
-  uint64_t end = at + max_bytes;
+  uint64_t left = max_bytes;
   uint32_t rc = 0;
   // A line is cut one byte beyond what is left: no line is held longer than
-  // the bound allows, and one that was cut is known to pass it.
+  // the bound allows, and one that was cut is known to pass it. Counted
+  // without asking the stream for its position, which would cost a system
+  // call per line.
   for (;;) {
-    uint64_t left = end - at;
     uint32_t cut = left < UINT32_MAX ? static_cast<uint32_t>(left + 1) : UINT32_MAX;
     if (kfile_read_line_max(source, &line, cut) != 0) break;
-    if (kfile_tell64(source, &at) != 0 || at > end) {
+    if (line.length > left) {
       rc = KERR_FAILED;
       break;
     }
+    left -= line.length;
+    left -= left > 0 ? 1 : 0;  // its line feed
     if (split_pair(&line, &key, &value) && !fn(&key, &value, data)) break;
   }
   if (kfile_error(source)) rc = KERR_FAILED;

@@ -43,5 +43,6 @@ typedef bool (*kconfig_pair_fn)(const kstring* key, const kstring* value, void* 
 // Reads the pairs of the open file source (from its position, in the syntax
 // above, empty values included) and hands each to fn, holding only the line
 // at hand. 0 when the file was read to its end or fn stopped; 1 when a read
-// failed or more than max_bytes were met (a longer line is not read whole).
+// failed or more than max_bytes were met, its last line feed and dropped CRs
+// aside (a longer line is not read whole).
 uint32_t kconfig_read_pairs(kfile* source, uint64_t max_bytes, kconfig_pair_fn fn, void* data);

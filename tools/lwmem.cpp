@@ -46,6 +46,19 @@ long status_kib(pid_t pid, const char* key) {
   return -1;
 }
 
+// utime + stime of the whole process, in seconds.
+double cpu_seconds(pid_t pid) {
+  std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+  size_t paren = stat.rfind(')');
+  if (paren == std::string::npos) return -1;
+  std::istringstream rest(stat.substr(paren + 2));
+  std::string field;
+  long long ticks = 0;
+  for (int i = 3; i <= 15 && rest >> field; ++i)
+    if (i == 14 || i == 15) ticks += std::atoll(field.c_str());
+  return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 int connect_to(uint16_t port) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), one = 1;
   sockaddr_in peer{AF_INET, htons(port), {}, {}};
@@ -148,7 +161,15 @@ int main(int argc, char** argv) {
     if (ask(fd, "lwwritef f" + std::to_string(i), body) != "200 OK") ++refused;
   close(fd);
   double write_s = std::chrono::duration<double>(Clock::now() - t0).count();
-  a.highest = watch(pid, 8000, a.before);
+  // Until the log watch has loaded them all: a second without CPU time.
+  a.highest = a.before;
+  double cpu_a = cpu_seconds(pid), last = -1;
+  for (int i = 0; i < 300 && cpu_a - last > 0.02; ++i) {
+    last = cpu_a;
+    a.highest = watch(pid, 1000, a.highest);
+    cpu_a = cpu_seconds(pid);
+  }
+  double settle_s = std::chrono::duration<double>(Clock::now() - t0).count();
   a.after = status_kib(pid, "VmRSS:");
 
   fd = connect_to(port);
@@ -176,6 +197,8 @@ int main(int argc, char** argv) {
       "lwwritef x200 of 1 MiB: written in %.1f s (%d refused); VmRSS before %ld KiB, highest "
       "%ld KiB, after %ld KiB; after removing them %ld KiB\n",
       write_s, refused, a.before, a.highest, a.after, cleared);
+  printf("agent CPU time until the facilities were loaded (%.0f s after the first write): %.1f s\n",
+         settle_s, cpu_a);
   printf("100 MB facility file: VmRSS before %ld KiB, highest %ld KiB, after removal %ld KiB\n",
          b.before, b.highest, b.after);
   printf("VmHWM %ld KiB\n", hwm);
