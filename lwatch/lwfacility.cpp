@@ -175,6 +175,11 @@ static void take_file(load_state* st, const kstring* value) {
     ++st->entries_over;
     return;
   }
+  // A refused entry counts as well: resolving it costs system calls, and
+  // the bound keeps that work in proportion to it too.
+  --st->entries_left;
+  ++f->held_entries;
+  if (f->policy) ++f->policy->entries;
   if (f->policy && kstrlist_count(&f->policy->allow)) {
     // A wildcard's directory must lie inside; the files it matches are
     // checked one by one when they are found.
@@ -186,13 +191,8 @@ static void take_file(load_state* st, const kstring* value) {
   }
   kstring* s = kstrlist_add(&f->files);
   if (!s) return;
-  if (!kstring_assign(s, value)) {
+  if (!kstring_assign(s, value))
     karray_pop_each(&f->files.items, [](void* e) { kstring_free(static_cast<kstring*>(e)); });
-    return;
-  }
-  --st->entries_left;
-  ++f->held_entries;
-  if (f->policy) ++f->policy->entries;
 }
 
 static bool take_pair(const kstring* key, const kstring* value, void* data) {

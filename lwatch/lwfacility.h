@@ -42,7 +42,7 @@ struct lwpolicy {
   kstrlist allow;           // resolved directories, no trailing '/'; empty: any path
   const kstring* base_dir;  // base of relative entries (the executable's directory)
   uint32_t max_facilities;  // facilities loaded at once
-  uint32_t max_entries;     // "file" and "eventlog" entries of all facilities
+  uint32_t max_entries;     // "file" and "eventlog" entries of all facilities, refused ones too
   uint32_t max_filters;     // filters of all facilities
   uint32_t max_files;       // files tracked by all facilities
   uint32_t max_size;        // bytes of one facility file
