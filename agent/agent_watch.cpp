@@ -59,18 +59,19 @@ static const char* named_path(const smt_message* request, const kstring* dir, co
 
 // Appends each line of the file at path, with "\n", to body. 0 when it was
 // read to its end; -1 when the file cannot be opened or a read failed (a
-// directory opens, but cannot be read), with body emptied.
+// directory opens, but cannot be read), with body emptied. A symbolic link
+// in the file's place is not followed: it cannot serve a file elsewhere.
 static int read_lines(const kstring* path, kstring* body) {
   kfile f;
   kfile_init(&f);
   kfile_set_name(&f, path);
   int result = -1;
-  // The body holds at most the file's bytes and one "\n" more: reserved at
-  // once, a large file is not copied again at every step of growth.
-  uint32_t mtime = 0, size = 0;
-  if (kfile_stat(&f, &mtime, &size) == 0 && size < UINT32_MAX - 2)
-    kstring_reserve(body, body->length + size + 2);
-  if (kfile_open_regular(&f) == 0) {
+  if (kfile_open_regular_nofollow(&f) == 0) {
+    // The body holds at most the file's bytes and one "\n" more: reserved at
+    // once, a large file is not copied again at every step of growth.
+    uint64_t size = 0;
+    if (kfile_size(&f, &size) == 0 && size < UINT32_MAX - 2)
+      kstring_reserve(body, body->length + static_cast<uint32_t>(size) + 2);
     kstring line;
     kstring_init(&line);
     result = 0;
@@ -408,7 +409,7 @@ static const char* take_lines(smt_client* c, const kstring* path, kstring* body)
   if (kfile_stat(&f, &mtime, &size) == 0)
     kstring_reserve(body, body->length + (size < SMT_BODY_MAX ? size + 2 : SMT_BODY_MAX));
   // The claimed file is opened here, and only here.
-  if (kfile_open_regular(&f) == 0) {
+  if (kfile_open_regular_nofollow(&f) == 0) {
     kstring line;
     kstring_init(&line);
     bool more = false;

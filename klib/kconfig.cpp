@@ -26,6 +26,20 @@ void kconfig_free(kconfig* c) {
   kstrlist_free(&c->held);
 }
 
+// A line without its comment, trimmed, split at its first '=' into a
+// trimmed key and value; false when it holds no '='.
+static bool split_pair(kstring* line, kstring* key, kstring* value) {
+  uint32_t at;
+  if (kstring_find_char(line, '#', &at)) kstring_set_length(line, at);
+  kstring_trim(line);
+  if (!kstring_find_char(line, '=', &at)) return false;
+  kstring_assign_prefix(key, line, at);
+  kstring_trim(key);
+  kstring_substr(line, at + 1, line->length - at - 1, value);
+  kstring_trim(value);
+  return true;
+}
+
 // One source of "key = value" pairs: the file read line by line, or the
 // pairs held in memory.
 struct pair_reader {
@@ -56,18 +70,38 @@ static bool reader_next(pair_reader* r, kstring* key, kstring* value) {
     r->next += 2;
     return true;
   }
-  while (kfile_read_line(&c->file, &r->line) == 0) {
-    uint32_t at;
-    if (kstring_find_char(&r->line, '#', &at)) kstring_set_length(&r->line, at);
-    kstring_trim(&r->line);
-    if (!kstring_find_char(&r->line, '=', &at)) continue;
-    kstring_assign_prefix(key, &r->line, at);
-    kstring_trim(key);
-    kstring_substr(&r->line, at + 1, r->line.length - at - 1, value);
-    kstring_trim(value);
-    return true;
-  }
+  while (kfile_read_line(&c->file, &r->line) == 0)
+    if (split_pair(&r->line, key, value)) return true;
   return false;
+}
+
+uint32_t kconfig_read_pairs(kfile* source, uint64_t max_bytes, kconfig_pair_fn fn, void* data) {
+  kstring line, key, value;
+  kstring_init(&line);
+  kstring_init(&key);
+  kstring_init(&value);
+  uint64_t left = max_bytes;
+  uint32_t rc = 0;
+  // A line is cut one byte beyond what is left: no line is held longer than
+  // the bound allows, and one that was cut is known to pass it. Counted
+  // without asking the stream for its position, which would cost a system
+  // call per line.
+  for (;;) {
+    uint32_t cut = left < UINT32_MAX ? static_cast<uint32_t>(left + 1) : UINT32_MAX;
+    if (kfile_read_line_max(source, &line, cut) != 0) break;
+    if (line.length > left) {
+      rc = KERR_FAILED;
+      break;
+    }
+    left -= line.length;
+    left -= left > 0 ? 1 : 0;  // its line feed
+    if (split_pair(&line, &key, &value) && !fn(&key, &value, data)) break;
+  }
+  if (kfile_error(source)) rc = KERR_FAILED;
+  kstring_free(&value);
+  kstring_free(&key);
+  kstring_free(&line);
+  return rc;
 }
 
 uint32_t kconfig_hold(kconfig* c) {

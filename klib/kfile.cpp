@@ -1,6 +1,7 @@
 #include "klib/kfile.h"
 
 #include <cstdarg>
+#include <cstring>
 
 #include "klib/kerror.h"
 #include "klib/kfile_sys.h"
@@ -30,11 +31,41 @@ uint32_t kfile_open(kfile* f, const char* mode) {
   return 0;
 }
 
-uint32_t kfile_open_regular(kfile* f) {
-  FILE* s = kfile_sys_open_regular(kstring_text(&f->name));
+static uint32_t open_regular(kfile* f, bool nofollow) {
+  FILE* s = kfile_sys_open_regular(kstring_text(&f->name), nofollow);
   if (!s) return KERR_FAILED;
   f->stream = s;
   return 0;
+}
+
+uint32_t kfile_open_regular(kfile* f) {
+  return open_regular(f, false);
+}
+
+uint32_t kfile_open_regular_nofollow(kfile* f) {
+  return open_regular(f, true);
+}
+
+uint32_t kfile_size(kfile* f, uint64_t* size) {
+  return f->stream ? kfile_sys_size(f->stream, size) : KERR_FAILED;
+}
+
+uint32_t kfile_real_path(kfile* f, kstring* path) {
+  return f->stream ? kfile_sys_real_path(f->stream, path) : KERR_FAILED;
+}
+
+uint32_t kfile_resolve(const kstring* path, kstring* real) {
+  return kfile_sys_resolve(kstring_text(path), real);
+}
+
+uint32_t kfile_path_within(const kstring* path, const kstring* dir) {
+  uint32_t n = dir->length;
+  const char* p = kstring_text(path);
+  const char* d = kstring_text(dir);
+  if (path->length < n || memcmp(p, d, n) != 0) return 0;
+  // The root, or whole components: the next character ends the directory's
+  // last one.
+  return n == path->length || (n > 0 && d[n - 1] == '/') || p[n] == '/' ? 1 : 0;
 }
 
 uint32_t kfile_close(kfile* f) {
@@ -162,10 +193,6 @@ uint32_t kfile_tell64(kfile* f, uint64_t* position) {
 
 uint32_t kfile_append(kfile* f, const void* buf, uint32_t count) {
   return f->stream ? kfile_sys_write_direct(f->stream, buf, count) : 0;
-}
-
-uint32_t kfile_size64(kfile* f, uint64_t* size) {
-  return f->stream ? kfile_sys_size(f->stream, size) : KERR_FAILED;
 }
 
 uint32_t kfile_truncate64(kfile* f, uint64_t size) {

@@ -27,6 +27,24 @@ uint32_t kfile_open(kfile* f, const char* mode);
 // followed). A directory, FIFO, socket or device is refused (1) without being
 // opened for use: such a file may block its reader or never end.
 uint32_t kfile_open_regular(kfile* f);
+// kfile_open_regular, but a symbolic link as the last component of `name` is
+// refused (1) rather than followed: a link placed in a directory that the
+// agent serves cannot lead a reader to a file elsewhere.
+uint32_t kfile_open_regular_nofollow(kfile* f);
+// Size in bytes of the file that the open stream reads (not of `name`, which
+// may have been replaced since the open).
+uint32_t kfile_size(kfile* f, uint64_t* size);
+// The absolute path, links and ".." resolved, of the file that the open
+// stream reads: where the open really led, whatever `name` said.
+uint32_t kfile_real_path(kfile* f, kstring* path);
+// path made absolute with links and "." and ".." resolved as far as it
+// exists; a missing rest is appended with "." and ".." applied to the text.
+// 0; 1 when even its first component cannot be resolved.
+uint32_t kfile_resolve(const kstring* path, kstring* real);
+// 1 when the resolved path is dir itself or lies below it (whole components:
+// "/var/logs" is not below "/var/log"); dir without a trailing separator,
+// except the root.
+uint32_t kfile_path_within(const kstring* path, const kstring* dir);
 uint32_t kfile_close(kfile* f);  // on failure the stream pointer stays
 // Next line: CR dropped anywhere, LF ends the line and is not part of it, a
 // last line without LF counts. 0 with a line, 15 when nothing was left.
@@ -58,8 +76,7 @@ uint32_t kfile_tell64(kfile* f, uint64_t* position);
 // kfile_write or kfile_printf on this stream): the bytes written, all of
 // them or fewer when the device refuses more (a full disk, a size limit).
 uint32_t kfile_append(kfile* f, const void* buf, uint32_t count);
-// The size of the open file, and cutting it back to size bytes.
-uint32_t kfile_size64(kfile* f, uint64_t* size);
+// Cuts the open file back to size bytes.
 uint32_t kfile_truncate64(kfile* f, uint64_t size);
 // Takes an advisory lock on the open file without waiting, held until the
 // file is closed: 0, or 1 when another opening of the file holds it (in this

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 
 #include "klib/kerror.h"
@@ -23,17 +25,19 @@ FILE* kfile_sys_open(const char* path, const char* mode) {
   return fopen(path, m);
 }
 
-FILE* kfile_sys_open_regular(const char* path) {
+FILE* kfile_sys_open_regular(const char* path, bool nofollow) {
   // Looked at before the open: opening a device can act on it (a terminal may
   // become the controlling one, a tape rewinds).
   struct stat st;
-  if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+  if ((nofollow ? lstat(path, &st) : stat(path, &st)) != 0 || !S_ISREG(st.st_mode)) return nullptr;
   // Should the name have been replaced by a FIFO since, O_NONBLOCK keeps the
   // open from waiting for a writer and fstat refuses it. The flag stays: it
   // changes nothing for a file on disk, but a file of /proc that says it is
   // regular and waits for data (kmsg) then ends the read with an error
-  // instead of holding the reader.
-  int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  // instead of holding the reader. O_NOFOLLOW refuses a link that was put in
+  // the name's place after the lstat.
+  int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (nofollow ? O_NOFOLLOW : 0);
+  int fd = open(path, flags);
   if (fd < 0) return nullptr;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     close(fd);
@@ -42,6 +46,71 @@ FILE* kfile_sys_open_regular(const char* path) {
   FILE* s = fdopen(fd, "r");
   if (!s) close(fd);
   return s;
+}
+
+uint32_t kfile_sys_size(FILE* stream, uint64_t* size) {
+  struct stat st;
+  if (fstat(fileno(stream), &st) != 0) return KERR_FAILED;
+  *size = static_cast<uint64_t>(st.st_size);
+  return 0;
+}
+
+uint32_t kfile_sys_real_path(FILE* stream, kstring* path) {
+  // The kernel keeps the path by which the descriptor's file was reached,
+  // links resolved; without /proc nothing can be told, which counts as a
+  // failure.
+  char link[64], target[PATH_MAX];
+  snprintf(link, sizeof link, "/proc/self/fd/%d", fileno(stream));
+  ssize_t n = readlink(link, target, sizeof target);
+  if (n <= 0 || n >= static_cast<ssize_t>(sizeof target) || target[0] != '/') return KERR_FAILED;
+  return kstring_assign_bytes(path, target, static_cast<uint32_t>(n)) ? 0 : KERR_FAILED;
+}
+
+uint32_t kfile_sys_resolve(const char* path, kstring* real) {
+  char abs[PATH_MAX];
+  if (path[0] == '/') {
+    if (strlen(path) >= sizeof abs) return KERR_FAILED;
+    strcpy(abs, path);
+  } else {
+    if (!getcwd(abs, sizeof abs) || strlen(abs) + 1 + strlen(path) >= sizeof abs)
+      return KERR_FAILED;
+    strcat(abs, "/");
+    strcat(abs, path);
+  }
+  // The longest leading part that exists is resolved by the system; the
+  // components after it name nothing yet, so no link can hide among them.
+  size_t cut = strlen(abs);
+  char* resolved = nullptr;
+  for (;;) {
+    char keep = abs[cut];
+    abs[cut] = '\0';
+    resolved = realpath(cut ? abs : "/", nullptr);
+    abs[cut] = keep;
+    if (resolved || cut == 0) break;
+    while (cut > 0 && abs[cut - 1] == '/') --cut;
+    while (cut > 0 && abs[cut - 1] != '/') --cut;
+  }
+  if (!resolved) return KERR_FAILED;
+  bool ok = kstring_assign_cstr(real, resolved);
+  free(resolved);
+  for (const char* p = abs + cut; ok && *p;) {
+    while (*p == '/') ++p;
+    const char* e = p;
+    while (*e && *e != '/') ++e;
+    size_t n = static_cast<size_t>(e - p);
+    if (n == 0 || (n == 1 && p[0] == '.')) {
+      // nothing
+    } else if (n == 2 && p[0] == '.' && p[1] == '.') {
+      uint32_t at = real->length;
+      while (at > 1 && kstring_text(real)[at - 1] != '/') --at;
+      kstring_set_length(real, at > 1 ? at - 1 : 1);
+    } else {
+      if (real->length > 1) ok = kstring_append_char(real, '/');
+      ok = ok && kstring_append_bytes(real, p, static_cast<uint32_t>(n));
+    }
+    p = e;
+  }
+  return ok ? 0 : KERR_FAILED;
 }
 
 int kfile_sys_getc(FILE* stream) {
@@ -79,13 +148,6 @@ uint32_t kfile_sys_write_direct(FILE* stream, const void* buf, uint32_t count) {
     done += static_cast<uint32_t>(n);
   }
   return done;
-}
-
-uint32_t kfile_sys_size(FILE* stream, uint64_t* size) {
-  struct stat st;
-  if (fstat(fileno(stream), &st) != 0) return KERR_FAILED;
-  *size = static_cast<uint64_t>(st.st_size);
-  return 0;
 }
 
 uint32_t kfile_sys_truncate(FILE* stream, uint64_t size) {

@@ -13,14 +13,17 @@ FILE* kfile_sys_open(const char* path, const char* mode);
 // or EOF.
 int kfile_sys_getc(FILE* stream);
 // A read stream on path when it is a regular file; null otherwise.
-FILE* kfile_sys_open_regular(const char* path);
+// nofollow: refuse a symbolic link as the last component.
+FILE* kfile_sys_open_regular(const char* path, bool nofollow);
+uint32_t kfile_sys_size(FILE* stream, uint64_t* size);
+uint32_t kfile_sys_real_path(FILE* stream, kstring* path);
+uint32_t kfile_sys_resolve(const char* path, kstring* real);
 uint32_t kfile_sys_stat(const char* path, uint32_t* mtime, uint64_t* size);
 uint32_t kfile_sys_seek(FILE* stream, uint64_t offset);
 uint32_t kfile_sys_tell(FILE* stream, uint64_t* position);
 // Writes count bytes with the stream's descriptor, past its buffer,
 // retrying after interruptions and short writes; the bytes written.
 uint32_t kfile_sys_write_direct(FILE* stream, const void* buf, uint32_t count);
-uint32_t kfile_sys_size(FILE* stream, uint64_t* size);
 uint32_t kfile_sys_truncate(FILE* stream, uint64_t size);
 uint32_t kfile_sys_try_lock(FILE* stream);
 uint32_t kfile_sys_remove(const char* path);

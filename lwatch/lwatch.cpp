@@ -3,6 +3,7 @@
 #include <new>
 
 #include "klib/kdir.h"
+#include "klib/kmem.h"
 #include "lwatch/lweventlog.h"
 #include "lwatch/lwfacility.h"
 #include "lwatch/lwfile.h"
@@ -13,6 +14,44 @@ static uint32_t setting_ticks(kconfig* config, const char* key, int32_t value) {
   kconfig_get_int(config, key, &value);
   // Periods divide the tick counter: below 1 they count as 1.
   return value < 1 ? 1 : static_cast<uint32_t>(value);
+}
+
+// A bound: absent keeps the default, 0 or less is no bound.
+static uint32_t setting_bound(lwatch* e, kconfig* config, const char* key, int32_t value) {
+  kconfig_get_int(config, key, &value);
+  uint32_t bound = value < 1 ? UINT32_MAX : static_cast<uint32_t>(value);
+  if (bound == UINT32_MAX)
+    klog_plain(e->log, 1, "%s = none\n", key);
+  else
+    klog_plain(e->log, 1, "%s = %u\n", key, bound);
+  return bound;
+}
+
+static void read_policy(lwatch* e, kconfig* config) {
+  kstrlist dirs;
+  kstrlist_init(&dirs);
+  kconfig_get_list(config, "lwatch.allowpath", &dirs);
+  for (uint32_t i = 0; i < kstrlist_count(&dirs); ++i) {
+    // Without memory for it the list would allow more than was set: every
+    // file is refused instead.
+    if (!lwpolicy_allow_dir(&e->policy, kstrlist_get(&dirs, i))) {
+      kstring nowhere;
+      kstring_init(&nowhere);
+      kstring_assign_cstr(&nowhere, "/nonexistent/");
+      lwpolicy_allow_dir(&e->policy, &nowhere);
+      kstring_free(&nowhere);
+      break;
+    }
+    klog_plain(e->log, 1, "%s = '%s'\n", "lwatch.allowpath",
+               kstrlist_text(&e->policy.allow, kstrlist_count(&e->policy.allow) - 1));
+  }
+  kstrlist_free(&dirs);
+  lwpolicy* p = &e->policy;
+  p->max_facilities = setting_bound(e, config, "lwatch.maxfacilities", 1000);
+  p->max_entries = setting_bound(e, config, "lwatch.maxentries", 100000);
+  p->max_filters = setting_bound(e, config, "lwatch.maxfilters", 1000);
+  p->max_files = setting_bound(e, config, "lwatch.maxfiles", 100000);
+  p->max_size = setting_bound(e, config, "lwatch.maxfacilitysize", 1048576);
 }
 
 bool lwatch_init(lwatch* e, const kstring* default_dir, kconfig* config, klog* log) {
@@ -37,6 +76,8 @@ void lwatch_settings(lwatch* e, const kstring* default_dir, kconfig* config, klo
   kstring_init(&e->default_dir);
   kstring_assign(&e->default_dir, default_dir);
   lwsource_init(&e->events);
+  lwpolicy_init(&e->policy);
+  e->policy.base_dir = &e->default_dir;
 
   e->rfilettl = setting_ticks(config, "lwatch.rfilettl", 60);
   e->facilityupdt = setting_ticks(config, "lwatch.facilityupdt", 5);
@@ -53,6 +94,7 @@ void lwatch_settings(lwatch* e, const kstring* default_dir, kconfig* config, klo
   klog_plain(log, 1, "%s = %d sec\n", "lwatch.rfilettl", static_cast<int>(e->rfilettl));
   klog_plain(log, 1, "%s = %d\n", "lwatch.cleandir", v);
   klog_plain(log, 1, "%s = '%s'\n", "lwatch.journaldir", kstring_text(&e->events.location));
+  read_policy(e, config);
 
   if (e->cleandir) lwatch_clean(e);
   lwatch_recover(e);
@@ -95,6 +137,7 @@ void lwatch_free(lwatch* e) {
 static void lwatch_free_settings(lwatch* e) {
   karray_destroy(&e->facilities, [](void* f) { lwfacility_free(static_cast<lwfacility*>(f)); });
   lwsource_free(&e->events);
+  lwpolicy_free(&e->policy);
   kstring_free(&e->default_dir);
   kstring_free(&e->resultdir);
   kstring_free(&e->facilitydir);
@@ -242,7 +285,7 @@ void lwatch_recover(lwatch* e) {
       if (kfile_open(&file, "r") != 0) continue;
       uint64_t size = 0;
       bool live = kfile_try_lock(&file) != 0;
-      bool sized = kfile_size64(&file, &size) == 0;
+      bool sized = kfile_size(&file, &size) == 0;
       kfile_close(&file);
       if (live || !sized) continue;
       if (size == 0) {
@@ -375,7 +418,7 @@ bool lwatch_result_hit(lwatch_result* r, const kstring* facility, const kstring*
   if (!cut) {
     // The part stays: the file's true size keeps the next line after it.
     uint64_t size = 0;
-    if (kfile_size64(&r->file, &size) == 0) r->size = size;
+    if (kfile_size(&r->file, &size) == 0) r->size = size;
   }
   return false;
 }
@@ -429,6 +472,7 @@ bool lwatch_reload(lwatch* e) {
   kstring name, path;
   kstring_init(&name);
   kstring_init(&path);
+  bool released = false;
   for (uint32_t i = 0; i < kstrlist_count(&names); ++i) {
     const kstring* file_name = kstrlist_get(&names, i);
     kstring_clear(&name);
@@ -440,11 +484,20 @@ bool lwatch_reload(lwatch* e) {
       if (lwfacility_is_modified(f, &path)) {
         klog_write(e->log, 2, 0, "reloading facility '%s'\n", kstring_text(&name));
         lwfacility_free(f);
+        released = true;
         lwfacility_init(f, &name, e->log);
         f->stop = &e->stop;
+        f->policy = &e->policy;
         lwfacility_load(f, &path);
       }
       f->seen = 1;
+      continue;
+    }
+    if (e->facilities.count >= e->policy.max_facilities) {
+      // Met again at every reload until one goes: rate-limited.
+      klog_limited(e->log, 1, 1, "lwatch.maxfacilities", "",
+                   "cannot add facility '%s': lwatch.maxfacilities = %u reached\n",
+                   kstring_text(&name), e->policy.max_facilities);
       continue;
     }
     f = static_cast<lwfacility*>(karray_append(&e->facilities));
@@ -454,6 +507,7 @@ bool lwatch_reload(lwatch* e) {
     }
     lwfacility_init(f, &name, e->log);
     f->stop = &e->stop;
+    f->policy = &e->policy;
     lwfacility_load(f, &path);
     f->seen = 1;
     klog_write(e->log, 1, 0, "facility '%s' added\n", kstring_text(&name));
@@ -464,6 +518,7 @@ bool lwatch_reload(lwatch* e) {
     if (!f->seen) {
       klog_write(e->log, 1, 0, "facility '%s' removed\n", kstring_text(&f->name));
       karray_remove_each(&e->facilities, i, facility_free);
+      released = true;
       continue;
     }
     lwfacility_update(f, &e->default_dir);
@@ -474,6 +529,9 @@ bool lwatch_reload(lwatch* e) {
   kstring_free(&name);
   kstrlist_free(&names);
   kdir_free(&d);
+  // A facility may have held many thousands of small blocks: without this
+  // the heap would keep its peak size for good.
+  if (released) kmem_release();
   return true;
 }
 

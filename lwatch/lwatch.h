@@ -15,6 +15,10 @@
 // sends the file to the next free name, and ".tmp" files that an agent left
 // behind are closed to ".log" at start.
 //
+// The facilities are bounded (lwpolicy): at most "lwatch.maxfacilities" are
+// loaded, and a reload that released facilities hands the freed memory back
+// to the system.
+//
 // The owner calls lwatch_init, later lwatch_stop from any thread, then
 // lwatch_free. Between init and the end of the worker thread only that thread
 // touches the record, apart from the stop flag.
@@ -30,6 +34,7 @@
 #include "klib/kstring.h"
 #include "klib/kthread.h"
 #include "klib/ktime.h"
+#include "lwatch/lwfacility.h"
 #include "lwatch/lwsource.h"
 
 struct lwatch {
@@ -45,6 +50,9 @@ struct lwatch {
   uint32_t cleandir;
   kstring default_dir;  // the executable's directory: base of relative file entries
   lwsource events;      // where "eventlog" entries are read
+  // "lwatch.allowpath" and the bounds "lwatch.max...", with what the
+  // facilities hold of them (see lwfacility.h).
+  lwpolicy policy;
 };
 
 // Appends bytes to the open result file: the bytes written. kfile_append;

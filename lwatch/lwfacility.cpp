@@ -16,8 +16,50 @@ void lwfilter_free(lwfilter* filter) {
   kregex_free(&filter->regex);
 }
 
+void lwpolicy_init(lwpolicy* p) {
+  kstrlist_init(&p->allow);
+  p->base_dir = nullptr;
+  p->max_facilities = p->max_entries = p->max_filters = p->max_files = p->max_size = UINT32_MAX;
+  p->entries = p->filters = p->files = 0;
+}
+
+void lwpolicy_free(lwpolicy* p) {
+  kstrlist_free(&p->allow);
+}
+
+uint32_t lwpolicy_allow_dir(lwpolicy* p, const kstring* dir) {
+  kstring* d = kstrlist_add(&p->allow);
+  if (!d) return 0;
+  // A directory that cannot be resolved at all is kept as written.
+  if (kfile_resolve(dir, d) != 0 && !kstring_assign(d, dir)) {
+    kstrlist_free(&p->allow);  // never hold an empty entry, which would allow nothing
+    kstrlist_init(&p->allow);
+    return 0;
+  }
+  while (d->length > 1 && kstring_text(d)[d->length - 1] == '/')
+    kstring_set_length(d, d->length - 1);
+  return 1;
+}
+
+bool lwpolicy_allows(const lwpolicy* p, const kstring* path, bool real) {
+  uint32_t count = kstrlist_count(&p->allow);
+  if (count == 0) return true;
+  kstring resolved;
+  kstring_init(&resolved);
+  const kstring* at = path;
+  if (!real) at = kfile_resolve(path, &resolved) == 0 ? &resolved : nullptr;
+  bool inside = false;
+  for (uint32_t i = 0; at && !inside && i < count; ++i)
+    inside = kfile_path_within(at, kstrlist_get(&p->allow, i)) != 0;
+  kstring_free(&resolved);
+  return inside;
+}
+
 bool lwfacility_init(lwfacility* f, const kstring* name, klog* log) {
   f->stop = nullptr;
+  f->policy = nullptr;
+  f->held_entries = 0;
+  f->held_filters = 0;
   f->log = log;
   f->seen = 0;
   f->mtime = 0;
@@ -26,7 +68,7 @@ bool lwfacility_init(lwfacility* f, const kstring* name, klog* log) {
   f->first_update = 1;
   f->scan = 5;
   f->scanfrombeg = 0;
-  kstrlist_init(&f->files);
+  kstrlist_init_step(&f->files, 64);
   karray_init(&f->tracked, sizeof(lwfile), 10);
   karray_init(&f->eventlogs, sizeof(lweventlog), 10);
   karray_init(&f->filters, sizeof(lwfilter), 10);
@@ -34,6 +76,12 @@ bool lwfacility_init(lwfacility* f, const kstring* name, klog* log) {
 }
 
 void lwfacility_free(lwfacility* f) {
+  if (f->policy) {
+    f->policy->entries -= f->held_entries;
+    f->policy->filters -= f->held_filters;
+    f->policy->files -= f->tracked.count;
+  }
+  f->held_entries = f->held_filters = 0;
   karray_destroy(&f->eventlogs, [](void* e) { lweventlog_free(static_cast<lweventlog*>(e)); });
   karray_destroy(&f->tracked, [](void* e) { lwfile_free(static_cast<lwfile*>(e)); });
   karray_destroy(&f->filters, [](void* e) { lwfilter_free(static_cast<lwfilter*>(e)); });
@@ -75,47 +123,203 @@ static void load_filter(lwfacility* f, const kstring* value) {
   kstring_free(&pattern);
 }
 
+// The path of a static entry, or the directory part of a wildcard entry (with
+// the wildcard in wildcard): relative ones are taken from base_dir (empty:
+// as written). true for a wildcard entry.
+static bool entry_target(const kstring* entry, const kstring* base_dir, kstring* target,
+                         kstring* wildcard) {
+  bool dynamic = kstring_has_char(entry, '*') || kstring_has_char(entry, '?');
+  kstring part;
+  kstring_init(&part);
+  if (dynamic) {
+    kstring_path_dir(entry, &part);
+    kstring_path_base(entry, wildcard);
+  } else {
+    kstring_assign(&part, entry);
+  }
+  if ((!part.length || kstring_text(&part)[0] != '/') && base_dir && base_dir->length)
+    kstring_path_join(target, base_dir, &part);
+  else
+    kstring_assign(target, &part);
+  kstring_free(&part);
+  return dynamic;
+}
+
+static uint32_t room(uint32_t max, uint32_t used) {
+  return used < max ? max - used : 0;
+}
+
+// What one reading of a facility file collects: every key from one pass over
+// one open file, so that a collector replacing the file meanwhile yields the
+// old facility or the new one, never a mixture.
+struct load_state {
+  lwfacility* f;
+  int32_t scan, scanfrombeg;
+  bool scan_seen, scanfrombeg_seen;
+  bool files_ended, eventlogs_ended, filters_ended;  // an empty value ends a list
+  kstrlist eventlogs, filters;
+  uint32_t entries_left, filters_left;  // what the policy still allows
+  uint32_t entries_over, filters_over;  // values beyond it
+  kstring target, wildcard;
+};
+
+static void refuse_outside(lwfacility* f, const kstring* entry) {
+  klog_limited(f->log, 1, 1, "lwatch.allowpath", kstring_text(&f->name),
+               "lwfacility '%s': file '%s' outside lwatch.allowpath: not monitored\n",
+               kstring_text(&f->name), kstring_text(entry));
+}
+
+static void take_file(load_state* st, const kstring* value) {
+  lwfacility* f = st->f;
+  if (st->entries_left == 0) {
+    ++st->entries_over;
+    return;
+  }
+  // A refused entry counts as well: resolving it costs system calls, and
+  // the bound keeps that work in proportion to it too.
+  --st->entries_left;
+  ++f->held_entries;
+  if (f->policy) ++f->policy->entries;
+  if (f->policy && kstrlist_count(&f->policy->allow)) {
+    // A wildcard's directory must lie inside; the files it matches are
+    // checked one by one when they are found.
+    entry_target(value, f->policy->base_dir, &st->target, &st->wildcard);
+    if (!lwpolicy_allows(f->policy, &st->target, false)) {
+      refuse_outside(f, value);
+      return;
+    }
+  }
+  kstring* s = kstrlist_add(&f->files);
+  if (!s) return;
+  if (!kstring_assign(s, value))
+    karray_pop_each(&f->files.items, [](void* e) { kstring_free(static_cast<kstring*>(e)); });
+}
+
+static bool take_pair(const kstring* key, const kstring* value, void* data) {
+  load_state* st = static_cast<load_state*>(data);
+  // "scan" and "scanfrombeg" are taken from their first occurrence, with or
+  // without a value; a list ends at its first occurrence without one.
+  if (kstring_compare_cstr(key, "scan") == 0) {
+    if (!st->scan_seen && value->length) st->scan = kstring_to_int(value);
+    st->scan_seen = true;
+  } else if (kstring_compare_cstr(key, "scanfrombeg") == 0) {
+    if (!st->scanfrombeg_seen && value->length) st->scanfrombeg = kstring_to_int(value);
+    st->scanfrombeg_seen = true;
+  } else if (kstring_compare_cstr(key, "file") == 0 && !st->files_ended) {
+    if (value->length == 0)
+      st->files_ended = true;
+    else
+      take_file(st, value);
+  } else if (kstring_compare_cstr(key, "eventlog") == 0 && !st->eventlogs_ended) {
+    if (value->length == 0) {
+      st->eventlogs_ended = true;
+    } else if (st->entries_left == 0) {
+      ++st->entries_over;
+    } else {
+      kstring* s = kstrlist_add(&st->eventlogs);
+      if (s && kstring_assign(s, value)) --st->entries_left;
+    }
+  } else if (kstring_compare_cstr(key, "filter") == 0 && !st->filters_ended) {
+    uint32_t at;
+    if (value->length == 0) {
+      st->filters_ended = true;
+    } else if (!kstring_find_char(value, ';', &at) || at + 1 >= value->length) {
+      // not a filter: ignored without a word, and not counted
+    } else if (st->filters_left == 0) {
+      ++st->filters_over;
+    } else {
+      kstring* s = kstrlist_add(&st->filters);
+      if (s && kstring_assign(s, value)) --st->filters_left;
+    }
+  }
+  return true;
+}
+
 bool lwfacility_load(lwfacility* f, const kstring* path) {
-  kconfig config;
-  kconfig_load_k(&config, path);
+  lwpolicy* p = f->policy;
   kfile file;
   kfile_init(&file);
   kfile_set_name(&file, path);
-  uint32_t mtime = 0, size = 0;
-  if (kfile_stat(&file, &mtime, &size) == 0) f->mtime = mtime;
-  kfile_free(&file);
-  // Every key from one reading: a collector may replace the file meanwhile,
-  // and the facility must be the old one or the new one, not a mixture.
+  uint32_t mtime = 0;
+  uint64_t size = 0;
+  if (kfile_stat64(&file, &mtime, &size) == 0) f->mtime = mtime;
   // Should the file change after the time was taken, its newer time brings
   // a reload.
-  kconfig_hold(&config);
   klog_write(f->log, 2, 0, "loading lwfacility file '%s'\n", kstring_text(path));
 
-  // The period divides the tick counter: below 1 it counts as 1.
-  int32_t v = 5;
-  kconfig_get_int(&config, "scan", &v);
-  f->scan = v < 1 ? 1 : static_cast<uint32_t>(v);
-  klog_plain(f->log, 2, "  scan freq. = %d sec\n", static_cast<int>(f->scan));
-  v = 0;
-  kconfig_get_int(&config, "scanfrombeg", &v);
-  f->scanfrombeg = static_cast<uint32_t>(v);
-  klog_plain(f->log, 2, "  scan fbeg  = %d\n", v);
+  load_state st;
+  st.f = f;
+  st.scan = 5;
+  st.scanfrombeg = 0;
+  st.scan_seen = st.scanfrombeg_seen = false;
+  st.files_ended = st.eventlogs_ended = st.filters_ended = false;
+  kstrlist_init_step(&st.eventlogs, 64);
+  kstrlist_init_step(&st.filters, 64);
+  st.entries_left = p ? room(p->max_entries, p->entries) : UINT32_MAX;
+  st.filters_left = p ? room(p->max_filters, p->filters) : UINT32_MAX;
+  st.entries_over = st.filters_over = 0;
+  kstring_init(&st.target);
+  kstring_init(&st.wildcard);
+  // A link in the facility directory is not followed: it could make any
+  // file that the agent can read a facility, and its lines would be echoed
+  // in the log. A file beyond the size bound is refused before it is read.
+  // Either way, as for a file that cannot be opened or read, the facility
+  // holds nothing.
+  uint32_t max_size = p ? p->max_size : UINT32_MAX;
+  bool complete = false;
+  if (kfile_open_regular_nofollow(&file) == 0) {
+    uint64_t held = 0;
+    if (kfile_size(&file, &held) == 0 && held > max_size) {
+      klog_write(f->log, 1, 1,
+                 "lwfacility file '%s' is larger than lwatch.maxfacilitysize = %u bytes: not "
+                 "loaded\n",
+                 kstring_text(path), max_size);
+    } else if (kconfig_read_pairs(&file, max_size, take_pair, &st) == 0) {
+      complete = true;
+    }
+    kfile_close(&file);
+  }
+  kfile_free(&file);
+  if (!complete) {
+    if (p) p->entries -= f->held_entries;
+    f->held_entries = 0;
+    kstrlist_clear(&f->files);
+    kstrlist_clear(&st.eventlogs);
+    kstrlist_clear(&st.filters);
+    st.scan = 5;
+    st.scanfrombeg = 0;
+    st.entries_over = st.filters_over = 0;
+  }
 
-  kconfig_get_list(&config, "file", &f->files);
+  // The period divides the tick counter: below 1 it counts as 1.
+  f->scan = st.scan < 1 ? 1 : static_cast<uint32_t>(st.scan);
+  klog_plain(f->log, 2, "  scan freq. = %d sec\n", static_cast<int>(f->scan));
+  f->scanfrombeg = static_cast<uint32_t>(st.scanfrombeg);
+  klog_plain(f->log, 2, "  scan fbeg  = %d\n", st.scanfrombeg);
   for (uint32_t i = 0; i < kstrlist_count(&f->files); ++i)
     klog_plain(f->log, 2, "  scan file  = '%s'\n", kstrlist_text(&f->files, i));
-  kstrlist values;
-  kstrlist_init_step(&values, 64);
-  kconfig_get_list(&config, "eventlog", &values);
-  for (uint32_t i = 0; i < kstrlist_count(&values); ++i) {
-    klog_plain(f->log, 2, "  eventlog   = '%s'\n", kstrlist_text(&values, i));
+  for (uint32_t i = 0; i < kstrlist_count(&st.eventlogs); ++i) {
+    klog_plain(f->log, 2, "  eventlog   = '%s'\n", kstrlist_text(&st.eventlogs, i));
     lweventlog* r = static_cast<lweventlog*>(karray_append(&f->eventlogs));
-    if (r) lweventlog_init(r, kstrlist_get(&values, i), f->log);
+    if (!r) continue;
+    lweventlog_init(r, kstrlist_get(&st.eventlogs, i), f->log);
+    ++f->held_entries;
+    if (p) ++p->entries;
   }
-  kconfig_get_list(&config, "filter", &values);
-  for (uint32_t i = 0; i < kstrlist_count(&values); ++i) load_filter(f, kstrlist_get(&values, i));
-  kstrlist_free(&values);
-  kconfig_free(&config);
+  for (uint32_t i = 0; i < kstrlist_count(&st.filters); ++i)
+    load_filter(f, kstrlist_get(&st.filters, i));
+  f->held_filters = f->filters.count;
+  if (p) p->filters += f->filters.count;
+  if (st.entries_over)
+    klog_write(f->log, 1, 1, "lwfacility '%s': %u entries beyond lwatch.maxentries = %u ignored\n",
+               kstring_text(&f->name), st.entries_over, p ? p->max_entries : 0);
+  if (st.filters_over)
+    klog_write(f->log, 1, 1, "lwfacility '%s': %u filters beyond lwatch.maxfilters = %u ignored\n",
+               kstring_text(&f->name), st.filters_over, p ? p->max_filters : 0);
+  kstring_free(&st.wildcard);
+  kstring_free(&st.target);
+  kstrlist_free(&st.filters);
+  kstrlist_free(&st.eventlogs);
   return true;
 }
 
@@ -187,14 +391,30 @@ static lwfile* track(lwfacility* f, track_index* x, const kstring* path) {
   return t;
 }
 
+// true when the policy lets one more file be tracked; warns (rate-limited:
+// every update meets it again) when not.
+static bool may_track(lwfacility* f, const kstring* path) {
+  lwpolicy* p = f->policy;
+  if (!p || p->files < p->max_files) return true;
+  klog_limited(f->log, 1, 1, "lwatch.maxfiles", kstring_text(&f->name),
+               "lwfacility '%s': file '%s' not monitored: lwatch.maxfiles = %u reached\n",
+               kstring_text(&f->name), kstring_text(path), p->max_files);
+  return false;
+}
+
+static void tracked_one(lwfacility* f, lwfile* t, track_index* x) {
+  t->seen = 1;
+  index_added(x, f);
+  if (f->policy) ++f->policy->files;
+}
+
 static void update_static(lwfacility* f, track_index* x, const kstring* path) {
-  if (track(f, x, path)) return;
+  if (track(f, x, path) || !may_track(f, path)) return;
   klog_plain(f->log, 2, "  start static monitoring '%s'\n", kstring_text(path));
   lwfile* t = static_cast<lwfile*>(karray_append(&f->tracked));
   if (!t) return;
   lwfile_init(t, path, f->scanfrombeg != 0 ? 1 : 0);
-  t->seen = 1;
-  index_added(x, f);
+  tracked_one(f, t, x);
 }
 
 static void update_dynamic(lwfacility* f, track_index* x, const kstring* dir,
@@ -212,14 +432,19 @@ static void update_dynamic(lwfacility* f, track_index* x, const kstring* dir,
       else
         kstring_assign(&path, kstrlist_get(&names, i));
       if (track(f, x, &path)) continue;
+      // A match may be a link that leads out of the allowed directories.
+      if (f->policy && !lwpolicy_allows(f->policy, &path, false)) {
+        refuse_outside(f, &path);
+        continue;
+      }
+      if (!may_track(f, &path)) continue;
       lwfile* t = static_cast<lwfile*>(karray_append(&f->tracked));
       if (!t) continue;
       klog_plain(f->log, 2, "  start dynamic monitoring '%s'\n", kstring_text(&path));
       // Present when the facility is loaded: from its end. Appearing later:
       // everything it holds is new.
       lwfile_init(t, &path, f->first_update ? 0 : 1);
-      t->seen = 1;
-      index_added(x, f);
+      tracked_one(f, t, x);
     }
   }
   kstring_free(&path);
@@ -227,15 +452,10 @@ static void update_dynamic(lwfacility* f, track_index* x, const kstring* dir,
   kdir_free(&d);
 }
 
-static bool is_absolute(const kstring* path) {
-  return path->length > 0 && kstring_text(path)[0] == '/';
-}
-
 bool lwfacility_update(lwfacility* f, const kstring* base_dir) {
   klog_write(f->log, 4, 0, "updating lwfacility '%s'\n", kstring_text(&f->name));
-  kstring path, dir, wildcard;
+  kstring path, wildcard;
   kstring_init(&path);
-  kstring_init(&dir);
   kstring_init(&wildcard);
   track_index x = {nullptr, 0, 0};
   index_build(&x, f);
@@ -246,23 +466,10 @@ bool lwfacility_update(lwfacility* f, const kstring* base_dir) {
       complete = false;
       break;
     }
-    const kstring* entry = kstrlist_get(&f->files, i);
-    bool dynamic = kstring_has_char(entry, '*') || kstring_has_char(entry, '?');
-    if (!dynamic) {
-      if (!is_absolute(entry) && base_dir->length)
-        kstring_path_join(&path, base_dir, entry);
-      else
-        kstring_assign(&path, entry);
-      update_static(f, &x, &path);
-      continue;
-    }
-    kstring_path_dir(entry, &path);
-    if (!is_absolute(&path) && base_dir->length)
-      kstring_path_join(&dir, base_dir, &path);
+    if (entry_target(kstrlist_get(&f->files, i), base_dir, &path, &wildcard))
+      update_dynamic(f, &x, &path, &wildcard);
     else
-      kstring_assign(&dir, &path);
-    kstring_path_base(entry, &wildcard);
-    update_dynamic(f, &x, &dir, &wildcard);
+      update_static(f, &x, &path);
   }
   free(x.slots);
   // Drop what no entry names any more, keeping the others in their order;
@@ -273,6 +480,7 @@ bool lwfacility_update(lwfacility* f, const kstring* base_dir) {
     if (!t->seen && complete) {
       klog_plain(f->log, 2, "  stop dynamic monitoring '%s'\n", kstring_text(&t->file.name));
       lwfile_free(t);
+      if (f->policy) --f->policy->files;
       continue;
     }
     t->seen = 0;
@@ -282,7 +490,6 @@ bool lwfacility_update(lwfacility* f, const kstring* base_dir) {
   f->tracked.count = kept;
   if (complete) f->first_update = 0;
   kstring_free(&wildcard);
-  kstring_free(&dir);
   kstring_free(&path);
   return true;
 }

@@ -6,12 +6,22 @@
 // A facility owns everything in its lists and tables and is held by value in
 // the engine's table; it is loaded afresh (init, load) whenever its file
 // changes. Used by the engine's worker thread only.
+//
+// The engine's lwpolicy bounds what all of its facilities hold together and
+// where their files may lie: a facility file is opened without following a
+// symbolic link and refused whole beyond a size; entries and filters beyond
+// the bounds are ignored with a warning once per load; a "file" entry outside
+// every allowed directory (links and ".." resolved) is not monitored, each
+// file that a wildcard matches is checked again, and every open of a
+// monitored file is checked by where it really led. A facility without a
+// policy (null) is bounded by nothing and may watch any file.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
 #include "klib/karray.h"
+#include "klib/kfile.h"
 #include "klib/klog.h"
 #include "klib/kregex.h"
 #include "klib/kstring.h"
@@ -25,6 +35,31 @@ struct lwfilter {
 
 void lwfilter_init(lwfilter* filter);
 void lwfilter_free(lwfilter* filter);
+
+// Settings and counters shared by the facilities of one engine. A max of
+// UINT32_MAX is no bound.
+struct lwpolicy {
+  kstrlist allow;           // resolved directories, no trailing '/'; empty: any path
+  const kstring* base_dir;  // base of relative entries (the executable's directory)
+  uint32_t max_facilities;  // facilities loaded at once
+  uint32_t max_entries;     // "file" and "eventlog" entries of all facilities, refused ones too
+  uint32_t max_filters;     // filters of all facilities
+  uint32_t max_files;       // files tracked by all facilities
+  uint32_t max_size;        // bytes of one facility file
+  uint32_t entries;         // held now by all facilities
+  uint32_t filters;
+  uint32_t files;
+};
+
+// No bound, any path, base_dir unset (null).
+void lwpolicy_init(lwpolicy* p);
+void lwpolicy_free(lwpolicy* p);
+// Adds a directory to the allow-list, resolved (kfile_resolve) and without a
+// trailing '/'; 1, or 0 without memory.
+uint32_t lwpolicy_allow_dir(lwpolicy* p, const kstring* dir);
+// true when the allow-list is empty or the resolved path lies in one of its
+// directories. real says that path is already resolved.
+bool lwpolicy_allows(const lwpolicy* p, const kstring* path, bool real);
 
 struct lwfacility {
   klog* log;  // not owned
@@ -41,6 +76,10 @@ struct lwfacility {
   // The engine's stop flag, polled between blocks and records so that a
   // long backlog does not hold up a stop; null: scans run to their end.
   const std::atomic<uint32_t>* stop;
+  // Set by the engine after lwfacility_init, before loading; null: unbounded.
+  lwpolicy* policy;
+  uint32_t held_entries;  // what this facility adds to the policy's counters
+  uint32_t held_filters;  // (its tracked files count as tracked.count)
 };
 
 // true once the engine that owns the facility is stopping.

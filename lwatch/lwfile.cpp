@@ -334,6 +334,17 @@ static bool scan_block(lwfacility* f, lwfile* t, const char* b, const char* e,
   return true;
 }
 
+// true when the open file lies in an allowed directory: the path it was
+// opened by may have become a link leading out since it was checked.
+static bool opened_inside(lwfacility* f, lwfile* t, kstring* real) {
+  if (!f->policy || kstrlist_count(&f->policy->allow) == 0) return true;
+  if (kfile_real_path(&t->file, real) == 0 && lwpolicy_allows(f->policy, real, true)) return true;
+  klog_limited(f->log, 1, 1, "lwatch.allowpath", kstring_text(&f->name),
+               "lwfacility '%s': file '%s' leads outside lwatch.allowpath: not read\n",
+               kstring_text(&f->name), kstring_text(&t->file.name));
+  return false;
+}
+
 // Reads one file from its offset, at most one slice of it and no further
 // than the facility's share allows by much; the bytes read are taken from
 // *share.
@@ -344,6 +355,10 @@ static void scan_file(lwfacility* f, lwfile* t, lwatch_result* result, kstring* 
   t->more = 0;
   if (!lwfile_open(t)) {
     klog_plain(f->log, 2, "  cannot open file '%s'\n", kstring_text(&t->file.name));
+    return;
+  }
+  if (!opened_inside(f, t, line)) {
+    lwfile_close(t);  // nothing read: the offset stays
     return;
   }
   uint64_t start = t->offset;

@@ -478,7 +478,7 @@ TEST_F(WatchCommands, NamesThatWouldLeaveTheirDirectoryAreRefusedUntouched) {
   auto snapshot = [&] {
     std::map<std::string, std::string> all;
     for (auto& e : fs::recursive_directory_iterator(dir_.path()))
-      if (e.is_regular_file() && e.path().filename() != "agent.log")
+      if (e.is_regular_file() && !e.is_symlink() && e.path().filename() != "agent.log")
         all[e.path().string()] = testutil::read_file(e.path().string());
     return all;
   };
@@ -488,6 +488,14 @@ TEST_F(WatchCommands, NamesThatWouldLeaveTheirDirectoryAreRefusedUntouched) {
   for (const char* cmd : {"lwreadf", "lwwritef", "lwremovef", "lwgetlog"})
     for (const std::string& name : names)
       EXPECT_EQ(send(std::string(cmd) + " " + name, "written\n"), kCannotOpen) << cmd << name;
+  EXPECT_EQ(snapshot(), before);
+  // A symbolic link in the facility or result directory is not followed,
+  // and a refused result file stays.
+  fs::create_symlink(dir_.file("x.facility"), fac() + "/link.facility");
+  fs::create_symlink(dir_.file("x.log"), res() + "/lw230101000009.log");
+  EXPECT_EQ(send("lwreadf link"), kCannotOpen);
+  EXPECT_EQ(send("lwgetlog 230101000009"), kCannotOpen);
+  EXPECT_TRUE(fs::is_symlink(res() + "/lw230101000009.log"));
   EXPECT_EQ(snapshot(), before);
   // A NUL byte ends the head's tokens: it cannot cut a path short of its
   // extension to reach "x".

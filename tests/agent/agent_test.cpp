@@ -430,4 +430,54 @@ TEST_F(AgentRun, EachResultLineReachesExactlyOneCollector) {
   stop();
 }
 
+// The locked-down sample configuration, as installed: any local account may
+// write a facility, but one that names a file outside the allowed
+// directories, reaches it through "..", or through a link in an allowed
+// directory, gets nothing of it back; a file inside still comes back.
+TEST_F(AgentRun, SampleConfigurationDeliversNothingOutsideTheAllowedDirectories) {
+  const std::string logs = dir_.file("logs"), secret = dir_.file("secret");
+  fs::create_directory(logs);
+  testutil::write_file(logs + "/ok.log", "visible line\n");
+  testutil::write_file(secret, "secret line\n");
+  fs::create_symlink(secret, logs + "/link.log");
+  std::string sample;
+  for (const std::string& line :
+       testutil::split_lines(testutil::read_file(VARDO_SOURCE_DIR "/vardo.conf.sample")))
+    if (line.rfind("vardo.listener", 0) != 0) sample += line + "\n";
+  ASSERT_NE(sample.find("\nlwatch.allowpath = /var/log"), std::string::npos);
+  // First occurrences count: shorter periods, and one more allowed
+  // directory for the file that must come back.
+  ASSERT_TRUE(start("lwatch.facilityupdt = 1\nlwatch.rfilettl = 1\nlwatch.allowpath = " + logs +
+                    "\n" + sample) &&
+              wait_log(" LWATCH up\n"))
+      << log();
+  std::string facility = "scan = 1\nscanfrombeg = 1\nfilter = all;.\n";
+  for (const std::string& f :
+       {std::string("/etc/passwd"), std::string("/var/log/../../etc/passwd"), secret,
+        logs + "/../secret", logs + "/link.log", logs + "/ok.log", logs + "/*.log"})
+    facility += "file = " + f + "\n";
+  ASSERT_EQ(ask("lwwritef attack", facility), ok());
+  std::string fetched;
+  EXPECT_TRUE(testutil::wait_until(
+      [&] {
+        for (const std::string& id : testutil::split_lines(ask("lwlistlog").second))
+          fetched += ask("lwgetlog " + id).second;
+        return fetched.find("visible line") != std::string::npos;
+      },
+      10000))
+      << log();
+  // Another period, for anything that came later.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+  for (const std::string& id : testutil::split_lines(ask("lwlistlog").second))
+    fetched += ask("lwgetlog " + id).second;
+  EXPECT_EQ(fetched, "[attack,all] visible line\n");
+  EXPECT_TRUE(
+      wait_log("[WARNING] lwfacility 'attack': file '/etc/passwd' outside "
+               "lwatch.allowpath: not monitored\n"))
+      << log();
+  EXPECT_TRUE(wait_log("[WARNING] lwfacility 'attack': file '" + logs +
+                       "/link.log' outside lwatch.allowpath: not monitored\n"));
+  stop();
+}
+
 }  // namespace

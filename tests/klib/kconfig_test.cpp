@@ -82,6 +82,32 @@ TEST_F(KConfigTest, OccurrencesCountInFileOrderAndAnEmptyValueEndsAList) {
   ASSERT_EQ(kstrlist_count(&l), 1u);
   EXPECT_STREQ(kstrlist_text(&l, 0), "a");
   kstrlist_free(&l);
+
+  // Read once from an open file, every pair in order, empty values too; a
+  // file beyond the bound fails without its long line being read whole.
+  auto pairs = [&](const std::string& content, uint64_t max) {
+    testutil::write_file(path_, content);
+    kfile f;
+    kfile_init(&f);
+    kfile_set_name_cstr(&f, path_.c_str());
+    std::string got = kfile_open(&f, "r") == 0 ? "" : "<closed>";
+    uint32_t rc = kconfig_read_pairs(
+        &f, max,
+        [](const kstring* k, const kstring* v, void* out) {
+          *static_cast<std::string*>(out) +=
+              std::string(kstring_text(k)) + "=" + kstring_text(v) + "|";
+          return kstring_compare_cstr(k, "stop") != 0;
+        },
+        &got);
+    kfile_close(&f);
+    kfile_free(&f);
+    return std::to_string(rc) + ":" + got;
+  };
+  EXPECT_EQ(pairs("a = 1 # c\nnoequals\nb =\n a=x=y\r\n", 100), "0:a=1|b=|a=x=y|");
+  EXPECT_EQ(pairs("a = 1\nstop = now\nb = 2\n", 100), "0:a=1|stop=now|");
+  EXPECT_EQ(pairs("a = 1\nb = 2\n", 12), "0:a=1|b=2|");
+  EXPECT_EQ(pairs("a = 1\nb = 2\n", 10), "1:a=1|");
+  EXPECT_EQ(pairs("a = " + std::string(5000, 'x') + "\nb = 2\n", 1000), "1:");
 }
 
 }  // namespace

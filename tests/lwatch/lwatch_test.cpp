@@ -261,6 +261,73 @@ TEST_F(Engine, SettingsAreEchoedAndCleaningDeletesFacilityFilesAndRecoversResult
   EXPECT_TRUE(testutil::file_exists(live.path));
 }
 
+// The bounds hold over all facilities together: what does not fit is
+// ignored with a warning and fits again once other facilities let it go. A
+// facility file that is too large, or a symbolic link, holds nothing.
+TEST_F(Engine, BoundsHoldOverAllFacilitiesAndRefuseWithAWarning) {
+  std::string root = std::filesystem::canonical(dir_.path()).string();
+  configure(
+      "lwatch.maxfacilities = 4\nlwatch.maxentries = 5\nlwatch.maxfilters = 2\n"
+      "lwatch.maxfiles = 3\nlwatch.maxfacilitysize = 300\nlwatch.allowpath = " +
+      dir_.path() + "/logs/\nlwatch.allowpath = " + dir_.path() + "/logs/../other\n");
+  EXPECT_TRUE(log_.has("# lwatch.allowpath = '" + root + "/logs'\n# lwatch.allowpath = '" + root +
+                       "/other'\n# lwatch.maxfacilities = 4\n# lwatch.maxentries = 5\n" +
+                       "# lwatch.maxfilters = 2\n# lwatch.maxfiles = 3\n" +
+                       "# lwatch.maxfacilitysize = 300\n"))
+      << log_.text();
+  auto write = [&](const std::string& name, const std::string& body, time_t mtime) {
+    testutil::write_file(fac_dir_ + "/" + name + ".facility", body);
+    lwtest::set_mtime(fac_dir_ + "/" + name + ".facility", mtime);
+  };
+  write("a",
+        "file = logs/1.log\nfile = logs/2.log\nfile = logs/3.log\nfile = logs/4.log\n"
+        "eventlog = System\neventlog = Application\n"
+        "filter = a;x\nfilter = b;y\nfilter = c;z\n",
+        1700000000);
+  lwatch_reload(&e_);
+  lwfacility* a = find("a");
+  ASSERT_TRUE(a);
+  EXPECT_EQ(kstrlist_count(&a->files) + a->eventlogs.count, 5u);
+  EXPECT_EQ(a->filters.count, 2u);
+  EXPECT_EQ(a->tracked.count, 3u);
+  EXPECT_TRUE(
+      log_.has("[WARNING] lwfacility 'a': 1 entries beyond lwatch.maxentries = 5 ignored\n"));
+  EXPECT_TRUE(
+      log_.has("[WARNING] lwfacility 'a': 1 filters beyond lwatch.maxfilters = 2 ignored\n"));
+  EXPECT_TRUE(log_.has("[WARNING] lwfacility 'a': file '" + dir_.path() +
+                       "/logs/4.log' not monitored: lwatch.maxfiles = 3 reached\n"))
+      << log_.text();
+
+  // Nothing left for b until a goes; then a newer b takes its place.
+  write("b", "file = logs/5.log\nfilter = b;y\n", 1700000000);
+  lwatch_reload(&e_);
+  EXPECT_EQ(kstrlist_count(&find("b")->files) + find("b")->filters.count, 0u);
+  std::filesystem::remove(fac_dir_ + "/a.facility");
+  lwatch_reload(&e_);
+  write("b", "file = logs/5.log\nfilter = b;y\n", 1700000001);
+  lwatch_reload(&e_);
+  EXPECT_EQ(kstrlist_count(&find("b")->files) + find("b")->filters.count, 2u);
+  EXPECT_EQ(e_.policy.entries * 100 + e_.policy.filters * 10 + e_.policy.files, 111u);
+
+  // Too large, and a link to a facility elsewhere: loaded as empty.
+  write("big", "scan = 7\n" + std::string(300, '#'), 1700000000);
+  testutil::write_file(dir_.file("elsewhere.facility"), "scan = 7\nfile = logs/6.log\n");
+  std::filesystem::create_symlink(dir_.file("elsewhere.facility"), fac_dir_ + "/link.facility");
+  lwatch_reload(&e_);
+  EXPECT_EQ(find("big")->scan + find("link")->scan, 10u);
+  EXPECT_EQ(kstrlist_count(&find("link")->files), 0u);
+  EXPECT_TRUE(log_.has("[WARNING] lwfacility file '" + fac_dir_ +
+                       "/big.facility' is larger than lwatch.maxfacilitysize = 300 bytes: not "
+                       "loaded\n"));
+  // A fifth facility is not added.
+  write("e", "", 1700000000);
+  write("f", "", 1700000000);
+  lwatch_reload(&e_);
+  EXPECT_EQ(names().size(), 4u);
+  EXPECT_TRUE(log_.has("[WARNING] cannot add facility '")) << log_.text();
+  EXPECT_TRUE(log_.has("': lwatch.maxfacilities = 4 reached\n"));
+}
+
 TEST(LwatchResult, NamedAfterItsTimeKeptOnlyWithHitsAndNeverOverAnotherFile) {
   testutil::TempDir dir;
   lwtest::Log log(dir.file("t.log"), 1);

@@ -133,4 +133,65 @@ TEST(LwFacility, ManyEntriesAreTrackedOnceInOrderAndDroppedTogether) {
   for (uint32_t i = 0; i < 400; ++i) EXPECT_EQ(f.tracked_path(3000 + i), kept[i]);
 }
 
+// With an allow-list, a "file" entry is monitored only when it lies in an
+// allowed directory once ".." and links are resolved; a wildcard's directory
+// must lie inside and each file it matches is checked; every open is checked
+// by where it really led, so a link put in a monitored file's place later is
+// not read. Each refusal is a warning.
+TEST(LwFacility, AllowListKeepsEveryFileInsideTheAllowedDirectories) {
+  testutil::TempDir dir;
+  std::string root = std::filesystem::canonical(dir.path()).string();
+  std::string logs = root + "/logs";
+  std::filesystem::create_directories(logs + "/app");
+  std::filesystem::create_directories(root + "/outside");
+  for (const char* n : {"logs/a.log", "logs/b.log", "logs/app/c.log", "outside/x.log", "secret"})
+    testutil::write_file(root + "/" + n, "old\n");
+  std::filesystem::create_symlink(root + "/secret", logs + "/out.log");
+  std::filesystem::create_symlink(root + "/outside", logs + "/linked");
+  Log log(root + "/test.log", 1);
+  lwpolicy policy;
+  lwpolicy_init(&policy);
+  Str base(logs + "/");
+  policy.base_dir = base.get();
+  lwpolicy_allow_dir(&policy, Str(root + "/logs/app/../").get());
+  Facility f(root + "/f.facility",
+             "scanfrombeg = 1\nfilter = all;.\nfile = " + logs + "/a.log\nfile = " + logs +
+                 "/../secret\nfile = " + logs + "/out.log\nfile = " + root +
+                 "/outside/*.log\nfile = " + logs + "/linked/*.log\nfile = " + logs +
+                 "/*.log\nfile = app/c.log\nfile = app/later.log\n",
+             log.get(), "f", &policy);
+  std::vector<std::string> kept;
+  for (uint32_t i = 0; i < kstrlist_count(&f.get()->files); ++i)
+    kept.push_back(kstrlist_text(&f.get()->files, i));
+  EXPECT_EQ(kept, (std::vector<std::string>{logs + "/a.log", logs + "/*.log", "app/c.log",
+                                            "app/later.log"}));
+  for (std::string refused :
+       {logs + "/../secret", logs + "/out.log", root + "/outside/*.log", logs + "/linked/*.log"})
+    EXPECT_TRUE(log.has("[WARNING] lwfacility 'f': file '" + refused +
+                        "' outside lwatch.allowpath: not monitored\n"))
+        << refused << log.text();
+  f.update(logs + "/");
+  // out.log matches the wildcard, but leads out.
+  EXPECT_EQ(tracked_paths(f, 1),
+            (std::set<std::string>{logs + "/a.log", logs + "/app/c.log", logs + "/app/later.log"}));
+  EXPECT_EQ(tracked_paths(f, 0), (std::set<std::string>{logs + "/b.log"}));
+  EXPECT_EQ(policy.files, 4u);
+
+  // a.log read; then swapped for a link to the secret, which is not read.
+  lwtest::Result result(root);
+  lwfacility_scan_files(f.get(), result.get(), true);
+  EXPECT_EQ(result.take(), "[f,all] old\n[f,all] old\n");
+  std::filesystem::remove(logs + "/app/c.log");
+  std::filesystem::create_symlink(root + "/secret", logs + "/app/c.log");
+  lwtest::set_mtime(logs + "/app/c.log", time(nullptr) + 100);
+  lwfacility_scan_files(f.get(), result.get(), true);
+  EXPECT_EQ(result.take(), "");
+  EXPECT_TRUE(log.has("[WARNING] lwfacility 'f': file '" + logs +
+                      "/app/c.log' leads outside lwatch.allowpath: not read\n"));
+  lwfacility_free(f.get());
+  lwfacility_init(f.get(), Str("f").get(), log.get());
+  EXPECT_EQ(policy.files + policy.entries + policy.filters, 0u);
+  lwpolicy_free(&policy);
+}
+
 }  // namespace

@@ -50,9 +50,10 @@ inline void set_mtime(const std::string& path, time_t seconds) {
 // A facility loaded from a file written by the test.
 struct Facility {
   Facility(const std::string& path, const std::string& body, klog* log,
-           const std::string& name = "fac") {
+           const std::string& name = "fac", lwpolicy* policy = nullptr) {
     testutil::write_file(path, body);
     lwfacility_init(&f, Str(name).get(), log);
+    f.policy = policy;
     lwfacility_load(&f, Str(path).get());
   }
   ~Facility() { lwfacility_free(&f); }
