@@ -22,7 +22,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -132,18 +131,19 @@ int main(int argc, char** argv) {
     execl(exe.c_str(), exe.c_str(), "-start", static_cast<char*>(nullptr));
     _exit(127);
   }
-  static const std::regex kListener("created listener 127\\.0\\.0\\.1:(\\d+)\n");
-  std::smatch m;
+  static const std::string kListener = "created listener 127.0.0.1:";
+  size_t at = std::string::npos;
   std::string log;
-  for (int i = 0; i < 200 && !std::regex_search(log = read_file(dir + "/vardo.log"), m, kListener);
+  for (int i = 0;
+       i < 200 && (at = (log = read_file(dir + "/vardo.log")).find(kListener)) == std::string::npos;
        ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  if (m.empty()) {
+  if (at == std::string::npos) {
     fprintf(stderr, "the agent did not start\n");
     kill(pid, SIGKILL);
     return 1;
   }
-  uint16_t port = static_cast<uint16_t>(std::stoi(m[1]));
+  uint16_t port = static_cast<uint16_t>(atoi(log.c_str() + at + kListener.size()));
   std::this_thread::sleep_for(std::chrono::seconds(2));
 
   // 200 facilities of 1 MiB each of static entries naming distinct files.
