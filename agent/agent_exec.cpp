@@ -33,6 +33,9 @@ static bool append_line(kstring* body, const kstring* line, bool* cut) {
     *cut = true;
     return false;
   }
+  // Room ahead of need: growing a large reply line by line would copy it
+  // thousands of times.
+  kstring_reserve_ahead(body, body->length + line->length + 2, AGENT_BODY_MAX + 1);
   return kstring_append(body, line) && kstring_append_char(body, '\n');
 }
 

@@ -113,6 +113,9 @@ uint32_t kfile_read_line_max(kfile* f, kstring* line, uint32_t max) {
     }
     run[n++] = static_cast<char>(c);
     if (n == sizeof run) {
+      // Room ahead: a long line is not copied once per run.
+      uint64_t limit = uint64_t{max} + 1 < UINT32_MAX ? uint64_t{max} + 1 : UINT32_MAX;
+      kstring_reserve_ahead(line, line->length + n + 1, static_cast<uint32_t>(limit));
       kstring_append_bytes(line, run, n);
       n = 0;
     }

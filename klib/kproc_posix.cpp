@@ -380,7 +380,12 @@ static int kproc_fill(kproc* p) {
 }
 
 // Appends count bytes to line, leaving out every CR.
-static void kproc_append_without_cr(kstring* line, const char* bytes, uint32_t count) {
+static void kproc_append_without_cr(kstring* line, const char* bytes, uint32_t count,
+                                    uint32_t max) {
+  // A long line arrives in many buffers: room ahead keeps it from being
+  // copied once per buffer.
+  uint64_t limit = uint64_t{max} + 1 < UINT32_MAX ? uint64_t{max} + 1 : UINT32_MAX;
+  kstring_reserve_ahead(line, line->length + count + 1, static_cast<uint32_t>(limit));
   while (count > 0) {
     const char* cr = static_cast<const char*>(memchr(bytes, '\r', count));
     uint32_t take = cr ? static_cast<uint32_t>(cr - bytes) : count;
@@ -420,7 +425,7 @@ int kproc_read_line_max(kproc* p, kstring* line, uint32_t max) {
     if (count > room) count = room;
     const char* lf = static_cast<const char*>(memchr(start, '\n', count));
     uint32_t take = lf ? static_cast<uint32_t>(lf - start) : count;
-    kproc_append_without_cr(line, start, take);
+    kproc_append_without_cr(line, start, take, max);
     got = 1;
     p->buf_pos += take;
     if (lf) {

@@ -54,6 +54,14 @@ uint32_t kstring_reserve(kstring* s, uint32_t n) {
   return kstring_grow(s, n);
 }
 
+uint32_t kstring_reserve_ahead(kstring* s, uint32_t n, uint32_t limit) {
+  uint32_t capacity = kstring_capacity(s);
+  if (capacity >= n) return 1;
+  uint64_t size = uint64_t{capacity} * 2;
+  if (size > limit) size = limit;
+  return kstring_grow(s, size > n ? static_cast<uint32_t>(size) : n);
+}
+
 void kstring_set_length(kstring* s, uint32_t n) {
   s->length = n;
   kstring_text(s)[n] = '\0';

@@ -37,6 +37,11 @@ uint32_t kstring_capacity(const kstring* s);
 uint32_t kstring_reserve(kstring* s, uint32_t n);  // capacity >= n (NUL included)
 uint32_t kstring_grow(kstring* s, uint32_t n);
 void kstring_set_length(kstring* s, uint32_t n);  // caller reserved n + 1
+// Capacity >= n, doubling the current capacity (but not beyond limit, nor
+// below n) when it must grow, so that a text built by many small appends up
+// to limit bytes is copied a few times rather than once per append. 1, or 0
+// without memory.
+uint32_t kstring_reserve_ahead(kstring* s, uint32_t n, uint32_t limit);
 
 // Assignment and appending.
 uint32_t kstring_assign_bytes(kstring* s, const void* bytes, uint32_t count);

@@ -41,6 +41,14 @@ TEST(KString, StaysInlineUpTo127GrowsBy128StepsAndCopiesSafely) {
   EXPECT_EQ(b.str(), std::string("a\0ba\0b", 6));
   kstring_append(&c, &c);
   EXPECT_EQ(c.str(), std::string(200, 'q'));
+  // Reserving ahead doubles the room, never past the limit nor short of need.
+  kstring_reserve_ahead(&a, 300, 1000);
+  EXPECT_EQ(a.s.heap_size, 514u);
+  kstring_reserve_ahead(&a, 600, 1000);
+  EXPECT_EQ(a.s.heap_size, 1000u);
+  kstring_reserve_ahead(&a, 1500, 1000);
+  EXPECT_EQ(a.s.heap_size, 1500u);
+  EXPECT_EQ(a.str(), "short");
 }
 
 TEST(KString, FormatGrowsInKibStepsUpToTheLimit) {
