@@ -15,7 +15,8 @@ void smt_client_init(smt_client* c, smt_open_fn on_open, smt_close_fn on_close,
   c->log = log;
   // The record sits in raw pool storage: begin the atomics' lifetimes here.
   new (&c->stop) std::atomic<uint32_t>(0);
-  new (&c->started) std::atomic<uint32_t>(0);
+  new (&c->busy) std::atomic<uint32_t>(0);
+  ksemaphore_create_empty(&c->wake);
   c->io_timeout_ms = 0;
   c->poll_timeout_ms = 0;
   ksocket_init(&c->socket);
@@ -38,9 +39,14 @@ void smt_client_free(smt_client* c) {
   kstring_free(&c->peer_address);
   kthread_free(&c->thread);
   kmutex_destroy(&c->socket_lock);
+  ksemaphore_destroy(&c->wake);
 }
 
 bool smt_client_is_running(const smt_client* c) {
+  return c->busy.load(std::memory_order_acquire) != 0;
+}
+
+static bool thread_alive(const smt_client* c) {
   return kthread_is_running(&c->thread) != 0;
 }
 
@@ -83,15 +89,13 @@ static uint32_t wait_delivered(smt_client* c) {
   }
 }
 
-// The connection's thread: one request frame, the callback, one reply frame,
-// until a step fails, the peer stays silent for poll_timeout_ms, or the
-// record is stopped. A request must be in whole within io_timeout_ms of its
-// first byte: a peer that trickles it would otherwise hold the record for as
-// long as it likes. That close is logged (rate-limited, the peer can repeat
-// it); any other failure that ends the loop is not.
-static int client_main(void* arg) {
-  smt_client* c = static_cast<smt_client*>(arg);
-  c->started.store(1, std::memory_order_release);
+// One connection: one request frame, the callback, one reply frame, until a
+// step fails, the peer stays silent for poll_timeout_ms, or the record is
+// stopped. A request must be in whole within io_timeout_ms of its first
+// byte: a peer that trickles it would otherwise hold the record for as long
+// as it likes. That close is logged (rate-limited, the peer can repeat it);
+// any other failure that ends the loop is not.
+static void serve(smt_client* c) {
   const char* peer = kstring_text(&c->peer_address);
   int port = c->peer_port;
   klog_write(c->log, 2, KLOG_PLAIN, "SMTCLI up\n");
@@ -129,7 +133,31 @@ static int client_main(void* arg) {
   }
   if (c->on_close) c->on_close(c);
   klog_write(c->log, 2, KLOG_PLAIN, "SMTCLI down\n");
-  return 0;
+}
+
+// The record's thread: waits for a hand-over, serves the connection, frees
+// the record for the next one, until the record is stopped. A hand-over
+// that raced with the stop is still served, so that its socket is closed.
+static int client_main(void* arg) {
+  smt_client* c = static_cast<smt_client*>(arg);
+  for (;;) {
+    ksemaphore_wait(&c->wake);
+    if (smt_client_is_running(c)) {
+      serve(c);
+      // The accept thread may write the record from here on.
+      c->busy.store(0, std::memory_order_release);
+    }
+    if (client_stopped(c)) return 0;
+  }
+}
+
+// Starts the record's thread unless it runs; false when the platform refuses
+// (the thread, or the semaphore it would wait on).
+static bool ensure_thread(smt_client* c) {
+  if (thread_alive(c)) return true;
+  if (!c->wake.handle && ksemaphore_create_empty(&c->wake) != 0) return false;
+  kthread_start(&c->thread, client_main, 0, c);
+  return thread_alive(c);
 }
 
 uint32_t smt_client_start(smt_client* c, ksocket socket, uint32_t poll_timeout_ms,
@@ -139,24 +167,32 @@ uint32_t smt_client_start(smt_client* c, ksocket socket, uint32_t poll_timeout_m
   // judged (and logged) by an empty address, and no reply could reach it.
   uint16_t port = 0;
   if (ksocket_peer_name(&socket, &c->peer_address, &port) != 0) return KERR_NOTCONN;
-  c->socket = socket;
-  c->socket_open = true;  // no thread serves the record yet: no lock needed
+  {
+    kmutex_guard guard(&c->socket_lock);
+    c->socket = socket;
+    c->socket_open = true;
+  }
   c->poll_timeout_ms = poll_timeout_ms;
   c->io_timeout_ms = io_timeout_ms;
   c->peer_port = port;
-  c->started.store(0, std::memory_order_relaxed);
-  // kthread_start marks the record busy before the thread exists, so the
-  // accept loop never hands this record out twice.
-  kthread_start(&c->thread, client_main, 0, c);
-  // Not running and never started: the platform refused the thread. (A
-  // thread that already ended has set started first.)
-  if (!smt_client_is_running(c) && c->started.load(std::memory_order_acquire) == 0)
+  // Busy before the thread is woken, so the accept loop never hands this
+  // record out twice.
+  c->busy.store(1, std::memory_order_release);
+  if (!ensure_thread(c)) {
+    kmutex_guard guard(&c->socket_lock);
+    c->socket_open = false;
+    c->busy.store(0, std::memory_order_release);
     return KERR_FAILED;
+  }
+  ksemaphore_post(&c->wake);
   return 0;
 }
 
+// Sets the stop flag and wakes the thread: an idle one ends at once, a busy
+// one after its connection.
 static void client_request_stop(smt_client* c) {
   c->stop.store(1, std::memory_order_release);
+  ksemaphore_post(&c->wake);
 }
 
 // Ends the connection under a thread that outlived the stop wait: a peer
@@ -167,7 +203,8 @@ static void cut_off(smt_client* c) {
   if (c->socket_open) ksocket_shutdown(&c->socket);
 }
 
-// Sets the stop flag; true, with the shutdown line, when the thread runs.
+// Sets the stop flag; true, with the shutdown line, when the record holds a
+// connection.
 static bool announce_stop(smt_client* c) {
   client_request_stop(c);
   if (!smt_client_is_running(c)) return false;
@@ -184,7 +221,9 @@ static void give_up(smt_client* c) {
 }
 
 void smt_client_stop(smt_client* c) {
-  if (announce_stop(c) && kthread_wait(&c->thread, 5 * c->poll_timeout_ms)) give_up(c);
+  if (announce_stop(c) && kthread_wait(&c->thread, 5 * c->poll_timeout_ms) &&
+      smt_client_is_running(c))
+    give_up(c);
 }
 
 // ---- server ----
@@ -229,18 +268,31 @@ static void hand_over(smt_server* srv, ksocket s) {
   klog_write(srv->log, 2, KLOG_PLAIN, "connection from %s:%d accepted\n", kstring_text(&peer),
              port);
   ksocket_set_nonblocking(&s);
-  smt_client* idle = nullptr;
-  for (uint32_t i = 0; i < srv->pool.count && !idle; ++i) {
-    smt_client* c = record_at(srv, i);
-    if (!smt_client_is_running(c)) idle = c;
+  // Every record busy: one may be about to come free (its peer has closed
+  // and its thread is winding down), so wait a little before refusing.
+  const uint32_t busy_wait =
+      srv->poll_timeout_ms / 10 < SMT_BUSY_WAIT_MS ? srv->poll_timeout_ms / 10 : SMT_BUSY_WAIT_MS;
+  const uint64_t end = ktick_ms() + busy_wait;
+  uint32_t rc = KERR_FAILED;
+  bool stopped = false;
+  for (smt_client* idle = nullptr; !idle;) {
+    {
+      kmutex_guard guard(&srv->pool_lock);
+      stopped = server_stopped(srv);
+      for (uint32_t i = 0; i < srv->pool.count && !idle && !stopped; ++i)
+        if (!smt_client_is_running(record_at(srv, i))) idle = record_at(srv, i);
+      if (idle)
+        rc = smt_client_start(idle, s, srv->poll_timeout_ms,
+                              srv->io_timeout_ms.load(std::memory_order_relaxed));
+    }
+    if (stopped || ktick_ms() >= end) break;
+    if (!idle) ksleep(1);
   }
-  uint32_t rc = idle ? smt_client_start(idle, s, srv->poll_timeout_ms,
-                                        srv->io_timeout_ms.load(std::memory_order_relaxed))
-                     : KERR_FAILED;
   if (rc) ksocket_close(&s);
   // A thread the platform refuses leaves no way to serve the peer either; a
-  // peer that reset the connection meanwhile has gone of its own accord.
-  if (rc && rc != KERR_NOTCONN)
+  // peer that reset the connection meanwhile has gone of its own accord; a
+  // stop is no lack of records.
+  if (rc && rc != KERR_NOTCONN && !stopped)
     klog_limited(srv->log, 1, KLOG_WARNING, "server too busy", kstring_text(&peer),
                  "connection from %s:%d closed, server too busy\n", kstring_text(&peer), port);
   kstring_free(&peer);
@@ -384,10 +436,25 @@ static uint32_t create_listeners(smt_server* srv, kstrlist* endpoints) {
 // once no thread is left.
 static void release(smt_server* srv) {
   karray_destroy(&srv->pool, free_record_elem);
+  kmutex_destroy(&srv->pool_lock);
   ksocketset_close_all(&srv->listeners);
   ksocketset_free(&srv->listeners);
   kstrlist_free(&srv->pending);
   kthread_free(&srv->accept_thread);
+}
+
+static bool any_thread_alive(smt_server* srv) {
+  for (uint32_t i = 0; i < srv->pool.count; ++i)
+    if (thread_alive(record_at(srv, i))) return true;
+  return kthread_is_running(&srv->accept_thread) != 0;
+}
+
+// Waits up to ms for the accept thread and every record's thread to end;
+// true when none runs.
+static bool wait_threads(smt_server* srv, uint32_t ms) {
+  const uint64_t end = ktick_ms() + ms;
+  while (any_thread_alive(srv) && ktick_ms() < end) ksleep(10);
+  return !any_thread_alive(srv);
 }
 
 bool smt_server_init(smt_server* srv, kstrlist* endpoints, smt_open_fn on_open,
@@ -410,6 +477,7 @@ bool smt_server_init(smt_server* srv, kstrlist* endpoints, smt_open_fn on_open,
   // Growth step = pool size: the storage is allocated once and never moves
   // while threads hold pointers to their records.
   karray_init(&srv->pool, record_size, srv->max_clients);
+  kmutex_create(&srv->pool_lock);
   for (uint32_t i = 0; i < srv->max_clients; ++i) {
     void* r = karray_append(&srv->pool);
     if (r) smt_client_init(static_cast<smt_client*>(r), on_open, on_close, on_message, log);
@@ -419,39 +487,42 @@ bool smt_server_init(smt_server* srv, kstrlist* endpoints, smt_open_fn on_open,
     release(srv);
     return false;
   }
+  // A thread refused here is tried again at its record's first hand-over.
+  for (uint32_t i = 0; i < srv->pool.count; ++i) ensure_thread(record_at(srv, i));
   kthread_start(&srv->accept_thread, accept_main, 0, srv);
   // The accept thread runs until it is stopped: not running means not started.
   if (!kthread_is_running(&srv->accept_thread)) {
-    release(srv);
+    // The idle record threads end as soon as they are woken.
+    for (uint32_t i = 0; i < srv->pool.count; ++i) client_request_stop(record_at(srv, i));
+    if (wait_threads(srv, 5 * srv->poll_timeout_ms)) release(srv);
     return false;
   }
   return true;
 }
 
-static bool any_client_running(smt_server* srv) {
-  for (uint32_t i = 0; i < srv->pool.count; ++i)
-    if (smt_client_is_running(record_at(srv, i))) return true;
-  return false;
+// Sets the server's stop flag: from here on no record is handed a connection.
+static void stop_hand_overs(smt_server* srv) {
+  kmutex_guard guard(&srv->pool_lock);
+  srv->stop.store(1, std::memory_order_release);
 }
 
 void smt_server_stop(smt_server* srv) {
-  srv->stop.store(1, std::memory_order_release);
+  stop_hand_overs(srv);
   // Every record is told first, so that the connections wind down together
-  // instead of one after the other.
-  for (uint32_t i = 0; i < srv->pool.count; ++i) client_request_stop(record_at(srv, i));
-  // Once the accept thread has ended no record changes hands, so the peer
-  // named in a record's shutdown line is the one its thread serves.
-  kthread_wait(&srv->accept_thread, 5 * srv->poll_timeout_ms);
-  // The busy records share one wait: a stop takes the same bounded time
-  // however many connections hang.
+  // instead of one after the other, and idle threads end at once.
   for (uint32_t i = 0; i < srv->pool.count; ++i) announce_stop(record_at(srv, i));
-  uint64_t end = ktick_ms() + 5 * srv->poll_timeout_ms;
-  while (any_client_running(srv) && ktick_ms() < end) ksleep(50);
+  // One wait for all the records: a stop takes the same bounded time however
+  // many connections hang.
+  const uint64_t end = ktick_ms() + 5 * srv->poll_timeout_ms;
+  for (uint32_t i = 0; i < srv->pool.count; ++i)
+    while (thread_alive(record_at(srv, i)) && ktick_ms() < end) ksleep(10);
   for (uint32_t i = 0; i < srv->pool.count; ++i) {
     smt_client* c = record_at(srv, i);
     if (smt_client_is_running(c)) give_up(c);
   }
   klog_write(srv->log, 1, KLOG_PLAIN, "SMTSVR shutdown\n");
+  const uint64_t accept_end = ktick_ms() + 5 * srv->poll_timeout_ms;
+  while (kthread_is_running(&srv->accept_thread) && ktick_ms() < accept_end) ksleep(10);
   if (kthread_is_running(&srv->accept_thread))
     klog_write(srv->log, 1, KLOG_CRITICAL, "SMT server not terminated\n");
 }
@@ -465,12 +536,9 @@ void smt_server_free(smt_server* srv) {
   // keeps the pool and the listeners: they are left allocated rather than
   // pulled from under it. An owner that skipped smt_server_stop gets the
   // stop requests here.
-  srv->stop.store(1, std::memory_order_release);
+  stop_hand_overs(srv);
   for (uint32_t i = 0; i < srv->pool.count; ++i) client_request_stop(record_at(srv, i));
-  uint64_t end = ktick_ms() + 5 * srv->poll_timeout_ms;
-  while ((kthread_is_running(&srv->accept_thread) || any_client_running(srv)) && ktick_ms() < end)
-    ksleep(50);
-  if (kthread_is_running(&srv->accept_thread) || any_client_running(srv)) {
+  if (!wait_threads(srv, 5 * srv->poll_timeout_ms)) {
     klog_write(srv->log, 1, KLOG_CRITICAL, "SMT server not terminated\n");
     return;
   }

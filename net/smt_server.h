@@ -1,8 +1,12 @@
 // smt_server: the SMT request server. It listens on one or more endpoints,
 // hands every accepted connection to one of a fixed pool of 10 connection
 // records, each served on a thread of its own, and passes every request
-// frame to the application's message callback; a connection that finds no
-// free record is closed at once.
+// frame to the application's message callback. The records' threads are
+// started once, by smt_server_init, and stay: each waits for a connection
+// handed to its record, serves it, and waits for the next, so a record is
+// free again as soon as its connection has ended. A connection that finds
+// every record busy waits up to SMT_BUSY_WAIT_MS for one to come free and is
+// then closed ("server too busy").
 //
 // Hardening against peers: an accept filter, when given, refuses a peer
 // before it takes a record (closed at once, no reply); a request frame must
@@ -14,11 +18,10 @@
 // Threads: the owner calls smt_server_init, smt_server_stop and
 // smt_server_free, in that order, on its own thread(s); one accept thread,
 // which alone uses the listeners and the accept filter while the server
-// runs; one thread per busy record. The other callbacks run on the
-// connection's thread, up to 10 at a time; whatever they share they guard
-// themselves. The server owns the pool records, the listeners and the
-// threads' objects, not the log. The smt_client_* operations are the
-// server's own, public for tests.
+// runs; one thread per pool record, waiting while its record is free. The other callbacks run on
+// the connection's thread, up to 10 at a time; whatever they share they guard themselves. The
+// server owns the pool records, the listeners and the threads' objects, not the log. The
+// smt_client_* operations are the server's own, public for tests.
 //
 // A message callback that must know whether its reply got out (to let go of
 // what the reply carries only then) sets the record's on_sent; keep what it
@@ -36,6 +39,7 @@
 #include "klib/karray.h"
 #include "klib/klog.h"
 #include "klib/kmutex.h"
+#include "klib/ksemaphore.h"
 #include "klib/kstring.h"
 #include "klib/kthread.h"
 #include "net/ksocket.h"
@@ -43,6 +47,10 @@
 
 #define SMT_DEFAULT_PORT "9000"
 #define SMT_LISTEN_RETRY_MS 5000  // pause between attempts at a missing listener
+// How long a connection that finds every record busy waits for one to come
+// free: a collector that polls with a new connection per request sends the
+// next one while its previous connection's thread is still closing.
+#define SMT_BUSY_WAIT_MS 50
 
 struct smt_client;
 struct smt_server;
@@ -65,7 +73,7 @@ struct smt_client {
   uint32_t io_timeout_ms;
   uint32_t poll_timeout_ms;
   ksocket socket;
-  kthread thread;  // its running flag tells whether the record is busy
+  kthread thread;  // runs from the server's start to its stop, busy or not
   kstring peer_address;
   uint16_t peer_port;
   smt_message request;
@@ -73,8 +81,11 @@ struct smt_client {
   smt_open_fn on_open;
   smt_close_fn on_close;
   smt_message_fn on_message;
-  smt_sent_fn on_sent;            // set by on_message for its reply; null otherwise
-  std::atomic<uint32_t> started;  // set by the thread: tells a failed start from a short one
+  smt_sent_fn on_sent;  // set by on_message for its reply; null otherwise
+  // 1 from the hand-over until the connection has ended ("SMTCLI down"):
+  // the record holds a connection and is not handed another.
+  std::atomic<uint32_t> busy;
+  ksemaphore wake;  // posted for each hand-over and by a stop
   // Guards socket_open and the closing of socket, so that a stop never
   // shuts down a handle the thread has already closed (and the system may
   // have given to another file).
@@ -100,6 +111,9 @@ struct smt_server {
   kstrlist pending;        // "address:port" of listeners still to be retried; the accept thread's
   uint64_t next_retry_ms;  // ktick_ms() time of the next retry
   karray pool;             // smt_client records (record_size bytes each), allocated once
+  // Taken by a hand-over and by the stop: once the stop has set the flag no
+  // record changes hands, so the shutdown lines name the peers served.
+  kmutex pool_lock;
 };
 
 // Listens on every endpoint ("host" or "host:port", port 9000 by default; an
@@ -107,17 +121,20 @@ struct smt_server {
 // thread. record_size is the size of one pool element, at least
 // sizeof(smt_client); accept_filter may be null. An address whose listener
 // cannot be created now (its port still taken, say) is retried by the accept
-// thread, so true also when no listener is up yet. False when no endpoint
-// named any address (host names that do not resolve, no host name for the
-// default endpoint) or the accept thread could not start; nothing is left to
-// free then.
+// thread, so true also when no listener is up yet. The records' threads are
+// started here; one the platform refuses is tried again at its record's
+// first hand-over. False when no endpoint named any address (host names that
+// do not resolve, no host name for the default endpoint) or the accept thread
+// could not start; nothing is left to free then.
 bool smt_server_init(smt_server* srv, kstrlist* endpoints, smt_open_fn on_open,
                      smt_close_fn on_close, smt_message_fn on_message, uint32_t record_size,
                      klog* log, smt_accept_fn accept_filter = nullptr);
-// Asks the accept thread and every connection thread to stop and waits up to
-// 5 x poll_timeout_ms for the accept thread and as long again for all the
-// connections together; connections still running are reported as critical
-// and their sockets shut down under them, which ends any transfer.
+// Stops the records first: each that holds a connection logs "SMTCLI
+// shutdown", idle threads are woken to end, and one wait of up to
+// 5 x poll_timeout_ms covers them all; connections still running after it
+// are reported as critical and their sockets shut down under them, which
+// ends any transfer. Then "SMTSVR shutdown" and a wait of as long again for
+// the accept thread.
 void smt_server_stop(smt_server* srv);
 // Releases the pool, closes the listeners. A thread that outlived the stop
 // still uses its record (and the accept thread the listeners): this waits up
@@ -129,14 +146,19 @@ smt_server* smt_server_set_io_timeout(smt_server* srv, uint32_t ms);
 
 void smt_client_init(smt_client* c, smt_open_fn on_open, smt_close_fn on_close,
                      smt_message_fn on_message, klog* log);
-// Hands the connection to the record and starts its thread; the record is
-// busy from here on. 0; 14 when the peer has already reset the connection
-// (its address cannot be read), or 1 when the thread could not be started:
-// then the record is free and the socket still the caller's.
+// Hands the connection to the record and wakes its thread (starting it
+// first if it does not run); the record is busy from here on. 0; 14 when the
+// peer has already reset the connection (its address cannot be read), or 1
+// when the thread could not be started: then the record is free and the
+// socket still the caller's.
 uint32_t smt_client_start(smt_client* c, ksocket socket, uint32_t poll_timeout_ms,
                           uint32_t io_timeout_ms);
-void smt_client_stop(smt_client* c);  // sets the stop flag and waits (see smt_server_stop)
-void smt_client_free(smt_client* c);  // the socket is not closed: its thread closed it
-bool smt_client_is_running(const smt_client* c);
+// Sets the stop flag, wakes the thread and waits for it to end (see
+// smt_server_stop); a stopped record is not started again.
+void smt_client_stop(smt_client* c);
+// The socket is not closed: its thread closed it. Only once the thread has
+// ended.
+void smt_client_free(smt_client* c);
+bool smt_client_is_running(const smt_client* c);  // true while it holds a connection
 // Clears on_sent and calls it, if set, with rc (see above).
 void smt_client_reply_done(smt_client* c, uint32_t rc);
