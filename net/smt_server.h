@@ -49,8 +49,9 @@
 #define SMT_LISTEN_RETRY_MS 5000  // pause between attempts at a missing listener
 // How long a connection that finds every record busy waits for one to come
 // free: a collector that polls with a new connection per request sends the
-// next one while its previous connection's thread is still closing.
-#define SMT_BUSY_WAIT_MS 50
+// next one while its previous connection's thread is still closing. At
+// most a tenth of poll_timeout_ms.
+#define SMT_BUSY_WAIT_MS 100
 
 struct smt_client;
 struct smt_server;
