@@ -231,7 +231,7 @@ bool smt_start(smt_server* srv, uint16_t* port) {
   return true;
 }
 
-// Closed connections end their threads; the next run needs all 10 records.
+// Closed connections free their records; the next run needs all 10 records.
 void smt_wait_idle(smt_server* srv) {
   for (uint32_t i = 0; i < srv->pool.count; ++i) {
     auto* c = static_cast<smt_client*>(karray_get(&srv->pool, i));
