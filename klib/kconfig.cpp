@@ -4,8 +4,6 @@
 
 static void init(kconfig* c) {
   kfile_init(&c->file);
-  kstrlist_init_step(&c->held, 64);
-  c->holding = 0;
 }
 
 uint32_t kconfig_load(kconfig* c, const char* path) {
@@ -23,7 +21,6 @@ uint32_t kconfig_load_k(kconfig* c, const kstring* path) {
 void kconfig_free(kconfig* c) {
   if (c->file.stream) kfile_close(&c->file);
   kfile_free(&c->file);
-  kstrlist_free(&c->held);
 }
 
 // A line without its comment, trimmed, split at its first '=' into a
@@ -40,37 +37,26 @@ static bool split_pair(kstring* line, kstring* key, kstring* value) {
   return true;
 }
 
-// One source of "key = value" pairs: the file read line by line, or the
-// pairs held in memory.
+// The file's "key = value" pairs, read line by line.
 struct pair_reader {
   kconfig* c;
-  uint32_t next;  // held pairs: index of the next key
   kstring line;
 };
 
 static bool reader_open(pair_reader* r, kconfig* c) {
   r->c = c;
-  r->next = 0;
   kstring_init(&r->line);
-  return c->holding || kfile_open(&c->file, "r") == 0;
+  return kfile_open(&c->file, "r") == 0;
 }
 
 static void reader_close(pair_reader* r) {
-  if (!r->c->holding) kfile_close(&r->c->file);
+  kfile_close(&r->c->file);
   kstring_free(&r->line);
 }
 
 // The next pair, both trimmed, comments gone; false at the end.
 static bool reader_next(pair_reader* r, kstring* key, kstring* value) {
-  kconfig* c = r->c;
-  if (c->holding) {
-    if (r->next + 1 >= kstrlist_count(&c->held)) return false;
-    kstring_assign(key, kstrlist_get(&c->held, r->next));
-    kstring_assign(value, kstrlist_get(&c->held, r->next + 1));
-    r->next += 2;
-    return true;
-  }
-  while (kfile_read_line(&c->file, &r->line) == 0)
+  while (kfile_read_line(&r->c->file, &r->line) == 0)
     if (split_pair(&r->line, key, value)) return true;
   return false;
 }
@@ -102,37 +88,6 @@ uint32_t kconfig_read_pairs(kfile* source, uint64_t max_bytes, kconfig_pair_fn f
   kstring_free(&key);
   kstring_free(&line);
   return rc;
-}
-
-uint32_t kconfig_hold(kconfig* c) {
-  kstrlist_clear(&c->held);
-  c->holding = 0;
-  pair_reader r;
-  if (!reader_open(&r, c)) {
-    kstring_free(&r.line);
-    c->holding = 1;  // lookups find nothing, as they would in the file
-    return KERR_FAILED;
-  }
-  kstring key, value;
-  kstring_init(&key);
-  kstring_init(&value);
-  bool complete = true;
-  while (reader_next(&r, &key, &value)) {
-    kstring* k = kstrlist_add(&c->held);
-    kstring* v = kstrlist_add(&c->held);
-    if (!k || !v || !kstring_assign(k, &key) || !kstring_assign(v, &value)) {
-      complete = false;
-      break;
-    }
-  }
-  complete = complete && !kfile_error(&c->file);
-  reader_close(&r);
-  kstring_free(&value);
-  kstring_free(&key);
-  // Half a file would be taken for a whole one: hold nothing instead.
-  if (!complete) kstrlist_clear(&c->held);
-  c->holding = 1;
-  return complete ? 0 : KERR_FAILED;
 }
 
 uint32_t kconfig_get(kconfig* c, const char* key, uint32_t n, kstring* out) {

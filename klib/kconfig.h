@@ -2,8 +2,7 @@
 //
 // The record remembers the path: every lookup opens the file, scans it from
 // its first line and closes it again, so an edited file is seen by the next
-// lookup and a missing file yields no values (unless kconfig_hold has taken a
-// copy). '#' starts a comment; keys
+// lookup and a missing file yields no values. '#' starts a comment; keys
 // and values are trimmed; keys compare case-sensitively; a key may repeat and
 // its occurrences count from 0 in file order. An empty value counts as no
 // value. One lookup at a time per record (it holds the open file meanwhile).
@@ -17,18 +16,11 @@
 
 struct kconfig {
   kfile file;
-  kstrlist held;     // after kconfig_hold: key, value, key, value ...
-  uint32_t holding;  // 1 once kconfig_hold has read the file
 };
 
 uint32_t kconfig_load(kconfig* c, const char* path);  // 0; the file is not opened
 uint32_t kconfig_load_k(kconfig* c, const kstring* path);
 void kconfig_free(kconfig* c);
-// Reads the file once and answers every later lookup from that copy, so that
-// lookups that belong together see one version of a file that may be
-// replaced meanwhile. 0; 1 when the file cannot be read whole (lookups then
-// find nothing, as for a missing file).
-uint32_t kconfig_hold(kconfig* c);
 // 1 and the value in out when occurrence n of key has a non-empty value;
 // 0 with out unchanged otherwise (so callers store the default first).
 uint32_t kconfig_get(kconfig* c, const char* key, uint32_t n, kstring* out);

@@ -72,15 +72,6 @@ TEST_F(KConfigTest, OccurrencesCountInFileOrderAndAnEmptyValueEndsAList) {
   EXPECT_EQ(get("m"), "2");
   unlink(path_.c_str());
   EXPECT_EQ(get("m"), "<none>");
-  // Once held, the lookups answer from one reading, by the same rules,
-  // whatever happens to the file afterwards.
-  testutil::write_file(path_, "m = 1 # one\nm = 2\nx =\nl = a\nl =\nl = c\n");
-  EXPECT_EQ(kconfig_hold(&cfg_), 0u);
-  testutil::write_file(path_, "m = 3\n");
-  EXPECT_EQ(get("m", 0) + get("m", 1) + get("m", 2) + get("x", 0), "12<none><none>");
-  kconfig_get_list(&cfg_, "l", &l);
-  ASSERT_EQ(kstrlist_count(&l), 1u);
-  EXPECT_STREQ(kstrlist_text(&l, 0), "a");
   kstrlist_free(&l);
 
   // Read once from an open file, every pair in order, empty values too; a
