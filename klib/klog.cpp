@@ -27,8 +27,14 @@ int klog_init_k(klog* log, const kstring* path) {
   return klog_init(log, kstring_text(path));
 }
 
+static void limit_flush_locked(klog* log, uint64_t now_ms);
+
 void klog_free(klog* log) {
-  klog_limit_flush(log, UINT64_MAX);
+  {
+    // What is still pending is reported before the log goes.
+    kmutex_guard guard(&log->mutex);
+    limit_flush_locked(log, UINT64_MAX);
+  }
   for (klog_limit_slot& s : log->limits) kstring_free(&s.last);
   kmutex_destroy(&log->mutex);
   kfile_free(&log->file);
@@ -82,18 +88,11 @@ void klog_vwrite(klog* log, uint32_t level, uint32_t flags, uint32_t severity, c
 // Ends the slot's period: its suppressed lines, if any, become one line.
 static void limit_close(klog* log, klog_limit_slot* s) {
   if (s->count > KLOG_LIMIT_BURST && log->level.load(std::memory_order_relaxed) >= s->last_level) {
-    kstring line;
-    kstring_init(&line);
-    kstring_assign(&line, &s->last);
-    kstring_chomp(&line);
-    kstring_append_cstr(&line, " (");
-    kstring suffix;
-    kstring_init(&suffix);
-    kstring_format(&suffix, "%u more suppressed)\n", s->count - KLOG_LIMIT_BURST);
-    kstring_append(&line, &suffix);
-    kstring_free(&suffix);
-    write_locked(log, KLOG_TIME | KLOG_FILE, 0, &line);
-    kstring_free(&line);
+    char suffix[48];
+    snprintf(suffix, sizeof suffix, " (%u more suppressed)\n", s->count - KLOG_LIMIT_BURST);
+    kstring_chomp(&s->last);
+    kstring_append_cstr(&s->last, suffix);
+    write_locked(log, KLOG_TIME | KLOG_FILE, 0, &s->last);
   }
   s->kind = nullptr;
   s->count = 0;
@@ -105,12 +104,6 @@ static void limit_flush_locked(klog* log, uint64_t now_ms) {
     if (s.kind && (now_ms == UINT64_MAX || now_ms - s.since_ms >= KLOG_LIMIT_PERIOD_MS))
       limit_close(log, &s);
   }
-}
-
-void klog_limit_flush(klog* log, uint64_t now_ms) {
-  if (!log) return;
-  kmutex_guard guard(&log->mutex);
-  limit_flush_locked(log, now_ms);
 }
 
 static bool same_peer(const klog_limit_slot* s, const char* kind, const char* peer) {

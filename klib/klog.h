@@ -76,6 +76,3 @@ void klog_limited(klog* log, uint32_t level, uint32_t severity, const char* kind
 void klog_limited_at(klog* log, uint64_t now_ms, uint32_t level, uint32_t severity,
                      const char* kind, const char* peer, const char* format, ...)
     __attribute__((format(printf, 7, 8)));
-// Reports the suppressed lines of every period that has ended by now_ms;
-// UINT64_MAX ends them all (klog_free does so).
-void klog_limit_flush(klog* log, uint64_t now_ms);
