@@ -71,9 +71,8 @@ struct kproc {
   const std::atomic<uint32_t>* cancel;
   uint32_t cancelled;          // 1 once kproc_read_line stopped at the raised flag
   uint64_t run;                // the run's number among the runner's runs; 0: none
-  uint32_t exited;             // 1 once the reader saw the child exit
   uint32_t drain_left;         // bytes the pipe held at the exit, not yet read
-  uint64_t drain_deadline_ms;  // ktick_ms() at which reading ends after the exit
+  uint64_t drain_deadline_ms;  // ktick_ms() at which reading ends after the exit; 0: exit not seen
   uint64_t reap_ms;            // ktick_ms() of the next reaping of adopted zombies
   // Output read from the pipe but not yet handed out as lines.
   uint32_t buf_pos;

@@ -37,7 +37,6 @@ static void kproc_reset(kproc* p) {
   p->cancel = nullptr;
   p->cancelled = 0;
   p->run = 0;
-  p->exited = 0;
   p->drain_left = 0;
   p->drain_deadline_ms = 0;
   p->reap_ms = 0;
@@ -82,7 +81,7 @@ static void kproc_end(kproc* p) {
   kproc_close(&p->process);
   kproc_sys_run_end(p->run);
   p->run = 0;
-  p->exited = 0;
+  p->drain_deadline_ms = 0;
   p->pid = 0;
 }
 
@@ -258,7 +257,6 @@ static int kproc_launch(kproc* p, bool redirect) {
   p->timed_out = 0;
   p->cancelled = 0;
   p->deadline_ms = 0;
-  p->exited = 0;
   p->drain_left = 0;
   p->drain_deadline_ms = 0;
   // One block: the argument pointers, then the arguments split in place.
@@ -308,7 +306,6 @@ static bool kproc_child_exited(const kproc* p) {
 static void kproc_note_exit(kproc* p) {
   int queued = 0;
   if (ioctl(static_cast<int>(p->out_read), FIONREAD, &queued) != 0 || queued < 0) queued = 0;
-  p->exited = 1;
   p->drain_left = static_cast<uint32_t>(queued);
   p->drain_deadline_ms = ktick_ms() + KPROC_DRAIN_MS;
 }
@@ -336,7 +333,8 @@ static int kproc_fill(kproc* p) {
       }
       wait_ms = kproc_shorter(wait_ms, p->deadline_ms - now);
     }
-    if (p->exited && p->drain_left == 0) {
+    bool exited = p->drain_deadline_ms != 0;
+    if (exited && p->drain_left == 0) {
       // What is still written comes from processes the child left running.
       if (now >= p->drain_deadline_ms) return 0;
       wait_ms = kproc_shorter(wait_ms, p->drain_deadline_ms - now);
@@ -349,7 +347,7 @@ static int kproc_fill(kproc* p) {
       p->reap_ms = now + KPROC_REAP_POLL_MS;
     }
     wait_ms = kproc_shorter(wait_ms, p->reap_ms - now);
-    bool watch_exit = !p->exited && p->pid != 0;
+    bool watch_exit = !exited && p->pid != 0;
     struct pollfd pfd[2];
     pfd[0].fd = static_cast<int>(p->out_read);
     pfd[0].events = POLLIN;
@@ -441,10 +439,7 @@ int kproc_read_line(kproc* p, kstring* line) {
 
 int kproc_is_running(kproc* p) {
   if (p->pid == 0) return 0;
-  siginfo_t info;
-  memset(&info, 0, sizeof info);
-  int rc = waitid(P_PID, static_cast<id_t>(p->pid), &info, WEXITED | WNOHANG | WNOWAIT);
-  if (rc == 0 && info.si_pid == 0) return 1;
+  if (!kproc_child_exited(p)) return 1;
   kproc_end(p);
   return 0;
 }
