@@ -63,6 +63,14 @@ static void kproc_close(kproc_handle* h) {
   *h = kNoHandle;
 }
 
+// Kills the unreaped child pid and its process group, then reaps the child.
+static void kproc_kill_reap(pid_t pid) {
+  kill(-pid, SIGKILL);
+  kill(pid, SIGKILL);  // in case the child left its group
+  while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
+}
+
 // Ends the held child. The group is killed only while the child is still ours
 // and unreaped: a zombie keeps its pid, and with it the group id, reserved, so
 // the signal cannot reach a stranger's group that reuses the number. Then the
@@ -72,12 +80,8 @@ static void kproc_end(kproc* p) {
   pid_t pid = static_cast<pid_t>(p->pid);
   siginfo_t info;
   memset(&info, 0, sizeof info);
-  if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0) {
-    kill(-pid, SIGKILL);
-    kill(pid, SIGKILL);  // in case the child left its group
-    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
-  }
+  if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0)
+    kproc_kill_reap(pid);
   kproc_close(&p->process);
   kproc_sys_run_end(p->run);
   p->run = 0;
@@ -235,10 +239,7 @@ static bool kproc_spawn(kproc* p, char** argv, bool redirect) {
   free(env);
   if (ok && !known) {
     // Unregistered, a sweep could take the child for a leftover.
-    kill(-pid, SIGKILL);
-    kill(pid, SIGKILL);
-    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
+    kproc_kill_reap(pid);
     ok = false;
   }
   if (!ok) return false;
