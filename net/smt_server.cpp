@@ -203,14 +203,13 @@ static void cut_off(smt_client* c) {
   if (c->socket_open) ksocket_shutdown(&c->socket);
 }
 
-// Sets the stop flag; true, with the shutdown line, when the record holds a
+// Sets the stop flag, with the shutdown line when the record holds a
 // connection.
-static bool announce_stop(smt_client* c) {
+static void announce_stop(smt_client* c) {
   client_request_stop(c);
-  if (!smt_client_is_running(c)) return false;
-  klog_write(c->log, 1, KLOG_WARNING, "SMTCLI shutdown %s:%d\n", kstring_text(&c->peer_address),
-             c->peer_port);
-  return true;
+  if (smt_client_is_running(c))
+    klog_write(c->log, 1, KLOG_WARNING, "SMTCLI shutdown %s:%d\n", kstring_text(&c->peer_address),
+               c->peer_port);
 }
 
 // For a thread still running after the stop wait: reported, and cut off.
@@ -218,12 +217,6 @@ static void give_up(smt_client* c) {
   klog_write(c->log, 1, KLOG_CRITICAL, "SMTCLI %s:%d not terminated\n",
              kstring_text(&c->peer_address), c->peer_port);
   cut_off(c);
-}
-
-void smt_client_stop(smt_client* c) {
-  if (announce_stop(c) && kthread_wait(&c->thread, 5 * c->poll_timeout_ms) &&
-      smt_client_is_running(c))
-    give_up(c);
 }
 
 // ---- server ----

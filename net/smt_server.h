@@ -154,9 +154,6 @@ void smt_client_init(smt_client* c, smt_open_fn on_open, smt_close_fn on_close,
 // socket still the caller's.
 uint32_t smt_client_start(smt_client* c, ksocket socket, uint32_t poll_timeout_ms,
                           uint32_t io_timeout_ms);
-// Sets the stop flag, wakes the thread and waits for it to end (see
-// smt_server_stop); a stopped record is not started again.
-void smt_client_stop(smt_client* c);
 // The socket is not closed: its thread closed it. Only once the thread has
 // ended.
 void smt_client_free(smt_client* c);
