@@ -318,14 +318,14 @@ static void free_string_elem(void* e) {
   kstring_free(static_cast<kstring*>(e));
 }
 
-// Tries again, every SMT_LISTEN_RETRY_MS, the listeners that could not be
-// created so far ("address:port" in pending): a port still held by the
-// previous instance, or an address not yet configured, comes up once it is
-// free. Each attempt is quick (socket, bind, listen) and silent; only the
-// success is logged.
-static void retry_listeners(smt_server* srv) {
-  if (kstrlist_count(&srv->pending) == 0 || ktick_ms() < srv->next_retry_ms) return;
-  srv->next_retry_ms = ktick_ms() + SMT_LISTEN_RETRY_MS;
+// Tries again, every SMT_LISTEN_RETRY_MS (next_retry_ms: the ktick_ms() time
+// of the next attempt), the listeners that could not be created so far
+// ("address:port" in pending): a port still held by the previous instance,
+// or an address not yet configured, comes up once it is free. Each attempt
+// is quick (socket, bind, listen) and silent; only the success is logged.
+static void retry_listeners(smt_server* srv, uint64_t* next_retry_ms) {
+  if (kstrlist_count(&srv->pending) == 0 || ktick_ms() < *next_retry_ms) return;
+  *next_retry_ms = ktick_ms() + SMT_LISTEN_RETRY_MS;
   kstring address, port_text;
   kstring_init(&address);
   kstring_init(&port_text);
@@ -346,8 +346,9 @@ static void retry_listeners(smt_server* srv) {
 static int accept_main(void* arg) {
   smt_server* srv = static_cast<smt_server*>(arg);
   klog_write(srv->log, 1, KLOG_PLAIN, "SMTSVR up\n");
+  uint64_t next_retry_ms = ktick_ms() + SMT_LISTEN_RETRY_MS;
   while (!server_stopped(srv)) {
-    retry_listeners(srv);
+    retry_listeners(srv, &next_retry_ms);
     ksocket s;
     ksocket_init(&s);
     // Without any listener yet this is a plain wait of poll_timeout_ms.
@@ -465,7 +466,6 @@ bool smt_server_init(smt_server* srv, kstrlist* endpoints, smt_open_fn on_open,
   kthread_init(&srv->accept_thread);
   ksocketset_init(&srv->listeners);
   kstrlist_init(&srv->pending);
-  srv->next_retry_ms = ktick_ms() + SMT_LISTEN_RETRY_MS;
   if (record_size < sizeof(smt_client)) record_size = sizeof(smt_client);
   // Growth step = pool size: the storage is allocated once and never moves
   // while threads hold pointers to their records.

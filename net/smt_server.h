@@ -109,9 +109,8 @@ struct smt_server {
   smt_message_fn on_message;
   smt_accept_fn accept_filter;  // null: every peer gets a record
   ksocketset listeners;         // grows on the accept thread as retried listeners come up
-  kstrlist pending;        // "address:port" of listeners still to be retried; the accept thread's
-  uint64_t next_retry_ms;  // ktick_ms() time of the next retry
-  karray pool;             // smt_client records (record_size bytes each), allocated once
+  kstrlist pending;  // "address:port" of listeners still to be retried; the accept thread's
+  karray pool;       // smt_client records (record_size bytes each), allocated once
   // Taken by a hand-over and by the stop: once the stop has set the flag no
   // record changes hands, so the shutdown lines name the peers served.
   kmutex pool_lock;
