@@ -400,11 +400,12 @@ static const char* take_lines(smt_client* c, const kstring* path, kstring* body)
     return kCannotOpen;
   }
   const char* status = kCannotOpen;
-  uint32_t mtime = 0, size = 0;
-  if (kfile_stat(&f, &mtime, &size) == 0)
-    kstring_reserve(body, body->length + (size < SMT_BODY_MAX ? size + 2 : SMT_BODY_MAX));
   // The claimed file is opened here, and only here.
   if (kfile_open_regular_nofollow(&f) == 0) {
+    uint64_t size = 0;
+    if (kfile_size(&f, &size) == 0)
+      kstring_reserve(body, body->length + (size < SMT_BODY_MAX ? static_cast<uint32_t>(size) + 2
+                                                                : SMT_BODY_MAX));
     kstring line;
     kstring_init(&line);
     bool more = false;
