@@ -1,11 +1,10 @@
 // agent_dispatch: the request dispatch of the agent, the SMT server's message
-// callback, and its accept filter. For every request it checks the peer
-// against the allowed addresses (as the filter does at accept), takes the
-// command word (the head up to its first blank), skips disabled commands and
-// calls the first table entry of that name, which fills the reply. Runs on
-// the connection's thread, up to 10 at a time (the filter on the accept
-// thread); it only reads the agent's lists, which do not change after
-// agent_init.
+// callback, and its accept filter. The filter lets in only peers whose
+// address is allowed; for every request the dispatch takes the command word
+// (the head up to its first blank), skips disabled commands and calls the
+// first table entry of that name, which fills the reply. Runs on the
+// connection's thread, up to 10 at a time (the filter on the accept thread);
+// it only reads the agent's lists, which do not change after agent_init.
 #pragma once
 
 #include <cstdint>
@@ -32,9 +31,8 @@ extern const agent_command agent_commands[];
 // it takes a record. Runs on the accept thread.
 bool agent_on_accept(smt_server* srv, const kstring* peer_address, uint16_t peer_port);
 
-// 0 when the reply is to be sent, 1 when the connection is to be closed
-// without one (peer not allowed). An unknown, disabled or empty command word
-// gets "400 Cannot serve this request".
+// The handler's result (0: send the reply). An unknown, disabled or empty
+// command word gets "400 Cannot serve this request".
 uint32_t agent_on_message(smt_client* c);
 
 // "echo": "200 OK" with the request's whole head as the body.

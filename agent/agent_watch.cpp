@@ -96,30 +96,42 @@ static void remove_file(const kstring* path) {
   kfile_free(&f);
 }
 
-// The files of dir that match pattern, each as the text before its first
-// dot without its first skip characters, one per line.
-static uint32_t list_names(const kstring* dir, const char* pattern, uint32_t skip,
-                           smt_message* reply) {
+// The files of dir that match pattern in names, each turned in place into
+// the text before its first dot without its first skip characters. The
+// reply's status: false when the directory cannot be read.
+static bool list_stems(const kstring* dir, const char* pattern, uint32_t skip, kstrlist* names,
+                       smt_message* reply) {
   kdir d;
   kdir_init(&d, dir);
+  const bool listed = kdir_list_files_cstr(&d, pattern, names) == 0;
+  kdir_free(&d);
+  kstring_assign_cstr(&reply->head, listed ? kOk : kCannotList);
+  kstring stem;
+  kstring_init(&stem);
+  for (uint32_t i = 0; listed && i < kstrlist_count(names); ++i) {
+    kstring* name = kstrlist_get(names, i);
+    kstring_token_cstr(name, ".", 0, &stem);
+    if (stem.length > skip)
+      kstring_substr(&stem, skip, stem.length - skip, name);
+    else
+      kstring_clear(name);
+  }
+  kstring_free(&stem);
+  return listed;
+}
+
+// The stems (see list_stems) of the files of dir that match pattern, one per
+// line.
+static uint32_t list_names(const kstring* dir, const char* pattern, uint32_t skip,
+                           smt_message* reply) {
   kstrlist names;
   kstrlist_init(&names);
-  if (kdir_list_files_cstr(&d, pattern, &names) != 0) {
-    kstring_assign_cstr(&reply->head, kCannotList);
-  } else {
-    kstring_assign_cstr(&reply->head, kOk);
-    kstring stem;
-    kstring_init(&stem);
+  if (list_stems(dir, pattern, skip, &names, reply))
     for (uint32_t i = 0; i < kstrlist_count(&names); ++i) {
-      kstring_token_cstr(kstrlist_get(&names, i), ".", 0, &stem);
-      if (stem.length > skip)
-        kstring_append_bytes(&reply->body, kstring_text(&stem) + skip, stem.length - skip);
+      kstring_append(&reply->body, kstrlist_get(&names, i));
       kstring_append_char(&reply->body, '\n');
     }
-    kstring_free(&stem);
-  }
   kstrlist_free(&names);
-  kdir_free(&d);
   return 0;
 }
 
@@ -281,33 +293,17 @@ static bool id_less(const kstring* a, const kstring* b) {
 }
 
 uint32_t agent_list_results(agent* a, smt_message* reply, uint32_t body_max) {
-  kdir d;
-  kdir_init(&d, &a->resultdir);
   kstrlist names;
   kstrlist_init(&names);
-  // Unfinished result files end in ".tmp", claimed ones in ".fetch" or
-  // ".rest": none matches.
-  if (kdir_list_files_cstr(&d, "lw*.log", &names) != 0) {
-    kstring_assign_cstr(&reply->head, kCannotList);
+  // Each name becomes its identifier (between "lw" and the first dot);
+  // sorted, the twelve digits yymmddhhmmss put the oldest first. Unfinished
+  // result files end in ".tmp", claimed ones in ".fetch" or ".rest": none
+  // matches.
+  if (!list_stems(&a->resultdir, "lw*.log", 2, &names, reply)) {
     kstrlist_free(&names);
-    kdir_free(&d);
     return 0;
   }
-  kstring_assign_cstr(&reply->head, kOk);
-  // Each name becomes its identifier (between "lw" and the first dot) in
-  // place; sorted, the twelve digits yymmddhhmmss put the oldest first.
   const uint32_t count = kstrlist_count(&names);
-  kstring stem;
-  kstring_init(&stem);
-  for (uint32_t i = 0; i < count; ++i) {
-    kstring* name = kstrlist_get(&names, i);
-    kstring_token_cstr(name, ".", 0, &stem);
-    if (stem.length > 2)
-      kstring_substr(&stem, 2, stem.length - 2, name);
-    else
-      kstring_clear(name);
-  }
-  kstring_free(&stem);
   karray order;
   karray_init(&order, sizeof(const kstring*), count > 0 ? count : 1);
   for (uint32_t i = 0; i < count; ++i) {
@@ -331,7 +327,6 @@ uint32_t agent_list_results(agent* a, smt_message* reply, uint32_t body_max) {
                  listed, count);
   karray_free(&order);
   kstrlist_free(&names);
-  kdir_free(&d);
   return 0;
 }
 
@@ -405,11 +400,12 @@ static const char* take_lines(smt_client* c, const kstring* path, kstring* body)
     return kCannotOpen;
   }
   const char* status = kCannotOpen;
-  uint32_t mtime = 0, size = 0;
-  if (kfile_stat(&f, &mtime, &size) == 0)
-    kstring_reserve(body, body->length + (size < SMT_BODY_MAX ? size + 2 : SMT_BODY_MAX));
   // The claimed file is opened here, and only here.
   if (kfile_open_regular_nofollow(&f) == 0) {
+    uint64_t size = 0;
+    if (kfile_size(&f, &size) == 0)
+      kstring_reserve(body, body->length + (size < SMT_BODY_MAX ? static_cast<uint32_t>(size) + 2
+                                                                : SMT_BODY_MAX));
     kstring line;
     kstring_init(&line);
     bool more = false;

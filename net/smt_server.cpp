@@ -203,14 +203,13 @@ static void cut_off(smt_client* c) {
   if (c->socket_open) ksocket_shutdown(&c->socket);
 }
 
-// Sets the stop flag; true, with the shutdown line, when the record holds a
+// Sets the stop flag, with the shutdown line when the record holds a
 // connection.
-static bool announce_stop(smt_client* c) {
+static void announce_stop(smt_client* c) {
   client_request_stop(c);
-  if (!smt_client_is_running(c)) return false;
-  klog_write(c->log, 1, KLOG_WARNING, "SMTCLI shutdown %s:%d\n", kstring_text(&c->peer_address),
-             c->peer_port);
-  return true;
+  if (smt_client_is_running(c))
+    klog_write(c->log, 1, KLOG_WARNING, "SMTCLI shutdown %s:%d\n", kstring_text(&c->peer_address),
+               c->peer_port);
 }
 
 // For a thread still running after the stop wait: reported, and cut off.
@@ -218,12 +217,6 @@ static void give_up(smt_client* c) {
   klog_write(c->log, 1, KLOG_CRITICAL, "SMTCLI %s:%d not terminated\n",
              kstring_text(&c->peer_address), c->peer_port);
   cut_off(c);
-}
-
-void smt_client_stop(smt_client* c) {
-  if (announce_stop(c) && kthread_wait(&c->thread, 5 * c->poll_timeout_ms) &&
-      smt_client_is_running(c))
-    give_up(c);
 }
 
 // ---- server ----
@@ -325,14 +318,14 @@ static void free_string_elem(void* e) {
   kstring_free(static_cast<kstring*>(e));
 }
 
-// Tries again, every SMT_LISTEN_RETRY_MS, the listeners that could not be
-// created so far ("address:port" in pending): a port still held by the
-// previous instance, or an address not yet configured, comes up once it is
-// free. Each attempt is quick (socket, bind, listen) and silent; only the
-// success is logged.
-static void retry_listeners(smt_server* srv) {
-  if (kstrlist_count(&srv->pending) == 0 || ktick_ms() < srv->next_retry_ms) return;
-  srv->next_retry_ms = ktick_ms() + SMT_LISTEN_RETRY_MS;
+// Tries again, every SMT_LISTEN_RETRY_MS (next_retry_ms: the ktick_ms() time
+// of the next attempt), the listeners that could not be created so far
+// ("address:port" in pending): a port still held by the previous instance,
+// or an address not yet configured, comes up once it is free. Each attempt
+// is quick (socket, bind, listen) and silent; only the success is logged.
+static void retry_listeners(smt_server* srv, uint64_t* next_retry_ms) {
+  if (kstrlist_count(&srv->pending) == 0 || ktick_ms() < *next_retry_ms) return;
+  *next_retry_ms = ktick_ms() + SMT_LISTEN_RETRY_MS;
   kstring address, port_text;
   kstring_init(&address);
   kstring_init(&port_text);
@@ -353,8 +346,9 @@ static void retry_listeners(smt_server* srv) {
 static int accept_main(void* arg) {
   smt_server* srv = static_cast<smt_server*>(arg);
   klog_write(srv->log, 1, KLOG_PLAIN, "SMTSVR up\n");
+  uint64_t next_retry_ms = ktick_ms() + SMT_LISTEN_RETRY_MS;
   while (!server_stopped(srv)) {
-    retry_listeners(srv);
+    retry_listeners(srv, &next_retry_ms);
     ksocket s;
     ksocket_init(&s);
     // Without any listener yet this is a plain wait of poll_timeout_ms.
@@ -472,7 +466,6 @@ bool smt_server_init(smt_server* srv, kstrlist* endpoints, smt_open_fn on_open,
   kthread_init(&srv->accept_thread);
   ksocketset_init(&srv->listeners);
   kstrlist_init(&srv->pending);
-  srv->next_retry_ms = ktick_ms() + SMT_LISTEN_RETRY_MS;
   if (record_size < sizeof(smt_client)) record_size = sizeof(smt_client);
   // Growth step = pool size: the storage is allocated once and never moves
   // while threads hold pointers to their records.

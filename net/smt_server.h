@@ -109,9 +109,8 @@ struct smt_server {
   smt_message_fn on_message;
   smt_accept_fn accept_filter;  // null: every peer gets a record
   ksocketset listeners;         // grows on the accept thread as retried listeners come up
-  kstrlist pending;        // "address:port" of listeners still to be retried; the accept thread's
-  uint64_t next_retry_ms;  // ktick_ms() time of the next retry
-  karray pool;             // smt_client records (record_size bytes each), allocated once
+  kstrlist pending;  // "address:port" of listeners still to be retried; the accept thread's
+  karray pool;       // smt_client records (record_size bytes each), allocated once
   // Taken by a hand-over and by the stop: once the stop has set the flag no
   // record changes hands, so the shutdown lines name the peers served.
   kmutex pool_lock;
@@ -154,9 +153,6 @@ void smt_client_init(smt_client* c, smt_open_fn on_open, smt_close_fn on_close,
 // socket still the caller's.
 uint32_t smt_client_start(smt_client* c, ksocket socket, uint32_t poll_timeout_ms,
                           uint32_t io_timeout_ms);
-// Sets the stop flag, wakes the thread and waits for it to end (see
-// smt_server_stop); a stopped record is not started again.
-void smt_client_stop(smt_client* c);
 // The socket is not closed: its thread closed it. Only once the thread has
 // ended.
 void smt_client_free(smt_client* c);

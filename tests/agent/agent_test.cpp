@@ -51,12 +51,7 @@ class AgentInProcess : public ::testing::Test {
     EXPECT_EQ(agent_cleanup(app_), 0u);
   }
   std::string log() { return testutil::read_file(dir_.file("vardo.log")); }
-  size_t count(const std::string& text) {
-    std::string all = log();
-    size_t n = 0;
-    for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++n;
-    return n;
-  }
+  size_t count(const std::string& text) { return testutil::count_in(log(), text); }
 
   testutil::TempDir dir_;
   kservice_app* app_ = &g_agent.host;
@@ -394,12 +389,7 @@ TEST_F(AgentRun, EachResultLineReachesExactlyOneCollector) {
   // collector's system leaves the file whole for the next fetch. A small one
   // may have arrived there before the reset came: then, and only then, it is
   // gone. A reply larger than the collector's receive window cannot have.
-  auto count = [&](const std::string& piece) {
-    const std::string text = log();
-    size_t n = 0;
-    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
-    return n;
-  };
+  auto count = [&](const std::string& piece) { return testutil::count_in(log(), piece); };
   for (int round = 0; round < 6; ++round) {
     const bool large = round % 2;
     const std::string id = std::to_string(230102000000 + round);

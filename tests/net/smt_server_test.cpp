@@ -108,12 +108,7 @@ class SmtServer : public ::testing::Test {
     return testutil::wait_closed(fd, 5000, &data) && data.empty();
   }
   std::string log() { return testutil::read_file(dir_.file("smt.log")); }
-  size_t count(const std::string& text) {
-    std::string all = log();
-    size_t n = 0;
-    for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++n;
-    return n;
-  }
+  size_t count(const std::string& text) { return testutil::count_in(log(), text); }
   bool log_has(const std::string& text) {
     return testutil::wait_until([&] { return log().find(text) != std::string::npos; }, 5000);
   }

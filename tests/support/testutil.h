@@ -86,6 +86,13 @@ inline bool wait_listener_port(const std::string& log_path, uint16_t* port,
   return found;
 }
 
+// How often piece occurs in text, overlapping occurrences included.
+inline size_t count_in(const std::string& text, const std::string& piece) {
+  size_t n = 0;
+  for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
+  return n;
+}
+
 inline std::vector<std::string> split_lines(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);
