@@ -112,16 +112,6 @@ TEST_F(Engine, ScanRunsTheFacilitiesWhosePeriodDividesTheTick) {
   EXPECT_EQ(result.take(), "[every3,f] hit 1\n");
 }
 
-// A full disk: the writer takes only so many bytes, as a file system that
-// runs out of room does, then none, then all again.
-uint64_t g_room = UINT64_MAX;
-uint32_t disk_write(kfile* file, const void* buf, uint32_t count) {
-  uint32_t n = g_room < count ? static_cast<uint32_t>(g_room) : count;
-  n = kfile_append(file, buf, n);
-  g_room -= n;
-  return n;
-}
-
 // Hits "seq=N" go to two files (LF and CR LF lines) while the result file
 // refuses writes now and then, in part or whole: every hit arrives exactly
 // once, whole, in its file's order; refused ones are logged, but not more
@@ -138,7 +128,7 @@ TEST_F(Engine, HitsThatCannotBeWrittenAreReadAgainAndArriveOnceWhole) {
                        "scan = 1\nfile = " + lf + "\nfile = " + crlf + "\nfilter = hit;HIT\n");
   lwatch_reload(&e_);
   lwtest::Result result(res_dir_, log_.get());
-  result.get()->write = disk_write;
+  result.get()->write = lwtest::room_write;
   lwatch_scan(&e_, 0, result.get());
   // Room per tick: plenty, part of a line, none, a few lines, ...
   const uint64_t room[] = {UINT64_MAX, 70, 0, 0, 500, 1, 0, 2000, UINT64_MAX};
@@ -152,10 +142,10 @@ TEST_F(Engine, HitsThatCannotBeWrittenAreReadAgainAndArriveOnceWhole) {
     }
     lwtest::set_mtime(lf, ++clock);
     lwtest::set_mtime(crlf, clock);
-    g_room = r;
+    lwtest::g_room = r;
     lwatch_scan(&e_, tick++, result.get());
   }
-  g_room = UINT64_MAX;
+  lwtest::g_room = UINT64_MAX;
   for (int k = 0; k < 3; ++k) lwatch_scan(&e_, tick++, result.get());
   std::vector<std::string> lines = testutil::split_lines(result.take());
   std::string expected_lf, expected_crlf, got_lf, got_crlf;
