@@ -40,6 +40,17 @@ class Engine : public ::testing::Test {
       n.push_back(kstring_text(&static_cast<lwfacility*>(karray_get(&e_.facilities, i))->name));
     return n;
   }
+  // An empty log dir_/<name>.log dated 1700000000 and the facility <name>
+  // watching it with the given period and filter; the log's path.
+  std::string watch_one(const std::string& name, int scan, const std::string& filter) {
+    std::string path = dir_.file(name + ".log");
+    testutil::write_file(path, "");
+    lwtest::set_mtime(path, 1700000000);
+    testutil::write_file(
+        fac_dir_ + "/" + name + ".facility",
+        "scan = " + std::to_string(scan) + "\nfile = " + path + "\nfilter = " + filter + "\n");
+    return path;
+  }
   lwfacility* find(const char* name) {
     return static_cast<lwfacility*>(
         karray_find(&e_.facilities, Str(name).get(), lwfacility_compare));
@@ -96,11 +107,7 @@ TEST_F(Engine, ReloadAddsReloadsOnANewerTimeAndRemovesWhatIsGone) {
 
 TEST_F(Engine, ScanRunsTheFacilitiesWhosePeriodDividesTheTick) {
   configure("");
-  std::string watched = dir_.file("w.log");
-  testutil::write_file(watched, "");
-  lwtest::set_mtime(watched, 1700000000);
-  testutil::write_file(fac_dir_ + "/every3.facility",
-                       "scan = 3\nfile = " + watched + "\nfilter = f;hit\n");
+  std::string watched = watch_one("every3", 3, "f;hit");
   lwatch_reload(&e_);
   lwtest::Result result(res_dir_);
   EXPECT_FALSE(lwatch_scan(&e_, 0, result.get()));  // finds the file
@@ -180,11 +187,7 @@ TEST_F(Engine, EndlessFilesAreReadASliceATickAndHoldUpNoOtherFacility) {
     body += "file = " + big + "\n";
   }
   testutil::write_file(fac_dir_ + "/big.facility", body);
-  std::string small = dir_.file("small.log");
-  testutil::write_file(small, "");
-  lwtest::set_mtime(small, 1700000000);
-  testutil::write_file(fac_dir_ + "/small.facility",
-                       "scan = 1\nfile = " + small + "\nfilter = h;HIT\n");
+  std::string small = watch_one("small", 1, "h;HIT");
   lwatch_reload(&e_);
   lwtest::Result result(res_dir_);
   lwfacility* big = find("big");
