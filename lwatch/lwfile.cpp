@@ -166,37 +166,6 @@ static bool skip_line_end(lwfile* r) {
   return true;
 }
 
-static void append_without_cr(kstring* line, const char* p, const char* e) {
-  while (p < e) {
-    const char* cr = static_cast<const char*>(memchr(p, '\r', e - p));
-    const char* stop = cr ? cr : e;
-    kstring_append_bytes(line, p, static_cast<uint32_t>(stop - p));
-    p = cr ? cr + 1 : e;
-  }
-}
-
-bool lwfile_read_line(lwfile* r, kstring* line) {
-  kstring_clear(line);
-  if (!r->buf || !skip_line_end(r)) return false;
-  for (;;) {
-    if (r->buf_pos < r->buf_len) {
-      const char* p = r->buf + r->buf_pos;
-      const char* lf = static_cast<const char*>(memchr(p, '\n', r->buf_len - r->buf_pos));
-      if (lf) {
-        append_without_cr(line, p, lf);
-        r->buf_pos = static_cast<uint32_t>(lf + 1 - r->buf);
-        return true;
-      }
-    }
-    if (!lwfile_fill(r)) {
-      if (r->buf_pos == r->buf_len) return false;
-      append_without_cr(line, r->buf + r->buf_pos, r->buf + r->buf_len);
-      r->buf_pos = r->buf_len;
-      return true;
-    }
-  }
-}
-
 // Drops every CR of [p, e) in place; the new end.
 static char* remove_cr(char* p, char* e) {
   char* w = static_cast<char*>(memchr(p, '\r', e - p));

@@ -71,8 +71,6 @@ bool lwfile_check(lwfile* r);
 // Opens the file and positions it at offset; true when both succeeded (on
 // false nothing stays open).
 bool lwfile_open(lwfile* r);
-// The next line into line (emptied first); false when nothing is left.
-bool lwfile_read_line(lwfile* r, kstring* line);
 // The next run of whole lines, CR removed, every line ended by LF (a last
 // line without LF in the file gets one here); valid until the next read.
 // false when nothing is left. The run counts as read.
