@@ -269,11 +269,10 @@ void lwatch_recover(lwatch* e) {
   kstrlist_init(&names);
   kfile file;
   kfile_init(&file);
-  kstring path, log_path, moved_to, dir;
+  kstring path, log_path, moved_to;
   kstring_init(&path);
   kstring_init(&log_path);
   kstring_init(&moved_to);
-  kstring_init(&dir);
   if (kdir_list_files_cstr(&d, "lw*.tmp", &names) == 0) {
     for (uint32_t i = 0; i < kstrlist_count(&names); ++i) {
       stamp s;
@@ -306,7 +305,6 @@ void lwatch_recover(lwatch* e) {
                    kstring_text(&path));
     }
   }
-  kstring_free(&dir);
   kstring_free(&moved_to);
   kstring_free(&log_path);
   kstring_free(&path);

@@ -59,7 +59,6 @@ bool lwfacility_init(lwfacility* f, const kstring* name, klog* log) {
   f->stop = nullptr;
   f->policy = nullptr;
   f->held_entries = 0;
-  f->held_filters = 0;
   f->log = log;
   f->seen = 0;
   f->mtime = 0;
@@ -78,10 +77,10 @@ bool lwfacility_init(lwfacility* f, const kstring* name, klog* log) {
 void lwfacility_free(lwfacility* f) {
   if (f->policy) {
     f->policy->entries -= f->held_entries;
-    f->policy->filters -= f->held_filters;
+    f->policy->filters -= f->filters.count;
     f->policy->files -= f->tracked.count;
   }
-  f->held_entries = f->held_filters = 0;
+  f->held_entries = 0;
   karray_destroy(&f->eventlogs, [](void* e) { lweventlog_free(static_cast<lweventlog*>(e)); });
   karray_destroy(&f->tracked, [](void* e) { lwfile_free(static_cast<lwfile*>(e)); });
   karray_destroy(&f->filters, [](void* e) { lwfilter_free(static_cast<lwfilter*>(e)); });
@@ -308,7 +307,6 @@ bool lwfacility_load(lwfacility* f, const kstring* path) {
   }
   for (uint32_t i = 0; i < kstrlist_count(&st.filters); ++i)
     load_filter(f, kstrlist_get(&st.filters, i));
-  f->held_filters = f->filters.count;
   if (p) p->filters += f->filters.count;
   if (st.entries_over)
     klog_write(f->log, 1, 1, "lwfacility '%s': %u entries beyond lwatch.maxentries = %u ignored\n",

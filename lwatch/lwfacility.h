@@ -78,8 +78,10 @@ struct lwfacility {
   const std::atomic<uint32_t>* stop;
   // Set by the engine after lwfacility_init, before loading; null: unbounded.
   lwpolicy* policy;
-  uint32_t held_entries;  // what this facility adds to the policy's counters
-  uint32_t held_filters;  // (its tracked files count as tracked.count)
+  // What this facility adds to the policy's entry counter (refused "file"
+  // entries too); its filters and tracked files count as filters.count and
+  // tracked.count.
+  uint32_t held_entries;
 };
 
 // true once the engine that owns the facility is stopping.

@@ -26,7 +26,6 @@ void lwfile_init(lwfile* r, const kstring* path, uint32_t from_beginning) {
   r->buf_pos = 0;
   r->buf_base = 0;
   r->at_eof = 0;
-  r->block_offset = 0;
   r->cut = 0;
 }
 
@@ -167,37 +166,6 @@ static bool skip_line_end(lwfile* r) {
   return true;
 }
 
-static void append_without_cr(kstring* line, const char* p, const char* e) {
-  while (p < e) {
-    const char* cr = static_cast<const char*>(memchr(p, '\r', e - p));
-    const char* stop = cr ? cr : e;
-    kstring_append_bytes(line, p, static_cast<uint32_t>(stop - p));
-    p = cr ? cr + 1 : e;
-  }
-}
-
-bool lwfile_read_line(lwfile* r, kstring* line) {
-  kstring_clear(line);
-  if (!r->buf || !skip_line_end(r)) return false;
-  for (;;) {
-    if (r->buf_pos < r->buf_len) {
-      const char* p = r->buf + r->buf_pos;
-      const char* lf = static_cast<const char*>(memchr(p, '\n', r->buf_len - r->buf_pos));
-      if (lf) {
-        append_without_cr(line, p, lf);
-        r->buf_pos = static_cast<uint32_t>(lf + 1 - r->buf);
-        return true;
-      }
-    }
-    if (!lwfile_fill(r)) {
-      if (r->buf_pos == r->buf_len) return false;
-      append_without_cr(line, r->buf + r->buf_pos, r->buf + r->buf_len);
-      r->buf_pos = r->buf_len;
-      return true;
-    }
-  }
-}
-
 // Drops every CR of [p, e) in place; the new end.
 static char* remove_cr(char* p, char* e) {
   char* w = static_cast<char*>(memchr(p, '\r', e - p));
@@ -209,7 +177,6 @@ static char* remove_cr(char* p, char* e) {
 
 bool lwfile_read_block(lwfile* r, const char** begin, const char** end) {
   if (!r->buf || !skip_line_end(r)) return false;
-  r->block_offset = r->buf_base + r->buf_pos;
   for (;;) {
     if (r->buf_pos < r->buf_len) {
       char* p = r->buf + r->buf_pos;
@@ -234,15 +201,19 @@ bool lwfile_read_block(lwfile* r, const char** begin, const char** end) {
   }
 }
 
-void lwfile_unread(lwfile* r, uint32_t n) {
+void lwfile_unread(lwfile* r, const char* begin, const char* line) {
   if (!r->buf) return;
-  uint64_t at = r->block_offset;
-  if (n > 0) {
+  // Nothing has moved the buffer since the block was delivered.
+  uint64_t at = r->buf_base + static_cast<uint64_t>(begin - r->buf);
+  uint32_t left = 0;
+  for (const char* p = begin; (p = static_cast<const char*>(memchr(p, '\n', line - p))); ++p)
+    ++left;
+  if (left > 0) {
     // The block's CRs were taken out in place: the line's start is found in
-    // the file's own bytes, after the block's n-th LF. A file that no longer
-    // holds them (cut meanwhile) is read again from the block's start.
-    uint64_t pos = r->block_offset;
-    uint32_t left = n;
+    // the file's own bytes, after as many LFs as the block holds before it.
+    // A file that no longer holds them (cut meanwhile) is read again from
+    // the block's start.
+    uint64_t pos = at;
     if (kfile_seek64(&r->file, pos) == 0) {
       for (;;) {
         uint32_t got = kfile_read(&r->file, r->buf, r->buf_size);
@@ -315,9 +286,7 @@ static bool scan_block(lwfacility* f, lwfile* t, const char* b, const char* e,
       }
       if (kregex_match(&filter->regex, line)) continue;
       if (!lwatch_result_hit(result, &f->name, &filter->name, line)) {
-        uint32_t n = 0;
-        for (const char* p = b; (p = static_cast<const char*>(memchr(p, '\n', ls - p))); ++p) ++n;
-        lwfile_unread(t, n);
+        lwfile_unread(t, b, ls);
         return false;
       }
       *hit = true;

@@ -57,7 +57,6 @@ struct lwfile {
   uint32_t buf_pos;   // first byte not yet delivered
   uint64_t buf_base;  // file position of buf[0]
   uint32_t at_eof;
-  uint64_t block_offset;  // file position of the last block's first byte
   // The last piece delivered was cut from a line longer than LWFILE_LINE_MAX
   // and its line end is still ahead: it ends that line, not another one.
   uint32_t cut;
@@ -72,16 +71,14 @@ bool lwfile_check(lwfile* r);
 // Opens the file and positions it at offset; true when both succeeded (on
 // false nothing stays open).
 bool lwfile_open(lwfile* r);
-// The next line into line (emptied first); false when nothing is left.
-bool lwfile_read_line(lwfile* r, kstring* line);
 // The next run of whole lines, CR removed, every line ended by LF (a last
 // line without LF in the file gets one here); valid until the next read.
 // false when nothing is left. The run counts as read.
 bool lwfile_read_block(lwfile* r, const char** begin, const char** end);
-// Takes back the lines of the last block from its line n (from 0) on: the
-// next read of this scan finds nothing, the offset kept is that line's
-// start, and the file has more.
-void lwfile_unread(lwfile* r, uint32_t n);
+// Takes back the lines of the last block (begin as lwfile_read_block gave
+// it) from the line that starts at line on: the next read of this scan finds
+// nothing, the offset kept is that line's start, and the file has more.
+void lwfile_unread(lwfile* r, const char* begin, const char* line);
 // offset := the position after the last byte delivered; closes the file.
 bool lwfile_close(lwfile* r);
 

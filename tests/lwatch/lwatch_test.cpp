@@ -40,6 +40,17 @@ class Engine : public ::testing::Test {
       n.push_back(kstring_text(&static_cast<lwfacility*>(karray_get(&e_.facilities, i))->name));
     return n;
   }
+  // An empty log dir_/<name>.log dated 1700000000 and the facility <name>
+  // watching it with the given period and filter; the log's path.
+  std::string watch_one(const std::string& name, int scan, const std::string& filter) {
+    std::string path = dir_.file(name + ".log");
+    testutil::write_file(path, "");
+    lwtest::set_mtime(path, 1700000000);
+    testutil::write_file(
+        fac_dir_ + "/" + name + ".facility",
+        "scan = " + std::to_string(scan) + "\nfile = " + path + "\nfilter = " + filter + "\n");
+    return path;
+  }
   lwfacility* find(const char* name) {
     return static_cast<lwfacility*>(
         karray_find(&e_.facilities, Str(name).get(), lwfacility_compare));
@@ -96,11 +107,7 @@ TEST_F(Engine, ReloadAddsReloadsOnANewerTimeAndRemovesWhatIsGone) {
 
 TEST_F(Engine, ScanRunsTheFacilitiesWhosePeriodDividesTheTick) {
   configure("");
-  std::string watched = dir_.file("w.log");
-  testutil::write_file(watched, "");
-  lwtest::set_mtime(watched, 1700000000);
-  testutil::write_file(fac_dir_ + "/every3.facility",
-                       "scan = 3\nfile = " + watched + "\nfilter = f;hit\n");
+  std::string watched = watch_one("every3", 3, "f;hit");
   lwatch_reload(&e_);
   lwtest::Result result(res_dir_);
   EXPECT_FALSE(lwatch_scan(&e_, 0, result.get()));  // finds the file
@@ -110,16 +117,6 @@ TEST_F(Engine, ScanRunsTheFacilitiesWhosePeriodDividesTheTick) {
   EXPECT_FALSE(lwatch_scan(&e_, 2, result.get()));
   EXPECT_TRUE(lwatch_scan(&e_, 3, result.get()));
   EXPECT_EQ(result.take(), "[every3,f] hit 1\n");
-}
-
-// A full disk: the writer takes only so many bytes, as a file system that
-// runs out of room does, then none, then all again.
-uint64_t g_room = UINT64_MAX;
-uint32_t disk_write(kfile* file, const void* buf, uint32_t count) {
-  uint32_t n = g_room < count ? static_cast<uint32_t>(g_room) : count;
-  n = kfile_append(file, buf, n);
-  g_room -= n;
-  return n;
 }
 
 // Hits "seq=N" go to two files (LF and CR LF lines) while the result file
@@ -138,7 +135,7 @@ TEST_F(Engine, HitsThatCannotBeWrittenAreReadAgainAndArriveOnceWhole) {
                        "scan = 1\nfile = " + lf + "\nfile = " + crlf + "\nfilter = hit;HIT\n");
   lwatch_reload(&e_);
   lwtest::Result result(res_dir_, log_.get());
-  result.get()->write = disk_write;
+  result.get()->write = lwtest::room_write;
   lwatch_scan(&e_, 0, result.get());
   // Room per tick: plenty, part of a line, none, a few lines, ...
   const uint64_t room[] = {UINT64_MAX, 70, 0, 0, 500, 1, 0, 2000, UINT64_MAX};
@@ -152,10 +149,10 @@ TEST_F(Engine, HitsThatCannotBeWrittenAreReadAgainAndArriveOnceWhole) {
     }
     lwtest::set_mtime(lf, ++clock);
     lwtest::set_mtime(crlf, clock);
-    g_room = r;
+    lwtest::g_room = r;
     lwatch_scan(&e_, tick++, result.get());
   }
-  g_room = UINT64_MAX;
+  lwtest::g_room = UINT64_MAX;
   for (int k = 0; k < 3; ++k) lwatch_scan(&e_, tick++, result.get());
   std::vector<std::string> lines = testutil::split_lines(result.take());
   std::string expected_lf, expected_crlf, got_lf, got_crlf;
@@ -190,11 +187,7 @@ TEST_F(Engine, EndlessFilesAreReadASliceATickAndHoldUpNoOtherFacility) {
     body += "file = " + big + "\n";
   }
   testutil::write_file(fac_dir_ + "/big.facility", body);
-  std::string small = dir_.file("small.log");
-  testutil::write_file(small, "");
-  lwtest::set_mtime(small, 1700000000);
-  testutil::write_file(fac_dir_ + "/small.facility",
-                       "scan = 1\nfile = " + small + "\nfilter = h;HIT\n");
+  std::string small = watch_one("small", 1, "h;HIT");
   lwatch_reload(&e_);
   lwtest::Result result(res_dir_);
   lwfacility* big = find("big");

@@ -47,15 +47,6 @@ void fake_close(void* handle) {
 }
 const lwsource_ops kFakeOps = {fake_open, fake_read, fake_close};
 
-// A result file with room for so many bytes more.
-uint64_t g_room = UINT64_MAX;
-uint32_t room_write(kfile* file, const void* buf, uint32_t count) {
-  uint32_t n = g_room < count ? static_cast<uint32_t>(g_room) : count;
-  n = kfile_append(file, buf, n);
-  g_room -= n;
-  return n;
-}
-
 TEST(EventScan, ReadingRulesHoldOverAnySource) {
   testutil::TempDir dir;
   lwtest::Log log(dir.file("t.log"), 2);
@@ -66,7 +57,7 @@ TEST(EventScan, ReadingRulesHoldOverAnySource) {
   src.ops = &kFakeOps;
   src.context = &fake;
   lwtest::Facility a(dir.file("a.facility"), "eventlog = app\nfilter = m;msg\n", log.get(), "a");
-  result.get()->write = room_write;
+  result.get()->write = lwtest::room_write;
   auto scan = [&](lwtest::Facility& f) {
     result.get()->failed = 0;  // as every scan of the engine starts
     lwfacility_scan_eventlog(f.get(), result.get(), &src);
@@ -98,10 +89,10 @@ TEST(EventScan, ReadingRulesHoldOverAnySource) {
   fake.logs["app"].push_back({112, "msg 3"});
   fake.logs["app"].push_back({113, "msg 4"});
   fake.logs["app"].push_back({114, "msg 5"});
-  g_room = 120;
+  lwtest::g_room = 120;
   EXPECT_EQ(scan(a), "");
   EXPECT_EQ(std::filesystem::file_size(result.path), result.taken);
-  g_room = UINT64_MAX;
+  lwtest::g_room = UINT64_MAX;
   EXPECT_EQ(scan(a), "msg 5,msg 4,msg 3,");
   EXPECT_EQ(scan(a), "");
   lwsource_free(&src);

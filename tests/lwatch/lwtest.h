@@ -47,6 +47,17 @@ inline void set_mtime(const std::string& path, time_t seconds) {
   utimensat(AT_FDCWD, path.c_str(), times, 0);
 }
 
+// A result-file writer (lwatch_result.write) with room for g_room bytes
+// more: it takes only so many bytes, as a file system that runs out of room
+// does, then none.
+inline uint64_t g_room = UINT64_MAX;
+inline uint32_t room_write(kfile* file, const void* buf, uint32_t count) {
+  uint32_t n = g_room < count ? static_cast<uint32_t>(g_room) : count;
+  n = kfile_append(file, buf, n);
+  g_room -= n;
+  return n;
+}
+
 // A facility loaded from a file written by the test.
 struct Facility {
   Facility(const std::string& path, const std::string& body, klog* log,
