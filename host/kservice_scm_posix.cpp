@@ -469,9 +469,9 @@ static bool give_file(const char* path, uint32_t uid, uint32_t gid) {
 
 // ---- unit files
 
-static void append_description(kstring* out, const char* name) {
-  // '%' starts a specifier in unit files.
-  for (const char* p = name; *p; ++p) {
+// text with '%', which starts a specifier in unit files, doubled.
+static void append_unit_text(kstring* out, const char* text) {
+  for (const char* p = text; *p; ++p) {
     if (*p == '%') kstring_append_char(out, '%');
     kstring_append_char(out, *p);
   }
@@ -489,16 +489,10 @@ static bool exec_path_usable(const char* path) {
 }
 
 static void append_exec_path(kstring* out, const char* path) {
+  // exec_path_usable has refused quotes, backslashes and controls: only the
+  // specifier character needs doubling.
   kstring_append_char(out, '"');
-  for (const char* p = path; *p; ++p) {
-    unsigned char c = static_cast<unsigned char>(*p);
-    // exec_path_usable has refused quotes, backslashes and controls: only
-    // the specifier character needs doubling.
-    if (c == '%')
-      kstring_append_cstr(out, "%%");
-    else
-      kstring_append_char(out, *p);
-  }
+  append_unit_text(out, path);
   kstring_append_char(out, '"');
 }
 
@@ -697,10 +691,7 @@ static void append_writable(kstring* out, const kservice_account* a) {
     if (covered) continue;
     if (i) kstring_append_char(out, ' ');
     kstring_append_cstr(out, "\"-");
-    for (const char* p = path; *p; ++p) {
-      if (*p == '%') kstring_append_char(out, '%');
-      kstring_append_char(out, *p);
-    }
+    append_unit_text(out, path);
     kstring_append_char(out, '"');
   }
   kstring_append_char(out, '\n');
@@ -780,7 +771,7 @@ uint32_t kservice_create_as(kscm* scm, const char* name, const char* path, uint3
                    "# deletes it.\n"
                    "[Unit]\n"
                    "Description=");
-    append_description(&text, name);
+    append_unit_text(&text, name);
     kstring_append_cstr(&text,
                         "\n\n"
                         "[Service]\n"
