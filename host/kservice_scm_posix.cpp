@@ -334,6 +334,13 @@ static bool account_name_usable(const char* user) {
   return n >= 1 && n <= 31;
 }
 
+// 1 when path lies in dir or is dir (dir with or without its final '/').
+static bool path_within(const char* path, const char* dir) {
+  size_t n = strlen(dir);
+  while (n > 1 && dir[n - 1] == '/') --n;
+  return strncmp(path, dir, n) == 0 && (path[n] == '/' || path[n] == '\0');
+}
+
 // Directories that belong to the system, whatever a setting names: they and
 // the files in them are never given away. Whole trees (the system's programs,
 // configuration, kernel views, runtime state and people's homes), and the
@@ -349,10 +356,8 @@ static bool is_system_dir(const char* path) {
       "/var",      "/var/backups", "/var/cache", "/var/lib", "/var/local", "/var/log",
       "/var/mail", "/var/opt",     "/var/spool", "/var/tmp",
   };
-  for (const char* tree : kTrees) {
-    size_t n = strlen(tree);
-    if (strncmp(path, tree, n) == 0 && (path[n] == '\0' || path[n] == '/')) return true;
-  }
+  for (const char* tree : kTrees)
+    if (path_within(path, tree)) return true;
   for (const char* dir : kShared)
     if (strcmp(path, dir) == 0) return true;
   return false;
@@ -657,13 +662,6 @@ static const char kSandbox[] =
 // Groups that may read /var/log and the journal; only those that exist are
 // named, since the manager refuses to start a service with a missing one.
 static const char* const kLogGroups[] = {"adm", "systemd-journal"};
-
-// 1 when path lies in dir or is dir (dir with or without its final '/').
-static bool path_within(const char* path, const char* dir) {
-  size_t n = strlen(dir);
-  while (n > 1 && dir[n - 1] == '/') --n;
-  return strncmp(path, dir, n) == 0 && (path[n] == '/' || path[n] == '\0');
-}
 
 static bool account_path_usable(const char* path) {
   return path && path[0] == '/' && exec_path_usable(path);
