@@ -841,8 +841,8 @@ void facility_memory_rows(const Options& o, const std::string& base, Table* t) {
       return;
     }
   }
-  // Loaded: two reloads have passed since the last write, and the agent is quiet.
-  if (!wait_quiet(a.pid(), 2, 120)) {
+  // Loaded: a reload has come since the last write, and the agent is quiet.
+  if (!wait_quiet(a.pid(), 1, 120)) {
     t->fail(what, g_interrupted ? "interrupted" : "the agent did not settle within 120 s");
     return;
   }
@@ -860,7 +860,7 @@ void facility_memory_rows(const Options& o, const std::string& base, Table* t) {
       return;
     }
   }
-  if (!wait_quiet(a.pid(), 2, 60)) {
+  if (!wait_quiet(a.pid(), 1, 60)) {
     t->fail(what, g_interrupted ? "interrupted" : "the agent did not settle within 60 s");
     return;
   }
