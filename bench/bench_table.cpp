@@ -8,6 +8,8 @@
 //   scan                 lwatch_bench --figures: 10 filters beside grep
 //   idle RSS             the live agent of lwgetlog, before any request
 //   idle CPU             a second live agent watching 1,000 unchanged files
+//   facility memory      a third live agent: RSS under a 100 MB facility file and
+//                        under 200 lwwritef of 1 MiB facilities, then without them
 //
 // Every agent runs from a copy of the executable in a temporary directory,
 // listens on 127.0.0.1 port 0 (the log names the port) and is stopped with
@@ -66,6 +68,7 @@ struct Options {
   double idle_window_s = 60;
   double settle_s = 5;  // from "up" to the idle RSS reading
   int idle_files = 1000;
+  int facilities = 200;  // lwwritef of 1 MiB each
 };
 
 volatile sig_atomic_t g_interrupted = 0;
@@ -114,13 +117,18 @@ bool write_file(const std::string& path, const std::string& content) {
 
 // ---- /proc ----
 
-// VmRSS in KiB; -1 when the process cannot be read.
-long vmrss_kib(pid_t pid) {
+// A size in KiB from /proc/<pid>/status ("VmRSS:", "VmHWM:"); -1 when the
+// process cannot be read.
+long status_kib(pid_t pid, const char* key) {
   std::istringstream in(read_file("/proc/" + std::to_string(pid) + "/status"));
   std::string line;
   while (std::getline(in, line))
-    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    if (line.rfind(key, 0) == 0) return std::atol(line.c_str() + strlen(key));
   return -1;
+}
+
+long vmrss_kib(pid_t pid) {
+  return status_kib(pid, "VmRSS:");
 }
 
 // utime + stime of every thread, in clock ticks; false when unreadable.
@@ -409,18 +417,20 @@ std::string result_file_content(size_t bytes) {
   return text;
 }
 
-// One "lwgetlog <id>" on a connection of its own, as a collector sends it:
-// the seconds from connect to the reply's last byte, or -1 with a reason.
-double fetch_result(uint16_t port, const std::string& id, const std::string& expected,
-                    std::string* error) {
+// One request on a connection of its own, as a collector sends it: the
+// seconds from connect to the reply's last byte, with the reply's head and
+// body, or -1 with a reason.
+double request(uint16_t port, const std::string& head, const std::string& body,
+               std::string* reply_head, std::string* reply_body, std::string* error) {
   const uint32_t timeout_ms = 30000;
   kstring address;
   kstring_init(&address);
   kstring_assign_cstr(&address, "127.0.0.1");
-  smt_message request, reply;
-  smt_message_init(&request);
+  smt_message req, reply;
+  smt_message_init(&req);
   smt_message_init(&reply);
-  kstring_assign_cstr(&request.head, ("lwgetlog " + id).c_str());
+  kstring_assign_cstr(&req.head, head.c_str());
+  kstring_assign_bytes(&req.body, body.data(), static_cast<uint32_t>(body.size()));
   ksocket s;
   ksocket_init(&s);
   auto t0 = Clock::now();
@@ -431,24 +441,37 @@ double fetch_result(uint16_t port, const std::string& id, const std::string& exp
     if (rc == KERR_INPROGRESS || rc == KERR_WOULDBLOCK)
       rc = ksocket_wait(&s, KSOCKET_WRITE, timeout_ms);
   }
-  if (rc == 0) rc = smt_frame_write(&request, &s, timeout_ms);
+  if (rc == 0) rc = smt_frame_write(&req, &s, timeout_ms);
   if (rc == 0) rc = smt_frame_read(&reply, &s, timeout_ms);
   double elapsed = seconds_since(t0);
   ksocket_close(&s);
   if (rc) {
-    *error = "lwgetlog " + id + ": no reply (" + kerror_message(rc) + ")";
+    *error = head + ": no reply (" + kerror_message(rc) + ")";
     elapsed = -1;
-  } else if (kstring_compare_cstr(&reply.head, "200 OK") != 0) {
-    *error = "lwgetlog " + id + ": " + kstring_text(&reply.head);
-    elapsed = -1;
-  } else if (reply.body.length != expected.size() ||
-             memcmp(kstring_text(&reply.body), expected.data(), expected.size()) != 0) {
-    *error = "lwgetlog " + id + ": the body differs from the file";
-    elapsed = -1;
+  } else {
+    reply_head->assign(kstring_text(&reply.head), reply.head.length);
+    reply_body->assign(kstring_text(&reply.body), reply.body.length);
   }
   smt_message_free(&reply);
-  smt_message_free(&request);
+  smt_message_free(&req);
   kstring_free(&address);
+  return elapsed;
+}
+
+// One "lwgetlog <id>": the seconds it took, or -1 with a reason.
+double fetch_result(uint16_t port, const std::string& id, const std::string& expected,
+                    std::string* error) {
+  std::string head, body;
+  double elapsed = request(port, "lwgetlog " + id, "", &head, &body, error);
+  if (elapsed < 0) return -1;
+  if (head != "200 OK") {
+    *error = "lwgetlog " + id + ": " + head;
+    return -1;
+  }
+  if (body != expected) {
+    *error = "lwgetlog " + id + ": the body differs from the file";
+    return -1;
+  }
   return elapsed;
 }
 
@@ -739,6 +762,113 @@ void idle_cpu_rows(const Options& o, const std::string& base, Table* t) {
   if (!a.stop()) t->fail("agent watching files", "no clean stop on SIGINT");
 }
 
+// Waits until pid spends less than 20 ms of CPU time in a second, min_s at
+// the earliest; false when that does not come within timeout_s or this
+// program was interrupted.
+bool wait_quiet(pid_t pid, double min_s, double timeout_s) {
+  if (!sleep_for(min_s)) return false;
+  double before = cpu_clock_s(pid);
+  for (double waited = min_s; waited < timeout_s; waited += 1) {
+    if (!sleep_for(1)) return false;
+    double now = cpu_clock_s(pid);
+    if (now - before < 0.02) return true;
+    before = now;
+  }
+  return false;
+}
+
+double mib(long kib) {
+  return static_cast<double>(kib) / 1024;
+}
+
+// The log watch's memory under facilities that try to make it hold without
+// bound, with the sample configuration's bounds (the defaults): a 100 MB
+// facility file in its directory, then lwwritef of o.facilities facilities
+// of 1 MiB of "file" entries each, then lwremovef of them. Facilities reload
+// every second; the entries name files in the allowed directory, so that the
+// bounds, not the allow-list, hold back the excess. Peaks are VmHWM.
+void facility_memory_rows(const Options& o, const std::string& base, Table* t) {
+  fprintf(stderr, "== agent under oversized facilities: RSS\n");
+  const char* what = "agent under oversized facilities";
+  Agent a;
+  const std::string& dir = a.make_dir(base, "facilities");
+  std::string files = dir + "/files", error;
+  if (!a.start(sample_conf({{"vardo.listener", "127.0.0.1:0"},
+                            {"lwatch.facilityupdt", "1"},
+                            {"lwatch.allowpath", files},
+                            {"lwatch.facilitydir", dir + "/fac"},
+                            {"lwatch.resultdir", dir + "/res"}}),
+               &error)) {
+    t->fail(what, error);
+    return;
+  }
+
+  // One facility file of 100 x 1 MiB: refused for its size, never read.
+  std::string body;
+  for (int i = 0;; ++i) {
+    char line[64];
+    snprintf(line, sizeof line, "%07d.log\n", i);
+    std::string entry = "file = " + files + "/" + line;
+    if (body.size() + entry.size() > kResultBytes) break;
+    body += entry;
+  }
+  {
+    std::ofstream big(a.path("fac/big.facility"), std::ios::binary);
+    for (int i = 0; i < 100; ++i) big << body;
+  }
+  if (!wait_for(
+          [&] {
+            return a.log().find("is larger than lwatch.maxfacilitysize") != std::string::npos;
+          },
+          15) ||
+      !sleep_for(1.5)) {
+    t->fail(what, g_interrupted ? "interrupted" : "the 100 MB facility file was not refused");
+    return;
+  }
+  t->add({"agent RSS peak, a 100 MB facility file in its directory", "MiB",
+          fmt("%.1f", mib(status_kib(a.pid(), "VmHWM:"))), "", "", "", ""});
+  std::error_code ec;
+  fs::remove(a.path("fac/big.facility"), ec);
+
+  std::string head, ignored;
+  double c0 = cpu_clock_s(a.pid());
+  auto w0 = Clock::now();
+  for (int i = 0; i < o.facilities; ++i) {
+    std::string name = "f" + std::to_string(i);
+    if (request(a.port(), "lwwritef " + name, body, &head, &ignored, &error) < 0 ||
+        head != "200 OK") {
+      t->fail(what, error.empty() ? "lwwritef " + name + ": " + head : error);
+      return;
+    }
+  }
+  // Loaded: a reload has come since the last write, and the agent is quiet.
+  if (!wait_quiet(a.pid(), 1, 120)) {
+    t->fail(what, g_interrupted ? "interrupted" : "the agent did not settle within 120 s");
+    return;
+  }
+  double c1 = cpu_clock_s(a.pid());
+  std::string loaded = fmt("%.0f lwwritef of 1 MiB of file entries", o.facilities);
+  t->add({"agent RSS peak, " + loaded, "MiB", fmt("%.1f", mib(status_kib(a.pid(), "VmHWM:"))), "",
+          "", "", ""});
+  t->add({fmt("agent CPU time from the first of them until quiet, %.0f s later", seconds_since(w0)),
+          "s", fmt("%.1f", c1 - c0), "", "", "", ""});
+  for (int i = 0; i < o.facilities; ++i) {
+    std::string name = "f" + std::to_string(i);
+    if (request(a.port(), "lwremovef " + name, "", &head, &ignored, &error) < 0 ||
+        head != "200 OK") {
+      t->fail(what, error.empty() ? "lwremovef " + name + ": " + head : error);
+      return;
+    }
+  }
+  if (!wait_quiet(a.pid(), 1, 60)) {
+    t->fail(what, g_interrupted ? "interrupted" : "the agent did not settle within 60 s");
+    return;
+  }
+  t->add({"agent RSS after lwremovef of them all", "MiB", fmt("%.1f", mib(vmrss_kib(a.pid()))), "",
+          "", "", ""});
+  if (!a.stop()) t->fail(what, "no clean stop on SIGINT");
+}
+
 void usage(FILE* out) {
   fprintf(out,
           "usage: bench_table [quick] [-e SECONDS] [-r ROUNDS] [-s MB] [-n FETCHES] [-w SECONDS]\n"
@@ -764,6 +894,7 @@ int main(int argc, char** argv) {
     o.fetches = 5;
     o.idle_window_s = 10;
     o.settle_s = 1;
+    o.facilities = 20;
     ++arg;
   }
   for (; arg < argc; ++arg) {
@@ -833,6 +964,7 @@ int main(int argc, char** argv) {
   if (!g_interrupted) scan_rows(o, base, &t);
   if (!g_interrupted) agent_rows(o, base, &t);
   if (!g_interrupted) idle_cpu_rows(o, base, &t);
+  if (!g_interrupted) facility_memory_rows(o, base, &t);
   std::error_code ec;
   fs::remove_all(base, ec);
 

@@ -334,6 +334,13 @@ static bool account_name_usable(const char* user) {
   return n >= 1 && n <= 31;
 }
 
+// 1 when path lies in dir or is dir (dir with or without its final '/').
+static bool path_within(const char* path, const char* dir) {
+  size_t n = strlen(dir);
+  while (n > 1 && dir[n - 1] == '/') --n;
+  return strncmp(path, dir, n) == 0 && (path[n] == '/' || path[n] == '\0');
+}
+
 // Directories that belong to the system, whatever a setting names: they and
 // the files in them are never given away. Whole trees (the system's programs,
 // configuration, kernel views, runtime state and people's homes), and the
@@ -349,10 +356,8 @@ static bool is_system_dir(const char* path) {
       "/var",      "/var/backups", "/var/cache", "/var/lib", "/var/local", "/var/log",
       "/var/mail", "/var/opt",     "/var/spool", "/var/tmp",
   };
-  for (const char* tree : kTrees) {
-    size_t n = strlen(tree);
-    if (strncmp(path, tree, n) == 0 && (path[n] == '\0' || path[n] == '/')) return true;
-  }
+  for (const char* tree : kTrees)
+    if (path_within(path, tree)) return true;
   for (const char* dir : kShared)
     if (strcmp(path, dir) == 0) return true;
   return false;
@@ -469,9 +474,9 @@ static bool give_file(const char* path, uint32_t uid, uint32_t gid) {
 
 // ---- unit files
 
-static void append_description(kstring* out, const char* name) {
-  // '%' starts a specifier in unit files.
-  for (const char* p = name; *p; ++p) {
+// text with '%', which starts a specifier in unit files, doubled.
+static void append_unit_text(kstring* out, const char* text) {
+  for (const char* p = text; *p; ++p) {
     if (*p == '%') kstring_append_char(out, '%');
     kstring_append_char(out, *p);
   }
@@ -489,16 +494,10 @@ static bool exec_path_usable(const char* path) {
 }
 
 static void append_exec_path(kstring* out, const char* path) {
+  // exec_path_usable has refused quotes, backslashes and controls: only the
+  // specifier character needs doubling.
   kstring_append_char(out, '"');
-  for (const char* p = path; *p; ++p) {
-    unsigned char c = static_cast<unsigned char>(*p);
-    // exec_path_usable has refused quotes, backslashes and controls: only
-    // the specifier character needs doubling.
-    if (c == '%')
-      kstring_append_cstr(out, "%%");
-    else
-      kstring_append_char(out, *p);
-  }
+  append_unit_text(out, path);
   kstring_append_char(out, '"');
 }
 
@@ -664,13 +663,6 @@ static const char kSandbox[] =
 // named, since the manager refuses to start a service with a missing one.
 static const char* const kLogGroups[] = {"adm", "systemd-journal"};
 
-// 1 when path lies in dir or is dir (dir with or without its final '/').
-static bool path_within(const char* path, const char* dir) {
-  size_t n = strlen(dir);
-  while (n > 1 && dir[n - 1] == '/') --n;
-  return strncmp(path, dir, n) == 0 && (path[n] == '/' || path[n] == '\0');
-}
-
 static bool account_path_usable(const char* path) {
   return path && path[0] == '/' && exec_path_usable(path);
 }
@@ -697,10 +689,7 @@ static void append_writable(kstring* out, const kservice_account* a) {
     if (covered) continue;
     if (i) kstring_append_char(out, ' ');
     kstring_append_cstr(out, "\"-");
-    for (const char* p = path; *p; ++p) {
-      if (*p == '%') kstring_append_char(out, '%');
-      kstring_append_char(out, *p);
-    }
+    append_unit_text(out, path);
     kstring_append_char(out, '"');
   }
   kstring_append_char(out, '\n');
@@ -780,7 +769,7 @@ uint32_t kservice_create_as(kscm* scm, const char* name, const char* path, uint3
                    "# deletes it.\n"
                    "[Unit]\n"
                    "Description=");
-    append_description(&text, name);
+    append_unit_text(&text, name);
     kstring_append_cstr(&text,
                         "\n\n"
                         "[Service]\n"
