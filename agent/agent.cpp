@@ -9,12 +9,19 @@
 agent g_agent;
 
 const kservice_desc agent_desc = {
-    &g_agent.host, agent_init,    agent_cleanup, agent_run,
-    agent_stop,    VARDO_VERSION, __DATE__,      __TIME__,
+    &g_agent.host, agent_init, agent_cleanup, agent_run,       agent_stop,
+    VARDO_VERSION, __DATE__,   __TIME__,      agent_data_dirs,
 };
 
 static agent* agent_of(kservice_app* app) {
   return reinterpret_cast<agent*>(app);
+}
+
+void agent_data_dirs(kservice_app* app, kstrlist* dirs) {
+  uint32_t first = kstrlist_count(dirs);
+  if (!kstrlist_add(dirs) || !kstrlist_add(dirs)) return;
+  lwatch_dirs(&app->config, &app->module_dir, kstrlist_get(dirs, first),
+              kstrlist_get(dirs, first + 1));
 }
 
 void agent_settings(agent* a) {

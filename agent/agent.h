@@ -61,6 +61,8 @@ uint32_t agent_run(kservice_app* app);
 uint32_t agent_stop(kservice_app* app);
 uint32_t agent_cleanup(kservice_app* app);
 void agent_settings(agent* a);
+// The log watch's facility and result directories, for the service host.
+void agent_data_dirs(kservice_app* app, kstrlist* dirs);
 
 // The SMT server's connection callbacks: every connection is served, and
 // nothing is kept from one connection to the next.

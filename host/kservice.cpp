@@ -57,6 +57,7 @@ int kservice_program(int argc, char** argv, const kservice_desc* desc) {
   app->cleanup = desc->cleanup;
   app->run = desc->run;
   app->stop = desc->stop;
+  app->data_dirs = desc->data_dirs;
   app->banner_start = kservice_banner_start;
   app->banner_stop = kservice_banner_stop;
   kstring_assign_cstr(&app->version, desc->version);

@@ -3,14 +3,16 @@
 // verbs that install and remove it as a service.
 //
 // The application is known only through its descriptor: four callbacks, a
-// version and a build stamp. init, run and cleanup run on one thread; stop
-// comes on another thread, possibly more than once, and must make run return
-// soon. The host owns the record's strings, its log and its configuration
-// from kservice_program's start to its end.
+// version, a build stamp, and optionally the directories it writes besides
+// its own (which an installed service must be allowed to write). init, run and cleanup run on one
+// thread; stop comes on another thread, possibly more than once, and must make run return soon. The
+// host owns the record's strings, its log and its configuration from kservice_program's start to
+// its end.
 #pragma once
 
 #include <cstdint>
 
+#include "klib/karray.h"
 #include "klib/kconfig.h"
 #include "klib/klog.h"
 #include "klib/kstring.h"
@@ -19,6 +21,9 @@ struct kservice_app;
 
 typedef uint32_t (*kservice_fn)(kservice_app* app);
 typedef void (*kservice_banner_fn)(kservice_app* app);
+// Adds to dirs the directories the application writes, as its settings name
+// them (relative ones are taken from module_dir).
+typedef void (*kservice_dirs_fn)(kservice_app* app, kstrlist* dirs);
 
 struct kservice_desc {
   kservice_app* app;  // the application record; it begins with a kservice_app
@@ -29,6 +34,7 @@ struct kservice_desc {
   const char* version;
   const char* build_date;
   const char* build_time;
+  kservice_dirs_fn data_dirs;  // null: none besides its own directory
 };
 
 struct kservice_app {
@@ -40,6 +46,7 @@ struct kservice_app {
   kservice_fn stop;
   kservice_banner_fn banner_start;
   kservice_banner_fn banner_stop;
+  kservice_dirs_fn data_dirs;
   uint32_t interactive;  // "service.interactive"; no meaning on this platform
   kstring service_name;
   kstring module_path;
@@ -70,7 +77,7 @@ uint32_t kservice_module_path(kstring* out);
 // The verbs "install" and "remove"; they print their result and return 0.
 // Install runs the service as the account "service.user" (default "vardo",
 // made when missing) in the manager's sandbox, writing only its own
-// directory, the log and the directories "lwatch.facilitydir" and
-// "lwatch.resultdir"; "root" gives the plain definition.
+// directory, the log and the application's data_dirs; "root" gives the
+// plain definition.
 int kservice_verb_install(kservice_app* app);
 int kservice_verb_remove(kservice_app* app);

@@ -1,6 +1,7 @@
 // The command-line verbs "install" and "remove". They print one line (or
 // nothing when the manager cannot be reached), never log, and exit with 0.
 #include <cstdio>
+#include <cstdlib>
 
 #include "host/kservice.h"
 #include "host/kservice_scm.h"
@@ -33,39 +34,36 @@ static void make_absolute(kservice_app* app, kstring* path) {
   kstring_free(&rel);
 }
 
-// A directory setting of the log watch; module_dir when it has no value.
-static void setting_dir(kservice_app* app, const char* key, kstring* out) {
-  kstring_assign(out, &app->module_dir);
-  kconfig_get(&app->config, key, 0, out);
-  make_absolute(app, out);
-}
-
 int kservice_verb_install_scm(kservice_app* app, kscm* scm) {
   apply_suffix(app);
   if (kservice_scm_open(scm, nullptr, KSERVICE_WRITE) != 0) return 0;
   const char* name = kstring_text(&app->service_name);
-  // What the service writes: its directory, the log watch's facility and
-  // result directories (by default that same directory) and the log.
-  kstring user, facility, result, log;
+  // What the service writes: its directory, the application's data
+  // directories and the log.
+  kstring user, log;
+  kstrlist data;
   kstring_init(&user);
-  kstring_init(&facility);
-  kstring_init(&result);
   kstring_init(&log);
+  kstrlist_init(&data);
   kstring_assign_cstr(&user, kDefaultUser);
   kconfig_get(&app->config, "service.user", 0, &user);
-  setting_dir(app, "lwatch.facilitydir", &facility);
-  setting_dir(app, "lwatch.resultdir", &result);
+  if (app->data_dirs) app->data_dirs(app, &data);
+  const uint32_t count = kstrlist_count(&data);
+  const char** dirs = static_cast<const char**>(calloc(count + 1, sizeof(const char*)));
+  for (uint32_t i = 0; dirs && i < count; ++i) {
+    make_absolute(app, kstrlist_get(&data, i));
+    dirs[i] = kstrlist_text(&data, i);
+  }
   kservice_log_path(app, &log);
   make_absolute(app, &log);
-  const char* dirs[] = {kstring_text(&facility), kstring_text(&result)};
   const char* files[] = {kstring_text(&log)};
   kservice_account account = {
-      kstring_text(&user), kstring_text(&app->module_dir), dirs, 2, files, 1};
+      kstring_text(&user), kstring_text(&app->module_dir), dirs, dirs ? count : 0, files, 1};
   uint32_t rc =
       kservice_create_as(scm, name, kstring_text(&app->module_path), app->interactive, &account);
+  free(dirs);
+  kstrlist_free(&data);
   kstring_free(&log);
-  kstring_free(&result);
-  kstring_free(&facility);
   kstring_free(&user);
   if (rc == 0)
     printf("Installation Success : %s\n", name);

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 
+#include "agent/agent.h"
 #include "host/kservice.h"
 #include "host/kservice_scm.h"
 #include "klib/kerror.h"
@@ -33,6 +34,7 @@ class ServiceTest : public ::testing::Test {
     kstring_assign_cstr(&app_.module_dir, home_.c_str());
     kstring_assign_cstr(&app_.module_name, "vardo");
     kconfig_load(&app_.config, root_.file("vardo.conf").c_str());
+    app_.data_dirs = agent_data_dirs;
   }
   void TearDown() override {
     kconfig_free(&app_.config);
