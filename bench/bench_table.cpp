@@ -830,17 +830,22 @@ void facility_memory_rows(const Options& o, const std::string& base, Table* t) {
   std::error_code ec;
   fs::remove(a.path("fac/big.facility"), ec);
 
-  std::string head, ignored;
+  // verb on every facility f0, f1, ...; false (and the row failed) at the
+  // first that is not answered "200 OK".
+  auto each = [&](const std::string& verb, const std::string& request_body) {
+    std::string head, ignored;
+    for (int i = 0; i < o.facilities; ++i) {
+      std::string name = verb + " f" + std::to_string(i);
+      if (request(a.port(), name, request_body, &head, &ignored, &error) < 0 || head != "200 OK") {
+        t->fail(what, error.empty() ? name + ": " + head : error);
+        return false;
+      }
+    }
+    return true;
+  };
   double c0 = cpu_clock_s(a.pid());
   auto w0 = Clock::now();
-  for (int i = 0; i < o.facilities; ++i) {
-    std::string name = "f" + std::to_string(i);
-    if (request(a.port(), "lwwritef " + name, body, &head, &ignored, &error) < 0 ||
-        head != "200 OK") {
-      t->fail(what, error.empty() ? "lwwritef " + name + ": " + head : error);
-      return;
-    }
-  }
+  if (!each("lwwritef", body)) return;
   // Loaded: a reload has come since the last write, and the agent is quiet.
   if (!wait_quiet(a.pid(), 1, 120)) {
     t->fail(what, g_interrupted ? "interrupted" : "the agent did not settle within 120 s");
@@ -852,14 +857,7 @@ void facility_memory_rows(const Options& o, const std::string& base, Table* t) {
           "", "", ""});
   t->add({fmt("agent CPU time from the first of them until quiet, %.0f s later", seconds_since(w0)),
           "s", fmt("%.1f", c1 - c0), "", "", "", ""});
-  for (int i = 0; i < o.facilities; ++i) {
-    std::string name = "f" + std::to_string(i);
-    if (request(a.port(), "lwremovef " + name, "", &head, &ignored, &error) < 0 ||
-        head != "200 OK") {
-      t->fail(what, error.empty() ? "lwremovef " + name + ": " + head : error);
-      return;
-    }
-  }
+  if (!each("lwremovef", "")) return;
   if (!wait_quiet(a.pid(), 1, 60)) {
     t->fail(what, g_interrupted ? "interrupted" : "the agent did not settle within 60 s");
     return;
