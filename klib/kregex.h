@@ -28,9 +28,10 @@
 // match. A set answers with the index of the first member, in the order it
 // was built with, that matches; -1 when none does.
 //
-// Compiling also derives a required literal: a run of characters that every
-// match contains. kregex_candidate finds its next occurrence, and a set whose
-// members all have one skips the lines that hold none of them.
+// Compiling also derives a required literal, a run of characters that every
+// match contains (kregex_candidate finds its next occurrence), and factors, a
+// few strings one of which every match contains: a set whose members all
+// have factors, not too many together, skips the lines that hold none.
 #pragma once
 
 #include <cstddef>
@@ -51,8 +52,9 @@ struct kregex {
   kregex_prog* prog;                 // nullptr: nothing compiled
   kregex_dfa* dfa;                   // matcher over prog alone, built at the first match
   uint32_t literal_length;           // 0: no required literal, any text may match
-  uint32_t pivot;                    // index of the rare byte pair searched first
   char literal[KREGEX_LITERAL_MAX];  // lower case, never LF, CR or NUL
+  char* factors;                     // strings one of which every match holds, each
+  uint32_t factor_count;             // ending in NUL, lower case; 0: none known
 };
 
 int kregex_libinit();  // 0: nothing to prepare
@@ -74,11 +76,10 @@ uint32_t kregex_required_literal(const char* pattern, char* out, uint32_t out_si
 
 // All filters of a facility, matched in one pass. The members stay owned by
 // the caller and must outlive the set.
-struct kregex_lit;
+struct kregex_lits;
 struct kregex_set {
-  kregex_dfa* dfa;   // nullptr: empty set
-  kregex_lit* lits;  // one per member, when every member has a literal
-  uint32_t count;
+  kregex_dfa* dfa;    // nullptr: empty set
+  kregex_lits* lits;  // the members' factors, when each has some and they are few
 };
 
 int kregex_set_init(kregex_set* s);  // 0
