@@ -212,6 +212,19 @@ bool stack_rss_kib(pid_t pid, long* kib, int* threads) {
   return !ec && *threads > 0;
 }
 
+// How many times each thread of pid has been put on a CPU (the third field
+// of /proc/<pid>/task/<tid>/schedstat), by thread id.
+std::map<std::string, long long> thread_runs(pid_t pid) {
+  std::map<std::string, long long> runs;
+  std::error_code ec;
+  for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+    std::istringstream in(read_file(task.path().string() + "/schedstat"));
+    long long on_cpu_ns, waited_ns, count;
+    if (in >> on_cpu_ns >> waited_ns >> count) runs[task.path().filename().string()] = count;
+  }
+  return runs;
+}
+
 // The process's CPU time in seconds, to the nanosecond, from its CPU-time
 // clock; -1 when it cannot be read.
 double cpu_clock_s(pid_t pid) {
@@ -937,7 +950,9 @@ void idle_cpu_rows(const Options& o, const std::string& base, Table* t) {
   size_t log0 = a.log().size();
   auto w0 = Clock::now();
   double c0 = cpu_clock_s(a.pid());
+  auto runs0 = thread_runs(a.pid());
   bool ok = cpu_ticks(a.pid(), &t0) && sleep_for(o.idle_window_s) && cpu_ticks(a.pid(), &t1);
+  auto runs1 = thread_runs(a.pid());
   double c1 = cpu_clock_s(a.pid());
   double wall = seconds_since(w0);
   if (!ok || !a.running()) {
@@ -957,6 +972,19 @@ void idle_cpu_rows(const Options& o, const std::string& base, Table* t) {
   if (c0 >= 0 && c1 >= 0)
     t->add({"the same, from the process CPU-time clock", "ms", fmt("%.1f", (c1 - c0) * 1e3), "", "",
             "", ""});
+  // Which threads woke up at all: the waiting connection threads should not.
+  int woken = 0;
+  long long wakeups = 0;
+  for (const auto& r : runs1) {
+    auto before = runs0.find(r.first);
+    long long n = before == runs0.end() ? r.second : r.second - before->second;
+    woken += n > 0;
+    wakeups += n;
+  }
+  t->add({fmt("threads that ran during that window, of %.0f", static_cast<double>(runs1.size())),
+          "threads", std::to_string(woken), "", "", "", ""});
+  t->add({"the same, times put on a CPU, all threads together", "count", std::to_string(wakeups),
+          "", "", "", ""});
   t->add({"agent RSS at the end of that window", "MiB",
           fmt("%.1f", static_cast<double>(vmrss_kib(a.pid())) / 1024), "", "", "", ""});
   if (a.log().size() != log0)
