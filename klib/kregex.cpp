@@ -1452,6 +1452,10 @@ bool kregex_compile(kregex* r, const kstring* pattern) {
   return r->prog == nullptr;
 }
 
+uint32_t kregex_size(const kregex* r) {
+  return r->prog ? r->prog->count : 0;
+}
+
 static bool match_text(const kregex* r, const char* text, size_t length) {
   if (!r->prog) return true;
   kregex* self = const_cast<kregex*>(r);  // the cache changes, the expression does not

@@ -44,6 +44,7 @@
 #define KREGEX_DEPTH_MAX 32          // nesting of groups
 #define KREGEX_TREE_MAX 256          // nesting of sequences, alternatives, repetitions
 #define KREGEX_CACHE_MAX (4u << 20)  // bytes of automaton states per matcher
+#define KREGEX_SET_PROG_MAX 200000   // instructions of all members of a set
 
 struct kregex_prog;
 struct kregex_dfa;
@@ -64,6 +65,9 @@ bool kregex_compile(kregex* r, const kstring* pattern);   // true: refused patte
 bool kregex_match(const kregex* r, const kstring* text);  // false: it matches
 bool kregex_match_cstr(const kregex* r, const char* text);
 void kregex_free(kregex* r);
+// Instructions of the compiled automaton (0 when nothing is compiled): a
+// matcher over it costs about 40 bytes each, besides its cache.
+uint32_t kregex_size(const kregex* r);
 
 // Start of the first place in [begin, end) where the required literal occurs
 // (case-insensitively), or end when it does not occur: no match can lie
@@ -75,7 +79,9 @@ const char* kregex_candidate(const kregex* r, const char* begin, const char* end
 uint32_t kregex_required_literal(const char* pattern, char* out, uint32_t out_size);
 
 // All filters of a facility, matched in one pass. The members stay owned by
-// the caller and must outlive the set.
+// the caller and must outlive the set; their sizes should stay within
+// KREGEX_SET_PROG_MAX together, which bounds a set's memory to about 8 MiB
+// and its cache.
 struct kregex_lits;
 struct kregex_set {
   kregex_dfa* dfa;    // nullptr: empty set
