@@ -1,5 +1,7 @@
 #include "klib/kregex.h"
 
+#include <immintrin.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -860,23 +862,31 @@ static char* pattern_factors(const rx_parser* ps, int32_t root, uint32_t* n) {
 }
 
 // ---------------------------------------------------------------------------
-// Searching for literals, sixteen positions at a time through the
-// compiler's portable vector types. Each literal has a pivot: the pair of
-// adjacent bytes in it that should be rarest in log text. A step loads the
-// bytes at the sixteen positions and after them once, folds them by setting
-// bit 5 (which maps 'A'..'Z' onto 'a'..'z' and leaves digits, space and most
-// punctuation as they are), and compares each pivot pair; the whole literal
-// is checked only where its pair agrees. A pair with a byte that bit 5 would
-// change ('@', '[', '_', ...) sets bit 5 only where the pair has a letter.
+// Searching for literals. Each literal has a pivot: the pair of adjacent
+// bytes in it that should be rarest in log text. Text and pivots are folded
+// by setting bit 5, which maps 'A'..'Z' onto 'a'..'z' (and a few other bytes
+// onto others: such a pair can only agree more often, never less), and only
+// where a pair agrees is the whole literal compared. A step loads and folds
+// the bytes at its positions and after them once and compares them with
+// each distinct pair, through the compiler's portable vector types:
+// thirty-two positions a step where the processor has AVX2 (asked once at
+// run time), sixteen elsewhere.
 
 typedef uint8_t rx_v16 __attribute__((vector_size(16)));
-typedef uint8_t rx_v32 __attribute__((vector_size(32)));
 
 struct kregex_lit {
   const char* text;  // lower case
   uint32_t length;
-  uint32_t pivot;   // offset of the pair's first byte in text
-  uint8_t pair[4];  // its two bytes, and the bits set in text bytes before comparing
+  uint32_t pivot;  // offset of the pair's first byte in text
+  uint8_t c0, c1;  // the pair, folded; c1 of a one-byte literal is any byte
+};
+
+// Literals searched for together, and their distinct pairs.
+struct kregex_lits {
+  kregex_lit* lit;
+  uint32_t count;
+  uint8_t (*pairs)[3];  // c0, c1, 1 for any c1
+  uint32_t npairs;
 };
 
 // Rough frequency of bytes in log text.
@@ -896,35 +906,22 @@ static uint32_t byte_weight(unsigned char c) {
   return 3;
 }
 
-static bool folds_to_itself(unsigned char c) {
-  return (c | 0x20) == c;  // lower-case letters, digits, space, most punctuation
-}
-
-// The literal's pivot: the adjacent pair with the smallest product of
-// weights, a pair that compares folded preferred.
+// The pivot is the adjacent pair with the smallest product of weights.
 static void lit_init(kregex_lit* l, const char* text, uint32_t length) {
   l->text = text;
   l->length = length;
   l->pivot = 0;
-  uint64_t best = UINT64_MAX;
-  for (uint32_t i = 0; i + 1 < length || (i == 0 && length == 1); ++i) {
-    unsigned char a = static_cast<unsigned char>(text[i]);
-    unsigned char b = static_cast<unsigned char>(text[length > 1 ? i + 1 : i]);
-    uint64_t cost = static_cast<uint64_t>(byte_weight(a)) * byte_weight(b);
-    if (!folds_to_itself(a) || !folds_to_itself(b)) cost += UINT32_MAX;
+  uint32_t best = UINT32_MAX;
+  for (uint32_t i = 0; i + 1 < length; ++i) {
+    uint32_t cost = byte_weight(static_cast<unsigned char>(text[i])) *
+                    byte_weight(static_cast<unsigned char>(text[i + 1]));
     if (cost < best) {
       best = cost;
       l->pivot = i;
     }
   }
-  unsigned char c0 = static_cast<unsigned char>(text[l->pivot]);
-  unsigned char c1 = static_cast<unsigned char>(text[length > 1 ? l->pivot + 1 : l->pivot]);
-  bool folded = folds_to_itself(c0) && folds_to_itself(c1);
-  l->pair[0] = c0;
-  l->pair[1] = c1;
-  l->pair[2] = folded || rx_alpha(c0) ? 0x20 : 0;
-  l->pair[3] = folded || rx_alpha(c1) ? 0x20 : 0;
-  if (length == 1) l->pair[1] = l->pair[3] = 0xff;  // any byte follows
+  l->c0 = static_cast<uint8_t>(text[l->pivot] | 0x20);
+  l->c1 = length > 1 ? static_cast<uint8_t>(text[l->pivot + 1] | 0x20) : 0;
 }
 
 static bool lit_at(const kregex_lit* l, const unsigned char* s, const unsigned char* begin,
@@ -935,15 +932,6 @@ static bool lit_at(const kregex_lit* l, const unsigned char* s, const unsigned c
   return true;
 }
 
-// Literals searched for together; their pivot pairs, each pair once, folded
-// ones first.
-struct kregex_lits {
-  kregex_lit* lit;
-  uint32_t count;
-  uint8_t (*pairs)[4];  // each distinct pair once, those with both masks 0x20 first
-  uint32_t folded, unfolded;
-};
-
 static void lits_free(kregex_lits* ls) {
   if (!ls) return;
   free(ls->lit);
@@ -951,41 +939,36 @@ static void lits_free(kregex_lits* ls) {
   free(ls);
 }
 
+static void lits_add_pair(kregex_lits* ls, const kregex_lit* l) {
+  uint8_t pair[3] = {l->c0, l->c1, l->length == 1 ? uint8_t{1} : uint8_t{0}};
+  for (uint32_t k = 0; k < ls->npairs; ++k)
+    if (memcmp(ls->pairs[k], pair, 3) == 0) return;
+  memcpy(ls->pairs[ls->npairs++], pair, 3);
+}
+
 // The literals' distinct pairs; false when memory ran out.
-static bool lits_pairs(kregex_lits* ls) {
-  ls->pairs = static_cast<uint8_t(*)[4]>(malloc(4 * (ls->count ? ls->count : 1)));
+static bool lits_prepare(kregex_lits* ls) {
+  ls->pairs = static_cast<uint8_t(*)[3]>(malloc(3 * (ls->count ? ls->count : 1)));
   if (!ls->pairs) return false;
-  ls->folded = ls->unfolded = 0;
-  for (int pass = 0; pass < 2; ++pass)
-    for (uint32_t i = 0; i < ls->count; ++i) {
-      const uint8_t* pair = ls->lit[i].pair;
-      if ((pair[2] == 0x20 && pair[3] == 0x20) != (pass == 0)) continue;
-      uint32_t to = ls->folded + ls->unfolded;
-      bool seen = false;
-      for (uint32_t k = 0; k < to && !seen; ++k) seen = memcmp(ls->pairs[k], pair, 4) == 0;
-      if (seen) continue;
-      memcpy(ls->pairs[to], pair, 4);
-      ++(pass == 0 ? ls->folded : ls->unfolded);
-    }
+  ls->npairs = 0;
+  for (uint32_t i = 0; i < ls->count; ++i) lits_add_pair(ls, &ls->lit[i]);
   return true;
 }
 
-// Filled through pointers: a wide vector passed by value would depend on
-// the instructions the caller was compiled for.
-template <typename V>
-static inline __attribute__((always_inline)) void splat(V* v, unsigned char c) {
-  memset(v, c, sizeof *v);
-}
-
-template <typename V>
-static inline __attribute__((always_inline)) void load(V* v, const unsigned char* p) {
-  memcpy(v, p, sizeof *v);
+// The literal that starts at pair position s less its pivot, or nullptr.
+static const unsigned char* lits_check(const kregex_lits* ls, const unsigned char* s,
+                                       const unsigned char* b, const unsigned char* e) {
+  for (uint32_t i = 0; i < ls->count; ++i) {
+    const kregex_lit* l = &ls->lit[i];
+    if (lit_at(l, s - l->pivot, b, e)) return s - l->pivot;
+  }
+  return nullptr;
 }
 
 // The start of a literal whose pivot lies at the first position in
 // [begin, end) where one does; end when none does. A literal never holds
 // LF, so the line of the result is the first line of [begin, end) holding
-// one of the literals. V is the vector of positions taken per step.
+// one of the literals. V is the vector of positions tried per step.
 template <typename V>
 static inline __attribute__((always_inline)) const char* find_lits_in(const kregex_lits* ls,
                                                                       const char* begin,
@@ -994,52 +977,46 @@ static inline __attribute__((always_inline)) const char* find_lits_in(const kreg
   const unsigned char* b = reinterpret_cast<const unsigned char*>(begin);
   const unsigned char* e = reinterpret_cast<const unsigned char*>(end);
   const unsigned char* s = b;
-  V bit5;
-  splat(&bit5, 0x20);
-  uint32_t pairs = ls->folded + ls->unfolded;
-  V p0[RX_SET_LITS_MAX], p1[RX_SET_LITS_MAX], m0[RX_SET_LITS_MAX], m1[RX_SET_LITS_MAX];
-  for (uint32_t i = 0; i < pairs; ++i) {
-    splat(&p0[i], ls->pairs[i][0]);
-    splat(&p1[i], ls->pairs[i][1]);
-    splat(&m0[i], ls->pairs[i][2]);
-    splat(&m1[i], ls->pairs[i][3]);
+  // Vectors are filled through memset and memcpy: passed by value, a wide
+  // one would depend on the instructions its caller was compiled for.
+  V bit5, p0[RX_SET_LITS_MAX], p1[RX_SET_LITS_MAX], any1[RX_SET_LITS_MAX];
+  memset(&bit5, 0x20, W);
+  for (uint32_t i = 0; i < ls->npairs; ++i) {
+    memset(&p0[i], ls->pairs[i][0], W);
+    memset(&p1[i], ls->pairs[i][1], W);
+    memset(&any1[i], ls->pairs[i][2] ? 0xff : 0, W);
   }
   // Both loads of a step end at most at s + W <= e - 1.
   while (e - s > W) {
-    V v0, v1;
-    load(&v0, s);
-    load(&v1, s + 1);
-    V f0 = v0 | bit5, f1 = v1 | bit5;
+    V f0, f1;
+    memcpy(&f0, s, W);
+    memcpy(&f1, s + 1, W);
+    f0 |= bit5;
+    f1 |= bit5;
     V acc = {};
-    for (uint32_t i = 0; i < ls->folded; ++i)
-      acc |= reinterpret_cast<V>(f0 == p0[i]) & reinterpret_cast<V>(f1 == p1[i]);
-    for (uint32_t i = ls->folded; i < pairs; ++i)
-      acc |=
-          reinterpret_cast<V>((v0 | m0[i]) == p0[i]) & reinterpret_cast<V>((v1 | m1[i]) == p1[i]);
+    for (uint32_t i = 0; i < ls->npairs; ++i)
+      acc |= reinterpret_cast<V>(f0 == p0[i]) & (reinterpret_cast<V>(f1 == p1[i]) | any1[i]);
     uint64_t any = 0, part;
     for (unsigned k = 0; k < W; k += 8) {
       memcpy(&part, reinterpret_cast<const char*>(&acc) + k, 8);
       any |= part;
     }
-    if (any) {
+    if (any)
       for (uint32_t j = 0; j < W; ++j) {
-        if (!acc[j]) continue;
-        for (uint32_t i = 0; i < ls->count; ++i)
-          if (lit_at(&ls->lit[i], s + j - ls->lit[i].pivot, b, e))
-            return reinterpret_cast<const char*>(s + j - ls->lit[i].pivot);
+        const unsigned char* at = acc[j] ? lits_check(ls, s + j, b, e) : nullptr;
+        if (at) return reinterpret_cast<const char*>(at);
       }
-    }
     s += W;
   }
-  for (; s < e; ++s)
-    for (uint32_t i = 0; i < ls->count; ++i)
-      if (lit_at(&ls->lit[i], s - ls->lit[i].pivot, b, e))
-        return reinterpret_cast<const char*>(s - ls->lit[i].pivot);
+  for (; s < e; ++s) {
+    const unsigned char* at = lits_check(ls, s, b, e);
+    if (at) return reinterpret_cast<const char*>(at);
+  }
   return end;
 }
 
-// Thirty-two positions a step where the processor has the instructions for
-// it (asked once), sixteen elsewhere.
+typedef uint8_t rx_v32 __attribute__((vector_size(32)));
+
 __attribute__((target("avx2"))) static const char* find_lits_32(const kregex_lits* ls,
                                                                 const char* begin,
                                                                 const char* end) {
@@ -1048,16 +1025,16 @@ __attribute__((target("avx2"))) static const char* find_lits_32(const kregex_lit
 
 static const char* find_lits(const kregex_lits* ls, const char* begin, const char* end) {
   static const bool wide = __builtin_cpu_supports("avx2");
-  if (wide) return find_lits_32(ls, begin, end);
-  return find_lits_in<rx_v16>(ls, begin, end);
+  return wide ? find_lits_32(ls, begin, end) : find_lits_in<rx_v16>(ls, begin, end);
 }
 
 const char* kregex_candidate(const kregex* r, const char* begin, const char* end) {
   if (r->literal_length == 0) return begin;
   kregex_lit l;
   lit_init(&l, r->literal, r->literal_length);
-  bool folded = l.pair[2] == 0x20 && l.pair[3] == 0x20;
-  kregex_lits ls = {&l, 1, &l.pair, folded ? 1u : 0u, folded ? 0u : 1u};
+  uint8_t pair[3];
+  kregex_lits ls = {&l, 1, &pair, 0};
+  lits_add_pair(&ls, &l);
   return find_lits(&ls, begin, end);
 }
 
@@ -1509,7 +1486,7 @@ bool kregex_set_build(kregex_set* s, const kregex* const* members, uint32_t n) {
     for (uint32_t i = 0; i < members[m]->factor_count; ++i, f += strlen(f) + 1)
       lit_init(&ls->lit[ls->count++], f, static_cast<uint32_t>(strlen(f)));
   }
-  if (!lits_pairs(ls)) {
+  if (!lits_prepare(ls)) {
     kregex_set_free(s);
     return true;
   }
