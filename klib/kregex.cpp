@@ -632,6 +632,10 @@ static void parser_free(rx_parser* ps) {
 // row. A concatenation runs its one-character children together; zero-width
 // children (assertions, empty groups) do not break a run.
 
+// Literals and factors are looked for this deep in the tree at most, which
+// bounds the stack their derivation takes.
+#define RX_FACTOR_DEPTH 12
+
 struct rx_lit_text {
   char s[KREGEX_LITERAL_MAX];
   uint32_t n;
@@ -654,9 +658,10 @@ static void keep_longer(rx_lit_text* best, const rx_lit_text* cand) {
   if (cand->n > best->n) *best = *cand;
 }
 
-static rx_lit_text node_literal(const rx_parser* ps, int32_t at) {
+static rx_lit_text node_literal(const rx_parser* ps, int32_t at, uint32_t depth) {
   const rx_node* nd = &ps->nodes[at];
   rx_lit_text best = {{0}, 0};
+  if (depth > RX_FACTOR_DEPTH) return best;
   if (nd->kind == N_SET) {
     int b = single_byte(&ps->sets[nd->set]);
     if (b > 0 && b != '\n' && b != '\r') {
@@ -664,13 +669,13 @@ static rx_lit_text node_literal(const rx_parser* ps, int32_t at) {
       best.n = 1;
     }
   } else if (nd->kind == N_REPEAT) {
-    if (nd->min > 0) best = node_literal(ps, nd->first);
+    if (nd->min > 0) best = node_literal(ps, nd->first, depth + 1);
   } else if (nd->kind == N_CAT) {
     rx_lit_text run = {{0}, 0};
     for (int32_t c = nd->first; c >= 0; c = ps->nodes[c].next) {
       const rx_node* ch = &ps->nodes[c];
       if (ch->kind == N_ASSERT || ch->kind == N_EMPTY) continue;
-      rx_lit_text one = node_literal(ps, c);
+      rx_lit_text one = node_literal(ps, c, depth + 1);
       if (ch->kind == N_SET && one.n == 1) {
         if (run.n + 1 < KREGEX_LITERAL_MAX) run.s[run.n++] = one.s[0];
         continue;
@@ -693,7 +698,7 @@ uint32_t kregex_required_literal(const char* pattern, char* out, uint32_t out_si
   kregex_prog* g = compile_pattern(&ps, pattern, strlen(pattern), &root);
   uint32_t n = 0;
   if (g) {
-    rx_lit_text lit = node_literal(&ps, root);
+    rx_lit_text lit = node_literal(&ps, root, 0);
     n = std::min(lit.n, out_size - 1);
     memcpy(out, lit.s, n);
     out[n] = '\0';
@@ -713,7 +718,6 @@ uint32_t kregex_required_literal(const char* pattern, char* out, uint32_t out_si
 
 #define RX_FACTORS_MAX 8
 #define RX_FACTOR_LEN 32
-#define RX_FACTOR_DEPTH 12
 #define RX_SET_LITS_MAX 24  // factors of a set searched for at once
 
 struct rx_factors {
@@ -1420,7 +1424,7 @@ bool kregex_compile(kregex* r, const kstring* pattern) {
   int32_t root;
   r->prog = compile_pattern(&ps, p, strlen(p), &root);
   if (r->prog) {
-    rx_lit_text lit = node_literal(&ps, root);
+    rx_lit_text lit = node_literal(&ps, root, 0);
     memcpy(r->literal, lit.s, lit.n + 1);
     r->literal_length = lit.n;
     r->factors = pattern_factors(&ps, root, &r->factor_count);
