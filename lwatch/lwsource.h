@@ -21,7 +21,8 @@ constexpr uint32_t LWEVENT_AUDIT_SUCCESS = 8;
 constexpr uint32_t LWEVENT_AUDIT_FAILURE = 16;
 
 // One record as the backend delivers it. The backend resolves the account
-// and the message; a piece it cannot resolve has its flag at 0.
+// and the message, in read or, when it has resolve, only for the records the
+// reader reports; a piece it cannot resolve has its flag at 0.
 struct lwevent {
   uint32_t time;  // generation time, seconds since 1970
   uint32_t id;    // event identifier, printed as given; a backend whose identifiers
@@ -50,6 +51,10 @@ struct lwsource_ops {
   // end of the log) when there is none.
   uint32_t (*read)(void* handle, lwevent* ev);
   void (*close)(void* handle);
+  // Null, or fills the account and message of the record read last; called
+  // only for records that are reported, so that lookups are not spent on the
+  // ones that end a scan.
+  void (*resolve)(void* handle, lwevent* ev);
 };
 
 struct lwsource {
