@@ -1,12 +1,14 @@
 // lwsource: the event source that the log watch reads event logs from, as a
 // small fixed set of functions over a backend's private state: open a named
-// log, read its records newest first, close it. The reading rules (baseline,
+// log, read its records newest first, resolve the account and message of a
+// record that is reported (optional), close it. The reading rules (baseline,
 // strictly later, same second) live once in lweventlog on top of this seam.
 //
 // The platform backend is the one file lwsource_<name>.cpp that the build
-// selects (VARDO_EVENT_SOURCE); tests fill an lwsource with functions of
-// their own. An lwsource is owned by the engine and used by its worker thread
-// only; each open log's state belongs to the reader that opened it.
+// selects (VARDO_EVENT_SOURCE); one over Windows event-log record blocks
+// builds on lwevtrec.h. Tests fill an lwsource with functions of their own.
+// An lwsource is owned by the engine and used by its worker thread only;
+// each open log's state belongs to the reader that opened it.
 #pragma once
 
 #include <cstdint>
