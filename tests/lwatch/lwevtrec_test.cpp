@@ -274,9 +274,9 @@ TEST(EventRecord, ReaderWalksBlocksAndBuildsTheRecordText) {
   EXPECT_TRUE(scan().empty());
   EXPECT_EQ(fake.lookups, 0);  // nothing reported, nothing looked up
 
-  // Newest first: two blocks, the first holding three records of odd
-  // lengths, then one malformed in its strings, then one of the baseline
-  // second, which ends the scan before the oldest.
+  // Newest first, three blocks: three records of odd lengths packed in one;
+  // one malformed in its strings; one of the baseline's second, which ends
+  // the scan before the record behind it.
   Rec a;
   a.time = 1003;
   a.id = 0xC0000064;  // flags in the upper bits
