@@ -92,9 +92,9 @@ static bool eventlog_message_files(void*, const char* log, const char* source, k
 
 static bool eventlog_format(void*, const char* file, uint32_t event_id, const char* const* args,
                             kstring* message) {
-  // Loaded as a data file: only its message table is read, no code of it
-  // runs, and a module built for another processor still serves.
-  HMODULE module = LoadLibraryExA(file, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  // Loaded without resolving its imports or running its entry point: only
+  // its message table is read.
+  HMODULE module = LoadLibraryExA(file, nullptr, DONT_RESOLVE_DLL_REFERENCES);
   if (!module) return false;
   DWORD_PTR array[LWEVTREC_ARGS];
   for (uint32_t k = 0; k < LWEVTREC_ARGS; ++k) array[k] = reinterpret_cast<DWORD_PTR>(args[k]);
