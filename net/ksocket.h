@@ -12,7 +12,8 @@
 // the receive and send operations, which are set to 0 on failure. Addresses
 // are dotted decimal text; ports are host byte order. Every wait takes a
 // time-out in milliseconds, so no thread blocks on a socket without bound.
-// Accepted and connected TCP sockets have Nagle's algorithm switched off: a
+// Accepted and connected TCP sockets have Nagle's algorithm switched off (an
+// accepted one inherits it from its listener where the platform allows): a
 // request/reply exchange must never stall on delayed acknowledgements.
 #pragma once
 
@@ -75,6 +76,12 @@ uint32_t ksocket_connect(ksocket* s, const kstring* address, uint16_t port);
 uint32_t ksocket_set_reuse_address(ksocket* s);
 uint32_t ksocket_listen(ksocket* s);  // backlog KSOCKET_BACKLOG
 uint32_t ksocket_accept(ksocket* listener, ksocket* out);
+// As ksocket_accept, for a server that serves the connection without
+// blocking: the new socket is non-blocking from the start, and the peer's
+// address and port come with it (written only on success), so that the
+// connection costs no further calls before its first transfer. On a listener
+// made by ksocket_listen.
+uint32_t ksocket_accept_peer(ksocket* listener, ksocket* out, kstring* address, uint16_t* port);
 // One platform call each. A peer that closed (0 bytes received) gives 1; a
 // send that moved 0 bytes gives 1. Sends never raise SIGPIPE.
 uint32_t ksocket_recv(ksocket* s, void* buf, uint32_t* count);
@@ -128,6 +135,9 @@ void ksocketset_remove(ksocketset* set, uint32_t i);  // does not close
 // readability before writability. Kind is KSOCKET_READ or KSOCKET_WRITE.
 uint32_t ksocketset_wait(ksocketset* set, uint32_t timeout_ms, uint32_t* index, uint32_t* kind);
 uint32_t ksocketset_accept(ksocketset* set, uint32_t timeout_ms, ksocket* out);
+// ksocketset_wait, then ksocket_accept_peer on the element found.
+uint32_t ksocketset_accept_peer(ksocketset* set, uint32_t timeout_ms, ksocket* out,
+                                kstring* address, uint16_t* port);
 // A TCP listener on address and port, appended to the set; 100 when the set
 // cannot grow (the new socket is closed then).
 uint32_t ksocketset_create_listener(ksocketset* set, const kstring* address, uint16_t port);

@@ -195,6 +195,9 @@ uint32_t ksocket_set_reuse_address(ksocket* s) {
 
 uint32_t ksocket_listen(ksocket* s) {
   if (listen(fd_of(s), KSOCKET_BACKLOG) != 0) return ksocket_last_error();
+  // Connections accepted from it inherit the option: ksocket_accept_peer
+  // then needs no call of its own for it.
+  set_nodelay(fd_of(s));
   return 0;
 }
 
@@ -202,6 +205,22 @@ uint32_t ksocket_accept(ksocket* listener, ksocket* out) {
   int fd = accept4(fd_of(listener), nullptr, nullptr, SOCK_CLOEXEC);
   if (fd < 0) return ksocket_last_error();
   set_nodelay(fd);
+  out->handle = fd;
+  return 0;
+}
+
+uint32_t ksocket_accept_peer(ksocket* listener, ksocket* out, kstring* address, uint16_t* port) {
+  struct sockaddr_in sa;
+  socklen_t len = sizeof sa;
+  memset(&sa, 0, sizeof sa);
+  int fd = accept4(fd_of(listener), reinterpret_cast<struct sockaddr*>(&sa), &len,
+                   SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (fd < 0) return ksocket_last_error();
+  uint32_t rc = name_to_text(&sa, address, port);
+  if (rc) {
+    close(fd);
+    return rc;
+  }
   out->handle = fd;
   return 0;
 }

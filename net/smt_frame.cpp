@@ -202,17 +202,43 @@ static bool parse_header(const char* bytes, uint32_t n, uint8_t* version, uint32
   return *head_len <= SMT_HEAD_MAX && *body_len <= SMT_BODY_MAX;
 }
 
-static uint32_t read_frame(smt_message* m, ksocket* s, const io_limit* limit) {
+// Before the frame's first byte: waits up to idle_ms for the socket to become
+// readable (first, or only when a look finds nothing, as wait_first says),
+// then starts the limit's deadline, if it has one. *started tells whether it
+// became readable.
+struct idle_wait {
+  uint32_t idle_ms;
+  bool wait_first;
+  bool* started;
+};
+
+static uint32_t read_frame(smt_message* m, ksocket* s, io_limit* limit, const idle_wait* idle) {
   // The usual frame arrives whole: look at its header without consuming it,
   // then take header, head and body in one receive. That is two calls per
   // frame instead of four, with exactly the bytes of this frame consumed.
   char header[SMT_MAGIC_SIZE + SMT_HEAD_DIGITS + 8];
   uint32_t n = sizeof header;
-  uint32_t rc;
-  while ((rc = ksocket_peek_now(s, header, &n)) == KERR_WOULDBLOCK) {
+  uint32_t rc = KERR_WOULDBLOCK;
+  if (idle) {
+    *idle->started = false;
+    if (!idle->wait_first) rc = ksocket_peek_now(s, header, &n);
+    if (rc == KERR_WOULDBLOCK) {
+      rc = ksocket_wait(s, KSOCKET_READ, idle->idle_ms);
+      if (rc) return rc;
+      rc = KERR_WOULDBLOCK;
+    }
+    *idle->started = true;
+    if (limit->whole) limit->deadline_ms = ktick_ms() + limit->timeout_ms;
+  }
+  for (;;) {
+    if (rc == KERR_WOULDBLOCK) {
+      n = sizeof header;
+      rc = ksocket_peek_now(s, header, &n);
+    }
+    if (rc != KERR_WOULDBLOCK) break;
     rc = ksocket_wait(s, KSOCKET_READ, wait_ms(limit));
     if (rc) return rc;
-    n = sizeof header;
+    rc = KERR_WOULDBLOCK;
   }
   if (rc) return rc;
   uint8_t version = 0;
@@ -237,10 +263,17 @@ static uint32_t read_frame(smt_message* m, ksocket* s, const io_limit* limit) {
 
 uint32_t smt_frame_read(smt_message* m, ksocket* s, uint32_t timeout_ms) {
   io_limit limit = per_wait(timeout_ms);
-  return read_frame(m, s, &limit);
+  return read_frame(m, s, &limit, nullptr);
 }
 
 uint32_t smt_frame_read_within(smt_message* m, ksocket* s, uint32_t total_ms) {
   io_limit limit = {total_ms, true, ktick_ms() + total_ms};
-  return read_frame(m, s, &limit);
+  return read_frame(m, s, &limit, nullptr);
+}
+
+uint32_t smt_frame_read_next(smt_message* m, ksocket* s, uint32_t idle_ms, uint32_t total_ms,
+                             bool wait_first, bool* started) {
+  io_limit limit = {total_ms, true, 0};
+  idle_wait idle = {idle_ms, wait_first, started};
+  return read_frame(m, s, &limit, &idle);
 }

@@ -49,3 +49,13 @@ uint32_t smt_frame_read(smt_message* m, ksocket* s, uint32_t timeout_ms);
 // call (11 otherwise): a peer that trickles its bytes cannot hold the reader
 // longer, however short each of its pauses.
 uint32_t smt_frame_read_within(smt_message* m, ksocket* s, uint32_t total_ms);
+// The next request on a connection: waits up to idle_ms for the socket to
+// become readable (bytes, or the peer's close), then reads as
+// smt_frame_read_within with total_ms counted from then. *started is false
+// when it never did (the result is then the wait's: 11 when the time ran
+// out). wait_first waits before looking, for a peer that is known to send
+// nothing yet (it has a reply to read first); otherwise a look at what is
+// there comes first and the wait only when nothing is, which saves the wait
+// when the bytes are in already.
+uint32_t smt_frame_read_next(smt_message* m, ksocket* s, uint32_t idle_ms, uint32_t total_ms,
+                             bool wait_first, bool* started);

@@ -102,12 +102,18 @@ static void serve(smt_client* c) {
   if (c->on_open && !c->on_open(c))
     klog_limited(c->log, 1, KLOG_WARNING, "smtcli init", peer,
                  "cannot initialize SMTCLI client %s:%d\n", peer, port);
-  while (!client_stopped(c)) {
-    if (ksocket_wait(&c->socket, KSOCKET_READ, c->poll_timeout_ms) != 0) break;
+  // A new connection's first request is usually in by the time its record
+  // takes it: it is looked for at once, and waited for only when it is not
+  // there. After a reply the peer has that to read first: the next request,
+  // or the peer's close, is waited for before looking.
+  for (bool replied = false; !client_stopped(c); replied = true) {
     smt_message_clear(&c->request);
     smt_message_clear(&c->reply);
+    bool started = false;
+    uint32_t rc = smt_frame_read_next(&c->request, &c->socket, c->poll_timeout_ms, c->io_timeout_ms,
+                                      replied, &started);
+    if (!started) break;
     klog_write(c->log, 3, KLOG_PLAIN, "incoming data from %s:%d\n", peer, port);
-    uint32_t rc = smt_frame_read_within(&c->request, &c->socket, c->io_timeout_ms);
     if (rc == KERR_TIMEOUT)
       klog_limited(c->log, 1, KLOG_WARNING, "slow request", peer,
                    "request from %s:%d not complete within %u ms - connection closed\n", peer, port,
@@ -160,13 +166,9 @@ static bool ensure_thread(smt_client* c) {
   return thread_alive(c);
 }
 
-uint32_t smt_client_start(smt_client* c, ksocket socket, uint32_t poll_timeout_ms,
-                          uint32_t io_timeout_ms) {
-  // A peer that reset the connection has no address any more, although the
-  // bytes it sent before may still be queued: served, its requests would be
-  // judged (and logged) by an empty address, and no reply could reach it.
-  uint16_t port = 0;
-  if (ksocket_peer_name(&socket, &c->peer_address, &port) != 0) return KERR_NOTCONN;
+uint32_t smt_client_start(smt_client* c, ksocket socket, const kstring* peer_address,
+                          uint16_t peer_port, uint32_t poll_timeout_ms, uint32_t io_timeout_ms) {
+  if (!kstring_assign(&c->peer_address, peer_address)) return KERR_NOMEM;
   {
     kmutex_guard guard(&c->socket_lock);
     c->socket = socket;
@@ -174,7 +176,7 @@ uint32_t smt_client_start(smt_client* c, ksocket socket, uint32_t poll_timeout_m
   }
   c->poll_timeout_ms = poll_timeout_ms;
   c->io_timeout_ms = io_timeout_ms;
-  c->peer_port = port;
+  c->peer_port = peer_port;
   // Busy before the thread is woken, so the accept loop never hands this
   // record out twice.
   c->busy.store(1, std::memory_order_release);
@@ -242,25 +244,12 @@ smt_server* smt_server_set_io_timeout(smt_server* srv, uint32_t ms) {
 // peer that the accept filter refuses is closed before it can take a record,
 // so that peers without the right to be served cannot crowd out those with
 // it.
-static void hand_over(smt_server* srv, ksocket s) {
-  kstring peer;
-  kstring_init(&peer);
-  uint16_t port = 0;
-  // Reset by its peer before it was accepted: nobody is left to serve, and
-  // there is no address to name in a log line.
-  if (ksocket_peer_name(&s, &peer, &port) != 0) {
+static void hand_over(smt_server* srv, ksocket s, const kstring* peer, uint16_t port) {
+  if (srv->accept_filter && !srv->accept_filter(srv, peer, port)) {
     ksocket_close(&s);
-    kstring_free(&peer);
     return;
   }
-  if (srv->accept_filter && !srv->accept_filter(srv, &peer, port)) {
-    ksocket_close(&s);
-    kstring_free(&peer);
-    return;
-  }
-  klog_write(srv->log, 2, KLOG_PLAIN, "connection from %s:%d accepted\n", kstring_text(&peer),
-             port);
-  ksocket_set_nonblocking(&s);
+  klog_write(srv->log, 2, KLOG_PLAIN, "connection from %s:%d accepted\n", kstring_text(peer), port);
   // Every record busy: one may be about to come free (its peer has closed
   // and its thread is winding down), so wait a little before refusing.
   const uint32_t busy_wait =
@@ -275,7 +264,7 @@ static void hand_over(smt_server* srv, ksocket s) {
       for (uint32_t i = 0; i < srv->pool.count && !idle && !stopped; ++i)
         if (!smt_client_is_running(record_at(srv, i))) idle = record_at(srv, i);
       if (idle)
-        rc = smt_client_start(idle, s, srv->poll_timeout_ms,
+        rc = smt_client_start(idle, s, peer, port, srv->poll_timeout_ms,
                               srv->io_timeout_ms.load(std::memory_order_relaxed));
     }
     if (stopped || ktick_ms() >= end) break;
@@ -283,12 +272,10 @@ static void hand_over(smt_server* srv, ksocket s) {
   }
   if (rc) ksocket_close(&s);
   // A thread the platform refuses leaves no way to serve the peer either; a
-  // peer that reset the connection meanwhile has gone of its own accord; a
   // stop is no lack of records.
-  if (rc && rc != KERR_NOTCONN && !stopped)
-    klog_limited(srv->log, 1, KLOG_WARNING, "server too busy", kstring_text(&peer),
-                 "connection from %s:%d closed, server too busy\n", kstring_text(&peer), port);
-  kstring_free(&peer);
+  if (rc && !stopped)
+    klog_limited(srv->log, 1, KLOG_WARNING, "server too busy", kstring_text(peer),
+                 "connection from %s:%d closed, server too busy\n", kstring_text(peer), port);
 }
 
 // The pause after an accept failure, cut short by a stop request so that the
@@ -308,6 +295,8 @@ static uint32_t add_listener(smt_server* srv, const kstring* address, uint16_t p
   kstring_init(&bound_address);
   uint16_t bound = port;
   ksocket* l = ksocketset_at(&srv->listeners, ksocketset_count(&srv->listeners) - 1);
+  // The accept thread asks it for a connection without waiting first.
+  ksocket_set_nonblocking(l);
   ksocket_local_name(l, &bound_address, &bound);
   kstring_free(&bound_address);
   klog_write(srv->log, 1, KLOG_PLAIN, "created listener %s:%d\n", kstring_text(address), bound);
@@ -347,20 +336,41 @@ static int accept_main(void* arg) {
   smt_server* srv = static_cast<smt_server*>(arg);
   klog_write(srv->log, 1, KLOG_PLAIN, "SMTSVR up\n");
   uint64_t next_retry_ms = ktick_ms() + SMT_LISTEN_RETRY_MS;
+  kstring peer;
+  kstring_init(&peer);
+  // The listener that gave the last connection, or -1. Under load the next
+  // connection is often queued already: that listener is asked again at
+  // once, and the wait comes only when it has none.
+  int32_t last = -1;
   while (!server_stopped(srv)) {
     retry_listeners(srv, &next_retry_ms);
     ksocket s;
     ksocket_init(&s);
-    // Without any listener yet this is a plain wait of poll_timeout_ms.
-    uint32_t rc = ksocketset_accept(&srv->listeners, srv->poll_timeout_ms, &s);
+    uint16_t port = 0;
+    // The connection comes non-blocking, with its peer's address: its record
+    // transfers without waiting and waits only when nothing can move.
+    uint32_t rc = KERR_WOULDBLOCK;
+    if (last >= 0) rc = ksocket_accept_peer(ksocketset_at(&srv->listeners, last), &s, &peer, &port);
+    if (rc != 0) {
+      // Without any listener yet this is a plain wait of poll_timeout_ms.
+      uint32_t index = 0, kind = 0;
+      last = -1;
+      rc = ksocketset_wait(&srv->listeners, srv->poll_timeout_ms, &index, &kind);
+      if (rc == 0)
+        rc = ksocket_accept_peer(ksocketset_at(&srv->listeners, index), &s, &peer, &port);
+      if (rc == 0) last = static_cast<int32_t>(index);
+    }
     if (rc == 0) {
-      hand_over(srv, s);
-    } else if (rc != KERR_TIMEOUT) {
+      hand_over(srv, s, &peer, port);
+    } else if (rc != KERR_TIMEOUT && rc != KERR_WOULDBLOCK) {
+      // Would-block: the connection the wait reported was reset and dropped
+      // from the queue before the accept; nothing to report.
       klog_write(srv->log, 1, KLOG_WARNING,
                  "an error occured accepting a connection - waiting 5s before resuming\n");
       pause_unless_stopped(srv, 5000);
     }
   }
+  kstring_free(&peer);
   klog_write(srv->log, 1, KLOG_PLAIN, "SMTSVR down\n");
   return 0;
 }

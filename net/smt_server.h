@@ -146,13 +146,13 @@ smt_server* smt_server_set_io_timeout(smt_server* srv, uint32_t ms);
 
 void smt_client_init(smt_client* c, smt_open_fn on_open, smt_close_fn on_close,
                      smt_message_fn on_message, klog* log);
-// Hands the connection to the record and wakes its thread (starting it
-// first if it does not run); the record is busy from here on. 0; 14 when the
-// peer has already reset the connection (its address cannot be read), or 1
-// when the thread could not be started: then the record is free and the
-// socket still the caller's.
-uint32_t smt_client_start(smt_client* c, ksocket socket, uint32_t poll_timeout_ms,
-                          uint32_t io_timeout_ms);
+// Hands the connection (non-blocking, and its peer's address and port as
+// accepted) to the record and wakes its thread (starting it first if it does
+// not run); the record is busy from here on. 0; 1 when the thread could not
+// be started, 100 when the address cannot be stored: then the record is free
+// and the socket still the caller's.
+uint32_t smt_client_start(smt_client* c, ksocket socket, const kstring* peer_address,
+                          uint16_t peer_port, uint32_t poll_timeout_ms, uint32_t io_timeout_ms);
 // The socket is not closed: its thread closed it. Only once the thread has
 // ended.
 void smt_client_free(smt_client* c);

@@ -2,10 +2,13 @@
 #include "net/ksocket.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 
 #include <vector>
 
 #include "net_test_util.h"
+#include "support/smt_wire.h"
 
 namespace {
 
@@ -77,7 +80,19 @@ TEST(KSocket, SetAcceptsInSetOrderConnectionsEndAndEndpointsAreReusableAtOnce) {
   EXPECT_NE(rc, 0u);
   ksocket_close(&served);
 
-  ASSERT_EQ(ksocketset_accept(&set, 1000, &served), 0u);
+  // The server's accept: non-blocking at once, Nagle off (inherited from the
+  // listener), the peer named without asking the socket.
+  Text address;
+  uint16_t peer_port = 0;
+  ASSERT_EQ(ksocketset_accept_peer(&set, 1000, &served, &address.s, &peer_port), 0u);
+  EXPECT_EQ(nettest::str(&address.s), "127.0.0.1");
+  EXPECT_EQ(peer_port, smtwire::local_port(other));
+  EXPECT_EQ(ksocket_recv(&served, buf, &(n = sizeof buf)), KERR_WOULDBLOCK);
+  int nodelay = 0;
+  socklen_t len = sizeof nodelay;
+  ASSERT_EQ(getsockopt(static_cast<int>(served.handle), IPPROTO_TCP, TCP_NODELAY, &nodelay, &len),
+            0);
+  EXPECT_NE(nodelay, 0);
   ksocket_close(&served);
   EXPECT_TRUE(testutil::wait_closed(other, 1000));
   close(other);

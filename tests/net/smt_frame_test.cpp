@@ -158,6 +158,27 @@ TEST(SmtFrame, PeerClosingMidFrameGivesOneAndAStalledPeerATimeOutPerWaitOrPerFra
       if (!closed) EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(90));
     }
   }
+
+  // The next request: silence within the idle wait is no start, a close is
+  // one, and the limit on the whole frame runs from its first byte, not from
+  // the call, whether the wait or the look comes first.
+  for (bool wait_first : {true, false}) {
+    for (int peer : {0 /* silent */, 1 /* closes */, 2 /* sends after 150 ms */}) {
+      Pair p;
+      if (peer == 1) shutdown(p.sv[1], SHUT_WR);
+      std::thread writer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        if (peer == 2) testutil::send_all(p.sv[1], "SMTF20000700000000echo hi");
+      });
+      bool started = peer == 0;
+      uint32_t idle_ms = peer == 0 ? 100 : 2000;
+      uint32_t rc = smt_frame_read_next(&p.m, &p.a, idle_ms, 100, wait_first, &started);
+      writer.join();
+      EXPECT_EQ(rc, std::vector<uint32_t>({KERR_TIMEOUT, KERR_FAILED, 0})[peer]) << peer;
+      EXPECT_EQ(started, peer != 0) << peer;
+      if (peer == 2) EXPECT_EQ(nettest::str(&p.m.head), "echo hi");
+    }
+  }
 }
 
 }  // namespace
