@@ -1099,7 +1099,7 @@ static void dfa_classes(kregex_dfa* d, uint32_t nsets) {
     }
     d->cls[c] = static_cast<uint8_t>(map[id[c]]);
   }
-  d->lf_class = d->cls['\n'];
+  d->lf_class = d->cls[static_cast<unsigned char>('\n')];
   d->nul_class = d->cls[0];
 }
 
