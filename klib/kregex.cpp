@@ -1024,7 +1024,7 @@ static int32_t dfa_state(kregex_dfa* d, uint8_t flags, int32_t best) {
     mask = cap - 1;
   }
   uint32_t s = d->nstates++;
-  memcpy(&d->kernels[d->kernels_length], k, sizeof(uint32_t) * n);
+  if (n > 0) memcpy(&d->kernels[d->kernels_length], k, sizeof(uint32_t) * n);
   d->states[s] = rx_state{d->kernels_length, n, best, -2, h, flags};
   d->kernels_length += n;
   for (uint32_t c = 0; c < d->ncls; ++c) d->trans[s * d->ncls + c] = RX_UNKNOWN;

@@ -53,12 +53,9 @@ std::string shown(const std::string& s) {
   return out.size() > 200 ? out.substr(0, 200) + "..." : out;
 }
 
-// Why the engine may refuse a pattern that the reference accepts, or
-// nullptr when it may not.
 const char* refused_by_design(const std::string& pattern) {
-  if (regex_oracle::has_back_reference(pattern)) return "back-reference";
-  if (regex_oracle::unrolled_size(pattern) > KREGEX_PROG_MAX / 4) return "over the size limit";
-  return nullptr;
+  return regex_oracle::refused_by_design(pattern, KREGEX_PROG_MAX, KREGEX_DEPTH_MAX,
+                                         KREGEX_TREE_MAX);
 }
 
 // Generated patterns (groups, empty alternatives, brackets and classes,

@@ -8,10 +8,10 @@
 
 #include <regex.h>
 
-#include <cstdint>
-#include <cstring>
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -55,7 +55,9 @@ inline size_t skip_bracket(const std::string& p, size_t i) {
 
 // Escapes outside brackets that are operators of the syntax (the rest make
 // the next character plain).
-inline bool is_operator_escape(char c) { return c && strchr("wWsSbB<>`'", c); }
+inline bool is_operator_escape(char c) {
+  return c && strchr("wWsSbB<>`'", c);
+}
 
 // Calls fn(i) for every backslash at p[i] outside bracket expressions.
 template <class Fn>
@@ -78,7 +80,9 @@ void each_escape(const std::string& p, Fn fn) {
 // accepts them where the group exists.
 inline bool has_back_reference(const std::string& p) {
   bool found = false;
-  each_escape(p, [&](size_t i) { found = found || (i + 1 < p.size() && p[i + 1] >= '1' && p[i + 1] <= '9'); });
+  each_escape(p, [&](size_t i) {
+    found = found || (i + 1 < p.size() && p[i + 1] >= '1' && p[i + 1] <= '9');
+  });
   return found;
 }
 
@@ -234,13 +238,15 @@ inline uint64_t unrolled_size(const std::string& p) {
     } else if (c == '{') {
       size_t j = i + 1;
       uint64_t n = 0, m = 0;
-      while (j < p.size() && isdigit(static_cast<unsigned char>(p[j]))) n = std::min<uint64_t>(kHuge, n * 10 + (p[j++] - '0'));
+      while (j < p.size() && isdigit(static_cast<unsigned char>(p[j])))
+        n = std::min<uint64_t>(kHuge, n * 10 + (p[j++] - '0'));
       m = n;
       if (j < p.size() && p[j] == ',') {
         ++j;
         if (j < p.size() && isdigit(static_cast<unsigned char>(p[j]))) {
           m = 0;
-          while (j < p.size() && isdigit(static_cast<unsigned char>(p[j]))) m = std::min<uint64_t>(kHuge, m * 10 + (p[j++] - '0'));
+          while (j < p.size() && isdigit(static_cast<unsigned char>(p[j])))
+            m = std::min<uint64_t>(kHuge, m * 10 + (p[j++] - '0'));
         } else {
           m = n + 1;
         }
@@ -264,12 +270,69 @@ inline uint64_t unrolled_size(const std::string& p) {
   return total;
 }
 
+// Deepest nesting of groups in p, and the longest run of quantifiers in a
+// row ("a+?*" is three).
+inline void nesting(const std::string& p, uint32_t* groups, uint32_t* stacked) {
+  uint32_t depth = 0, run = 0;
+  *groups = *stacked = 0;
+  for (size_t i = 0; i < p.size();) {
+    char c = p[i];
+    bool quantifier = c == '*' || c == '+' || c == '?' || c == '{';
+    run = quantifier ? run + 1 : 0;
+    *stacked = std::max(*stacked, run);
+    if (c == '[') {
+      size_t j = skip_bracket(p, i);
+      if (j == std::string::npos) return;
+      i = j;
+      continue;
+    }
+    if (c == '\\') {
+      i += 2;
+      continue;
+    }
+    if (c == '{') {
+      long min, max;
+      size_t end;
+      if (read_interval(p, i, &min, &max, &end)) {
+        i = end;
+        continue;
+      }
+    }
+    if (c == '(') *groups = std::max(*groups, ++depth);
+    if (c == ')' && depth > 0) --depth;
+    ++i;
+  }
+}
+
+// Why the engine may refuse a pattern that the reference accepts (nullptr
+// when it may not): back-references, and automata or parse trees past the
+// engine's bounds (prog_max instructions, depth_max nested groups,
+// tree_max nested operators).
+inline const char* refused_by_design(const std::string& p, uint64_t prog_max, uint32_t depth_max,
+                                     uint32_t tree_max) {
+  if (has_back_reference(p)) return "back-reference";
+  if (unrolled_size(p) > prog_max / 4) return "over the size limit";
+  uint32_t groups, stacked;
+  nesting(p, &groups, &stacked);
+  if (groups > depth_max || 2 * groups + stacked > tree_max / 2) return "nested too deep";
+  return nullptr;
+}
+
+// The reference's own compile time grows with the power of nested and
+// stacked repetitions ("()?{6}+++" never finishes): such patterns are not
+// asked to it.
+inline bool too_costly_for_reference(const std::string& p) {
+  uint32_t groups, stacked;
+  nesting(p, &groups, &stacked);
+  return unrolled_size(p) > 1000 || stacked > 2 || groups > 12;
+}
+
 // ---- generator -------------------------------------------------------------
 
 // Plain characters of patterns: letters of both cases, digits, punctuation
 // that is no operator (']' and '}' alone are plain), space, high bytes.
 inline constexpr char kPlain[] = "aAbBcCdDeExXyYzZqQ0179 _-,:;@#%&=~\"'/!<>]}\x80\xe9\xc9\xff";
-inline constexpr const char* kClasses[] = {"alpha", "digit", "upper", "lower",  "space", "punct",
+inline constexpr const char* kClasses[] = {"alpha", "digit",  "upper", "lower", "space", "punct",
                                            "alnum", "xdigit", "cntrl", "print", "graph", "blank"};
 // A character of each class, in the order of kClasses.
 inline constexpr char kClassMember[] = "q5Qq !7e\x01~#\t";
@@ -308,7 +371,7 @@ struct Generator {
         pattern += c;
         in += c;
       } else if (kind < 7) {
-        static const char* kRanges[] = {"a-c", "x-z", "A-F", "0-9", "a-a", "!-/", "0-z",
+        static const char* kRanges[] = {"a-c", "x-z", "A-F", "0-9",       "a-a", "!-/", "0-z",
                                         "A-z", "a-{", "b-a", "\x80-\xff", "--/", "%--"};
         const char* r = kRanges[rng.below(std::size(kRanges))];
         pattern += r;
@@ -351,13 +414,39 @@ struct Generator {
       int n = static_cast<int>(rng.below(4)), m = n + static_cast<int>(rng.below(3));
       if (!group && rng.one_in(40)) n = 20 + rng.below(200), m = n + rng.below(300);
       switch (k) {
-        case 0: pattern += '*'; lo *= 0; hi *= 2; break;
-        case 1: pattern += '+'; hi *= 2; break;
-        case 2: pattern += '?'; lo *= 0; break;
-        case 3: pattern += '{' + std::to_string(n) + '}'; lo *= n; hi *= n; break;
-        case 4: pattern += '{' + std::to_string(n) + ",}"; lo *= n; hi *= n + 1; break;
-        case 5: pattern += '{' + std::to_string(n) + ',' + std::to_string(m) + '}'; lo *= n; hi *= m; break;
-        default: pattern += "{," + std::to_string(m) + '}'; lo *= 0; hi *= m; break;
+        case 0:
+          pattern += '*';
+          lo *= 0;
+          hi *= 2;
+          break;
+        case 1:
+          pattern += '+';
+          hi *= 2;
+          break;
+        case 2:
+          pattern += '?';
+          lo *= 0;
+          break;
+        case 3:
+          pattern += '{' + std::to_string(n) + '}';
+          lo *= n;
+          hi *= n;
+          break;
+        case 4:
+          pattern += '{' + std::to_string(n) + ",}";
+          lo *= n;
+          hi *= n + 1;
+          break;
+        case 5:
+          pattern += '{' + std::to_string(n) + ',' + std::to_string(m) + '}';
+          lo *= n;
+          hi *= m;
+          break;
+        default:
+          pattern += "{," + std::to_string(m) + '}';
+          lo *= 0;
+          hi *= m;
+          break;
       }
     }
     hi = std::min(hi, lo + 3);
@@ -403,8 +492,9 @@ struct Generator {
   }
   // Spoils a pattern: mostly into one the syntax refuses.
   void spoil() {
-    static const char* kBad[] = {"(", ")", "[", "[a", "*", "+", "{", "a{2,1}", "a{1", "\\",
-                                 "[[:nope:]]", "[z-a]", "a{99999}", "{1}", "|*", "(*a)", "()"};
+    static const char* kBad[] = {"(",        ")",      "[",   "[a",   "*",          "+",
+                                 "{",        "a{2,1}", "a{1", "\\",   "[[:nope:]]", "[z-a]",
+                                 "a{99999}", "{1}",    "|*",  "(*a)", "()"};
     const char* bad = kBad[rng.below(std::size(kBad))];
     size_t at = rng.one_in(3) ? 0 : rng.below(pattern.size() + 1);
     pattern.insert(at, bad);
@@ -423,7 +513,8 @@ struct Generator {
     uint32_t k = rng.below(10);
     if (k < 4) {
       t = sample;
-      if (!t.empty() && !rng.one_in(3)) t[rng.below(t.size())] = kPlain[rng.below(sizeof kPlain - 1)];
+      if (!t.empty() && !rng.one_in(3))
+        t[rng.below(t.size())] = kPlain[rng.below(sizeof kPlain - 1)];
       if (!t.empty() && rng.one_in(4)) t.erase(rng.below(t.size()), 1);
     } else if (k < 9) {
       int n = rng.below(12);
