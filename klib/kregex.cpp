@@ -613,7 +613,7 @@ static kregex_prog* compile_pattern(rx_parser* ps, const char* pattern, size_t l
     prog_free(g);
     return nullptr;
   }
-  memcpy(g->sets, ps->sets, sizeof(rx_bits) * ps->nsets);
+  if (ps->nsets > 0) memcpy(g->sets, ps->sets, sizeof(rx_bits) * ps->nsets);
   g->nsets = ps->nsets;
   emit_node(ps, *root, g);
   emit(g, I_MATCH, 0);
@@ -994,7 +994,7 @@ static int32_t dfa_state(kregex_dfa* d, uint8_t flags, int32_t best) {
     if (at < 0) break;
     const rx_state* st = &d->states[at];
     if (st->hash == h && st->flags == flags && st->best == best && st->length == n &&
-        memcmp(&d->kernels[st->kernel], k, sizeof(uint32_t) * n) == 0)
+        (n == 0 || memcmp(&d->kernels[st->kernel], k, sizeof(uint32_t) * n) == 0))
       return at;
   }
   if (d->bytes + state_cost(d, n) > KREGEX_CACHE_MAX) dfa_flush(d);
@@ -1133,7 +1133,7 @@ static kregex_dfa* dfa_build(const kregex* const* members, uint32_t n) {
   for (uint32_t m = 0; m < n; ++m) {
     const kregex_prog* g = members[m]->prog;
     d->starts[m] = at;
-    memcpy(&d->sets[set_at], g->sets, sizeof(rx_bits) * g->nsets);
+    if (g->nsets > 0) memcpy(&d->sets[set_at], g->sets, sizeof(rx_bits) * g->nsets);
     for (uint32_t i = 0; i < g->count; ++i) {
       rx_inst in = g->code[i];
       if (in.op == I_SPLIT || in.op == I_JMP) {
