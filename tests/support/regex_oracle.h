@@ -187,6 +187,30 @@ inline bool reference_pattern(const std::string& p, std::string* out, size_t lim
   return unroll_asserting_intervals(&q, limit);
 }
 
+// The reference is wrong on a text that holds a newline which the pattern
+// itself takes (by '.', a negated bracket, \s, or a newline byte): it lets
+// '^' match right after that newline and '$' right before it, as if it
+// were asked to treat lines apart (REG_NEWLINE), so that ".^" matches
+// "a\nb". The engine keeps a newline an ordinary character. Such pairs are
+// not asked to it; the agent's lines never hold a newline anyway.
+inline bool reference_anchors_at_newline(const std::string& p, const std::string& text) {
+  if (text.find('\n') == std::string::npos) return false;
+  for (size_t i = 0; i < p.size();) {
+    if (p[i] == '[') {
+      size_t j = skip_bracket(p, i);
+      if (j == std::string::npos) return false;
+      i = j;
+    } else if (p[i] == '\\') {
+      i += 2;
+    } else if (p[i] == '^' || p[i] == '$') {
+      return true;
+    } else {
+      ++i;
+    }
+  }
+  return false;
+}
+
 // The reference compiled once: -1 when it refuses the pattern, else 1 when
 // text matches (up to its first NUL, as the C library sees it), 0 when not.
 // asked is false when the pattern grows too big to ask it.
