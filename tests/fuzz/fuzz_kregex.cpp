@@ -63,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (!invalid) kregex_match_cstr(&members[m].r, text.c_str());
       continue;
     }
-    auto* ref = new regex_oracle::Reference(pattern, 2048);
+    auto* ref = new regex_oracle::Reference(pattern);
     if (!ref->asked) {
       delete ref;
       continue;

@@ -307,7 +307,7 @@ TEST(KRegex, SetAnswersWithTheFirstMemberTheLibraryMatches) {
       if (regex_oracle::has_back_reference(g.pattern)) continue;
       auto re = std::make_unique<Regex>(g.pattern);
       auto ref = std::make_unique<Reference>(g.pattern);
-      if (re->invalid || !ref->valid) continue;
+      if (re->invalid || !ref->asked || !ref->valid) continue;
       members.push_back(&re->r);
       samples.push_back(g.sample);
       regs.push_back(std::move(re));
