@@ -236,8 +236,8 @@ struct Reference {
   }
 };
 
-// Atoms of p once every repetition is unrolled ("x{2,5}" is five copies of
-// x, "x{2,}" three), saturating: what a pattern costs an automaton that
+// Atoms and empty transitions ('|', loops) of p once every repetition is
+// unrolled ("x{2,5}" is five copies of x, "x{2,}" three), saturating: what a pattern costs an automaton that
 // copies repeated pieces, and the reference's own compile time.
 inline uint64_t unrolled_size(const std::string& p) {
   const uint64_t kHuge = uint64_t(1) << 40;
@@ -255,6 +255,7 @@ inline uint64_t unrolled_size(const std::string& p) {
       done.pop_back(), last.pop_back(), ++i;
       add(g);
     } else if (c == '|') {
+      done.back() = std::min(kHuge, done.back() + 1);  // an empty transition
       last.back() = 0, ++i;
     } else if (c == '[') {
       size_t j = skip_bracket(p, i);
@@ -287,6 +288,8 @@ inline uint64_t unrolled_size(const std::string& p) {
         add(1), ++i;
       }
     } else if (c == '*' || c == '+' || c == '?') {
+      done.back() = std::min(kHuge, done.back() + 1);  // the loop
+      last.back() = std::min(kHuge, last.back() + 1);
       ++i;
     } else {
       add(1), ++i;
@@ -351,7 +354,7 @@ inline const char* refused_by_design(const std::string& p, uint64_t prog_max, ui
 inline bool too_costly_for_reference(const std::string& p) {
   uint32_t groups, stacked;
   nesting(p, &groups, &stacked);
-  return unrolled_size(p) > 1000 || stacked > 2 || groups > 12;
+  return unrolled_size(p) > 600 || stacked > 2 || groups > 12;
 }
 
 // ---- generator -------------------------------------------------------------
