@@ -237,8 +237,8 @@ struct Reference {
 };
 
 // Atoms and empty transitions ('|', loops) of p once every repetition is
-// unrolled ("x{2,5}" is five copies of x, "x{2,}" three), saturating: what a pattern costs an automaton that
-// copies repeated pieces, and the reference's own compile time.
+// unrolled ("x{2,5}" is five copies of x, "x{2,}" three), saturating: what a pattern costs an
+// automaton that copies repeated pieces, and the reference's own compile time.
 inline uint64_t unrolled_size(const std::string& p) {
   const uint64_t kHuge = uint64_t(1) << 40;
   std::vector<uint64_t> done{0}, last{0};  // per open group: its size, its last piece's
@@ -354,7 +354,8 @@ inline const char* refused_by_design(const std::string& p, uint64_t prog_max, ui
 inline bool too_costly_for_reference(const std::string& p) {
   uint32_t groups, stacked;
   nesting(p, &groups, &stacked);
-  return unrolled_size(p) > 600 || stacked > 2 || groups > 12;
+  uint64_t size = unrolled_size(p);
+  return size > 600 || (stacked > 1 && size > 100) || stacked > 2 || groups > 12;
 }
 
 // ---- generator -------------------------------------------------------------
