@@ -335,9 +335,11 @@ static int32_t parse_number(rx_parser* ps, unsigned char* stop) {
       *stop = c;
       return num;
     }
-    num = escaped || !rx_digit(c) || num == -2 ? -2
-          : num == -1                          ? c - '0'
-                                               : std::min(RX_DUP_MAX + 1, num * 10 + c - '0');
+    // An escaped digit stands for itself, as the C library reads it, but
+    // for \1-\9 (back-references, refused).
+    num = (escaped && c != '0') || !rx_digit(c) || num == -2 ? -2
+          : num == -1                                        ? c - '0'
+                      : std::min(RX_DUP_MAX + 1, num * 10 + c - '0');
   }
 }
 
