@@ -67,7 +67,7 @@ const char* refused_by_design(const std::string& pattern) {
 TEST(KRegex, AnswersAsTheCLibraryDoes) {
   Generator g{{20261206}, {}, {}};
   long pairs = 0, matched = 0, refused = 0, invalid = 0, skipped = 0, failures = 0;
-  for (int round = 0; round < 4000 && failures < 20; ++round) {
+  for (int round = 0; round < 4200 && failures < 20; ++round) {
     g.make_pattern();
     const std::string& pattern = g.pattern;
     Regex re(pattern);
@@ -115,8 +115,10 @@ TEST(KRegex, AnswersAsTheCLibraryDoes) {
   EXPECT_GT(matched, pairs * 3 / 10) << matched << " of " << pairs;
   EXPECT_LT(matched, pairs * 6 / 10) << matched << " of " << pairs;
   EXPECT_GT(invalid, 100);
-  printf("%ld pairs, %ld matched, %ld patterns both refuse, %ld skipped by design\n", pairs,
-         matched, invalid, skipped);
+  printf(
+      "%ld pairs, %ld matched, %ld patterns both refuse, %ld skipped (refused by design, or too "
+      "costly for the C library)\n",
+      pairs, matched, invalid, skipped);
 }
 
 TEST(KRegex, RequiredLiteralIsDerivedOnlyWhereEveryMatchHoldsIt) {
