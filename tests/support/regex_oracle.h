@@ -115,7 +115,7 @@ inline bool read_interval(const std::string& p, size_t i, long* min, long* max, 
 // operator and is repeated by an interval: the copies that the interval
 // makes lose the operator's condition, so that "(^.){2}" matches "ab",
 // "a(|$.){2}@" matches "ad@" and "X((@$)*)+Y" (a '+' is a copy and a loop
-// to it) matches "X@Y". Such a repetition is written out for the reference
+// to it) matches "X@Y", as does "X($(@))*+Y". Such a repetition is written out for the reference
 // ("(g){2,3}" as "((g)(g)(g)?)", "(g)+" as "((g)(g)*)"), which it then
 // answers right.
 // false when the result would grow past limit bytes.
@@ -144,6 +144,22 @@ inline bool unroll_asserting_intervals(std::string* p, size_t limit) {
         bool a = asserts.back();
         open.pop_back(), asserts.pop_back();
         if (a && !asserts.empty()) asserts.back() = true;
+        // "(g)*+" is "((g)*)+": the repetitions in a row are grouped one by
+        // one, so that the one that makes copies follows a group.
+        size_t q = i + 1;
+        if (a && q < p->size() && strchr("*+?", (*p)[q])) {
+          ++q;
+        } else if (a && q < p->size() && (*p)[q] == '{') {
+          long lo, hi;
+          if (!read_interval(*p, q, &lo, &hi, &q)) q = i + 1;
+        }
+        if (q > i + 1 && q < p->size() && strchr("*+?{", (*p)[q])) {
+          if (p->size() + 2 > limit) return false;
+          p->insert(q, ")");
+          p->insert(from, "(");
+          changed = true;
+          break;
+        }
         long min = 1, max = -1;
         size_t end = i + 2;
         bool plus = i + 1 < p->size() && (*p)[i + 1] == '+';
