@@ -193,7 +193,7 @@ inline bool unroll_asserting_intervals(std::string* p, size_t limit) {
 // "\a" as a plain 'a' as the syntax says; the reference is asked the
 // upper-case form instead. false when the reference is not to be asked
 // (the pattern would grow past limit bytes).
-inline bool reference_pattern(const std::string& p, std::string* out, size_t limit = 512) {
+inline bool reference_pattern(const std::string& p, std::string* out, size_t limit = 256) {
   std::string& q = *out;
   q = p;
   each_escape(q, [&](size_t i) {
@@ -237,7 +237,7 @@ struct Reference {
   regex_t re;
   bool asked = false;
   bool valid = false;
-  explicit Reference(const std::string& pattern, size_t limit = 512) {
+  explicit Reference(const std::string& pattern, size_t limit = 256) {
     std::string q;
     asked = reference_pattern(pattern, &q, limit) && !too_costly_for_reference(q);
     valid = asked && regcomp(&re, q.c_str(), kFlags) == 0;
