@@ -335,9 +335,11 @@ static int32_t parse_number(rx_parser* ps, unsigned char* stop) {
       *stop = c;
       return num;
     }
-    num = escaped || !rx_digit(c) || num == -2 ? -2
-          : num == -1                          ? c - '0'
-                                               : std::min(RX_DUP_MAX + 1, num * 10 + c - '0');
+    // An escaped digit stands for itself, as the C library reads it, but
+    // for \1-\9 (back-references, refused).
+    num = (escaped && c != '0') || !rx_digit(c) || num == -2 ? -2
+          : num == -1                                        ? c - '0'
+                      : std::min(RX_DUP_MAX + 1, num * 10 + c - '0');
   }
 }
 
@@ -615,7 +617,7 @@ static kregex_prog* compile_pattern(rx_parser* ps, const char* pattern, size_t l
     prog_free(g);
     return nullptr;
   }
-  memcpy(g->sets, ps->sets, sizeof(rx_bits) * ps->nsets);
+  if (ps->nsets > 0) memcpy(g->sets, ps->sets, sizeof(rx_bits) * ps->nsets);
   g->nsets = ps->nsets;
   emit_node(ps, *root, g);
   emit(g, I_MATCH, 0);
@@ -1347,7 +1349,7 @@ static kregex_dfa* dfa_build(const kregex* const* members, uint32_t n) {
   for (uint32_t m = 0; m < n; ++m) {
     const kregex_prog* g = members[m]->prog;
     d->starts[m] = at;
-    memcpy(&d->sets[set_at], g->sets, sizeof(rx_bits) * g->nsets);
+    if (g->nsets > 0) memcpy(&d->sets[set_at], g->sets, sizeof(rx_bits) * g->nsets);
     for (uint32_t i = 0; i < g->count; ++i) {
       rx_inst in = g->code[i];
       if (in.op == I_SPLIT || in.op == I_JMP) {
