@@ -964,9 +964,12 @@ static bool lits_prepare(kregex_lits* ls) {
 // The literal that starts at pair position s less its pivot, or nullptr.
 static const unsigned char* lits_check(const kregex_lits* ls, const unsigned char* s,
                                        const unsigned char* b, const unsigned char* e) {
+  // The pair itself first: most positions a step flags hold another pair.
+  uint8_t f0 = s[0] | 0x20, f1 = s + 1 < e ? s[1] | 0x20 : 0;
   for (uint32_t i = 0; i < ls->count; ++i) {
     const kregex_lit* l = &ls->lit[i];
-    if (lit_at(l, s - l->pivot, b, e)) return s - l->pivot;
+    if (f0 == l->c0 && (f1 == l->c1 || l->length == 1) && lit_at(l, s - l->pivot, b, e))
+      return s - l->pivot;
   }
   return nullptr;
 }
@@ -1002,16 +1005,17 @@ static inline __attribute__((always_inline)) const char* find_lits_in(const kreg
     V acc = {};
     for (uint32_t i = 0; i < ls->npairs; ++i)
       acc |= reinterpret_cast<V>(f0 == p0[i]) & (reinterpret_cast<V>(f1 == p1[i]) | any1[i]);
-    uint64_t any = 0, part;
+    // Only the flagged lanes are visited, eight at a time (a lane is 0 or 0xff).
     for (unsigned k = 0; k < W; k += 8) {
-      memcpy(&part, reinterpret_cast<const char*>(&acc) + k, 8);
-      any |= part;
-    }
-    if (any)
-      for (uint32_t j = 0; j < W; ++j) {
-        const unsigned char* at = acc[j] ? lits_check(ls, s + j, b, e) : nullptr;
+      uint64_t lanes;
+      memcpy(&lanes, reinterpret_cast<const char*>(&acc) + k, 8);
+      while (lanes) {
+        unsigned j = k + static_cast<unsigned>(__builtin_ctzll(lanes)) / 8;
+        lanes &= ~(uint64_t{0xff} << (8 * (j - k)));
+        const unsigned char* at = lits_check(ls, s + j, b, e);
         if (at) return reinterpret_cast<const char*>(at);
       }
+    }
     s += W;
   }
   for (; s < e; ++s) {
