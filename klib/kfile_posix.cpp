@@ -13,6 +13,10 @@
 #include "klib/kerror.h"
 #include "klib/kfile_sys.h"
 
+uint32_t kstring_path_root(const char* path) {
+  return path[0] == '/' ? 1 : 0;
+}
+
 FILE* kfile_sys_open(const char* path, const char* mode) {
   // No text mode on this platform: drop 't'. Add 'e' (close-on-exec) so that
   // a child process started by the agent never inherits an open file.
