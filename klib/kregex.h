@@ -1,53 +1,64 @@
-// kregex: POSIX extended regular expressions, always case-insensitive, matched
-// anywhere in a text. A compiled expression is owned by its holder, valid from
-// a successful kregex_compile to kregex_free, and used by one thread at a time.
-// Both results report failure, as POSIX does: kregex_compile returns true when
-// the pattern is invalid, kregex_match true when the text does NOT match.
+// kregex: extended regular expressions, always case-insensitive, matched
+// anywhere in a text, by an engine of the agent's own that takes time linear
+// in the text for every pattern it accepts.
 //
-// Compiling also derives, when that is provably safe, a required literal: a
-// run of plain characters that every match must contain. kregex_match rejects
-// a text without it before running the engine, and kregex_candidate lets a
-// scanner skip whole runs of lines that cannot match. The literal never
-// changes a result; it is derived only in a single-byte locale whose letters
-// fold as ASCII does (the agent keeps the C locale).
+// Syntax: alternation, grouping, the repetitions * + ? {n} {n,} {n,m} {,m},
+// bracket expressions (ranges, negation, the classes [:alpha:] and the rest,
+// one-character [.x.] and [=x=]), '.', the anchors ^ and $ anywhere, and the
+// operators \w \W \s \S \b \B \< \> \` \'; a backslash before any other
+// character stands for that character. Letters fold as ASCII does; other
+// bytes stand for themselves. A text ends at its first NUL byte.
+// Refused (kregex_compile reports an invalid pattern): what the extended
+// syntax does not allow (a repetition with nothing to repeat, unbalanced
+// groups or brackets, bad intervals, unknown classes, a trailing backslash),
+// back-references \1-\9, groups nested deeper than KREGEX_DEPTH_MAX (or a
+// tree of sequences, alternatives and repetitions deeper than
+// KREGEX_TREE_MAX: "a" followed by 300 '+', for one), and a
+// pattern whose automaton exceeds KREGEX_PROG_MAX instructions once every
+// interval is unrolled (".{1,1000}" takes about 2,000).
 //
-// Patterns come from outside (a collector writes the facility files), and
-// the engine's cost grows with what a pattern asks for, not with its length:
-// stacked quantifiers and wide intervals multiply its states, deep nesting
-// recurses in its parser, back-references make matching exponential. Such
-// patterns are refused as invalid before they reach the engine (see
-// kregex_pattern_too_costly), so that no filter can exhaust the agent's
-// memory, stack or time. Long texts are matched in one pass over them, so
-// that a line that anyone can write into a watched log does not hold the
-// watch either.
+// A compiled expression is owned by its holder, valid from a successful
+// kregex_compile to kregex_free. Matching builds the automaton's states as
+// it meets them and keeps at most KREGEX_CACHE_MAX bytes of them (beyond,
+// it starts its cache afresh): an expression or a set is used by one thread
+// at a time, even through a const pointer.
+//
+// Both single results report failure, as POSIX does: kregex_compile returns
+// true when the pattern is refused, kregex_match true when the text does NOT
+// match. A set answers with the index of the first member, in the order it
+// was built with, that matches; -1 when none does.
+//
+// Compiling also derives a required literal: a run of characters that every
+// match contains. kregex_candidate finds its next occurrence, and a set whose
+// members all have one skips the lines that hold none of them.
 #pragma once
 
-#include <regex.h>
-
+#include <cstddef>
 #include <cstdint>
 
 #include "klib/kstring.h"
 
 #define KREGEX_LITERAL_MAX 64
+#define KREGEX_PROG_MAX 20000        // instructions of one compiled pattern
+#define KREGEX_DEPTH_MAX 32          // nesting of groups
+#define KREGEX_TREE_MAX 256          // nesting of sequences, alternatives, repetitions
+#define KREGEX_CACHE_MAX (4u << 20)  // bytes of automaton states per matcher
 
-// Texts longer than this are matched through the anchored form (see
-// kregex_compile), in time linear in their length.
-#define KREGEX_SHORT_TEXT 1024
+struct kregex_prog;
+struct kregex_dfa;
 
 struct kregex {
-  regex_t re;
-  bool compiled;
-  regex_t anchored;  // "^.*(pattern)", for long texts
-  bool has_anchored;
+  kregex_prog* prog;                 // nullptr: nothing compiled
+  kregex_dfa* dfa;                   // matcher over prog alone, built at the first match
   uint32_t literal_length;           // 0: no required literal, any text may match
   uint32_t pivot;                    // index of the rare byte pair searched first
-  char literal[KREGEX_LITERAL_MAX];  // lower case
+  char literal[KREGEX_LITERAL_MAX];  // lower case, never LF, CR or NUL
 };
 
 int kregex_libinit();  // 0: nothing to prepare
 void kregex_libcleanup();
 int kregex_init(kregex* r);                               // 0
-bool kregex_compile(kregex* r, const kstring* pattern);   // true: invalid pattern
+bool kregex_compile(kregex* r, const kstring* pattern);   // true: refused pattern
 bool kregex_match(const kregex* r, const kstring* text);  // false: it matches
 bool kregex_match_cstr(const kregex* r, const char* text);
 void kregex_free(kregex* r);
@@ -55,21 +66,30 @@ void kregex_free(kregex* r);
 // Start of the first place in [begin, end) where the required literal occurs
 // (case-insensitively), or end when it does not occur: no match can lie
 // wholly inside a text that the result skips. begin when the expression has
-// no required literal. The literal never holds LF, CR or NUL.
+// no required literal.
 const char* kregex_candidate(const kregex* r, const char* begin, const char* end);
-// The required literal that kregex_compile would derive from pattern, into
-// out (NUL-terminated, lower case); its length, 0 when none is safe.
+// The required literal that kregex_compile derives from pattern, into out
+// (NUL-terminated, lower case); its length, 0 when none (or refused).
 uint32_t kregex_required_literal(const char* pattern, char* out, uint32_t out_size);
 
-#define KREGEX_DEPTH_MAX 32    // nesting of parentheses
-#define KREGEX_COST_MAX 20000  // atoms once every repetition is unrolled
-#define KREGEX_EMPTY_MAX 500   // empty transitions (loops, optional copies, '|') unrolled
-#define KREGEX_STACK_MAX 2     // quantifiers in a row ("x+?" is two)
-// true when compiling pattern could cost more memory, stack or time than a
-// filter may take: parentheses nested deeper than KREGEX_DEPTH_MAX, more
-// than KREGEX_COST_MAX atoms or KREGEX_EMPTY_MAX empty transitions once
-// every repetition is unrolled, more than KREGEX_STACK_MAX quantifiers in a
-// row, a loop over a zero-width element (anchor,
-// word boundary, empty group or alternative), or a back-reference (an
-// extension outside the extended syntax).
-bool kregex_pattern_too_costly(const char* pattern);
+// All filters of a facility, matched in one pass. The members stay owned by
+// the caller and must outlive the set.
+struct kregex_lit;
+struct kregex_set {
+  kregex_dfa* dfa;   // nullptr: empty set
+  kregex_lit* lits;  // one per member, when every member has a literal
+  uint32_t count;
+};
+
+int kregex_set_init(kregex_set* s);  // 0
+// Builds the set over n compiled expressions in table order; true when
+// memory ran out (the set is then empty and matches nothing).
+bool kregex_set_build(kregex_set* s, const kregex* const* members, uint32_t n);
+// The first member that matches text anywhere, -1 when none does.
+int32_t kregex_set_match(const kregex_set* s, const char* text, size_t length);
+// The first line of [begin, end), a block of lines each ending in LF, that a
+// member matches: *line and *line_end (its LF excluded) delimit it, and the
+// result is the first member that matches it; -1 when no line does.
+int32_t kregex_set_find(const kregex_set* s, const char* begin, const char* end, const char** line,
+                        const char** line_end);
+void kregex_set_free(kregex_set* s);

@@ -71,6 +71,7 @@ bool lwfacility_init(lwfacility* f, const kstring* name, klog* log) {
   karray_init(&f->tracked, sizeof(lwfile), 10);
   karray_init(&f->eventlogs, sizeof(lweventlog), 10);
   karray_init(&f->filters, sizeof(lwfilter), 10);
+  kregex_set_init(&f->match);
   return true;
 }
 
@@ -81,6 +82,7 @@ void lwfacility_free(lwfacility* f) {
     f->policy->files -= f->tracked.count;
   }
   f->held_entries = 0;
+  kregex_set_free(&f->match);
   karray_destroy(&f->eventlogs, [](void* e) { lweventlog_free(static_cast<lweventlog*>(e)); });
   karray_destroy(&f->tracked, [](void* e) { lwfile_free(static_cast<lwfile*>(e)); });
   karray_destroy(&f->filters, [](void* e) { lwfilter_free(static_cast<lwfilter*>(e)); });
@@ -120,6 +122,25 @@ static void load_filter(lwfacility* f, const kstring* value) {
     karray_pop_each(&f->filters, [](void* e) { lwfilter_free(static_cast<lwfilter*>(e)); });
   }
   kstring_free(&pattern);
+}
+
+// The filters are all loaded, so the records stay where they are: the set
+// matches them in one pass. Without memory for it no filter is kept, as a
+// facility that matches nothing should say so.
+static void build_match(lwfacility* f) {
+  uint32_t n = f->filters.count;
+  if (n == 0) return;
+  const kregex** members = static_cast<const kregex**>(malloc(sizeof(kregex*) * n));
+  bool failed = !members;
+  for (uint32_t i = 0; !failed && i < n; ++i)
+    members[i] = &static_cast<const lwfilter*>(karray_get(&f->filters, i))->regex;
+  failed = failed || kregex_set_build(&f->match, members, n);
+  free(members);
+  if (!failed) return;
+  klog_write(f->log, 1, 1, "lwfacility '%s': no memory for its %u filters: none kept\n",
+             kstring_text(&f->name), n);
+  karray_destroy(&f->filters, [](void* e) { lwfilter_free(static_cast<lwfilter*>(e)); });
+  karray_init(&f->filters, sizeof(lwfilter), 10);
 }
 
 // The path of a static entry, or the directory part of a wildcard entry (with
@@ -307,6 +328,7 @@ bool lwfacility_load(lwfacility* f, const kstring* path) {
   }
   for (uint32_t i = 0; i < kstrlist_count(&st.filters); ++i)
     load_filter(f, kstrlist_get(&st.filters, i));
+  build_match(f);
   if (p) p->filters += f->filters.count;
   if (st.entries_over)
     klog_write(f->log, 1, 1, "lwfacility '%s': %u entries beyond lwatch.maxentries = %u ignored\n",
@@ -493,11 +515,8 @@ bool lwfacility_update(lwfacility* f, const kstring* base_dir) {
 }
 
 const lwfilter* lwfacility_match(const lwfacility* f, const kstring* text) {
-  for (uint32_t i = 0; i < f->filters.count; ++i) {
-    const lwfilter* filter = static_cast<const lwfilter*>(karray_get(&f->filters, i));
-    if (!kregex_match(&filter->regex, text)) return filter;
-  }
-  return nullptr;
+  int32_t i = kregex_set_match(&f->match, kstring_text(text), text->length);
+  return i < 0 ? nullptr : static_cast<const lwfilter*>(karray_get(&f->filters, i));
 }
 
 bool lwfacility_stopping(const lwfacility* f) {

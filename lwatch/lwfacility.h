@@ -73,6 +73,7 @@ struct lwfacility {
   karray tracked;    // lwfile records
   karray eventlogs;  // lweventlog records
   karray filters;    // lwfilter records, valid ones only
+  kregex_set match;  // all filters, in table order, matched in one pass
   // The engine's stop flag, polled between blocks and records so that a
   // long backlog does not hold up a stop; null: scans run to their end.
   const std::atomic<uint32_t>* stop;

@@ -252,56 +252,26 @@ bool lwfile_close(lwfile* r) {
   return kfile_close(&r->file) == 0;
 }
 
-// The scan of one block of whole lines. For each filter, next[i] holds the
-// next place at or after pos where its required literal occurs (pos itself
-// for a filter without one). A line that holds no filter's literal cannot
-// match any filter, so the scan goes straight to the line of the nearest
-// occurrence; there the filters are tried in table order as on every line,
-// a filter whose literal the line does not hold being known not to match.
-// false when the result file did not take a hit: the file is then taken
-// back to that hit's line.
+// The scan of one block of whole lines: the facility's filters find each
+// line that one of them matches, in one pass, with the first filter in table
+// order that matches it. false when the result file did not take a hit: the
+// file is then taken back to that hit's line.
 static bool scan_block(lwfacility* f, lwfile* t, const char* b, const char* e,
-                       lwatch_result* result, kstring* line, const char** next, bool* hit) {
-  uint32_t nf = f->filters.count;
+                       lwatch_result* result, kstring* line, bool* hit) {
   const char* pos = b;
-  for (uint32_t i = 0; i < nf; ++i)
-    next[i] = kregex_candidate(&static_cast<lwfilter*>(karray_get(&f->filters, i))->regex, b, e);
-  while (pos < e) {
-    const char* cand = e;
-    for (uint32_t i = 0; i < nf; ++i)
-      if (next[i] < cand) cand = next[i];
-    if (cand >= e) break;
-    const char* ls =
-        static_cast<const char*>(kmem_rchr(pos, '\n', static_cast<size_t>(cand - pos)));
-    ls = ls ? ls + 1 : pos;
-    const char* le = static_cast<const char*>(memchr(cand, '\n', e - cand));
-    if (!le) le = e - 1;  // never: every line of a block ends in LF
-    bool built = false;
-    for (uint32_t i = 0; i < nf; ++i) {
-      lwfilter* filter = static_cast<lwfilter*>(karray_get(&f->filters, i));
-      if (next[i] < ls) next[i] = kregex_candidate(&filter->regex, ls, e);
-      // A literal never starts on the LF; a filter without one stands at ls,
-      // which is le itself on an empty line.
-      if (next[i] > le) continue;
-      if (!built) {
-        kstring_assign_bytes(line, ls, static_cast<uint32_t>(le - ls));
-        built = true;
-      }
-      if (kregex_match(&filter->regex, line)) continue;
-      if (!lwatch_result_hit(result, &f->name, &filter->name, line)) {
-        lwfile_unread(t, b, ls);
-        return false;
-      }
-      *hit = true;
-      klog_plain(f->log, 3, "  new line in file %s = >%s<\n", kstring_text(&t->file.name),
-                 kstring_text(line));
-      break;
+  const char *ls, *le;
+  int32_t i;
+  while (pos < e && (i = kregex_set_find(&f->match, pos, e, &ls, &le)) >= 0) {
+    const lwfilter* filter = static_cast<const lwfilter*>(karray_get(&f->filters, i));
+    kstring_assign_bytes(line, ls, static_cast<uint32_t>(le - ls));
+    if (!lwatch_result_hit(result, &f->name, &filter->name, line)) {
+      lwfile_unread(t, b, ls);
+      return false;
     }
+    *hit = true;
+    klog_plain(f->log, 3, "  new line in file %s = >%s<\n", kstring_text(&t->file.name),
+               kstring_text(line));
     pos = le + 1;
-    for (uint32_t i = 0; i < nf; ++i)
-      if (next[i] < pos)
-        next[i] =
-            kregex_candidate(&static_cast<lwfilter*>(karray_get(&f->filters, i))->regex, pos, e);
   }
   return true;
 }
@@ -321,7 +291,7 @@ static bool opened_inside(lwfacility* f, lwfile* t, kstring* real) {
 // than the facility's share allows by much; the bytes read are taken from
 // *share.
 static void scan_file(lwfacility* f, lwfile* t, lwatch_result* result, kstring* line,
-                      const char** next, uint64_t* share, bool* hit) {
+                      uint64_t* share, bool* hit) {
   if (!lwfile_check(t)) return;
   klog_plain(f->log, 2, "  file '%s' has been modified\n", kstring_text(&t->file.name));
   t->more = 0;
@@ -339,7 +309,7 @@ static void scan_file(lwfacility* f, lwfile* t, lwatch_result* result, kstring* 
   // A stop leaves the rest for later: the offset kept is the end of the
   // last block scanned.
   while (!lwfacility_stopping(f) && lwfile_read_block(t, &b, &e)) {
-    if (!scan_block(f, t, b, e, result, line, next, hit)) break;
+    if (!scan_block(f, t, b, e, result, line, hit)) break;
     uint64_t read = t->buf_base + t->buf_pos - start;
     if (read >= LWFILE_SLICE || read >= *share) {
       t->more = LWFILE_MORE_BYTES;
@@ -354,12 +324,6 @@ static void scan_file(lwfacility* f, lwfile* t, lwatch_result* result, kstring* 
 bool lwfacility_scan_files(lwfacility* f, lwatch_result* result, bool all) {
   klog_write(f->log, 4, 0, "scanning lwfacility '%s' files\n", kstring_text(&f->name));
   bool hit = false;
-  const char* small[16];
-  const char** next = small;
-  if (f->filters.count > sizeof small / sizeof small[0]) {
-    next = static_cast<const char**>(malloc(sizeof(const char*) * f->filters.count));
-    if (!next) return false;  // the files are read at a later scan
-  }
   kstring line;
   kstring_init(&line);
   uint64_t share = LWFILE_FACILITY_SLICE;
@@ -373,10 +337,9 @@ bool lwfacility_scan_files(lwfacility* f, lwatch_result* result, bool all) {
         t->more = LWFILE_MORE_PASSED;
         continue;
       }
-      scan_file(f, t, result, &line, next, &share, &hit);
+      scan_file(f, t, result, &line, &share, &hit);
     }
   }
-  if (next != small) free(next);
   kstring_free(&line);
   return hit;
 }

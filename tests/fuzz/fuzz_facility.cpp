@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   lwfacility_load(&f, &path);
   if (f.scan < 1) abort();
   for (uint32_t i = 0; i < f.filters.count; ++i)
-    if (!static_cast<lwfilter*>(karray_get(&f.filters, i))->regex.compiled) abort();
+    if (!static_cast<lwfilter*>(karray_get(&f.filters, i))->regex.prog) abort();
   static const char* const kLines[] = {"", "ERROR disk full", "warning: x;y#z", "\xff\xfe binary"};
   for (const char* l : kLines) {
     kstring_assign_cstr(&line, l);
