@@ -15,6 +15,7 @@ static void kproc_reset(kproc* p) {
   p->pid = 0;
   p->process = KPROC_NO_HANDLE;
   p->thread = KPROC_NO_HANDLE;
+  p->job = KPROC_NO_HANDLE;
   p->out_read = KPROC_NO_HANDLE;
   p->out_write = KPROC_NO_HANDLE;
   p->in_write = KPROC_NO_HANDLE;

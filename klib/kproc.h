@@ -57,6 +57,7 @@ struct kproc {
   // to wait on while reading, where there is one).
   kproc_handle process;
   kproc_handle thread;
+  kproc_handle job;       // the job object that holds the child and its descendants (Windows)
   kproc_handle out_read;  // the runner's end of the output pipe
   // The child's ends; they exist only inside kproc_run.
   kproc_handle out_write;
