@@ -1,7 +1,5 @@
 #include "host/kservice.h"
 
-#include <strings.h>
-
 #include <cstdio>
 
 #include "host/kservice_sys.h"
@@ -79,9 +77,9 @@ void kservice_log_path(kservice_app* app, kstring* out) {
 int kservice_run(kservice_app* app) {
   if (app->argc >= 2 && (app->argv[1][0] == '-' || app->argv[1][0] == '/')) {
     const char* verb = app->argv[1] + 1;
-    if (strcasecmp(verb, "install") == 0) return kservice_verb_install(app);
-    if (strcasecmp(verb, "remove") == 0) return kservice_verb_remove(app);
-    if (strcasecmp(verb, "start") == 0) return kservice_sys_console(app);
+    if (kstring_icompare_text(verb, "install") == 0) return kservice_verb_install(app);
+    if (kstring_icompare_text(verb, "remove") == 0) return kservice_verb_remove(app);
+    if (kstring_icompare_text(verb, "start") == 0) return kservice_sys_console(app);
   }
   printf("Trying to start service '%s' ... please wait.\n", kstring_text(&app->service_name));
   fflush(stdout);

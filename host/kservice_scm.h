@@ -93,6 +93,7 @@ struct kscm {
   uint32_t open;    // 1 between open and close
   uint32_t access;  // the class asked for
   const kservice_manager* ops;
+  void* handle;  // the manager's handle where the platform has one (Windows)
 };
 
 // machine null or empty is the local machine; no other is reachable (1).

@@ -25,7 +25,7 @@ static const char kDefaultUser[] = "vardo";
 
 // A relative path is taken from module_dir, the service's working directory.
 static void make_absolute(kservice_app* app, kstring* path) {
-  if (kstring_text(path)[0] == '/') return;
+  if (kstring_path_root(kstring_text(path)) != 0) return;
   kstring rel;
   kstring_init(&rel);
   kstring_assign(&rel, path);

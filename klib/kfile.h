@@ -1,8 +1,11 @@
 // kfile: one named file and, while open, its buffered stream.
 //
 // The record owns its name and, while open, its stream; kfile_free releases
-// only the name, so close an open file first. Streams are opened without any
-// line-end translation, and never inherited by child processes.
+// only the name, so close an open file first. Streams are never inherited by
+// child processes. On POSIX they are opened without any line-end
+// translation; on Windows a mode without 'b' is text mode (LF written as
+// CR LF, CR LF read as LF), and other programs may go on writing, renaming
+// and deleting a file the agent holds open.
 // Results: 0 for success, 1 for failure, unless stated; kfile_read_line and
 // kfile_write_text report failure with 15 ("EOF - End of file").
 #pragma once
@@ -23,6 +26,9 @@ uint32_t kfile_set_name_cstr(kfile* f, const char* path);  // 1, or 0 without me
 uint32_t kfile_set_name(kfile* f, const kstring* path);
 // Modes as for fopen: "r", "rt", "wt", "at" are in use; 't' is accepted.
 uint32_t kfile_open(kfile* f, const char* mode);
+// The line end of the platform's text files ("\n"; "\r\n" on Windows), for
+// lines written with kfile_append, which translates nothing.
+extern const char kfile_eol[];
 // Opens the file for reading ("r") only when `name` is a regular file (links
 // followed). A directory, FIFO, socket or device is refused (1) without being
 // opened for use: such a file may block its reader or never end.

@@ -11,7 +11,14 @@
 #include <cstring>
 
 #include "klib/kerror.h"
+#include "klib/kfile.h"
 #include "klib/kfile_sys.h"
+
+const char kfile_eol[] = "\n";
+
+uint32_t kstring_path_root(const char* path) {
+  return path[0] == '/' ? 1 : 0;
+}
 
 FILE* kfile_sys_open(const char* path, const char* mode) {
   // No text mode on this platform: drop 't'. Add 'e' (close-on-exec) so that

@@ -1,4 +1,5 @@
 #include <malloc.h>
+#include <string.h>
 
 #include "klib/kmem.h"
 
@@ -6,4 +7,8 @@ void kmem_release() {
   // Every arena, the worker threads' ones included; free pages in the middle
   // of the heap are returned as well as its top.
   malloc_trim(0);
+}
+
+const void* kmem_rchr(const void* p, int c, size_t count) {
+  return memrchr(p, c, count);
 }

@@ -24,7 +24,7 @@
 // zombie and no member of the group is left behind. Where the platform lets
 // the runner adopt orphans, or gives it a control group of its own, the
 // processes the child started outside its group (setsid, a double fork) are
-// then killed and reaped as well; concurrent runs keep theirs (kproc_sys.h).
+// then killed and reaped as well; concurrent runs keep theirs (kproc_reap_posix.h).
 // The runner's environment variable VARDO_RUN is replaced, in the child, by
 // the run's own.
 //
@@ -57,6 +57,7 @@ struct kproc {
   // to wait on while reading, where there is one).
   kproc_handle process;
   kproc_handle thread;
+  kproc_handle job;       // the job object that holds the child and its descendants (Windows)
   kproc_handle out_read;  // the runner's end of the output pipe
   // The child's ends; they exist only inside kproc_run.
   kproc_handle out_write;

@@ -1,3 +1,5 @@
+// The POSIX half of kproc: posix_spawn with pipes, a pidfd to wake on the
+// child's exit, and the process group killed when the run ends.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -13,52 +15,13 @@
 #include <cstring>
 
 #include "klib/kproc.h"
+#include "klib/kproc_reap_posix.h"
 #include "klib/kproc_sys.h"
 #include "klib/kthread.h"
 
-static const kproc_handle kNoHandle = -1;
+static const kproc_handle kNoHandle = KPROC_NO_HANDLE;
 
-uint32_t kproc_libinit() {
-  return 0;
-}
-
-static void kproc_reset(kproc* p) {
-  p->pid = 0;
-  p->process = kNoHandle;
-  p->thread = kNoHandle;
-  p->out_read = kNoHandle;
-  p->out_write = kNoHandle;
-  p->in_write = kNoHandle;
-  p->in_read = kNoHandle;
-  p->err_write = kNoHandle;
-  p->time_limit_ms = 0;
-  p->timed_out = 0;
-  p->deadline_ms = 0;
-  p->cancel = nullptr;
-  p->cancelled = 0;
-  p->run = 0;
-  p->drain_left = 0;
-  p->drain_deadline_ms = 0;
-  p->reap_ms = 0;
-  p->buf_pos = 0;
-  p->buf_len = 0;
-}
-
-int kproc_init(kproc* p, const char* command) {
-  kstring_init(&p->command);
-  kstring_assign_cstr(&p->command, command ? command : "");
-  kproc_reset(p);
-  return 0;
-}
-
-int kproc_init_k(kproc* p, const kstring* command) {
-  kstring_init(&p->command);
-  kstring_assign(&p->command, command);
-  kproc_reset(p);
-  return 0;
-}
-
-static void kproc_close(kproc_handle* h) {
+void kproc_sys_close(kproc_handle* h) {
   if (*h != kNoHandle) close(static_cast<int>(*h));
   *h = kNoHandle;
 }
@@ -75,76 +38,18 @@ static void kproc_kill_reap(pid_t pid) {
 // and unreaped: a zombie keeps its pid, and with it the group id, reserved, so
 // the signal cannot reach a stranger's group that reuses the number. Then the
 // run is over, and what it left outside the group is swept.
-static void kproc_end(kproc* p) {
+void kproc_sys_end(kproc* p) {
   if (p->pid == 0) return;
   pid_t pid = static_cast<pid_t>(p->pid);
   siginfo_t info;
   memset(&info, 0, sizeof info);
   if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0)
     kproc_kill_reap(pid);
-  kproc_close(&p->process);
+  kproc_sys_close(&p->process);
   kproc_sys_run_end(p->run);
   p->run = 0;
   p->drain_deadline_ms = 0;
   p->pid = 0;
-}
-
-int kproc_finish(kproc* p) {
-  kproc_close(&p->out_read);
-  kproc_close(&p->in_write);
-  p->buf_pos = 0;
-  p->buf_len = 0;
-  kproc_end(p);
-  return 1;
-}
-
-void kproc_free(kproc* p) {
-  kproc_finish(p);
-  kstring_free(&p->command);
-}
-
-void kproc_set_time_limit(kproc* p, uint32_t ms) {
-  p->time_limit_ms = ms;
-}
-
-uint32_t kproc_timed_out(const kproc* p) {
-  return p->timed_out;
-}
-
-void kproc_set_cancel(kproc* p, const std::atomic<uint32_t>* flag) {
-  p->cancel = flag;
-}
-
-uint32_t kproc_cancelled(const kproc* p) {
-  return p->cancelled;
-}
-
-// Splits text in place into arguments (blanks and tabs separate, double quotes
-// group and are dropped) and stores up to max pointers in argv; returns their
-// number. An unclosed quote runs to the end of the text.
-static int kproc_split(char* text, char** argv, int max) {
-  char* src = text;
-  char* dst = text;
-  int argc = 0;
-  for (;;) {
-    while (*src == ' ' || *src == '\t') ++src;
-    if (*src == '\0' || argc == max) break;
-    argv[argc++] = dst;
-    bool quoted = false;
-    while (*src != '\0' && (quoted || (*src != ' ' && *src != '\t'))) {
-      if (*src == '"')
-        quoted = !quoted;
-      else
-        *dst++ = *src;
-      ++src;
-    }
-    // dst never overtakes src, and src has moved past the separator before
-    // the terminator may overwrite it.
-    if (*src != '\0') ++src;
-    *dst++ = '\0';
-  }
-  argv[argc] = nullptr;
-  return argc;
 }
 
 // Moves a descriptor above standard input, output and error, so that mapping
@@ -253,49 +158,24 @@ static bool kproc_spawn(kproc* p, char** argv, bool redirect) {
   return true;
 }
 
-static int kproc_launch(kproc* p, bool redirect) {
-  kproc_finish(p);
-  p->timed_out = 0;
-  p->cancelled = 0;
-  p->deadline_ms = 0;
-  p->drain_left = 0;
-  p->drain_deadline_ms = 0;
+bool kproc_sys_launch(kproc* p, bool redirect) {
   // One block: the argument pointers, then the arguments split in place.
   uint32_t length = p->command.length;
   int max_args = static_cast<int>(length / 2 + 1);
   size_t pointers = (static_cast<size_t>(max_args) + 1) * sizeof(char*);
   char** argv = static_cast<char**>(malloc(pointers + length + 1));
-  if (!argv) return 0;
+  if (!argv) return false;
   char* text = reinterpret_cast<char*>(argv) + pointers;
   memcpy(text, kstring_text(&p->command), length + 1);
-  bool ok = kproc_split(text, argv, max_args) > 0;
+  bool ok = kproc_split_args(text, argv, max_args) > 0;
   if (ok && redirect) ok = kproc_open_pipes(p);
   ok = ok && kproc_spawn(p, argv, redirect);
   free(argv);
-  // The child holds its own copies now; the output pipe reaches its end as
-  // soon as the child and whatever inherited its ends have closed them.
-  kproc_close(&p->out_write);
-  kproc_close(&p->err_write);
-  kproc_close(&p->in_read);
-  if (!ok) {
-    kproc_close(&p->out_read);
-    return 0;
-  }
-  if (redirect && p->time_limit_ms) p->deadline_ms = ktick_ms() + p->time_limit_ms;
-  p->reap_ms = ktick_ms() + KPROC_REAP_POLL_MS;
-  return 1;
-}
-
-int kproc_run(kproc* p) {
-  return kproc_launch(p, true);
-}
-
-int kproc_start(kproc* p) {
-  return kproc_launch(p, false);
+  return ok;
 }
 
 // True once the held child has exited; it stays unreaped.
-static bool kproc_child_exited(const kproc* p) {
+bool kproc_sys_exited(const kproc* p) {
   siginfo_t info;
   memset(&info, 0, sizeof info);
   return waitid(P_PID, static_cast<id_t>(p->pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
@@ -316,9 +196,7 @@ static int kproc_shorter(int wait_ms, uint64_t bound_ms) {
   return wait_ms < 0 || wait_ms > bound ? bound : wait_ms;
 }
 
-// Refills the buffer; 0 at the end of the output or of the drain after the
-// child's exit, on failure, or when the time limit has run out.
-static int kproc_fill(kproc* p) {
+int kproc_sys_fill(kproc* p) {
   if (p->out_read == kNoHandle || p->timed_out || p->cancelled) return 0;
   for (;;) {
     if (p->cancel && p->cancel->load(std::memory_order_acquire)) {
@@ -364,8 +242,7 @@ static int kproc_fill(kproc* p) {
     }
     int ready = poll(pfd, count, wait_ms);
     if (ready < 0 && errno != EINTR) return 0;
-    if (watch_exit && (count == 2 ? pfd[1].revents != 0 : kproc_child_exited(p)))
-      kproc_note_exit(p);
+    if (watch_exit && (count == 2 ? pfd[1].revents != 0 : kproc_sys_exited(p))) kproc_note_exit(p);
     if (ready <= 0 || pfd[0].revents == 0) continue;
     ssize_t n = read(pfd[0].fd, p->buf, sizeof p->buf);
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
@@ -376,84 +253,4 @@ static int kproc_fill(kproc* p) {
     p->buf_len = got;
     return 1;
   }
-}
-
-// Appends count bytes to line, leaving out every CR.
-static void kproc_append_without_cr(kstring* line, const char* bytes, uint32_t count,
-                                    uint32_t max) {
-  // A long line arrives in many buffers: room ahead keeps it from being
-  // copied once per buffer.
-  uint64_t limit = uint64_t{max} + 1 < UINT32_MAX ? uint64_t{max} + 1 : UINT32_MAX;
-  kstring_reserve_ahead(line, line->length + count + 1, static_cast<uint32_t>(limit));
-  while (count > 0) {
-    const char* cr = static_cast<const char*>(memchr(bytes, '\r', count));
-    uint32_t take = cr ? static_cast<uint32_t>(cr - bytes) : count;
-    kstring_append_bytes(line, bytes, take);
-    if (!cr) return;
-    bytes += take + 1;
-    count -= take + 1;
-  }
-}
-
-int kproc_read_line_max(kproc* p, kstring* line, uint32_t max) {
-  kstring_clear(line);
-  if (max == 0) max = 1;
-  int got = 0;
-  for (;;) {
-    if (line->length >= max) {
-      // The rest of the line waits for the next call; a line of exactly max
-      // bytes is whole, though: its line end goes with it, rather than
-      // coming out as an empty line of its own.
-      while (p->buf_pos < p->buf_len || kproc_fill(p)) {
-        char c = p->buf[p->buf_pos];
-        if (c == '\r') {
-          ++p->buf_pos;
-          continue;
-        }
-        if (c == '\n') ++p->buf_pos;
-        break;
-      }
-      return 1;
-    }
-    if (p->buf_pos == p->buf_len && !kproc_fill(p)) return got;
-    const char* start = p->buf + p->buf_pos;
-    uint32_t count = p->buf_len - p->buf_pos;
-    // At most as many bytes as the line has room for are consumed: dropping
-    // CRs keeps fewer, never more, so the line cannot pass max.
-    uint32_t room = max - line->length;
-    if (count > room) count = room;
-    const char* lf = static_cast<const char*>(memchr(start, '\n', count));
-    uint32_t take = lf ? static_cast<uint32_t>(lf - start) : count;
-    kproc_append_without_cr(line, start, take, max);
-    got = 1;
-    p->buf_pos += take;
-    if (lf) {
-      ++p->buf_pos;
-      return 1;
-    }
-  }
-}
-
-int kproc_read_line(kproc* p, kstring* line) {
-  return kproc_read_line_max(p, line, UINT32_MAX);
-}
-
-int kproc_is_running(kproc* p) {
-  if (p->pid == 0) return 0;
-  if (!kproc_child_exited(p)) return 1;
-  kproc_end(p);
-  return 0;
-}
-
-int kproc_kill(kproc* p) {
-  kproc_end(p);
-  return 1;
-}
-
-uint32_t kproc_get_command(const kproc* p, kstring* out) {
-  return kstring_assign(out, &p->command);
-}
-
-uint32_t kproc_get_pid(const kproc* p) {
-  return p->pid;
 }

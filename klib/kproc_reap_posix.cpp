@@ -15,7 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "klib/kproc_sys.h"
+#include "klib/kproc_reap_posix.h"
 #include "klib/kthread.h"
 
 extern char** environ;

@@ -204,12 +204,25 @@ int kstring_compare_cstr(const kstring* a, const char* b) {
   return strcmp(kstring_text(a), b);
 }
 
+static int ascii_lower(unsigned char c) {
+  return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c;
+}
+
+int kstring_icompare_text(const char* a, const char* b) {
+  // ASCII letters only, as in the C locale, whatever the process locale.
+  for (;; ++a, ++b) {
+    int ca = ascii_lower(static_cast<unsigned char>(*a));
+    int cb = ascii_lower(static_cast<unsigned char>(*b));
+    if (ca != cb || ca == 0) return ca - cb;
+  }
+}
+
 int kstring_icompare(const kstring* a, const kstring* b) {
-  return strcasecmp(kstring_text(a), kstring_text(b));
+  return kstring_icompare_text(kstring_text(a), kstring_text(b));
 }
 
 int kstring_icompare_cstr(const kstring* a, const char* b) {
-  return strcasecmp(kstring_text(a), b);
+  return kstring_icompare_text(kstring_text(a), b);
 }
 
 int kstring_contains(const kstring* s, const kstring* what) {
@@ -361,10 +374,12 @@ uint32_t kstring_path_dir(const kstring* path, kstring* out) {
   kstring_clear(out);
   const char* t = kstring_text(path);
   uint32_t ok = 1;
-  if (t[0] == '/') ok = kstring_append_char(out, '/');
+  uint32_t root = kstring_path_root(t);
+  for (uint32_t i = 0; i < root; ++i)
+    ok = ok && kstring_append_char(out, t[i] == '\\' ? '/' : t[i]);
   // Every component but the last, skipping empty ones, each followed by '/'.
-  uint32_t start = 0;
-  for (uint32_t i = 0; i < path->length; ++i) {
+  uint32_t start = root;
+  for (uint32_t i = root; i < path->length; ++i) {
     if (t[i] != '/' && t[i] != '\\') continue;
     if (i > start) {
       ok = ok && kstring_append_bytes(out, t + start, i - start);
@@ -377,8 +392,8 @@ uint32_t kstring_path_dir(const kstring* path, kstring* out) {
 
 uint32_t kstring_path_base(const kstring* path, kstring* out) {
   const char* t = kstring_text(path);
-  uint32_t start = 0;
-  for (uint32_t i = 0; i < path->length; ++i)
+  uint32_t start = kstring_path_root(t);
+  for (uint32_t i = start; i < path->length; ++i)
     if (t[i] == '/' || t[i] == '\\') start = i + 1;
   return kstring_assign_bytes(out, t + start, path->length - start);
 }

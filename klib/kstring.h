@@ -67,6 +67,8 @@ int kstring_compare(const kstring* a, const kstring* b);
 int kstring_compare_cstr(const kstring* a, const char* b);
 int kstring_icompare(const kstring* a, const kstring* b);
 int kstring_icompare_cstr(const kstring* a, const char* b);
+// Two plain texts, ASCII letters compared without case.
+int kstring_icompare_text(const char* a, const char* b);
 int kstring_contains(const kstring* s, const kstring* what);
 int kstring_contains_cstr(const kstring* s, const char* what);
 int kstring_char_index(const char* text, char c, uint32_t* index);
@@ -93,8 +95,12 @@ int32_t kstring_to_int_cstr(const char* text);
 // Paths: '/' and '\' both separate; results use '/'. out is never an input.
 uint32_t kstring_path_join_cstr(kstring* out, const kstring* dir, const char* name);
 uint32_t kstring_path_join(kstring* out, const kstring* dir, const kstring* name);
-// Directory part, each component followed by '/'; a leading '/' is kept so
-// that absolute paths stay absolute.
+// The length of path's root, 0 for a relative path: a leading '/'; on
+// Windows also a leading '\', a drive ("C:" 2, "C:\" 3) and a share
+// ("\\host\share\"). Absolute paths are those with a root.
+uint32_t kstring_path_root(const char* path);
+// Directory part: the root, with '/' for each '\' in it, then each component
+// followed by '/'; so absolute paths stay absolute.
 uint32_t kstring_path_dir(const kstring* path, kstring* out);
 uint32_t kstring_path_base(const kstring* path, kstring* out);
 uint32_t kstring_path_ext(const kstring* path, kstring* out);

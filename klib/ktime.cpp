@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "klib/ktime_sys.h"
+
 int ktime_init(ktime* t) {
   memset(t, 0, sizeof *t);
   return 0;
@@ -11,12 +13,12 @@ void ktime_free(ktime*) {}
 
 void ktime_now(ktime* t) {
   time_t now = time(nullptr);
-  localtime_r(&now, t);
+  ktime_sys_local(now, t);
 }
 
 void ktime_from_seconds(ktime* t, uint32_t seconds) {
   time_t s = static_cast<time_t>(seconds);
-  localtime_r(&s, t);
+  ktime_sys_local(s, t);
 }
 
 void ktime_set(ktime* t, uint32_t year, uint32_t month, uint32_t day, uint32_t hour,
@@ -50,7 +52,7 @@ void ktime_format(const ktime* t, kstring* out) {
 void ktime_add(ktime* t, uint32_t hours, uint32_t minutes, uint32_t seconds) {
   time_t s = mktime(t);
   s += static_cast<time_t>(hours) * 3600 + static_cast<time_t>(minutes) * 60 + seconds;
-  localtime_r(&s, t);
+  ktime_sys_local(s, t);
 }
 
 int64_t ktime_diff(ktime* a, ktime* b) {

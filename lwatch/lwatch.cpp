@@ -389,7 +389,7 @@ bool lwatch_result_hit(lwatch_result* r, const kstring* facility, const kstring*
   bool built = kstring_append_char(l, '[') && kstring_append_cstr(l, kstring_text(facility)) &&
                kstring_append_char(l, ',') && kstring_append_cstr(l, kstring_text(filter)) &&
                kstring_append_cstr(l, "] ") && kstring_append_cstr(l, kstring_text(text)) &&
-               kstring_append_char(l, '\n');
+               kstring_append_cstr(l, kfile_eol);
   uint32_t n = built ? r->write(&r->file, kstring_text(l), l->length) : 0;
   if (built && n == l->length) {
     r->size += n;

@@ -163,7 +163,7 @@ static bool entry_target(const kstring* entry, const kstring* base_dir, kstring*
   } else {
     kstring_assign(&part, entry);
   }
-  if ((!part.length || kstring_text(&part)[0] != '/') && base_dir && base_dir->length)
+  if (kstring_path_root(kstring_text(&part)) == 0 && base_dir && base_dir->length)
     kstring_path_join(target, base_dir, &part);
   else
     kstring_assign(target, &part);

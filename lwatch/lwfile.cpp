@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "klib/kmem.h"
 #include "lwatch/lwatch.h"
 #include "lwatch/lwfacility.h"
 
@@ -180,7 +181,8 @@ bool lwfile_read_block(lwfile* r, const char** begin, const char** end) {
   for (;;) {
     if (r->buf_pos < r->buf_len) {
       char* p = r->buf + r->buf_pos;
-      char* lf = static_cast<char*>(memrchr(p, '\n', r->buf_len - r->buf_pos));
+      char* lf =
+          const_cast<char*>(static_cast<const char*>(kmem_rchr(p, '\n', r->buf_len - r->buf_pos)));
       if (lf) {
         r->buf_pos = static_cast<uint32_t>(lf + 1 - r->buf);
         *begin = p;

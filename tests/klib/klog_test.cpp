@@ -23,7 +23,7 @@ TEST(KLog, LineShapesLevelsAndAFileThatComesAndGoes) {
   klog_write(nullptr, 1, 0, "ignored\n");
   const std::string stamp =
       R"((Sun|Mon|Tue|Wed|Thu|Fri|Sat) [A-Z][a-z]{2} \d\d \d\d:\d\d:\d\d \d{4} )";
-  std::string text = testutil::read_file(path);
+  std::string text = testutil::read_text(path);
   EXPECT_TRUE(std::regex_match(
       text, std::regex(stamp + R"(\[WARNING\] cannot resolve host nowhere\n)" + stamp +
                        R"(\[CRITICAL\] bad\n)" + stamp + "sev9\n# smtsvr.enable = 1\n")))
@@ -72,7 +72,7 @@ TEST(KLog, ConcurrentWritersProduceWholeLines) {
   std::thread t1(writer, a), t2(writer, b);
   t1.join();
   t2.join();
-  auto lines = testutil::split_lines(testutil::read_file(dir.file("c.log")));
+  auto lines = testutil::split_lines(testutil::read_text(dir.file("c.log")));
   ASSERT_EQ(lines.size(), 600u);
   for (const auto& l : lines) EXPECT_TRUE(l.substr(25) == a || l.substr(25) == b) << l;
   klog_free(&log);

@@ -1,10 +1,9 @@
-#include "klib/kproc.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
 
+#include "klib/kproc.h"
 #include "klib/kthread.h"
 #include "support/testutil.h"
 

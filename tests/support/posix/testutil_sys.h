@@ -1,0 +1,268 @@
+// The POSIX half of the test helpers: temporary directories, processes
+// (counted through /proc, started with fork and exec) and plain TCP
+// connections on descriptors.
+#pragma once
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace testutil {
+
+// The whole file; empty when it cannot be read.
+inline std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+inline bool wait_until(const std::function<bool()>& pred, int timeout_ms);
+
+// Whether file names that differ only in case name different files.
+inline const bool kCaseSensitiveNames = true;
+
+// Whether a file that others hold open can be replaced by a rename.
+inline const bool kReplaceWhileOpen = true;
+
+// Load tests divide their counts by this.
+inline const int kLoadScale = 1;
+
+// Whether the socket layer tells the bytes the peer has not acknowledged.
+inline const bool kUnackedKnown = true;
+
+// Whether /proc and its endless files are there.
+inline const bool kProcFiles = true;
+
+// The line end that text-mode files get.
+inline const std::string kTextEol = "\n";
+
+// A new directory under $TMPDIR (or /tmp); empty when none could be made.
+inline std::string make_temp_dir() {
+  const char* base = getenv("TMPDIR");
+  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/vardo-test-XXXXXX";
+  return mkdtemp(tmpl.data()) ? tmpl : std::string();
+}
+
+inline bool file_exists(const std::string& path) {
+  return access(path.c_str(), F_OK) == 0;
+}
+
+// Sets the access and modification times, in seconds since 1970.
+inline void set_mtime(const std::string& path, time_t seconds) {
+  struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
+  utimensat(AT_FDCWD, path.c_str(), times, 0);
+}
+
+inline void close_socket(int fd) {
+  close(fd);
+}
+
+// Closes with a reset instead of an orderly end.
+inline void close_with_reset(int fd) {
+  linger reset = {1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+  close(fd);
+}
+
+inline void shutdown_write(int fd) {
+  shutdown(fd, SHUT_WR);
+}
+
+// Two connected stream sockets.
+inline bool socket_pair(int sv[2]) {
+  return socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) == 0;
+}
+
+// Open descriptors of a process (0: this one); -1 when they cannot be read.
+inline int count_fds(pid_t pid = 0) {
+  std::string dir = pid ? "/proc/" + std::to_string(pid) + "/fd" : std::string("/proc/self/fd");
+  std::error_code ec;
+  int n = 0;
+  for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+    ++n;
+  return ec ? -1 : n;
+}
+
+// The processes whose parent is pid, zombies included.
+inline std::vector<pid_t> child_pids(pid_t pid) {
+  std::vector<pid_t> kids;
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it("/proc", ec), end; !ec && it != end;
+       it.increment(ec)) {
+    std::string name = it->path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    // "pid (comm) state ppid ...": the name may hold blanks and parentheses.
+    std::string stat = read_file("/proc/" + name + "/stat");
+    size_t paren = stat.rfind(')');
+    long ppid = 0;
+    if (paren != std::string::npos && sscanf(&stat[paren + 1], " %*c %ld", &ppid) == 1 &&
+        ppid == pid)
+      kids.push_back(static_cast<pid_t>(std::stol(name)));
+  }
+  return kids;
+}
+
+// How many living processes have arg as one of their arguments (a zombie
+// has none).
+inline int processes_with_arg(const std::string& arg) {
+  int n = 0;
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it("/proc", ec), end; !ec && it != end;
+       it.increment(ec)) {
+    std::string name = it->path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::string args = '\0' + read_file("/proc/" + name + "/cmdline");
+    if (args.find('\0' + arg + '\0') != std::string::npos) ++n;
+  }
+  return n;
+}
+
+// Gone or dead: a killed orphan may wait as a zombie for its new parent.
+inline bool process_gone(pid_t pid) {
+  std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+  size_t paren = stat.rfind(')');
+  return paren == std::string::npos || stat.compare(paren, 3, ") Z") == 0;
+}
+
+// A child process whose output and errors go to a file: no full pipe can block it.
+class Child {
+ public:
+  Child() = default;
+  ~Child() { kill_and_reap(); }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  // Starts argv[0] with argv in dir; extra_env entries are "NAME=value" and
+  // replace inherited ones, unset_env names are dropped.
+  bool start(const std::vector<std::string>& argv, const std::string& dir,
+             const std::string& out_path, const std::vector<std::string>& extra_env = {},
+             const std::vector<std::string>& unset_env = {}) {
+    kill_and_reap();
+    reaped_ = false;
+    out_path_ = out_path;
+    // Built before fork: a child of a threaded process may make only async-signal-safe calls.
+    auto name_of = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
+    std::vector<std::string> drop = unset_env, env;
+    for (const auto& x : extra_env) drop.push_back(name_of(x));
+    for (char** e = environ; *e; ++e)
+      if (std::find(drop.begin(), drop.end(), name_of(*e)) == drop.end()) env.push_back(*e);
+    env.insert(env.end(), extra_env.begin(), extra_env.end());
+    std::vector<char*> envp, args;
+    for (auto& e : env) envp.push_back(e.data());
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    envp.push_back(nullptr);
+    args.push_back(nullptr);
+    pid_ = fork();
+    if (pid_ < 0) return false;
+    if (pid_ == 0) {
+      setpgid(0, 0);
+      // Only the copies on 1, 2 and 0 outlive the exec.
+      int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+      int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+      for (int to : {1, 2, 0})
+        if ((to ? out : in) >= 0) dup2(to ? out : in, to);
+      if (!dir.empty() && chdir(dir.c_str()) != 0) _exit(126);
+      sigset_t none;
+      sigemptyset(&none);
+      sigprocmask(SIG_SETMASK, &none, nullptr);
+      execve(args[0], args.data(), envp.data());
+      _exit(127);
+    }
+    return true;
+  }
+
+  pid_t pid() const { return pid_; }
+  bool running() const { return pid_ > 0 && !reaped_; }
+  void signal(int sig) {
+    if (running()) ::kill(pid_, sig);
+  }
+  std::string output() const { return read_file(out_path_); }
+
+  // Waits up to timeout_ms for the exit; true with the status when it came.
+  bool wait_exit(int timeout_ms, int* status) {
+    auto reaped = [&] { return reaped_ || (reaped_ = waitpid(pid_, &status_, WNOHANG) == pid_); };
+    bool done = wait_until(reaped, timeout_ms);
+    if (done && status) *status = status_;
+    return done;
+  }
+
+  void kill_and_reap() {
+    if (!running()) return;
+    ::kill(-pid_, SIGKILL);
+    ::kill(pid_, SIGKILL);
+    waitpid(pid_, &status_, 0);
+    reaped_ = true;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  bool reaped_ = false;
+  int status_ = 0;
+  std::string out_path_;
+};
+
+// A TCP connection to address:port, from a local 127.x.y.z when given; -1 on failure.
+inline int tcp_connect(uint16_t port, const char* address = "127.0.0.1",
+                       const char* from = nullptr) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), one = 1;
+  sockaddr_in local{AF_INET, 0, {}, {}}, peer{AF_INET, htons(port), {}, {}};
+  inet_pton(AF_INET, address, &peer.sin_addr);
+  if (from) inet_pton(AF_INET, from, &local.sin_addr);
+  if (fd >= 0 && (!from || bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0) &&
+      connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) == 0 &&
+      setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) == 0)
+    return fd;
+  if (fd >= 0) close(fd);
+  return -1;
+}
+
+inline bool send_all(int fd, const std::string& bytes) {
+  ssize_t n = 0;
+  for (size_t at = 0; at < bytes.size(); at += static_cast<size_t>(n))
+    if ((n = send(fd, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL)) <= 0) return false;
+  return true;
+}
+
+// What arrives until count bytes did, the peer closes or timeout_ms pass without data.
+inline std::string recv_upto(int fd, size_t count, int timeout_ms) {
+  std::string out;
+  char buf[65536];
+  for (pollfd p{fd, POLLIN, 0}; out.size() < count && poll(&p, 1, timeout_ms) > 0;) {
+    ssize_t n = recv(fd, buf, std::min(sizeof buf, count - out.size()), 0);
+    if (n <= 0) break;
+    out.append(buf, static_cast<size_t>(n));
+  }
+  return out;
+}
+
+// True when the peer closes within timeout_ms; what arrives meanwhile goes to *data.
+inline bool wait_closed(int fd, int timeout_ms, std::string* data = nullptr) {
+  using namespace std::chrono;
+  auto end = steady_clock::now() + milliseconds(timeout_ms);
+  char buf[4096];
+  for (ssize_t n = 1; n > 0;) {  // 0: closed, below: reset
+    int left = static_cast<int>(duration_cast<milliseconds>(end - steady_clock::now()).count());
+    pollfd p{fd, POLLIN, 0};
+    if (left <= 0 || poll(&p, 1, left) <= 0) return false;
+    if ((n = recv(fd, buf, sizeof buf, 0)) > 0 && data) data->append(buf, static_cast<size_t>(n));
+  }
+  return true;
+}
+
+}  // namespace testutil

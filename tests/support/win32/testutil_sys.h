@@ -1,0 +1,220 @@
+// The Windows half of the test helpers: temporary directories and plain TCP
+// connections on Windows Sockets (started once for the whole test program).
+#pragma once
+
+#include <process.h>
+#include <windows.h>
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace testutil {
+
+// Whether file names that differ only in case name different files.
+inline const bool kCaseSensitiveNames = false;
+
+// Whether a file that others hold open can be replaced by a rename (not
+// with the classic rename that Wine offers: the agent tries again for a
+// second, then reports the write as failed).
+inline const bool kReplaceWhileOpen = false;
+
+// Load tests divide their counts by this: under Wine every connection costs
+// several round trips to its server.
+inline const int kLoadScale = 20;
+
+// Open handles cannot be told apart from the system's own here: -1, as for a
+// process whose descriptors cannot be read. The job object of each run ends
+// what a program leaves, so no child is counted either.
+inline int count_fds(int = 0) {
+  return -1;
+}
+
+inline std::vector<int> child_pids(int) {
+  return {};
+}
+
+// Whether the socket layer tells the bytes the peer has not acknowledged
+// (Windows Sockets does not).
+inline const bool kUnackedKnown = false;
+
+// Whether /proc and its endless files are there (Wine shows the host's, but
+// the program is not the process they describe).
+inline const bool kProcFiles = false;
+
+// The whole file, read as other programs may read it while the agent
+// replaces or deletes it (all sharing granted); empty when it cannot be read.
+inline std::string read_file(const std::string& path) {
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return std::string();
+  std::string out;
+  char buf[65536];
+  DWORD n = 0;
+  while (ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0) out.append(buf, n);
+  CloseHandle(h);
+  return out;
+}
+
+// The line end that text-mode files get.
+inline const std::string kTextEol = "\r\n";
+
+// A new directory under the user's temporary directory; empty when none
+// could be made.
+inline std::string make_temp_dir() {
+  static std::atomic<unsigned> serial{0};
+  char base[MAX_PATH];
+  DWORD n = GetTempPathA(sizeof base, base);
+  std::string dir = n ? std::string(base, n) : std::string(".\\");
+  for (int tries = 0; tries < 100; ++tries) {
+    std::string path = dir + "vardo-test-" + std::to_string(GetCurrentProcessId()) + "-" +
+                       std::to_string(serial.fetch_add(1)) + "-" + std::to_string(GetTickCount());
+    if (CreateDirectoryA(path.c_str(), nullptr)) {
+      std::replace(path.begin(), path.end(), '\\', '/');
+      return path;
+    }
+  }
+  return std::string();
+}
+
+inline bool file_exists(const std::string& path) {
+  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Sets the access and modification times, in seconds since 1970.
+inline void set_mtime(const std::string& path, time_t seconds) {
+  HANDLE h = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return;
+  ULARGE_INTEGER t;
+  t.QuadPart = (static_cast<uint64_t>(seconds) + 11644473600ull) * 10000000ull;
+  FILETIME ft = {t.LowPart, t.HighPart};
+  SetFileTime(h, nullptr, &ft, &ft);
+  CloseHandle(h);
+}
+
+// Windows Sockets for the helpers below and for tests that call the socket
+// layer without the program's start-up.
+struct SocketLibrary {
+  SocketLibrary() {
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+  }
+  ~SocketLibrary() { WSACleanup(); }
+};
+inline SocketLibrary socket_library;
+
+inline void close_socket(int fd) {
+  closesocket(static_cast<SOCKET>(fd));
+}
+
+// Closes with a reset instead of an orderly end.
+inline void close_with_reset(int fd) {
+  linger reset = {1, 0};
+  setsockopt(static_cast<SOCKET>(fd), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&reset),
+             sizeof reset);
+  closesocket(static_cast<SOCKET>(fd));
+}
+
+inline void shutdown_write(int fd) {
+  shutdown(static_cast<SOCKET>(fd), SD_SEND);
+}
+
+// Two connected stream sockets, over loopback (no local sockets here).
+inline bool socket_pair(int sv[2]) {
+  SOCKET l = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int len = sizeof a;
+  bool ok = l != INVALID_SOCKET && bind(l, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+            listen(l, 1) == 0 && getsockname(l, reinterpret_cast<sockaddr*>(&a), &len) == 0;
+  SOCKET c = ok ? socket(AF_INET, SOCK_STREAM, 0) : INVALID_SOCKET;
+  ok = ok && c != INVALID_SOCKET && connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  SOCKET s = ok ? accept(l, nullptr, nullptr) : INVALID_SOCKET;
+  if (l != INVALID_SOCKET) closesocket(l);
+  if (s == INVALID_SOCKET) {
+    if (c != INVALID_SOCKET) closesocket(c);
+    return false;
+  }
+  BOOL one = TRUE;
+  setsockopt(c, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+  setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+  sv[0] = static_cast<int>(s);
+  sv[1] = static_cast<int>(c);
+  return true;
+}
+
+// A TCP connection to address:port, from a local 127.x.y.z when given; -1 on failure.
+inline int tcp_connect(uint16_t port, const char* address = "127.0.0.1",
+                       const char* from = nullptr) {
+  SOCKET fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd == INVALID_SOCKET) return -1;
+  BOOL one = TRUE;
+  sockaddr_in local{}, peer{};
+  local.sin_family = peer.sin_family = AF_INET;
+  peer.sin_port = htons(port);
+  peer.sin_addr.s_addr = inet_addr(address);
+  if (from) local.sin_addr.s_addr = inet_addr(from);
+  if ((!from || bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0) &&
+      connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) == 0 &&
+      setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one) ==
+          0)
+    return static_cast<int>(fd);
+  closesocket(fd);
+  return -1;
+}
+
+inline bool send_all(int fd, const std::string& bytes) {
+  int n = 0;
+  for (size_t at = 0; at < bytes.size(); at += static_cast<size_t>(n))
+    if ((n = send(static_cast<SOCKET>(fd), bytes.data() + at, static_cast<int>(bytes.size() - at),
+                  0)) <= 0)
+      return false;
+  return true;
+}
+
+inline bool readable(int fd, int timeout_ms) {
+  fd_set set;
+  FD_ZERO(&set);
+  FD_SET(static_cast<SOCKET>(fd), &set);
+  timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+  return select(0, &set, nullptr, nullptr, &tv) > 0;
+}
+
+// What arrives until count bytes did, the peer closes or timeout_ms pass without data.
+inline std::string recv_upto(int fd, size_t count, int timeout_ms) {
+  std::string out;
+  char buf[65536];
+  while (out.size() < count && readable(fd, timeout_ms)) {
+    int n = recv(static_cast<SOCKET>(fd), buf,
+                 static_cast<int>(std::min(sizeof buf, count - out.size())), 0);
+    if (n <= 0) break;
+    out.append(buf, static_cast<size_t>(n));
+  }
+  return out;
+}
+
+// True when the peer closes within timeout_ms; what arrives meanwhile goes to *data.
+inline bool wait_closed(int fd, int timeout_ms, std::string* data = nullptr) {
+  using namespace std::chrono;
+  auto end = steady_clock::now() + milliseconds(timeout_ms);
+  char buf[4096];
+  for (int n = 1; n > 0;) {  // 0: closed, below: reset
+    int left = static_cast<int>(duration_cast<milliseconds>(end - steady_clock::now()).count());
+    if (left <= 0 || !readable(fd, left)) return false;
+    if ((n = recv(static_cast<SOCKET>(fd), buf, sizeof buf, 0)) > 0 && data)
+      data->append(buf, static_cast<size_t>(n));
+  }
+  return true;
+}
+
+}  // namespace testutil
