@@ -6,12 +6,20 @@
 // that did not change.
 //
 //   lwatch_bench [--figures] [megabytes [directory [scan-only]]]
+//   lwatch_bench [--figures] --hostile line-bytes megabytes directory pattern...
 //
 // Defaults: 200 MB in a fresh directory under $TMPDIR or /tmp. "scan-only"
 // skips grep and the line-by-line reading, for profiling the scan alone.
 // --figures prints "name value" lines for bench_table instead of the text:
 // scan.mb, scan.mbps, scan.cpu_s, scan.hits, grep.mbps, grep.hits,
 // reference.mbps, reference.hits, idle.files, idle.cpu_ms (MB: 2^20 bytes).
+//
+// --hostile times filters built to make a backtracking engine blow up: each
+// pattern alone in a facility of its own, all watching one file, then one
+// block of lines of line-bytes bytes (LF included) of 'a's appended, and
+// each facility's scan of it timed in turn. Figures: hostile.mb, and for
+// the n-th pattern (from 0) hostile.<n>.loaded (0: the filter was refused),
+// hostile.<n>.mbps, hostile.<n>.hits.
 //
 // Exits 1 when the three hit counts disagree.
 #include <fcntl.h>
@@ -225,6 +233,79 @@ size_t reference_hits(const std::string& path) {
   return hits;
 }
 
+// --hostile: the patterns of argv[3...] over lines of argv[0] bytes of 'a's,
+// argv[1] MB of them, in the directory argv[2].
+int hostile_main(int argc, char** argv, bool figures) {
+  long line_bytes = atol(argv[0]);
+  double megabytes = atof(argv[1]);
+  std::string dir = argv[2];
+  if (line_bytes < 2 || megabytes <= 0 || argc < 4) {
+    fprintf(stderr,
+            "usage: lwatch_bench [--figures] --hostile line-bytes megabytes directory "
+            "pattern...\n");
+    return 2;
+  }
+  klog log;
+  klog_init(&log, (dir + "/hostile.log").c_str());
+  std::string watched = dir + "/hostile-watched.log";
+  fclose(fopen(watched.c_str(), "w"));
+  set_mtime(watched, time(nullptr) - 10);
+  std::string res_dir = dir + "/hostile-res";
+  std::filesystem::create_directory(res_dir);
+  kstring res_path;
+  kstring_init(&res_path);
+  kstring_assign_cstr(&res_path, res_dir.c_str());
+  ktime when;
+  ktime_now(&when);
+  lwatch_result result;
+  lwatch_result_init(&result, &log);
+  lwatch_result_open(&result, &res_path, &when);
+  std::string result_path = kstring_text(&result.tmp_path);
+
+  // Every facility finds the file empty; the block comes after.
+  std::vector<Facility*> facilities;
+  for (int i = 3; i < argc; ++i) {
+    std::string body = "scan = 1\nfile = " + watched + "\nfilter = h;" + argv[i] + "\n";
+    facilities.push_back(new Facility(dir, "h" + std::to_string(i - 3), body, &log));
+    lwfacility_scan_files(&facilities.back()->fac, &result, true);
+  }
+  std::string line(static_cast<size_t>(line_bytes) - 1, 'a');
+  line += '\n';
+  size_t target = static_cast<size_t>(megabytes * 1024 * 1024), written = 0;
+  FILE* out = fopen(watched.c_str(), "ab");
+  while (written < target) {
+    fwrite(line.data(), 1, line.size(), out);
+    written += line.size();
+  }
+  fclose(out);
+  set_mtime(watched, time(nullptr));
+  double mb = static_cast<double>(written) / (1024 * 1024);
+  if (figures) printf("hostile.mb %.1f\n", mb);
+  for (size_t i = 0; i < facilities.size(); ++i) {
+    lwfacility* fac = &facilities[i]->fac;
+    size_t before = count_lines(result_path);
+    double w0 = now_s();
+    lwfacility_scan_files(fac, &result, true);
+    while (lwfacility_files_pending(fac)) lwfacility_scan_files(fac, &result, false);
+    double wall = now_s() - w0;
+    size_t hits = count_lines(result_path) - before;
+    if (figures)
+      printf("hostile.%zu.loaded %u\nhostile.%zu.mbps %.1f\nhostile.%zu.hits %zu\n", i,
+             fac->filters.count, i, mb / wall, i, hits);
+    else
+      printf("  %-24s %s %8.1f MB/s over %.0f MB of %ld-byte lines, hits %zu\n", argv[i + 3],
+             fac->filters.count ? "        " : "REFUSED ", mb / wall, mb, line_bytes, hits);
+    fflush(stdout);
+    delete facilities[i];
+  }
+  unlink(watched.c_str());
+  result.size = 0;  // deleted, not kept as a ".log"
+  lwatch_result_free(&result);
+  kstring_free(&res_path);
+  klog_free(&log);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -233,6 +314,8 @@ int main(int argc, char** argv) {
     --argc;
     ++argv;
   }
+  if (argc > 4 && std::string(argv[1]) == "--hostile")
+    return hostile_main(argc - 2, argv + 2, figures);
   double megabytes = argc > 1 ? atof(argv[1]) : 200;
   bool scan_only = argc > 3 && std::string(argv[3]) == "scan-only";
   std::string dir;

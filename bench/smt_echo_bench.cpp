@@ -11,11 +11,22 @@
 // a last, unjudged pass leaves placement to the scheduler.
 //
 //   smt_echo_bench [--figures] [seconds per run, default 1] [rounds, default 3]
+//   smt_echo_bench [--figures] --new-connection [seconds] [rounds] [port]
 //
 // Every figure is the median over the rounds; runs alternate floor and SMT.
 // --figures prints the pinned placements only, as "name value" lines for
 // bench_table: echo.<cpu1|cpu2>.<connections>.<floor|smt>.<figure> with the
 // figures p50_us, p99_us, max_us, rps, stalls and round_trips.
+//
+// --new-connection measures a polling collector instead: every request on a
+// connection of its own (connect, one request, the whole reply, close), 1
+// and 10 clients in parallel, threads where the scheduler puts them. Its
+// floor is 10 threads started once, each doing accept, read, write, close
+// of the same bytes. The SMT side is the server at 127.0.0.1:port when a
+// port is given (a live agent), the in-process server otherwise. A request
+// whose connection cannot be made or ends without the whole reply counts as
+// refused. Figures: poll.<clients>.<floor|smt>.<figure>, with refused
+// besides the figures above (stalls and latencies from connect to reply).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -52,6 +63,7 @@ struct Figures {
   double p50_us = 0, p99_us = 0, max_us = 0, rps = 0;
   size_t stalls = 0;
   size_t round_trips = 0;
+  size_t refused = 0;  // new connection per request: no reply
 };
 
 cpu_set_t g_allowed;     // the CPUs this process may use
@@ -104,9 +116,41 @@ bool recv_all(int fd, char* p, size_t n) {
   return true;
 }
 
-// The client: round trips on one connection until the deadline.
-void client(int cpu, uint16_t port, Clock::time_point start, Clock::time_point end,
-            std::vector<double>* latencies, std::atomic<int>* failures) {
+// A polling collector: a connection of its own for every request, until
+// the deadline. Latencies run from connect to the reply's last byte.
+void new_connection_client(uint16_t port, Clock::time_point start, Clock::time_point end,
+                           std::vector<double>* latencies, std::atomic<int>* failures,
+                           std::atomic<size_t>* refused) {
+  char buf[64];
+  while (Clock::now() < start) std::this_thread::yield();
+  for (;;) {
+    auto t0 = Clock::now();
+    if (t0 >= end) break;
+    int fd = connect_loopback(port);
+    bool answered = fd >= 0 && send_all(fd, kRequest.data(), kRequest.size()) &&
+                    recv_all(fd, buf, kReply.size());
+    if (fd >= 0) close(fd);
+    if (!answered) {
+      ++*refused;
+      continue;
+    }
+    if (memcmp(buf, kReply.data(), kReply.size()) != 0) {
+      ++*failures;
+      break;
+    }
+    latencies->push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+  }
+}
+
+// The client: round trips on one connection until the deadline, or one
+// connection per request (cpu ignored: the scheduler places the threads).
+void client(int cpu, bool new_connection, uint16_t port, Clock::time_point start,
+            Clock::time_point end, std::vector<double>* latencies, std::atomic<int>* failures,
+            std::atomic<size_t>* refused) {
+  if (new_connection) {
+    new_connection_client(port, start, end, latencies, failures, refused);
+    return;
+  }
   pin_to(cpu);
   int fd = connect_loopback(port);
   if (fd < 0) {
@@ -128,20 +172,26 @@ void client(int cpu, uint16_t port, Clock::time_point start, Clock::time_point e
   close(fd);
 }
 
-Figures run(int cpu, uint16_t port, int connections, double seconds, bool* ok) {
+// new_connection: every client opens a connection per request, where the
+// scheduler puts it (cpu unused).
+Figures run(int cpu, uint16_t port, int connections, double seconds, bool* ok,
+            bool new_connection = false) {
   std::vector<std::vector<double>> lat(connections);
   for (auto& l : lat) l.reserve(static_cast<size_t>(seconds * 200000));
   std::atomic<int> failures{0};
+  std::atomic<size_t> refused{0};
   auto start = Clock::now() + std::chrono::milliseconds(100);
   auto end =
       start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
   std::vector<std::thread> threads;
   for (int i = 0; i < connections; ++i)
-    threads.emplace_back(client, cpu, port, start, end, &lat[i], &failures);
+    threads.emplace_back(client, cpu, new_connection, port, start, end, &lat[i], &failures,
+                         &refused);
   for (auto& t : threads) t.join();
   std::vector<double> all;
   for (auto& l : lat) all.insert(all.end(), l.begin(), l.end());
   Figures f;
+  f.refused = refused;
   if (failures || all.empty()) {
     *ok = false;
     return f;
@@ -210,6 +260,48 @@ void floor_stop(Floor* f) {
   for (auto& t : f->workers) t.join();
 }
 
+// ---- the floor of a polling collector: 10 threads started once ----
+
+// Each thread: accept, read the request, write the reply, close; the
+// listener's backlog is the agent's.
+struct PoolFloor {
+  int listener = -1;
+  uint16_t port = 0;
+  std::vector<std::thread> threads;
+  std::atomic<bool> stop{false};
+};
+
+bool pool_floor_start(PoolFloor* f) {
+  f->listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof sa;
+  if (f->listener < 0 || bind(f->listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+      listen(f->listener, KSOCKET_BACKLOG) != 0 ||
+      getsockname(f->listener, reinterpret_cast<sockaddr*>(&sa), &len) != 0)
+    return false;
+  f->port = ntohs(sa.sin_port);
+  for (int i = 0; i < 10; ++i)
+    f->threads.emplace_back([f] {
+      char buf[64];
+      while (!f->stop) {
+        int fd = accept(f->listener, nullptr, nullptr);
+        if (fd < 0) continue;
+        if (recv_all(fd, buf, kRequest.size())) send_all(fd, kReply.data(), kReply.size());
+        close(fd);
+      }
+    });
+  return true;
+}
+
+void pool_floor_stop(PoolFloor* f) {
+  f->stop = true;
+  shutdown(f->listener, SHUT_RDWR);  // wakes every thread blocked in accept
+  for (auto& t : f->threads) t.join();
+  close(f->listener);
+}
+
 // ---- the SMT server with the agent's dispatcher ----
 
 bool smt_start(smt_server* srv, uint16_t* port) {
@@ -254,6 +346,7 @@ Figures median_of(const std::vector<Figures>& runs) {
     d.push_back(r.rps);
     m.stalls += r.stalls;
     m.round_trips += r.round_trips;
+    m.refused += r.refused;
   }
   m.p50_us = median(a);
   m.p99_us = median(b);
@@ -270,8 +363,8 @@ void print_row(const char* label, const Figures& f) {
 void print_figures(const char* prefix, const Figures& f) {
   printf("%s.p50_us %.2f\n%s.p99_us %.2f\n%s.max_us %.1f\n", prefix, f.p50_us, prefix, f.p99_us,
          prefix, f.max_us);
-  printf("%s.rps %.0f\n%s.stalls %zu\n%s.round_trips %zu\n", prefix, f.rps, prefix, f.stalls,
-         prefix, f.round_trips);
+  printf("%s.rps %.0f\n%s.stalls %zu\n%s.round_trips %zu\n%s.refused %zu\n", prefix, f.rps, prefix,
+         f.stalls, prefix, f.round_trips, prefix, f.refused);
 }
 
 // One regime: both servers started on server_cpu, clients on client_cpu.
@@ -328,18 +421,76 @@ bool regime(const char* title, const char* key, int server_cpu, int client_cpu, 
   return ok;
 }
 
+// The polling collector: floor and SMT (the live agent at agent_port, or
+// the in-process server when it is 0) with 1 and 10 clients, each client
+// opening a connection per request. Returns false when a run failed.
+bool new_connection_regime(uint16_t agent_port, double seconds, int rounds) {
+  pin_to(-1);
+  smt_server srv;
+  uint16_t smt_port = agent_port;
+  PoolFloor floor;
+  if ((agent_port == 0 && !smt_start(&srv, &smt_port)) || !pool_floor_start(&floor)) {
+    fprintf(stderr, "cannot listen on 127.0.0.1\n");
+    return false;
+  }
+  if (!g_figures)
+    printf("new connection per request, %s, threads where the scheduler puts them\n",
+           agent_port ? "the agent at its port" : "the server in this process");
+  bool ok = true;
+  for (int clients : {1, 10}) {
+    std::vector<Figures> bare, smt;
+    for (int r = 0; r < rounds && ok; ++r) {
+      bare.push_back(run(-1, floor.port, clients, seconds, &ok, true));
+      smt.push_back(run(-1, smt_port, clients, seconds, &ok, true));
+    }
+    if (!ok) break;
+    Figures fb = median_of(bare), fs = median_of(smt);
+    if (g_figures) {
+      std::string prefix = "poll." + std::to_string(clients);
+      print_figures((prefix + ".floor").c_str(), fb);
+      print_figures((prefix + ".smt").c_str(), fs);
+      fflush(stdout);
+      continue;
+    }
+    printf("  %2d client%s %14s %10s %10s %12s %8s\n", clients, clients > 1 ? "s" : " ", "p50 us",
+           "p99 us", "max us", "req/s", "refused");
+    printf("    %-14s %10.1f %10.1f %10.1f %12.0f %8zu\n", "floor", fb.p50_us, fb.p99_us, fb.max_us,
+           fb.rps, fb.refused);
+    printf("    %-14s %10.1f %10.1f %10.1f %12.0f %8zu\n", "SMT", fs.p50_us, fs.p99_us, fs.max_us,
+           fs.rps, fs.refused);
+    printf("    %-14s %9.2fx %9.2fx %10s %11.0f%%\n", "SMT / floor", fs.p50_us / fb.p50_us,
+           fs.p99_us / fb.p99_us, "", fs.rps / fb.rps * 100);
+  }
+  if (!g_figures) printf("\n");
+  if (agent_port == 0) {
+    smt_server_stop(&srv);
+    smt_server_free(&srv);
+  }
+  pool_floor_stop(&floor);
+  return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   int arg = 1;
-  if (argc > arg && strcmp(argv[arg], "--figures") == 0) {
-    g_figures = true;
-    ++arg;
+  bool new_connection = false;
+  for (; argc > arg && strncmp(argv[arg], "--", 2) == 0; ++arg) {
+    if (strcmp(argv[arg], "--figures") == 0) {
+      g_figures = true;
+    } else if (strcmp(argv[arg], "--new-connection") == 0) {
+      new_connection = true;
+    } else {
+      break;
+    }
   }
   double seconds = argc > arg ? atof(argv[arg]) : 1.0;
   int rounds = argc > arg + 1 ? atoi(argv[arg + 1]) : 3;
-  if (seconds <= 0 || rounds <= 0) {
-    fprintf(stderr, "usage: smt_echo_bench [--figures] [seconds per run] [rounds]\n");
+  int port = new_connection && argc > arg + 2 ? atoi(argv[arg + 2]) : 0;
+  if (seconds <= 0 || rounds <= 0 || port < 0 || port > 65535) {
+    fprintf(stderr,
+            "usage: smt_echo_bench [--figures] [seconds per run] [rounds]\n"
+            "       smt_echo_bench [--figures] --new-connection [seconds] [rounds] [port]\n");
     return 2;
   }
   kerror_libinit();
@@ -357,6 +508,13 @@ int main(int argc, char** argv) {
   }
   CPU_ZERO(&g_allowed);
   sched_getaffinity(0, sizeof g_allowed, &g_allowed);
+  if (new_connection) {
+    bool ok = new_connection_regime(static_cast<uint16_t>(port), seconds, rounds);
+    kstrlist_free(&g_agent.address_masks);
+    kstrlist_free(&g_agent.disabled_verbs);
+    if (!ok) fprintf(stderr, "a request failed\n");
+    return ok ? 0 : 1;
+  }
   std::vector<int> cpus;
   for (int c = 0; c < CPU_SETSIZE; ++c)
     if (CPU_ISSET(c, &g_allowed)) cpus.push_back(c);

@@ -1,5 +1,7 @@
 #include "klib/kregex.h"
 
+#include <immintrin.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -630,6 +632,10 @@ static void parser_free(rx_parser* ps) {
 // row. A concatenation runs its one-character children together; zero-width
 // children (assertions, empty groups) do not break a run.
 
+// Literals and factors are looked for this deep in the tree at most, which
+// bounds the stack their derivation takes.
+#define RX_FACTOR_DEPTH 12
+
 struct rx_lit_text {
   char s[KREGEX_LITERAL_MAX];
   uint32_t n;
@@ -652,9 +658,10 @@ static void keep_longer(rx_lit_text* best, const rx_lit_text* cand) {
   if (cand->n > best->n) *best = *cand;
 }
 
-static rx_lit_text node_literal(const rx_parser* ps, int32_t at) {
+static rx_lit_text node_literal(const rx_parser* ps, int32_t at, uint32_t depth) {
   const rx_node* nd = &ps->nodes[at];
   rx_lit_text best = {{0}, 0};
+  if (depth > RX_FACTOR_DEPTH) return best;
   if (nd->kind == N_SET) {
     int b = single_byte(&ps->sets[nd->set]);
     if (b > 0 && b != '\n' && b != '\r') {
@@ -662,13 +669,13 @@ static rx_lit_text node_literal(const rx_parser* ps, int32_t at) {
       best.n = 1;
     }
   } else if (nd->kind == N_REPEAT) {
-    if (nd->min > 0) best = node_literal(ps, nd->first);
+    if (nd->min > 0) best = node_literal(ps, nd->first, depth + 1);
   } else if (nd->kind == N_CAT) {
     rx_lit_text run = {{0}, 0};
     for (int32_t c = nd->first; c >= 0; c = ps->nodes[c].next) {
       const rx_node* ch = &ps->nodes[c];
       if (ch->kind == N_ASSERT || ch->kind == N_EMPTY) continue;
-      rx_lit_text one = node_literal(ps, c);
+      rx_lit_text one = node_literal(ps, c, depth + 1);
       if (ch->kind == N_SET && one.n == 1) {
         if (run.n + 1 < KREGEX_LITERAL_MAX) run.s[run.n++] = one.s[0];
         continue;
@@ -683,8 +690,210 @@ static rx_lit_text node_literal(const rx_parser* ps, int32_t at) {
   return best;
 }
 
-// Rough frequency of bytes in log text: the pivot pair is the adjacent pair
-// of the literal with the smallest product, so that the search stops rarely.
+uint32_t kregex_required_literal(const char* pattern, char* out, uint32_t out_size) {
+  if (out_size == 0) return 0;
+  out[0] = '\0';
+  rx_parser ps;
+  int32_t root;
+  kregex_prog* g = compile_pattern(&ps, pattern, strlen(pattern), &root);
+  uint32_t n = 0;
+  if (g) {
+    rx_lit_text lit = node_literal(&ps, root, 0);
+    n = std::min(lit.n, out_size - 1);
+    memcpy(out, lit.s, n);
+    out[n] = '\0';
+  }
+  prog_free(g);
+  parser_free(&ps);
+  return n;
+}
+
+// ---------------------------------------------------------------------------
+// Factors: a few strings one of which every match holds, so that a line
+// holding none of them needs no automaton. Derived like the literal, but an
+// alternative or an optional piece of few exact strings multiplies out:
+// "connection (refused|reset)" needs "connection refused" or "connection
+// reset", "timed? out" one of "time out" and "timed out". Only the top
+// levels of the tree are looked at, which bounds the stack.
+
+#define RX_FACTORS_MAX 8
+#define RX_FACTOR_LEN 32
+#define RX_SET_LITS_MAX 24  // factors of a set searched for at once
+
+struct rx_factors {
+  uint32_t n;  // 0: none known
+  struct {
+    char s[RX_FACTOR_LEN];
+    uint32_t n;
+  } f[RX_FACTORS_MAX];
+};
+
+struct rx_info {
+  rx_factors exact;     // the only strings the node matches; n == 0: not known
+  rx_factors required;  // one of them is in every match; n == 0: none
+};
+
+static bool factors_add(rx_factors* set, const char* s, uint32_t n) {
+  for (uint32_t i = 0; i < set->n; ++i)
+    if (set->f[i].n == n && memcmp(set->f[i].s, s, n) == 0) return true;
+  if (set->n == RX_FACTORS_MAX || n >= RX_FACTOR_LEN) return false;
+  memcpy(set->f[set->n].s, s, n);
+  set->f[set->n++].n = n;
+  return true;
+}
+
+// Every string of a followed by every string of b, into out; false when
+// that is too many or too long.
+static bool factors_product(const rx_factors* a, const rx_factors* b, rx_factors* out) {
+  out->n = 0;
+  char buf[2 * RX_FACTOR_LEN];
+  for (uint32_t i = 0; i < a->n; ++i)
+    for (uint32_t j = 0; j < b->n; ++j) {
+      memcpy(buf, a->f[i].s, a->f[i].n);
+      memcpy(buf + a->f[i].n, b->f[j].s, b->f[j].n);
+      if (!factors_add(out, buf, a->f[i].n + b->f[j].n)) return false;
+    }
+  return true;
+}
+
+static bool factors_union(rx_factors* into, const rx_factors* b) {
+  for (uint32_t j = 0; j < b->n; ++j)
+    if (!factors_add(into, b->f[j].s, b->f[j].n)) return false;
+  return true;
+}
+
+// How much a set of factors spares: its shortest string (0 when it holds
+// the empty string, which spares nothing).
+static uint32_t factors_score(const rx_factors* set) {
+  if (set->n == 0) return 0;
+  uint32_t shortest = UINT32_MAX;
+  for (uint32_t i = 0; i < set->n; ++i) shortest = std::min(shortest, set->f[i].n);
+  return shortest;
+}
+
+static void factors_consider(rx_factors* best, const rx_factors* cand) {
+  uint32_t a = factors_score(cand), b = factors_score(best);
+  if (a > b || (a == b && a > 0 && cand->n < best->n)) *best = *cand;
+}
+
+static void node_info(const rx_parser* ps, int32_t at, uint32_t depth, rx_info* out) {
+  const rx_node* nd = &ps->nodes[at];
+  out->exact.n = out->required.n = 0;
+  if (depth > RX_FACTOR_DEPTH) return;
+  rx_info child;
+  switch (nd->kind) {
+    case N_SET: {
+      int b = single_byte(&ps->sets[nd->set]);
+      if (b > 0 && b != '\n' && b != '\r') {
+        char c = static_cast<char>(rx_lower(static_cast<unsigned char>(b)));
+        factors_add(&out->exact, &c, 1);
+        out->required = out->exact;
+      }
+      return;
+    }
+    case N_EMPTY:
+    case N_ASSERT:
+      factors_add(&out->exact, "", 0);  // zero width: runs go on through it
+      return;
+    case N_ALT: {
+      bool exact = true, required = true;
+      for (int32_t c = nd->first; c >= 0; c = ps->nodes[c].next) {
+        node_info(ps, c, depth + 1, &child);
+        exact = exact && child.exact.n && factors_union(&out->exact, &child.exact);
+        required = required && factors_score(&child.required) &&
+                   factors_union(&out->required, &child.required);
+      }
+      if (!exact) out->exact.n = 0;
+      if (!required) out->required.n = 0;
+      return;
+    }
+    case N_REPEAT:
+      node_info(ps, nd->first, depth + 1, &child);
+      if (nd->min > 0) out->required = child.required;
+      if (nd->min == 0 && nd->max == 1 && child.exact.n) {
+        factors_add(&out->exact, "", 0);
+        if (!factors_union(&out->exact, &child.exact)) out->exact.n = 0;
+      }
+      return;
+    case N_CAT: {
+      // A run of exact children multiplies out; where it ends it is one
+      // candidate, and each child's own requirement another.
+      rx_factors run, next;
+      run.n = 0;
+      factors_add(&run, "", 0);
+      bool exact = true;
+      for (int32_t c = nd->first; c >= 0; c = ps->nodes[c].next) {
+        node_info(ps, c, depth + 1, &child);
+        if (child.exact.n && factors_product(&run, &child.exact, &next)) {
+          run = next;
+          continue;
+        }
+        exact = false;
+        factors_consider(&out->required, &run);
+        factors_consider(&out->required, &child.required);
+        run.n = 0;
+        if (child.exact.n)
+          run = child.exact;
+        else
+          factors_add(&run, "", 0);
+      }
+      factors_consider(&out->required, &run);
+      if (exact) out->exact = run;
+      return;
+    }
+  }
+}
+
+// The factors of a compiled pattern, as strings one after another, each
+// ending in NUL; the count into *n. nullptr (and 0) when there are none.
+static char* pattern_factors(const rx_parser* ps, int32_t root, uint32_t* n) {
+  rx_info info;
+  node_info(ps, root, 0, &info);
+  *n = 0;
+  if (factors_score(&info.required) == 0) return nullptr;
+  size_t size = 0;
+  for (uint32_t i = 0; i < info.required.n; ++i) size += info.required.f[i].n + 1;
+  char* out = static_cast<char*>(malloc(size));
+  if (!out) return nullptr;
+  char* at = out;
+  for (uint32_t i = 0; i < info.required.n; ++i) {
+    memcpy(at, info.required.f[i].s, info.required.f[i].n);
+    at += info.required.f[i].n;
+    *at++ = '\0';
+  }
+  *n = info.required.n;
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// Searching for literals. Each literal has a pivot: the pair of adjacent
+// bytes in it that should be rarest in log text. Text and pivots are folded
+// by setting bit 5, which maps 'A'..'Z' onto 'a'..'z' (and a few other bytes
+// onto others: such a pair can only agree more often, never less), and only
+// where a pair agrees is the whole literal compared. A step loads and folds
+// the bytes at its positions and after them once and compares them with
+// each distinct pair, through the compiler's portable vector types:
+// thirty-two positions a step where the processor has AVX2 (asked once at
+// run time), sixteen elsewhere.
+
+typedef uint8_t rx_v16 __attribute__((vector_size(16)));
+
+struct kregex_lit {
+  const char* text;  // lower case
+  uint32_t length;
+  uint32_t pivot;  // offset of the pair's first byte in text
+  uint8_t c0, c1;  // the pair, folded; c1 of a one-byte literal is any byte
+};
+
+// Literals searched for together, and their distinct pairs.
+struct kregex_lits {
+  kregex_lit* lit;
+  uint32_t count;
+  uint8_t (*pairs)[3];  // c0, c1, 1 for any c1
+  uint32_t npairs;
+};
+
+// Rough frequency of bytes in log text.
 static uint32_t byte_weight(unsigned char c) {
   static const char kLetters[] = "etaoinsrhldcumfpgwybvkxjqz";
   static const uint8_t kLetterWeight[] = {100, 75, 70, 65, 65, 65, 60, 60, 40, 40, 35, 30, 28,
@@ -701,131 +910,136 @@ static uint32_t byte_weight(unsigned char c) {
   return 3;
 }
 
-static uint32_t choose_pivot(const char* lit, uint32_t len) {
-  if (len < 2) return 0;
-  uint32_t best = 0;
-  uint32_t best_cost = UINT32_MAX;
-  for (uint32_t i = 0; i + 1 < len; ++i) {
-    uint32_t cost = byte_weight(static_cast<unsigned char>(lit[i])) *
-                    byte_weight(static_cast<unsigned char>(lit[i + 1]));
-    if (cost < best_cost) {
-      best_cost = cost;
-      best = i;
+// The pivot is the adjacent pair with the smallest product of weights.
+static void lit_init(kregex_lit* l, const char* text, uint32_t length) {
+  l->text = text;
+  l->length = length;
+  l->pivot = 0;
+  uint32_t best = UINT32_MAX;
+  for (uint32_t i = 0; i + 1 < length; ++i) {
+    uint32_t cost = byte_weight(static_cast<unsigned char>(text[i])) *
+                    byte_weight(static_cast<unsigned char>(text[i + 1]));
+    if (cost < best) {
+      best = cost;
+      l->pivot = i;
     }
   }
-  return best;
+  l->c0 = static_cast<uint8_t>(text[l->pivot] | 0x20);
+  l->c1 = length > 1 ? static_cast<uint8_t>(text[l->pivot + 1] | 0x20) : 0;
 }
 
-uint32_t kregex_required_literal(const char* pattern, char* out, uint32_t out_size) {
-  if (out_size == 0) return 0;
-  out[0] = '\0';
-  rx_parser ps;
-  int32_t root;
-  kregex_prog* g = compile_pattern(&ps, pattern, strlen(pattern), &root);
-  uint32_t n = 0;
-  if (g) {
-    rx_lit_text lit = node_literal(&ps, root);
-    n = std::min(lit.n, out_size - 1);
-    memcpy(out, lit.s, n);
-    out[n] = '\0';
-  }
-  prog_free(g);
-  parser_free(&ps);
-  return n;
-}
-
-// ---------------------------------------------------------------------------
-// Searching for literals: sixteen bytes at a time through the compiler's
-// portable vector types, one compare per pivot byte (letters folded by
-// setting bit 5, which maps exactly 'A'..'Z' and 'a'..'z' onto 'a'..'z'),
-// then a check of the whole literal where the pivot pair agrees.
-
-typedef uint8_t rx_v16 __attribute__((vector_size(16)));
-
-struct kregex_lit {
-  const char* text;  // lower case
-  uint32_t length, k0, k1;
-  rx_v16 p0, m0, p1, m1;
-};
-
-static rx_v16 load16(const unsigned char* p) {
-  rx_v16 v;
-  memcpy(&v, p, sizeof v);
-  return v;
-}
-
-static rx_v16 splat16(unsigned char c) {
-  rx_v16 v;
-  memset(&v, c, sizeof v);
-  return v;
-}
-
-static bool any16(rx_v16 v) {
-  uint64_t a, b;
-  memcpy(&a, &v, 8);
-  memcpy(&b, reinterpret_cast<const char*>(&v) + 8, 8);
-  return (a | b) != 0;
-}
-
-static unsigned char fold_mask(unsigned char c) {
-  return c >= 'a' && c <= 'z' ? 0x20 : 0;
-}
-
-static void lit_init(kregex_lit* l, const kregex* r) {
-  l->text = r->literal;
-  l->length = r->literal_length;
-  l->k0 = r->pivot;
-  l->k1 = r->literal_length > 1 ? r->pivot + 1 : r->pivot;
-  unsigned char c0 = static_cast<unsigned char>(r->literal[l->k0]);
-  unsigned char c1 = static_cast<unsigned char>(r->literal[l->k1]);
-  l->p0 = splat16(c0);
-  l->m0 = splat16(fold_mask(c0));
-  l->p1 = splat16(c1);
-  l->m1 = splat16(fold_mask(c1));
-}
-
-static bool lit_at(const kregex_lit* l, const unsigned char* s, const unsigned char* end) {
-  if (end - s < static_cast<ptrdiff_t>(l->length)) return false;
+static bool lit_at(const kregex_lit* l, const unsigned char* s, const unsigned char* begin,
+                   const unsigned char* end) {
+  if (s < begin || end - s < static_cast<ptrdiff_t>(l->length)) return false;
   for (uint32_t i = 0; i < l->length; ++i)
     if (rx_lower(s[i]) != static_cast<unsigned char>(l->text[i])) return false;
   return true;
 }
 
-// The first place in [begin, end) where one of the n literals occurs.
-static const char* find_lits(const kregex_lit* lits, uint32_t n, const char* begin,
-                             const char* end) {
-  const unsigned char* s = reinterpret_cast<const unsigned char*>(begin);
-  const unsigned char* e = reinterpret_cast<const unsigned char*>(end);
-  uint32_t reach = 0;  // the farthest pivot byte from a literal's start
-  for (uint32_t i = 0; i < n; ++i) reach = std::max(reach, lits[i].k1);
-  // Every load of a step ends at most at s + reach + 15 <= e - 1.
-  while (e - s > static_cast<ptrdiff_t>(reach + 15)) {
-    rx_v16 acc = {};
-    for (uint32_t i = 0; i < n; ++i) {
-      const kregex_lit* l = &lits[i];
-      acc |= reinterpret_cast<rx_v16>((load16(s + l->k0) | l->m0) == l->p0) &
-             reinterpret_cast<rx_v16>((load16(s + l->k1) | l->m1) == l->p1);
-    }
-    if (any16(acc)) {
-      for (uint32_t j = 0; j < 16; ++j) {
-        if (!acc[j]) continue;
-        for (uint32_t i = 0; i < n; ++i)
-          if (lit_at(&lits[i], s + j, e)) return reinterpret_cast<const char*>(s + j);
-      }
-    }
-    s += 16;
+static void lits_free(kregex_lits* ls) {
+  if (!ls) return;
+  free(ls->lit);
+  free(ls->pairs);
+  free(ls);
+}
+
+static void lits_add_pair(kregex_lits* ls, const kregex_lit* l) {
+  uint8_t pair[3] = {l->c0, l->c1, l->length == 1 ? uint8_t{1} : uint8_t{0}};
+  for (uint32_t k = 0; k < ls->npairs; ++k)
+    if (memcmp(ls->pairs[k], pair, 3) == 0) return;
+  memcpy(ls->pairs[ls->npairs++], pair, 3);
+}
+
+// The literals' distinct pairs; false when memory ran out.
+static bool lits_prepare(kregex_lits* ls) {
+  ls->pairs = static_cast<uint8_t(*)[3]>(malloc(3 * (ls->count ? ls->count : 1)));
+  if (!ls->pairs) return false;
+  ls->npairs = 0;
+  for (uint32_t i = 0; i < ls->count; ++i) lits_add_pair(ls, &ls->lit[i]);
+  return true;
+}
+
+// The literal that starts at pair position s less its pivot, or nullptr.
+static const unsigned char* lits_check(const kregex_lits* ls, const unsigned char* s,
+                                       const unsigned char* b, const unsigned char* e) {
+  for (uint32_t i = 0; i < ls->count; ++i) {
+    const kregex_lit* l = &ls->lit[i];
+    if (lit_at(l, s - l->pivot, b, e)) return s - l->pivot;
   }
-  for (; s < e; ++s)
-    for (uint32_t i = 0; i < n; ++i)
-      if (lit_at(&lits[i], s, e)) return reinterpret_cast<const char*>(s);
+  return nullptr;
+}
+
+// The start of a literal whose pivot lies at the first position in
+// [begin, end) where one does; end when none does. A literal never holds
+// LF, so the line of the result is the first line of [begin, end) holding
+// one of the literals. V is the vector of positions tried per step.
+template <typename V>
+static inline __attribute__((always_inline)) const char* find_lits_in(const kregex_lits* ls,
+                                                                      const char* begin,
+                                                                      const char* end) {
+  const unsigned W = sizeof(V);
+  const unsigned char* b = reinterpret_cast<const unsigned char*>(begin);
+  const unsigned char* e = reinterpret_cast<const unsigned char*>(end);
+  const unsigned char* s = b;
+  // Vectors are filled through memset and memcpy: passed by value, a wide
+  // one would depend on the instructions its caller was compiled for.
+  V bit5, p0[RX_SET_LITS_MAX], p1[RX_SET_LITS_MAX], any1[RX_SET_LITS_MAX];
+  memset(&bit5, 0x20, W);
+  for (uint32_t i = 0; i < ls->npairs; ++i) {
+    memset(&p0[i], ls->pairs[i][0], W);
+    memset(&p1[i], ls->pairs[i][1], W);
+    memset(&any1[i], ls->pairs[i][2] ? 0xff : 0, W);
+  }
+  // Both loads of a step end at most at s + W <= e - 1.
+  while (e - s > W) {
+    V f0, f1;
+    memcpy(&f0, s, W);
+    memcpy(&f1, s + 1, W);
+    f0 |= bit5;
+    f1 |= bit5;
+    V acc = {};
+    for (uint32_t i = 0; i < ls->npairs; ++i)
+      acc |= reinterpret_cast<V>(f0 == p0[i]) & (reinterpret_cast<V>(f1 == p1[i]) | any1[i]);
+    uint64_t any = 0, part;
+    for (unsigned k = 0; k < W; k += 8) {
+      memcpy(&part, reinterpret_cast<const char*>(&acc) + k, 8);
+      any |= part;
+    }
+    if (any)
+      for (uint32_t j = 0; j < W; ++j) {
+        const unsigned char* at = acc[j] ? lits_check(ls, s + j, b, e) : nullptr;
+        if (at) return reinterpret_cast<const char*>(at);
+      }
+    s += W;
+  }
+  for (; s < e; ++s) {
+    const unsigned char* at = lits_check(ls, s, b, e);
+    if (at) return reinterpret_cast<const char*>(at);
+  }
   return end;
+}
+
+typedef uint8_t rx_v32 __attribute__((vector_size(32)));
+
+__attribute__((target("avx2"))) static const char* find_lits_32(const kregex_lits* ls,
+                                                                const char* begin,
+                                                                const char* end) {
+  return find_lits_in<rx_v32>(ls, begin, end);
+}
+
+static const char* find_lits(const kregex_lits* ls, const char* begin, const char* end) {
+  static const bool wide = __builtin_cpu_supports("avx2");
+  return wide ? find_lits_32(ls, begin, end) : find_lits_in<rx_v16>(ls, begin, end);
 }
 
 const char* kregex_candidate(const kregex* r, const char* begin, const char* end) {
   if (r->literal_length == 0) return begin;
   kregex_lit l;
-  lit_init(&l, r);
-  return find_lits(&l, 1, begin, end);
+  lit_init(&l, r->literal, r->literal_length);
+  uint8_t pair[3];
+  kregex_lits ls = {&l, 1, &pair, 0};
+  lits_add_pair(&ls, &l);
+  return find_lits(&ls, begin, end);
 }
 
 // ---------------------------------------------------------------------------
@@ -994,7 +1208,7 @@ static int32_t dfa_state(kregex_dfa* d, uint8_t flags, int32_t best) {
     if (at < 0) break;
     const rx_state* st = &d->states[at];
     if (st->hash == h && st->flags == flags && st->best == best && st->length == n &&
-        memcmp(&d->kernels[st->kernel], k, sizeof(uint32_t) * n) == 0)
+        (n == 0 || memcmp(&d->kernels[st->kernel], k, sizeof(uint32_t) * n) == 0))
       return at;
   }
   if (d->bytes + state_cost(d, n) > KREGEX_CACHE_MAX) dfa_flush(d);
@@ -1024,7 +1238,7 @@ static int32_t dfa_state(kregex_dfa* d, uint8_t flags, int32_t best) {
     mask = cap - 1;
   }
   uint32_t s = d->nstates++;
-  memcpy(&d->kernels[d->kernels_length], k, sizeof(uint32_t) * n);
+  if (n) memcpy(&d->kernels[d->kernels_length], k, sizeof(uint32_t) * n);
   d->states[s] = rx_state{d->kernels_length, n, best, -2, h, flags};
   d->kernels_length += n;
   for (uint32_t c = 0; c < d->ncls; ++c) d->trans[s * d->ncls + c] = RX_UNKNOWN;
@@ -1099,7 +1313,7 @@ static void dfa_classes(kregex_dfa* d, uint32_t nsets) {
     }
     d->cls[c] = static_cast<uint8_t>(map[id[c]]);
   }
-  d->lf_class = d->cls['\n'];
+  d->lf_class = d->cls[static_cast<unsigned char>('\n')];
   d->nul_class = d->cls[0];
 }
 
@@ -1196,8 +1410,9 @@ int kregex_init(kregex* r) {
   r->prog = nullptr;
   r->dfa = nullptr;
   r->literal_length = 0;
-  r->pivot = 0;
   r->literal[0] = '\0';
+  r->factors = nullptr;
+  r->factor_count = 0;
   return 0;
 }
 
@@ -1209,13 +1424,17 @@ bool kregex_compile(kregex* r, const kstring* pattern) {
   int32_t root;
   r->prog = compile_pattern(&ps, p, strlen(p), &root);
   if (r->prog) {
-    rx_lit_text lit = node_literal(&ps, root);
+    rx_lit_text lit = node_literal(&ps, root, 0);
     memcpy(r->literal, lit.s, lit.n + 1);
     r->literal_length = lit.n;
-    r->pivot = choose_pivot(r->literal, r->literal_length);
+    r->factors = pattern_factors(&ps, root, &r->factor_count);
   }
   parser_free(&ps);
   return r->prog == nullptr;
+}
+
+uint32_t kregex_size(const kregex* r) {
+  return r->prog ? r->prog->count : 0;
 }
 
 static bool match_text(const kregex* r, const char* text, size_t length) {
@@ -1238,13 +1457,13 @@ bool kregex_match(const kregex* r, const kstring* text) {
 void kregex_free(kregex* r) {
   prog_free(r->prog);
   dfa_free(r->dfa);
+  free(r->factors);
   kregex_init(r);
 }
 
 int kregex_set_init(kregex_set* s) {
   s->dfa = nullptr;
   s->lits = nullptr;
-  s->count = 0;
   return 0;
 }
 
@@ -1253,16 +1472,27 @@ bool kregex_set_build(kregex_set* s, const kregex* const* members, uint32_t n) {
   if (n == 0) return false;
   s->dfa = dfa_build(members, n);
   if (!s->dfa) return true;
-  s->count = n;
-  bool all = true;
-  for (uint32_t m = 0; m < n; ++m) all = all && members[m]->literal_length > 0;
-  if (all) {
-    s->lits = static_cast<kregex_lit*>(malloc(sizeof(kregex_lit) * n));
-    if (!s->lits) {
-      kregex_set_free(s);
-      return true;
-    }
-    for (uint32_t m = 0; m < n; ++m) lit_init(&s->lits[m], members[m]);
+  // Searching for many literals at once costs more than the automaton: a
+  // set has them only when there are few.
+  uint32_t count = 0;
+  for (uint32_t m = 0; m < n && count <= RX_SET_LITS_MAX; ++m)
+    count = members[m]->factor_count ? count + members[m]->factor_count : RX_SET_LITS_MAX + 1;
+  if (count > RX_SET_LITS_MAX) return false;
+  kregex_lits* ls = static_cast<kregex_lits*>(calloc(1, sizeof(kregex_lits)));
+  s->lits = ls;
+  if (ls) ls->lit = static_cast<kregex_lit*>(malloc(sizeof(kregex_lit) * count));
+  if (!ls || !ls->lit) {
+    kregex_set_free(s);
+    return true;
+  }
+  for (uint32_t m = 0; m < n; ++m) {
+    const char* f = members[m]->factors;
+    for (uint32_t i = 0; i < members[m]->factor_count; ++i, f += strlen(f) + 1)
+      lit_init(&ls->lit[ls->count++], f, static_cast<uint32_t>(strlen(f)));
+  }
+  if (!lits_prepare(ls)) {
+    kregex_set_free(s);
+    return true;
   }
   return false;
 }
@@ -1281,7 +1511,7 @@ int32_t kregex_set_find(const kregex_set* s, const char* begin, const char* end,
   while (pos < end) {
     // The next line that can match: with literals, the one holding the
     // nearest of them; without, simply the next.
-    const char* at = s->lits ? find_lits(s->lits, s->count, pos, end) : pos;
+    const char* at = s->lits ? find_lits(s->lits, pos, end) : pos;
     if (at >= end) return -1;
     const char* ls = at;
     while (ls > pos && ls[-1] != '\n') --ls;
@@ -1300,6 +1530,6 @@ int32_t kregex_set_find(const kregex_set* s, const char* begin, const char* end,
 
 void kregex_set_free(kregex_set* s) {
   dfa_free(s->dfa);
-  free(s->lits);
+  lits_free(s->lits);
   kregex_set_init(s);
 }

@@ -28,9 +28,10 @@
 // match. A set answers with the index of the first member, in the order it
 // was built with, that matches; -1 when none does.
 //
-// Compiling also derives a required literal: a run of characters that every
-// match contains. kregex_candidate finds its next occurrence, and a set whose
-// members all have one skips the lines that hold none of them.
+// Compiling also derives a required literal, a run of characters that every
+// match contains (kregex_candidate finds its next occurrence), and factors, a
+// few strings one of which every match contains: a set whose members all
+// have factors, not too many together, skips the lines that hold none.
 #pragma once
 
 #include <cstddef>
@@ -43,6 +44,7 @@
 #define KREGEX_DEPTH_MAX 32          // nesting of groups
 #define KREGEX_TREE_MAX 256          // nesting of sequences, alternatives, repetitions
 #define KREGEX_CACHE_MAX (4u << 20)  // bytes of automaton states per matcher
+#define KREGEX_SET_PROG_MAX 200000   // instructions of all members of a set
 
 struct kregex_prog;
 struct kregex_dfa;
@@ -51,8 +53,9 @@ struct kregex {
   kregex_prog* prog;                 // nullptr: nothing compiled
   kregex_dfa* dfa;                   // matcher over prog alone, built at the first match
   uint32_t literal_length;           // 0: no required literal, any text may match
-  uint32_t pivot;                    // index of the rare byte pair searched first
   char literal[KREGEX_LITERAL_MAX];  // lower case, never LF, CR or NUL
+  char* factors;                     // strings one of which every match holds, each
+  uint32_t factor_count;             // ending in NUL, lower case; 0: none known
 };
 
 int kregex_libinit();  // 0: nothing to prepare
@@ -62,6 +65,9 @@ bool kregex_compile(kregex* r, const kstring* pattern);   // true: refused patte
 bool kregex_match(const kregex* r, const kstring* text);  // false: it matches
 bool kregex_match_cstr(const kregex* r, const char* text);
 void kregex_free(kregex* r);
+// Instructions of the compiled automaton (0 when nothing is compiled): a
+// matcher over it costs about 40 bytes each, besides its cache.
+uint32_t kregex_size(const kregex* r);
 
 // Start of the first place in [begin, end) where the required literal occurs
 // (case-insensitively), or end when it does not occur: no match can lie
@@ -73,12 +79,13 @@ const char* kregex_candidate(const kregex* r, const char* begin, const char* end
 uint32_t kregex_required_literal(const char* pattern, char* out, uint32_t out_size);
 
 // All filters of a facility, matched in one pass. The members stay owned by
-// the caller and must outlive the set.
-struct kregex_lit;
+// the caller and must outlive the set; their sizes should stay within
+// KREGEX_SET_PROG_MAX together, which bounds a set's memory to about 8 MiB
+// and its cache.
+struct kregex_lits;
 struct kregex_set {
-  kregex_dfa* dfa;   // nullptr: empty set
-  kregex_lit* lits;  // one per member, when every member has a literal
-  uint32_t count;
+  kregex_dfa* dfa;    // nullptr: empty set
+  kregex_lits* lits;  // the members' factors, when each has some and they are few
 };
 
 int kregex_set_init(kregex_set* s);  // 0

@@ -89,6 +89,7 @@ bool lweventlog_read(lweventlog* r, kstring* text) {
   // Newest first: the first record that is not strictly later ends the scan.
   if (r->last_time >= ev->time) return false;
   if (ev->time > r->newest_time) r->newest_time = ev->time;
+  if (r->source->ops->resolve) r->source->ops->resolve(r->handle, ev);
 
   ktime t;
   ktime_init(&t);

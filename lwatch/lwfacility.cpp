@@ -117,7 +117,13 @@ static void load_filter(lwfacility* f, const kstring* value) {
   kstring_substr(value, at + 1, value->length - at - 1, &pattern);
   klog_plain(f->log, 2, "  filter     = '%s'/'%s'\n", kstring_text(&filter->name),
              kstring_text(&pattern));
-  if (kregex_compile(&filter->regex, &pattern)) {
+  // The facility's filters make one automaton, whose size is bounded: a
+  // filter that would take it past the bound is refused like an invalid one.
+  uint32_t held = 0;
+  for (uint32_t i = 0; i + 1 < f->filters.count; ++i)
+    held += kregex_size(&static_cast<lwfilter*>(karray_get(&f->filters, i))->regex);
+  if (kregex_compile(&filter->regex, &pattern) ||
+      held + kregex_size(&filter->regex) > KREGEX_SET_PROG_MAX) {
     klog_write(f->log, 1, 1, "error in filter '%s'\n", kstring_text(&pattern));
     karray_pop_each(&f->filters, [](void* e) { lwfilter_free(static_cast<lwfilter*>(e)); });
   }

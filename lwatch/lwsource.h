@@ -1,12 +1,14 @@
 // lwsource: the event source that the log watch reads event logs from, as a
 // small fixed set of functions over a backend's private state: open a named
-// log, read its records newest first, close it. The reading rules (baseline,
+// log, read its records newest first, resolve the account and message of a
+// record that is reported (optional), close it. The reading rules (baseline,
 // strictly later, same second) live once in lweventlog on top of this seam.
 //
 // The platform backend is the one file lwsource_<name>.cpp that the build
-// selects (VARDO_EVENT_SOURCE); tests fill an lwsource with functions of
-// their own. An lwsource is owned by the engine and used by its worker thread
-// only; each open log's state belongs to the reader that opened it.
+// selects (VARDO_EVENT_SOURCE); one over Windows event-log record blocks
+// builds on lwevtrec.h. Tests fill an lwsource with functions of their own.
+// An lwsource is owned by the engine and used by its worker thread only;
+// each open log's state belongs to the reader that opened it.
 #pragma once
 
 #include <cstdint>
@@ -21,7 +23,8 @@ constexpr uint32_t LWEVENT_AUDIT_SUCCESS = 8;
 constexpr uint32_t LWEVENT_AUDIT_FAILURE = 16;
 
 // One record as the backend delivers it. The backend resolves the account
-// and the message; a piece it cannot resolve has its flag at 0.
+// and the message, in read or, when it has resolve, only for the records the
+// reader reports; a piece it cannot resolve has its flag at 0.
 struct lwevent {
   uint32_t time;  // generation time, seconds since 1970
   uint32_t id;    // event identifier, printed as given; a backend whose identifiers
@@ -50,6 +53,10 @@ struct lwsource_ops {
   // end of the log) when there is none.
   uint32_t (*read)(void* handle, lwevent* ev);
   void (*close)(void* handle);
+  // Null, or fills the account and message of the record read last; called
+  // only for records that are reported, so that lookups are not spent on the
+  // ones that end a scan.
+  void (*resolve)(void* handle, lwevent* ev);
 };
 
 struct lwsource {

@@ -271,6 +271,6 @@ static uint32_t journal_open(lwsource* src, const char* name, void** handle) {
 }
 
 const lwsource_ops* lwsource_platform_ops() {
-  static const lwsource_ops kOps = {journal_open, journal_read, journal_close};
+  static const lwsource_ops kOps = {journal_open, journal_read, journal_close, nullptr};
   return &kOps;
 }

@@ -52,6 +52,15 @@ TEST(LwFacility, LoadsKeysFiltersAndListsAsWrittenAndAMissingFileAsNothing) {
   Facility missing(dir.file("sub/missing.facility"), "file = x.log\n", log.get());
   EXPECT_EQ(missing.get()->scan, 5u);
   EXPECT_EQ(missing.get()->mtime + kstrlist_count(&missing.get()->files), 0u);
+
+  // The filters of a facility share one automaton of bounded size: the
+  // twelfth of these would take it beyond and is refused.
+  std::string wide;
+  for (int i = 0; i < 12; ++i) wide += "filter = f" + std::to_string(i) + ";.{1,9000}x\n";
+  Facility big(dir.file("big.facility"), wide, log.get());
+  EXPECT_EQ(big.get()->filters.count, 11u);
+  EXPECT_TRUE(log.has("[WARNING] error in filter '.{1,9000}x'\n")) << log.text();
+  EXPECT_STREQ(kstring_text(&lwfacility_match(big.get(), Str("ax").get())->name), "f0");
 }
 
 std::set<std::string> tracked_paths(Facility& f, uint32_t from_beginning) {

@@ -1,0 +1,344 @@
+// Windows event-log records built byte by byte, decoded and read through the
+// reader with a backend the test fills: the layout of the fixed part and the
+// pieces after it, records of odd lengths packed in one block, malformed
+// records refused without reading outside them, and the record text with its
+// account and message lookups.
+#include "lwatch/lwevtrec.h"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "klib/kerror.h"
+#include "klib/ktime.h"
+#include "lwatch/lweventlog.h"
+
+namespace {
+
+void put32(std::string& b, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<char>(v >> (8 * i));
+}
+void put16(std::string& b, size_t at, uint16_t v) {
+  b[at] = static_cast<char>(v);
+  b[at + 1] = static_cast<char>(v >> 8);
+}
+
+// A record as the platform lays it out: fixed part, source, computer,
+// identity, strings, data, no padding (so lengths come out odd).
+struct Rec {
+  uint32_t time = 1000;
+  uint32_t id = 7;
+  uint16_t type = 4;
+  std::string source = "src";
+  std::string computer = "HOST";
+  std::vector<std::string> strings;
+  std::string sid;
+  std::string data;
+};
+
+std::string build(const Rec& r) {
+  std::string b(LWEVTREC_FIXED, '\0');
+  b += r.source + '\0' + r.computer + '\0';
+  uint32_t sid_at = static_cast<uint32_t>(b.size());
+  b += r.sid;
+  uint32_t strings_at = static_cast<uint32_t>(b.size());
+  for (const std::string& s : r.strings) b += s + '\0';
+  uint32_t data_at = static_cast<uint32_t>(b.size());
+  b += r.data;
+  put32(b, 0, static_cast<uint32_t>(b.size()));
+  put32(b, 4, 0x654c664c);
+  put32(b, 8, 42);
+  put32(b, 12, r.time);
+  put32(b, 16, r.time + 1);
+  put32(b, 20, r.id);
+  put16(b, 24, r.type);
+  put16(b, 26, static_cast<uint16_t>(r.strings.size()));
+  put16(b, 28, 3);
+  put16(b, 30, 0);
+  put32(b, 32, 41);
+  put32(b, 36, strings_at);
+  put32(b, 40, static_cast<uint32_t>(r.sid.size()));
+  put32(b, 44, r.sid.empty() ? 0 : sid_at);
+  put32(b, 48, static_cast<uint32_t>(r.data.size()));
+  put32(b, 52, r.data.empty() ? 0 : data_at);
+  return b;
+}
+
+// The bytes decoded last, in a buffer of their exact size so that a read
+// past the end is seen by the sanitizers; the decoded pointers point here.
+std::vector<uint8_t> g_bytes;
+uint32_t decode(const std::string& b, lwevtrec* rec) {
+  g_bytes.assign(b.begin(), b.end());
+  return lwevtrec_decode(g_bytes.data(), static_cast<uint32_t>(g_bytes.size()), rec);
+}
+
+TEST(EventRecord, DecodesTheLayoutAndRefusesWhatLeavesTheRecord) {
+  Rec full;
+  full.id = 0xC0010203;
+  full.strings = {"one", "", "three"};
+  full.sid = std::string("\x01\x01\0\0\0\0\0\x05\x12\0\0\0", 12);
+  full.data = "xyz";
+  std::string b = build(full);
+  lwevtrec rec;
+  ASSERT_EQ(decode(b, &rec), LWEVTREC_OK);
+  EXPECT_EQ(rec.length, b.size());
+  EXPECT_EQ(rec.reserved, 0x654c664cu);
+  EXPECT_EQ(rec.record_number, 42u);
+  EXPECT_EQ(rec.time_generated, 1000u);
+  EXPECT_EQ(rec.time_written, 1001u);
+  EXPECT_EQ(rec.event_id, 0xC0010203u);
+  EXPECT_EQ(rec.event_type, 4);
+  EXPECT_EQ(rec.num_strings, 3);
+  EXPECT_EQ(rec.event_category, 3);
+  EXPECT_EQ(rec.closing_record_number, 41u);
+  EXPECT_STREQ(rec.source, "src");
+  EXPECT_STREQ(rec.computer, "HOST");
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(rec.user), rec.user_sid_length), full.sid);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(rec.data), rec.data_length), "xyz");
+  const char* args[LWEVTREC_ARGS];
+  lwevtrec_args(&rec, args);
+  EXPECT_STREQ(args[0], "one");
+  EXPECT_STREQ(args[1], "");
+  EXPECT_STREQ(args[2], "three");
+  EXPECT_STREQ(args[99], "");  // beyond the record's strings: empty
+  EXPECT_STREQ(args[LWEVTREC_ARGS - 1], "");
+
+  // Each case breaks one field of that record; the pieces not broken stay.
+  struct Case {
+    const char* what;
+    std::string bytes;
+    uint32_t result;
+    bool source;
+  };
+  auto patched = [&](size_t at, uint32_t v) {
+    std::string c = b;
+    put32(c, at, v);
+    return c;
+  };
+  auto patched16 = [&](size_t at, uint16_t v) {
+    std::string c = b;
+    put16(c, at, v);
+    return c;
+  };
+  std::string unended = b.substr(0, LWEVTREC_FIXED) + "src";
+  put32(unended, 0, static_cast<uint32_t>(unended.size()));
+  std::string no_computer = b.substr(0, LWEVTREC_FIXED) + std::string("src\0HOST", 8);
+  put32(no_computer, 0, static_cast<uint32_t>(no_computer.size()));
+  const Case cases[] = {
+      {"shorter than the fixed part", b.substr(0, LWEVTREC_FIXED - 1), LWEVTREC_SHORT, false},
+      {"Length beyond the bytes", patched(0, static_cast<uint32_t>(b.size() + 1)), LWEVTREC_SHORT,
+       false},
+      {"Length inside the fixed part", patched(0, LWEVTREC_FIXED - 1), LWEVTREC_LENGTH, false},
+      {"source not ended", unended, LWEVTREC_NAMES, false},
+      {"computer not ended", no_computer, LWEVTREC_NAMES, true},
+      {"StringOffset past Length", patched(36, static_cast<uint32_t>(b.size())), LWEVTREC_STRINGS,
+       true},
+      {"StringOffset in the fixed part", patched(36, 8), LWEVTREC_STRINGS, true},
+      {"more strings than the record holds", patched16(26, 5), LWEVTREC_STRINGS, true},
+      {"identity past Length", patched(40, static_cast<uint32_t>(b.size())), LWEVTREC_USER, true},
+      {"identity offset wraps around", patched(44, 0xFFFFFFF8u), LWEVTREC_USER, true},
+      {"data past Length", patched(52, static_cast<uint32_t>(b.size()) - 2), LWEVTREC_DATA, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(decode(c.bytes, &rec), c.result);
+    EXPECT_EQ(lwevtrec_walkable(c.result), c.result >= LWEVTREC_NAMES);
+    EXPECT_EQ(rec.source != nullptr, c.source);
+    if (c.result == LWEVTREC_STRINGS) {
+      lwevtrec_args(&rec, args);  // refused strings give empty arguments
+      EXPECT_STREQ(args[0], "");
+    }
+  }
+}
+
+// A backend over blocks the test lays out, with accounts and message files
+// by name; it counts its lookups.
+struct Fake {
+  std::map<std::string, std::vector<std::string>> blocks;               // per log, newest first
+  std::map<std::string, std::pair<std::string, std::string>> accounts;  // identity bytes
+  std::map<std::string, std::string> files;                             // source -> list
+  std::map<std::pair<std::string, uint32_t>, std::string> messages;     // "%N" = argument N
+  int lookups = 0;
+};
+struct Cursor {
+  std::vector<std::string> blocks;
+  size_t next = 0;
+};
+
+uint32_t fake_open(void* context, const char* name, void** log) {
+  Fake* f = static_cast<Fake*>(context);
+  auto it = f->blocks.find(name);
+  if (it == f->blocks.end()) return KERR_FAILED;
+  *log = new Cursor{it->second};
+  return 0;
+}
+uint32_t fake_read_block(void* log, uint8_t* buf, uint32_t size, uint32_t* delivered) {
+  Cursor* c = static_cast<Cursor*>(log);
+  if (c->next == c->blocks.size()) return KERR_EOF;
+  const std::string& b = c->blocks[c->next++];
+  if (b.size() > size) return KERR_FAILED;
+  memcpy(buf, b.data(), b.size());
+  *delivered = static_cast<uint32_t>(b.size());
+  return 0;
+}
+void fake_close(void* log) {
+  delete static_cast<Cursor*>(log);
+}
+bool fake_account(void* context, const uint8_t* sid, uint32_t size, kstring* domain,
+                  kstring* account) {
+  Fake* f = static_cast<Fake*>(context);
+  ++f->lookups;
+  auto it = f->accounts.find(std::string(reinterpret_cast<const char*>(sid), size));
+  if (it == f->accounts.end()) return false;
+  return kstring_assign_cstr(domain, it->second.first.c_str()) &&
+         kstring_assign_cstr(account, it->second.second.c_str());
+}
+bool fake_message_files(void* context, const char* log, const char* source, kstring* files) {
+  Fake* f = static_cast<Fake*>(context);
+  ++f->lookups;
+  auto it = f->files.find(std::string(log) + "\\" + source);
+  return it != f->files.end() && kstring_assign_cstr(files, it->second.c_str());
+}
+bool fake_format(void* context, const char* file, uint32_t event_id, const char* const* args,
+                 kstring* message) {
+  Fake* f = static_cast<Fake*>(context);
+  auto it = f->messages.find({file, event_id});
+  if (it == f->messages.end()) return false;
+  std::string out;
+  const std::string& t = it->second;
+  for (size_t i = 0; i < t.size(); ++i) {
+    if (t[i] != '%') {
+      out += t[i];
+      continue;
+    }
+    size_t n = 0;
+    while (i + 1 < t.size() && isdigit(static_cast<unsigned char>(t[i + 1])))
+      n = n * 10 + static_cast<size_t>(t[++i] - '0');
+    out += args[n - 1];
+  }
+  return kstring_assign_cstr(message, out.c_str());
+}
+const lwevtrec_backend kBackend = {fake_open,    fake_read_block,    fake_close,
+                                   fake_account, fake_message_files, fake_format};
+
+Fake* g_fake;
+uint32_t source_open(lwsource*, const char* name, void** handle) {
+  return lwevtrec_open(&kBackend, g_fake, name, handle);
+}
+const lwsource_ops kOps = {source_open, lwevtrec_read, lwevtrec_close, lwevtrec_resolve};
+
+std::string when(uint32_t seconds) {
+  ktime t;
+  ktime_init(&t);
+  ktime_from_seconds(&t, seconds);
+  kstring s;
+  kstring_init(&s);
+  ktime_format(&t, &s);
+  std::string out = kstring_text(&s);
+  kstring_free(&s);
+  ktime_free(&t);
+  return out;
+}
+
+TEST(EventRecord, ReaderWalksBlocksAndBuildsTheRecordText) {
+  Fake fake;
+  g_fake = &fake;
+  lwsource src;
+  lwsource_init(&src);
+  src.ops = &kOps;
+  const std::string system("\x01\x01\0\0\0\0\0\x05\x12\0\0\0", 12);
+  fake.accounts[system] = {"NT AUTHORITY", "SYSTEM"};
+  fake.files["Application\\svc"] = ";C:\\missing.dll;C:\\svc.dll";
+  fake.messages[{"C:\\svc.dll", 0xC0000064}] = "first %1\r\nsecond %2 [%100]";
+  fake.messages[{"C:\\svc.dll", 5}] = "plain";
+
+  // The baseline record, alone in the first scan's log.
+  fake.blocks["Application"] = {build(Rec{})};
+  kstring name, text;
+  kstring_init(&name);
+  kstring_init(&text);
+  kstring_assign_cstr(&name, "Application");
+  lweventlog r;
+  lweventlog_init(&r, &name, nullptr);
+  auto scan = [&] {
+    std::vector<std::string> lines;
+    if (!lweventlog_open(&r, &src)) return lines;
+    while (lweventlog_read(&r, &text)) lines.push_back(kstring_text(&text));
+    lweventlog_close(&r);
+    return lines;
+  };
+  EXPECT_TRUE(scan().empty());
+  EXPECT_EQ(fake.lookups, 0);  // nothing reported, nothing looked up
+
+  // Newest first, three blocks: three records of odd lengths packed in one;
+  // one malformed in its strings; one of the baseline's second, which ends
+  // the scan before the record behind it.
+  Rec a;
+  a.time = 1003;
+  a.id = 0xC0000064;  // flags in the upper bits
+  a.type = 1;
+  a.source = "svc";
+  a.strings = {"x", "y", "z"};
+  a.sid = system;
+  Rec b;
+  b.time = 1002;
+  b.id = 5;
+  b.type = 0;
+  b.source = "svc";
+  b.sid = std::string("\x01\x01\0\0\0\0\0\x05\x13\0\0", 11);  // no such account
+  Rec c;
+  c.time = 1002;
+  c.type = 16;
+  c.source = "nokey";
+  Rec d;  // has a message, but its strings lie outside the record
+  d.time = 1001;
+  d.id = 5;
+  d.source = "svc";
+  d.strings = {"s"};
+  std::string bad_strings = build(d);
+  put32(bad_strings, 36, static_cast<uint32_t>(bad_strings.size()));
+  Rec same;   // the baseline's second, written later: not reported
+  Rec older;  // behind it in the log, never reached whatever its time
+  older.time = 1005;
+  fake.blocks["Application"] = {build(a) + build(b) + build(c), bad_strings,
+                                build(same) + build(older)};
+  EXPECT_NE(build(a).size() % 4, 0u);
+  std::vector<std::string> lines = scan();
+  const std::vector<std::string> want = {
+      when(1003) +
+          " : id=100;type=ERROR;source=svc;user=NT AUTHORITY\\SYSTEM;"
+          "message=first xsecond y []",
+      when(1002) + " : id=5;type=N/A;source=svc;user=N/A;message=plain",
+      when(1002) + " : id=7;type=AUDIT_FAILURE;source=nokey;user=N/A;message=N/A",
+      when(1001) + " : id=5;type=INFO;source=svc;user=N/A;message=N/A",
+  };
+  EXPECT_EQ(lines, want);
+  EXPECT_EQ(r.last_time, 1003u);
+
+  // A record whose Length cannot be trusted ends the log; the records
+  // before it are reported.
+  Rec e;
+  e.time = 1004;
+  std::string broken = build(e);
+  put32(broken, 0, 20);
+  fake.blocks["Application"] = {build(e) + broken + build(e)};
+  EXPECT_EQ(scan().size(), 1u);
+  EXPECT_EQ(r.last_time, 1004u);
+  // A block of nothing, or none at all, is the end of the log.
+  fake.blocks["Application"] = {""};
+  EXPECT_TRUE(scan().empty());
+  fake.blocks.erase("Application");
+  EXPECT_TRUE(scan().empty());
+  EXPECT_EQ(r.last_time, 1004u);
+
+  lweventlog_free(&r);
+  kstring_free(&text);
+  kstring_free(&name);
+  lwsource_free(&src);
+}
+
+}  // namespace
