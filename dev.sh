@@ -3,7 +3,8 @@
 #   ./dev.sh run     build the agent and run it in the foreground with the
 #                    sample configuration (Ctrl+C stops it)
 #   ./dev.sh test    build and run every test: normal, AddressSanitizer +
-#                    UndefinedBehaviorSanitizer, and ThreadSanitizer builds
+#                    UndefinedBehaviorSanitizer, and ThreadSanitizer builds,
+#                    and the Windows build (MinGW-w64) under Wine
 #   ./dev.sh bench   build and print the table of benchmark figures
 #                    ("./dev.sh bench quick": shorter runs, for a smoke run)
 # Each command installs missing Debian packages first when run as root.
@@ -16,7 +17,11 @@ JOBS=$(nproc 2>/dev/null || echo 2)
 # reads the systemd journal through libsystemd; the tests write journal files
 # with systemd-journal-remote.
 RUN_PACKAGES="cmake ninja-build g++ pkg-config libsystemd-dev"
-TEST_PACKAGES="$RUN_PACKAGES libgtest-dev libgmock-dev libbenchmark-dev systemd-journal-remote"
+# The Windows build: the MinGW-w64 cross compiler (its -posix variant, for
+# std::thread and std::atomic) and Wine to run what it builds; GoogleTest is
+# built from the sources of libgtest-dev.
+WIN_PACKAGES="g++-mingw-w64-x86-64-posix wine64"
+TEST_PACKAGES="$RUN_PACKAGES libgtest-dev libgmock-dev libbenchmark-dev systemd-journal-remote $WIN_PACKAGES"
 
 missing_packages() {
   local p missing=""
@@ -80,7 +85,25 @@ cmd_test() {
   echo "== ThreadSanitizer build"
   configure_build build-tsan -DVARDO_TSAN=ON -DVARDO_BENCH=OFF
   run_tests build-tsan
+  echo "== Windows build under Wine"
+  test_windows
   echo "all tests passed"
+}
+
+# The Windows build's unit tests and the end-to-end run of vardo.exe under
+# Wine, in a Wine prefix of its own in the build tree. A persistent
+# wineserver spares every test program the server's start; it is ended
+# however the run ends.
+test_windows() {
+  cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
+    -DCMAKE_BUILD_TYPE=Release -DVARDO_BENCH=OFF >/dev/null
+  cmake --build build-win -j "$JOBS"
+  export WINEPREFIX="$PWD/build-win/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  [ -f "$WINEPREFIX/system.reg" ] || /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
+  /usr/lib/wine/wineserver -p
+  trap '/usr/lib/wine/wineserver -k 2>/dev/null || true' EXIT
+  run_tests build-win
+  tests/win/wine_e2e.sh build-win build/smtc
 }
 
 # The figures come from the normal build tree with optimised code: a tree

@@ -4,6 +4,23 @@
 # `cmake --install` nor the package starts or enables the agent: that is the
 # job of `vardo -install`.
 
+# Windows: `cpack -G ZIP` in the build directory gives vardo-<version>-win64.zip
+# with the agent, the client and the sample configuration side by side.
+if(VARDO_PLATFORM STREQUAL "win32")
+  install(TARGETS vardo smtc RUNTIME DESTINATION .)
+  install(FILES ${CMAKE_SOURCE_DIR}/vardo.conf.sample DESTINATION .)
+  set(CPACK_PACKAGE_NAME vardo)
+  set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+  set(CPACK_PACKAGE_VENDOR "vardo")
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "host monitoring agent")
+  set(CPACK_PACKAGE_FILE_NAME vardo-${PROJECT_VERSION}-win64)
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+  set(CPACK_STRIP_FILES TRUE)
+  set(CPACK_GENERATOR ZIP)
+  include(CPack)
+  return()
+endif()
+
 if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
   set(CMAKE_INSTALL_PREFIX /opt/vardo CACHE PATH "Installation directory" FORCE)
 endif()

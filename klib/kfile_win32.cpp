@@ -18,6 +18,11 @@
 
 const char kfile_eol[] = "\r\n";
 
+// How often, and how far apart, a replacement that another program's open
+// handle refuses is tried again: about a second in all.
+static const int kReplaceTries = 200;
+static const DWORD kReplacePauseMs = 5;
+
 static bool is_sep(char c) {
   return c == '/' || c == '\\';
 }
@@ -244,7 +249,15 @@ FILE* kfile_sys_replace_begin(const char* path, kstring* tmp) {
 uint32_t kfile_sys_replace_end(FILE* stream, const char* tmp, const char* path, bool keep) {
   bool ok = keep && fflush(stream) == 0 && !ferror(stream) && FlushFileBuffers(handle_of(stream));
   ok = fclose(stream) == 0 && ok;
-  ok = ok && MoveFileExA(tmp, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+  // A program that holds the old file open without delete sharing keeps it
+  // from being replaced; such readers come and go, so the move is tried
+  // again for a while.
+  for (int tries = 0; ok; ++tries) {
+    if (MoveFileExA(tmp, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) break;
+    DWORD err = GetLastError();
+    ok = tries < kReplaceTries && (err == ERROR_SHARING_VIOLATION || err == ERROR_ACCESS_DENIED);
+    if (ok) Sleep(kReplacePauseMs);
+  }
   if (!ok) DeleteFileA(tmp);
   return ok ? 0 : KERR_EOF;
 }

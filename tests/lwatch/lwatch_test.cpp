@@ -178,6 +178,7 @@ TEST_F(Engine, HitsThatCannotBeWrittenAreReadAgainAndArriveOnceWhole) {
 // keep another facility's hit from the next tick; the files passed over
 // when the facility's share is spent come first at the next tick.
 TEST_F(Engine, EndlessFilesAreReadASliceATickAndHoldUpNoOtherFacility) {
+  if (!testutil::kProcFiles) GTEST_SKIP() << "no /proc files on this platform";
   configure("");
   std::string body = "scan = 1\nscanfrombeg = 1\nfilter = h;HIT\nfile = /proc/self/pagemap\n";
   for (int i = 0; i < 2; ++i) {
@@ -236,11 +237,11 @@ TEST_F(Engine, SettingsAreEchoedAndCleaningDeletesFacilityFilesAndRecoversResult
   EXPECT_TRUE(log_.has(" Cleaning file : " + fac_dir_ + "/a.facility\n"));
   std::vector<std::string> left;
   for (auto& entry : std::filesystem::directory_iterator(res_dir_))
-    left.push_back(entry.path().filename());
+    left.push_back(entry.path().filename().string());
   std::sort(left.begin(), left.end());
   EXPECT_EQ(left, (std::vector<std::string>{"lw250101000000.log", "lw250101000001.log",
                                             "lw250101000002.log", "lw250102030405.tmp"}));
-  EXPECT_EQ(testutil::read_file(res_dir_ + "/lw250101000002.log"), "[a,b] x\n");
+  EXPECT_EQ(testutil::read_text(res_dir_ + "/lw250101000002.log"), "[a,b] x\n");
   EXPECT_TRUE(log_.has("[WARNING] result file '" + res_dir_ +
                        "/lw250101000000.tmp' was left open by an agent that did not stop "
                        "cleanly; closed as '" +
@@ -258,6 +259,7 @@ TEST_F(Engine, SettingsAreEchoedAndCleaningDeletesFacilityFilesAndRecoversResult
 // ignored with a warning and fits again once other facilities let it go. A
 // facility file that is too large, or a symbolic link, holds nothing.
 TEST_F(Engine, BoundsHoldOverAllFacilitiesAndRefuseWithAWarning) {
+  if (!testutil::symlinks_work()) GTEST_SKIP() << "the file system makes no symbolic links";
   std::string root = std::filesystem::canonical(dir_.path()).string();
   configure(
       "lwatch.maxfacilities = 4\nlwatch.maxentries = 5\nlwatch.maxfilters = 2\n"
@@ -342,20 +344,20 @@ TEST(LwatchResult, NamedAfterItsTimeKeptOnlyWithHitsAndNeverOverAnotherFile) {
   write("", "lw251231235959.tmp");  // no hit: no file
   EXPECT_TRUE(std::filesystem::is_empty(res));
   write("now", "lw251231235959.tmp");
-  EXPECT_EQ(testutil::read_file(res + "/lw251231235959.log"), "[a,b] now\n");
+  EXPECT_EQ(testutil::read_text(res + "/lw251231235959.log"), "[a,b] now\n");
   // The ".log" name is taken (the clock went back): the next free name of
   // the same form, across the year's end, with a warning.
   testutil::write_file(res + "/lw260101000000.log", "");
   write("again", "lw251231235959.tmp");
-  EXPECT_EQ(testutil::read_file(res + "/lw260101000001.log"), "[a,b] again\n");
+  EXPECT_EQ(testutil::read_text(res + "/lw260101000001.log"), "[a,b] again\n");
   EXPECT_TRUE(log.has("[WARNING] result file '" + res + "/lw251231235959.tmp' closed as '" + res +
                       "/lw260101000001.log': '" + res + "/lw251231235959.log' exists\n"))
       << log.text();
   // A ".tmp" of that name is another agent's: never appended to.
   testutil::write_file(res + "/lw251231235959.tmp", "[x,y] other\n");
   write("mine", "lw260101000000.tmp");
-  EXPECT_EQ(testutil::read_file(res + "/lw251231235959.tmp"), "[x,y] other\n");
-  EXPECT_EQ(testutil::read_file(res + "/lw260101000002.log"), "[a,b] mine\n");
+  EXPECT_EQ(testutil::read_text(res + "/lw251231235959.tmp"), "[x,y] other\n");
+  EXPECT_EQ(testutil::read_text(res + "/lw260101000002.log"), "[a,b] mine\n");
 
   Str missing(dir.file("no/such/dir"));
   EXPECT_FALSE(lwatch_result_open(&r, missing.get(), &when));

@@ -36,15 +36,14 @@ struct Log {
   }
   ~Log() { klog_free(&log); }
   klog* get() { return &log; }
-  std::string text() const { return testutil::read_file(path); }
+  std::string text() const { return testutil::read_text(path); }
   bool has(const std::string& piece) const { return text().find(piece) != std::string::npos; }
   std::string path;
   klog log;
 };
 
 inline void set_mtime(const std::string& path, time_t seconds) {
-  struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
-  utimensat(AT_FDCWD, path.c_str(), times, 0);
+  testutil::set_mtime(path, seconds);
 }
 
 // A result-file writer (lwatch_result.write) with room for g_room bytes
@@ -95,7 +94,7 @@ struct Result {
   lwatch_result* get() { return &r; }
   // What was written since the previous take(); the file stays open.
   std::string take() {
-    std::string fresh = testutil::read_file(path).substr(taken);
+    std::string fresh = testutil::read_text(path).substr(taken);
     taken += fresh.size();
     return fresh;
   }

@@ -59,7 +59,7 @@ TEST(KSocket, SetAcceptsInSetOrderConnectionsEndAndEndpointsAreReusableAtOnce) {
   EXPECT_EQ(ksocketset_wait(&set, 0, &index, &kind), KERR_TIMEOUT);
   int other = testutil::tcp_connect(second.port), client = testutil::tcp_connect(first.port);
   ASSERT_TRUE(testutil::send_all(client, "hi"));
-  close(client);
+  testutil::close_socket(client);
   ASSERT_EQ(ksocketset_wait(&set, 1000, &index, &kind), 0u);
   EXPECT_EQ(index, 0u);
   EXPECT_EQ(kind, KSOCKET_READ);
@@ -80,7 +80,7 @@ TEST(KSocket, SetAcceptsInSetOrderConnectionsEndAndEndpointsAreReusableAtOnce) {
   ASSERT_EQ(ksocketset_accept(&set, 1000, &served), 0u);
   ksocket_close(&served);
   EXPECT_TRUE(testutil::wait_closed(other, 1000));
-  close(other);
+  testutil::close_socket(other);
   ksocketset_free(&set);  // does not close: the Listeners do
   uint16_t port = second.port;
   ksocket_close(&second.s);
@@ -91,6 +91,7 @@ TEST(KSocket, SetAcceptsInSetOrderConnectionsEndAndEndpointsAreReusableAtOnce) {
 // What a peer that does not read cannot take stays unacknowledged; once it
 // has read everything nothing is, and after its reset the count fails.
 TEST(KSocket, UnackedCountsWhatThePeerHasNotReceived) {
+  if (!testutil::kUnackedKnown) GTEST_SKIP() << "the socket layer does not tell";
   Listener l;
   int client = testutil::tcp_connect(l.port);
   ksocket served;
@@ -113,9 +114,7 @@ TEST(KSocket, UnackedCountsWhatThePeerHasNotReceived) {
   EXPECT_TRUE(testutil::wait_until(
       [&] { return ksocket_unacked(&served, &unacked) == 0 && unacked == 0; }, 2000));
   fill();
-  linger reset = {1, 0};
-  setsockopt(client, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-  close(client);
+  testutil::close_with_reset(client);
   EXPECT_TRUE(testutil::wait_until([&] { return ksocket_unacked(&served, &unacked) != 0; }, 2000));
   EXPECT_NE(ksocket_unacked(&served, &unacked), 0u);  // also once the error was read
   ksocket_close(&served);

@@ -3,8 +3,6 @@
 #include "net/smt_frame.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -21,14 +19,14 @@ struct Pair {
   ksocket a;
   smt_message m;
   Pair() {
-    socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv);
+    testutil::socket_pair(sv);
     a.handle = sv[0];
     smt_message_init(&m);
   }
   ~Pair() {
     smt_message_free(&m);
-    close(sv[0]);
-    close(sv[1]);
+    testutil::close_socket(sv[0]);
+    testutil::close_socket(sv[1]);
   }
   // Sends bytes from a thread of their own, so that a frame larger than the
   // socket buffers does not wait for the reader, and reads one frame.
@@ -53,7 +51,7 @@ std::string written(uint8_t version, const std::string& head, const std::string&
   nettest::set(&p.m.head, head);
   nettest::set(&p.m.body, body);
   *rc = smt_frame_write(&p.m, &p.a, 5000);
-  shutdown(p.sv[0], SHUT_WR);
+  testutil::shutdown_write(p.sv[0]);
   reader.join();
   return got;
 }
@@ -152,7 +150,7 @@ TEST(SmtFrame, PeerClosingMidFrameGivesOneAndAStalledPeerATimeOutPerWaitOrPerFra
     for (bool closed : {true, false}) {
       Pair p;
       ASSERT_TRUE(part.empty() || testutil::send_all(p.sv[1], part));
-      if (closed) shutdown(p.sv[1], SHUT_WR);
+      if (closed) testutil::shutdown_write(p.sv[1]);
       auto t0 = std::chrono::steady_clock::now();
       EXPECT_EQ(smt_frame_read(&p.m, &p.a, 100), closed ? KERR_FAILED : KERR_TIMEOUT) << part;
       if (!closed) EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(90));

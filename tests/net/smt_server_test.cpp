@@ -72,7 +72,7 @@ class SmtServer : public ::testing::Test {
   }
   void TearDown() override {
     g_release = true;
-    for (int fd : fds_) close(fd);
+    for (int fd : fds_) testutil::close_socket(fd);
     if (running_) smt_server_stop(&srv_), smt_server_free(&srv_);
     klog_free(&log_);
   }
@@ -107,7 +107,7 @@ class SmtServer : public ::testing::Test {
     std::string data;
     return testutil::wait_closed(fd, 5000, &data) && data.empty();
   }
-  std::string log() { return testutil::read_file(dir_.file("smt.log")); }
+  std::string log() { return testutil::read_text(dir_.file("smt.log")); }
   size_t count(const std::string& text) { return testutil::count_in(log(), text); }
   bool log_has(const std::string& text) {
     return testutil::wait_until([&] { return log().find(text) != std::string::npos; }, 5000);
@@ -233,7 +233,7 @@ TEST_F(SmtServer, TenClientsWithANewConnectionPerRequestAreAllServed) {
     EXPECT_TRUE(kthread_is_running(&record(i)->thread)) << i;
     EXPECT_FALSE(smt_client_is_running(record(i))) << i;
   }
-  const int per_client = 2000 / kChurnScale;
+  const int per_client = 2000 / kChurnScale / testutil::kLoadScale;
   const uint16_t listening = port(0);
   std::atomic<int> answered{0};
   std::vector<std::thread> clients;
@@ -244,7 +244,7 @@ TEST_F(SmtServer, TenClientsWithANewConnectionPerRequestAreAllServed) {
         int fd = testutil::tcp_connect(listening);
         answered += fd >= 0 && testutil::send_all(fd, frame(head)) &&
                     read_reply(fd) == frame("200 OK", head);
-        if (fd >= 0) close(fd);
+        if (fd >= 0) testutil::close_socket(fd);
       }
     });
   for (std::thread& t : clients) t.join();
@@ -286,7 +286,7 @@ TEST_F(SmtServer, RefusedPeersNeverHoldARecordAndSlowRequestsEndAfterTheIoTimeou
           closed = !testutil::send_all(fd, request.substr(b, 1)) ||
                    testutil::wait_closed(fd, 1000, &data);
         if (closed) ++(data.empty() ? refused : answered);
-        if (fd >= 0) close(fd);
+        if (fd >= 0) testutil::close_socket(fd);
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
       }
     });
@@ -295,7 +295,7 @@ TEST_F(SmtServer, RefusedPeersNeverHoldARecordAndSlowRequestsEndAfterTheIoTimeou
     int fd = testutil::tcp_connect(listening);
     served += testutil::send_all(fd, frame("echo " + std::to_string(i))) &&
               read_reply(fd) == frame("200 OK", "echo " + std::to_string(i));
-    close(fd);
+    testutil::close_socket(fd);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   over = true;
@@ -378,9 +378,7 @@ TEST_F(SmtServer, ConnectionResetBeforeTheHandOverIsNotServed) {
   ASSERT_EQ(ksocket_create_listener(&listener, &address.s, 0), 0u);
   int fd = testutil::tcp_connect(smtwire::local_port(listener.handle));
   ASSERT_TRUE(testutil::send_all(fd, frame("echo hi")));
-  linger reset = {1, 0};
-  setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-  close(fd);
+  testutil::close_with_reset(fd);
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   ASSERT_EQ(ksocket_accept(&listener, &accepted), 0u);
   smt_client c;

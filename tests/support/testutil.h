@@ -47,13 +47,6 @@ inline void append_file(const std::string& path, const std::string& content) {
 // A file written in text mode, its line ends (kTextEol) read back as LF.
 inline std::string read_text(const std::string& path);
 
-inline std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
 inline std::string read_text(const std::string& path) {
   std::string text = read_file(path);
   if (kTextEol == "\n") return text;
@@ -67,6 +60,15 @@ inline std::string read_text(const std::string& path) {
     }
   }
   return out;
+}
+
+// Whether the file system here makes symbolic links (Windows without the
+// right to make them, Wine: no).
+inline bool symlinks_work() {
+  TempDir dir;
+  std::error_code ec;
+  std::filesystem::create_symlink(dir.file("target"), dir.file("link"), ec);
+  return !ec;
 }
 
 // Polls pred every 20 ms until it holds or timeout_ms passed.

@@ -17,14 +17,37 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
 namespace testutil {
 
-inline std::string read_file(const std::string& path);
+// The whole file; empty when it cannot be read.
+inline std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
 inline bool wait_until(const std::function<bool()>& pred, int timeout_ms);
+
+// Whether file names that differ only in case name different files.
+inline const bool kCaseSensitiveNames = true;
+
+// Whether a file that others hold open can be replaced by a rename.
+inline const bool kReplaceWhileOpen = true;
+
+// Load tests divide their counts by this.
+inline const int kLoadScale = 1;
+
+// Whether the socket layer tells the bytes the peer has not acknowledged.
+inline const bool kUnackedKnown = true;
+
+// Whether /proc and its endless files are there.
+inline const bool kProcFiles = true;
 
 // The line end that text-mode files get.
 inline const std::string kTextEol = "\n";
@@ -40,8 +63,30 @@ inline bool file_exists(const std::string& path) {
   return access(path.c_str(), F_OK) == 0;
 }
 
+// Sets the access and modification times, in seconds since 1970.
+inline void set_mtime(const std::string& path, time_t seconds) {
+  struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
+  utimensat(AT_FDCWD, path.c_str(), times, 0);
+}
+
 inline void close_socket(int fd) {
   close(fd);
+}
+
+// Closes with a reset instead of an orderly end.
+inline void close_with_reset(int fd) {
+  linger reset = {1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+  close(fd);
+}
+
+inline void shutdown_write(int fd) {
+  shutdown(fd, SHUT_WR);
+}
+
+// Two connected stream sockets.
+inline bool socket_pair(int sv[2]) {
+  return socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) == 0;
 }
 
 // Open descriptors of a process (0: this one); -1 when they cannot be read.

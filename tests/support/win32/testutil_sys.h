@@ -2,6 +2,7 @@
 // connections on Windows Sockets (started once for the whole test program).
 #pragma once
 
+#include <process.h>
 #include <windows.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -12,8 +13,55 @@
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace testutil {
+
+// Whether file names that differ only in case name different files.
+inline const bool kCaseSensitiveNames = false;
+
+// Whether a file that others hold open can be replaced by a rename (not
+// with the classic rename that Wine offers: the agent tries again for a
+// second, then reports the write as failed).
+inline const bool kReplaceWhileOpen = false;
+
+// Load tests divide their counts by this: under Wine every connection costs
+// several round trips to its server.
+inline const int kLoadScale = 20;
+
+// Open handles cannot be told apart from the system's own here: -1, as for a
+// process whose descriptors cannot be read. The job object of each run ends
+// what a program leaves, so no child is counted either.
+inline int count_fds(int = 0) {
+  return -1;
+}
+
+inline std::vector<int> child_pids(int) {
+  return {};
+}
+
+// Whether the socket layer tells the bytes the peer has not acknowledged
+// (Windows Sockets does not).
+inline const bool kUnackedKnown = false;
+
+// Whether /proc and its endless files are there (Wine shows the host's, but
+// the program is not the process they describe).
+inline const bool kProcFiles = false;
+
+// The whole file, read as other programs may read it while the agent
+// replaces or deletes it (all sharing granted); empty when it cannot be read.
+inline std::string read_file(const std::string& path) {
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return std::string();
+  std::string out;
+  char buf[65536];
+  DWORD n = 0;
+  while (ReadFile(h, buf, sizeof buf, &n, nullptr) && n > 0) out.append(buf, n);
+  CloseHandle(h);
+  return out;
+}
 
 // The line end that text-mode files get.
 inline const std::string kTextEol = "\r\n";
@@ -40,6 +88,19 @@ inline bool file_exists(const std::string& path) {
   return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+// Sets the access and modification times, in seconds since 1970.
+inline void set_mtime(const std::string& path, time_t seconds) {
+  HANDLE h = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return;
+  ULARGE_INTEGER t;
+  t.QuadPart = (static_cast<uint64_t>(seconds) + 11644473600ull) * 10000000ull;
+  FILETIME ft = {t.LowPart, t.HighPart};
+  SetFileTime(h, nullptr, &ft, &ft);
+  CloseHandle(h);
+}
+
 // Windows Sockets for the helpers below and for tests that call the socket
 // layer without the program's start-up.
 struct SocketLibrary {
@@ -53,6 +114,43 @@ inline SocketLibrary socket_library;
 
 inline void close_socket(int fd) {
   closesocket(static_cast<SOCKET>(fd));
+}
+
+// Closes with a reset instead of an orderly end.
+inline void close_with_reset(int fd) {
+  linger reset = {1, 0};
+  setsockopt(static_cast<SOCKET>(fd), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&reset),
+             sizeof reset);
+  closesocket(static_cast<SOCKET>(fd));
+}
+
+inline void shutdown_write(int fd) {
+  shutdown(static_cast<SOCKET>(fd), SD_SEND);
+}
+
+// Two connected stream sockets, over loopback (no local sockets here).
+inline bool socket_pair(int sv[2]) {
+  SOCKET l = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int len = sizeof a;
+  bool ok = l != INVALID_SOCKET && bind(l, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+            listen(l, 1) == 0 && getsockname(l, reinterpret_cast<sockaddr*>(&a), &len) == 0;
+  SOCKET c = ok ? socket(AF_INET, SOCK_STREAM, 0) : INVALID_SOCKET;
+  ok = ok && c != INVALID_SOCKET && connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  SOCKET s = ok ? accept(l, nullptr, nullptr) : INVALID_SOCKET;
+  if (l != INVALID_SOCKET) closesocket(l);
+  if (s == INVALID_SOCKET) {
+    if (c != INVALID_SOCKET) closesocket(c);
+    return false;
+  }
+  BOOL one = TRUE;
+  setsockopt(c, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+  setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+  sv[0] = static_cast<int>(s);
+  sv[1] = static_cast<int>(c);
+  return true;
 }
 
 // A TCP connection to address:port, from a local 127.x.y.z when given; -1 on failure.
