@@ -112,6 +112,10 @@ static const lwevtrec_backend kBackend = {
     eventlog_account,  eventlog_message_files, eventlog_format,
 };
 
+const lwevtrec_backend* lwsource_eventlog_backend() {
+  return &kBackend;
+}
+
 static uint32_t eventlog_open(lwsource* src, const char* name, void** handle) {
   return lwevtrec_open(&kBackend, src->context, name, handle);
 }

@@ -16,57 +16,14 @@
 #include "klib/kerror.h"
 #include "klib/ktime.h"
 #include "lwatch/lweventlog.h"
+#include "lwevtrec_build.h"
 
 namespace {
 
-void put32(std::string& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<char>(v >> (8 * i));
-}
-void put16(std::string& b, size_t at, uint16_t v) {
-  b[at] = static_cast<char>(v);
-  b[at + 1] = static_cast<char>(v >> 8);
-}
-
-// A record as the platform lays it out: fixed part, source, computer,
-// identity, strings, data, no padding (so lengths come out odd).
-struct Rec {
-  uint32_t time = 1000;
-  uint32_t id = 7;
-  uint16_t type = 4;
-  std::string source = "src";
-  std::string computer = "HOST";
-  std::vector<std::string> strings;
-  std::string sid;
-  std::string data;
-};
-
-std::string build(const Rec& r) {
-  std::string b(LWEVTREC_FIXED, '\0');
-  b += r.source + '\0' + r.computer + '\0';
-  uint32_t sid_at = static_cast<uint32_t>(b.size());
-  b += r.sid;
-  uint32_t strings_at = static_cast<uint32_t>(b.size());
-  for (const std::string& s : r.strings) b += s + '\0';
-  uint32_t data_at = static_cast<uint32_t>(b.size());
-  b += r.data;
-  put32(b, 0, static_cast<uint32_t>(b.size()));
-  put32(b, 4, 0x654c664c);
-  put32(b, 8, 42);
-  put32(b, 12, r.time);
-  put32(b, 16, r.time + 1);
-  put32(b, 20, r.id);
-  put16(b, 24, r.type);
-  put16(b, 26, static_cast<uint16_t>(r.strings.size()));
-  put16(b, 28, 3);
-  put16(b, 30, 0);
-  put32(b, 32, 41);
-  put32(b, 36, strings_at);
-  put32(b, 40, static_cast<uint32_t>(r.sid.size()));
-  put32(b, 44, r.sid.empty() ? 0 : sid_at);
-  put32(b, 48, static_cast<uint32_t>(r.data.size()));
-  put32(b, 52, r.data.empty() ? 0 : data_at);
-  return b;
-}
+using evtrec::build;
+using evtrec::put16;
+using evtrec::put32;
+using evtrec::Rec;
 
 // The bytes decoded last, in a buffer of their exact size so that a read
 // past the end is seen by the sanitizers; the decoded pointers point here.

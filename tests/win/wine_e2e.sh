@@ -3,8 +3,10 @@
 #   tests/win/wine_e2e.sh WIN_BUILD_DIR LINUX_SMTC
 # 1. vardo.exe -start in a console: banners, settings echo, "VARDO up"; an
 #    SMT echo from the Linux client over loopback; a watched file's hit
-#    fetched with lwgetlog; exec of "cmd /c echo hi"; Ctrl+C (SIGINT) gives
-#    "VARDO shutdown", "VARDO down" and exit code 0.
+#    fetched with lwgetlog; exec of "cmd /c echo hi"; a facility watching
+#    the Application event log scans at its period and reports nothing (Wine
+#    keeps no records); Ctrl+C (SIGINT) gives "VARDO shutdown", "VARDO down"
+#    and exit code 0.
 # 2. The service: -install, a second -install refused with 502's message,
 #    a start through the service control manager, a request served by the
 #    service, a stop, -remove.
@@ -64,7 +66,7 @@ trap cleanup EXIT
 $WINESERVER -p || true  # 2: one runs already for this prefix
 
 cat >"$DIR/vardo.conf" <<EOF
-service.loglevel = 2
+service.loglevel = 4
 service.name = $SERVICE
 vardo.listener = 127.0.0.1:$PORT
 smtsvr.addressmask = 127.0.0.1
@@ -77,6 +79,11 @@ file = app.log
 filter = boom;boom|bang
 EOF
 printf 'quiet start\r\n' >"$DIR/app.log"
+cat >"$DIR/evt.facility" <<EOF
+scan = 1
+eventlog = Application
+filter = any;.
+EOF
 
 # ---- console mode
 cd "$DIR"
@@ -124,6 +131,14 @@ grep -q "VARDO shutdown" console.out || fail "no VARDO shutdown"
 grep -q "VARDO down" console.out || fail "no VARDO down"
 grep -q -- "<-\[[0-9]*\] .*vardo.exe" vardo.log || fail "no stop banner"
 echo "ok: Ctrl+C gives VARDO shutdown, VARDO down, exit 0"
+
+grep -q "  eventlog   = 'Application'" vardo.log || fail "the eventlog entry was not loaded"
+scans=$(grep -c " scanning lwfacility 'evt' eventlog"$'\r$' vardo.log || true)
+[ "$scans" -ge 3 ] || fail "the event log was scanned $scans times"
+# The filter takes every record: a record read would log "new ... event".
+! grep -q "cannot open 'Application' eventlog\|new Application event" vardo.log ||
+  fail "the Application log gave a failure or an event"
+echo "ok: the Application event log scanned $scans times, nothing reported"
 
 # ---- service mode. A service dies when the last ordinary Wine process
 # exits: a console that waits for input keeps one alive meanwhile.

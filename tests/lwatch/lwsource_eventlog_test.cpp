@@ -1,0 +1,166 @@
+// The Windows event-log backend's lookups, for real (under Wine or on
+// Windows): the test registers a message module of its own, built from
+// lwsource_eventlog_test.mc, as the message file of a source of a test log,
+// and reads records laid out byte by byte through the reader, with the
+// backend's account and message lookups and the test's blocks in place of
+// the event-log service (which gives no records under Wine).
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "klib/kerror.h"
+#include "klib/ktime.h"
+#include "lwatch/lweventlog.h"
+#include "lwatch/lwevtrec.h"
+#include "lwevtrec_build.h"
+
+namespace {
+
+using evtrec::build;
+using evtrec::Rec;
+
+// The blocks handed out in turn by the test's read.
+std::vector<std::string> g_blocks;
+size_t g_next;
+
+uint32_t blocks_open(void*, const char*, void** log) {
+  g_next = 0;
+  *log = &g_blocks;
+  return 0;
+}
+uint32_t blocks_read(void*, uint8_t* buf, uint32_t size, uint32_t* delivered) {
+  if (g_next == g_blocks.size()) return KERR_EOF;
+  const std::string& b = g_blocks[g_next++];
+  if (b.size() > size) return KERR_FAILED;
+  memcpy(buf, b.data(), b.size());
+  *delivered = static_cast<uint32_t>(b.size());
+  return 0;
+}
+void blocks_close(void*) {}
+
+lwevtrec_backend g_backend;  // the platform's lookups over the test's blocks
+uint32_t source_open(lwsource*, const char* name, void** handle) {
+  return lwevtrec_open(&g_backend, nullptr, name, handle);
+}
+const lwsource_ops kOps = {source_open, lwevtrec_read, lwevtrec_close, lwevtrec_resolve};
+
+std::string when(uint32_t seconds) {
+  ktime t;
+  ktime_init(&t);
+  ktime_from_seconds(&t, seconds);
+  kstring s;
+  kstring_init(&s);
+  ktime_format(&t, &s);
+  std::string out = kstring_text(&s);
+  kstring_free(&s);
+  ktime_free(&t);
+  return out;
+}
+
+// A test log under the EventLog service key, removed with all it holds.
+struct TestLog {
+  std::string name = "VardoTest" + std::to_string(GetCurrentProcessId());
+  std::string key = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\" + name;
+  ~TestLog() { RegDeleteTreeA(HKEY_LOCAL_MACHINE, key.c_str()); }
+  // ERROR_SUCCESS, or why the source could not be registered.
+  LONG add_source(const char* source, const std::string& files) {
+    HKEY k;
+    LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, (key + "\\" + source).c_str(), 0, nullptr, 0,
+                              KEY_WRITE, nullptr, &k, nullptr);
+    if (rc != ERROR_SUCCESS) return rc;
+    rc = RegSetValueExA(k, "EventMessageFile", 0, REG_EXPAND_SZ,
+                        reinterpret_cast<const BYTE*>(files.c_str()),
+                        static_cast<DWORD>(files.size() + 1));
+    RegCloseKey(k);
+    return rc;
+  }
+};
+
+TEST(EventLogWindows, AccountsAndMessagesResolvedByThePlatform) {
+  g_backend = *lwsource_eventlog_backend();
+  g_backend.open = blocks_open;
+  g_backend.read_block = blocks_read;
+  g_backend.close = blocks_close;
+  lwsource src;
+  lwsource_init(&src);
+  src.ops = &kOps;
+
+  // The message module lies beside the test program; the registered list
+  // names it through an environment variable, after a module that is not
+  // there.
+  char exe[MAX_PATH];
+  DWORD n = GetModuleFileNameA(nullptr, exe, MAX_PATH);
+  ASSERT_GT(n, 0u);
+  std::string dir(exe, n);
+  dir.erase(dir.find_last_of('\\'));
+  ASSERT_TRUE(SetEnvironmentVariableA("VARDO_TEST_MODULES", dir.c_str()));
+  TestLog log;
+  LONG rc = log.add_source(
+      "svc", "%VARDO_TEST_MODULES%\\missing.dll;%VARDO_TEST_MODULES%\\" VARDO_TEST_MESSAGES);
+  if (rc == ERROR_ACCESS_DENIED) GTEST_SKIP() << "registering a source needs an administrator";
+  ASSERT_EQ(rc, ERROR_SUCCESS);
+
+  kstring name, text;
+  kstring_init(&name);
+  kstring_init(&text);
+  kstring_assign_cstr(&name, log.name.c_str());
+  lweventlog r;
+  lweventlog_init(&r, &name, nullptr);
+  auto scan = [&] {
+    std::vector<std::string> lines;
+    if (!lweventlog_open(&r, &src)) return lines;
+    while (lweventlog_read(&r, &text)) lines.push_back(kstring_text(&text));
+    lweventlog_close(&r);
+    return lines;
+  };
+  g_blocks = {build(Rec{})};
+  EXPECT_TRUE(scan().empty());  // the baseline
+
+  const std::string system("\x01\x01\0\0\0\0\0\x05\x12\0\0\0", 12);  // S-1-5-18
+  Rec two_lines;  // its message looked up by the full identifier, printed by the low bits
+  two_lines.time = 1004;
+  two_lines.id = 0xC0000064;
+  two_lines.type = 1;
+  two_lines.source = "svc";
+  two_lines.strings = {"x", "y", "z"};
+  two_lines.sid = system;
+  Rec no_text = two_lines;  // the module and the system have nothing for it
+  no_text.time = 1003;
+  no_text.id = 0xC0000065;
+  no_text.type = 2;
+  no_text.sid = std::string("\x01\x02\0\0\0\0\0\x05\x12\0\0\0", 12);  // two parts in room for one
+  Rec no_key = two_lines;                                             // a source not registered
+  no_key.time = 1002;
+  no_key.source = "nokey";
+  no_key.sid = std::string("\x07\x01\0\0\0\0\0\x05\x12\0\0\0", 12);  // an unknown revision
+  g_blocks = {build(two_lines) + build(no_text), build(no_key)};
+  std::vector<std::string> lines = scan();
+  ASSERT_EQ(lines.size(), 3u);
+
+  // The local system's names differ by the system's language: any domain
+  // and account will do, but both must be there.
+  const std::string head = when(1004) + " : id=100;type=ERROR;source=svc;user=";
+  // Insertion strings beyond the record's 3 are empty, up to the 99th.
+  const std::string tail = ";message=first x ysecond z [] [0]";
+  const std::string& first = lines[0];
+  ASSERT_GT(first.size(), head.size() + tail.size());
+  EXPECT_EQ(first.substr(0, head.size()), head);
+  EXPECT_EQ(first.substr(first.size() - tail.size()), tail);
+  std::string user = first.substr(head.size(), first.size() - head.size() - tail.size());
+  size_t slash = user.find('\\');
+  ASSERT_NE(slash, std::string::npos) << user;
+  EXPECT_GT(slash, 0u) << user;
+  EXPECT_LT(slash + 1, user.size()) << user;
+  EXPECT_NE(user, "N/A");
+  EXPECT_EQ(lines[1], when(1003) + " : id=101;type=WARNING;source=svc;user=N/A;message=N/A");
+  EXPECT_EQ(lines[2], when(1002) + " : id=100;type=ERROR;source=nokey;user=N/A;message=N/A");
+
+  lweventlog_free(&r);
+  kstring_free(&text);
+  kstring_free(&name);
+  lwsource_free(&src);
+}
+
+}  // namespace
