@@ -210,6 +210,24 @@ uint32_t ksocket_accept(ksocket* listener, ksocket* out) {
   return 0;
 }
 
+uint32_t ksocket_accept_peer(ksocket* listener, ksocket* out, kstring* address, uint16_t* port) {
+  struct sockaddr_in sa;
+  int len = sizeof sa;
+  memset(&sa, 0, sizeof sa);
+  SOCKET fd = accept(sock_of(listener), reinterpret_cast<struct sockaddr*>(&sa), &len);
+  // A connection reset while it waited is dropped by the system here: for
+  // the caller there was nothing to accept after all.
+  if (fd == INVALID_SOCKET)
+    return WSAGetLastError() == WSAECONNRESET ? KERR_WOULDBLOCK : ksocket_last_error();
+  keep_from_children(fd);
+  set_nodelay(fd);
+  out->handle = static_cast<intptr_t>(fd);
+  uint32_t rc = name_to_text(&sa, address, port);
+  if (!rc) rc = ksocket_set_nonblocking(out);
+  if (rc) closesocket(fd);
+  return rc;
+}
+
 static uint32_t io_result(int n, uint32_t* count) {
   if (n == SOCKET_ERROR) {
     uint32_t rc = ksocket_last_error();
@@ -332,6 +350,11 @@ uint32_t ksocket_wait(ksocket* s, uint32_t mode, uint32_t timeout_ms) {
 uint32_t ksocketset_wait(ksocketset* set, uint32_t timeout_ms, uint32_t* index, uint32_t* kind) {
   uint32_t n = ksocketset_count(set);
   if (n > KSOCKET_SET_WAIT_MAX) n = KSOCKET_SET_WAIT_MAX;
+  // select refuses an empty set where poll waits: the wait is a sleep then.
+  if (n == 0) {
+    Sleep(timeout_ms);
+    return KERR_TIMEOUT;
+  }
   fd_set readable, writable;
   FD_ZERO(&readable);
   FD_ZERO(&writable);

@@ -2,8 +2,6 @@
 #include "net/ksocket.h"
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 
 #include <vector>
 
@@ -88,11 +86,7 @@ TEST(KSocket, SetAcceptsInSetOrderConnectionsEndAndEndpointsAreReusableAtOnce) {
   EXPECT_EQ(nettest::str(&address.s), "127.0.0.1");
   EXPECT_EQ(peer_port, smtwire::local_port(other));
   EXPECT_EQ(ksocket_recv(&served, buf, &(n = sizeof buf)), KERR_WOULDBLOCK);
-  int nodelay = 0;
-  socklen_t len = sizeof nodelay;
-  ASSERT_EQ(getsockopt(static_cast<int>(served.handle), IPPROTO_TCP, TCP_NODELAY, &nodelay, &len),
-            0);
-  EXPECT_NE(nodelay, 0);
+  EXPECT_TRUE(testutil::tcp_nodelay(served.handle));
   ksocket_close(&served);
   EXPECT_TRUE(testutil::wait_closed(other, 1000));
   testutil::close_socket(other);

@@ -163,7 +163,7 @@ TEST(SmtFrame, PeerClosingMidFrameGivesOneAndAStalledPeerATimeOutPerWaitOrPerFra
   for (bool wait_first : {true, false}) {
     for (int peer : {0 /* silent */, 1 /* closes */, 2 /* sends after 150 ms */}) {
       Pair p;
-      if (peer == 1) shutdown(p.sv[1], SHUT_WR);
+      if (peer == 1) testutil::shutdown_write(p.sv[1]);
       std::thread writer([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
         if (peer == 2) testutil::send_all(p.sv[1], "SMTF20000700000000echo hi");

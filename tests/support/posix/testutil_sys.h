@@ -74,6 +74,13 @@ inline void close_socket(int fd) {
 }
 
 // Closes with a reset instead of an orderly end.
+// true when Nagle's delay is off on the socket.
+inline bool tcp_nodelay(intptr_t handle) {
+  int on = 0;
+  socklen_t len = sizeof on;
+  return getsockopt(static_cast<int>(handle), IPPROTO_TCP, TCP_NODELAY, &on, &len) == 0 && on != 0;
+}
+
 inline void close_with_reset(int fd) {
   linger reset = {1, 0};
   setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);

@@ -116,6 +116,15 @@ inline void close_socket(int fd) {
   closesocket(static_cast<SOCKET>(fd));
 }
 
+// true when Nagle's delay is off on the socket.
+inline bool tcp_nodelay(intptr_t handle) {
+  int on = 0;
+  int len = sizeof on;
+  return getsockopt(static_cast<SOCKET>(handle), IPPROTO_TCP, TCP_NODELAY,
+                    reinterpret_cast<char*>(&on), &len) == 0 &&
+         on != 0;
+}
+
 // Closes with a reset instead of an orderly end.
 inline void close_with_reset(int fd) {
   linger reset = {1, 0};
