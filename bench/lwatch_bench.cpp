@@ -235,6 +235,21 @@ size_t reference_hits(const std::string& path) {
 
 // --hostile: the patterns of argv[3...] over lines of argv[0] bytes of 'a's,
 // argv[1] MB of them, in the directory argv[2].
+// The engine's result file, opened in directory res_dir (made here); its
+// path.
+std::string open_result(lwatch_result* result, klog* log, const std::string& res_dir) {
+  std::filesystem::create_directory(res_dir);
+  kstring res_path;
+  kstring_init(&res_path);
+  kstring_assign_cstr(&res_path, res_dir.c_str());
+  ktime when;
+  ktime_now(&when);
+  lwatch_result_init(result, log);
+  lwatch_result_open(result, &res_path, &when);
+  kstring_free(&res_path);
+  return kstring_text(&result->tmp_path);
+}
+
 int hostile_main(int argc, char** argv, bool figures) {
   long line_bytes = atol(argv[0]);
   double megabytes = atof(argv[1]);
@@ -250,17 +265,8 @@ int hostile_main(int argc, char** argv, bool figures) {
   std::string watched = dir + "/hostile-watched.log";
   fclose(fopen(watched.c_str(), "w"));
   set_mtime(watched, time(nullptr) - 10);
-  std::string res_dir = dir + "/hostile-res";
-  std::filesystem::create_directory(res_dir);
-  kstring res_path;
-  kstring_init(&res_path);
-  kstring_assign_cstr(&res_path, res_dir.c_str());
-  ktime when;
-  ktime_now(&when);
   lwatch_result result;
-  lwatch_result_init(&result, &log);
-  lwatch_result_open(&result, &res_path, &when);
-  std::string result_path = kstring_text(&result.tmp_path);
+  std::string result_path = open_result(&result, &log, dir + "/hostile-res");
 
   // Every facility finds the file empty; the block comes after.
   std::vector<Facility*> facilities;
@@ -301,7 +307,6 @@ int hostile_main(int argc, char** argv, bool figures) {
   unlink(watched.c_str());
   result.size = 0;  // deleted, not kept as a ".log"
   lwatch_result_free(&result);
-  kstring_free(&res_path);
   klog_free(&log);
   return 0;
 }
@@ -345,16 +350,8 @@ int main(int argc, char** argv) {
   Facility watch(dir, "bench", body, &log);
   // The engine's result file, in a directory of its own.
   std::string res_dir = dir + "/res";
-  std::filesystem::create_directory(res_dir);
-  kstring res_path;
-  kstring_init(&res_path);
-  kstring_assign_cstr(&res_path, res_dir.c_str());
-  ktime when;
-  ktime_now(&when);
   lwatch_result result;
-  lwatch_result_init(&result, &log);
-  lwatch_result_open(&result, &res_path, &when);
-  std::string result_path = kstring_text(&result.tmp_path);
+  std::string result_path = open_result(&result, &log, res_dir);
   lwfacility_scan_files(&watch.fac, &result, true);
 
   fprintf(figures ? stderr : stdout, "generating %.0f MB of log lines (about 1 %% hits) ...\n",
@@ -429,7 +426,6 @@ int main(int argc, char** argv) {
   unlink(watched.c_str());
   result.size = 0;  // deleted, not kept as a ".log"
   lwatch_result_free(&result);
-  kstring_free(&res_path);
   unlink(filter_file.c_str());
 
   // 1,000 files that do not change: each scan costs one status query each.
@@ -442,10 +438,7 @@ int main(int argc, char** argv) {
     fclose(f);
   }
   Facility idle(dir, "idle", "file = " + many + "/*.log\nfilter = e;error\n", &log);
-  lwatch_result_init(&result, &log);
-  kstring_init(&res_path);
-  kstring_assign_cstr(&res_path, res_dir.c_str());
-  lwatch_result_open(&result, &res_path, &when);
+  open_result(&result, &log, res_dir);
   lwfacility_scan_files(&idle.fac, &result, true);  // finds them
   std::vector<double> cpu;
   for (int k = 0; k < 21; ++k) {
@@ -455,7 +448,6 @@ int main(int argc, char** argv) {
   }
   std::sort(cpu.begin(), cpu.end());
   lwatch_result_free(&result);
-  kstring_free(&res_path);
   if (figures)
     printf("idle.files %u\nidle.cpu_ms %.3f\n", idle.fac.tracked.count, cpu[10] * 1e3);
   else
