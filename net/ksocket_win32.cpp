@@ -216,9 +216,12 @@ uint32_t ksocket_accept_peer(ksocket* listener, ksocket* out, kstring* address, 
   memset(&sa, 0, sizeof sa);
   SOCKET fd = accept(sock_of(listener), reinterpret_cast<struct sockaddr*>(&sa), &len);
   // A connection reset while it waited is dropped by the system here: for
-  // the caller there was nothing to accept after all.
-  if (fd == INVALID_SOCKET)
-    return WSAGetLastError() == WSAECONNRESET ? KERR_WOULDBLOCK : ksocket_last_error();
+  // the caller there was nothing to accept after all. Windows says so with
+  // WSAECONNRESET, Wine with WSAENOTCONN (the peer's address is gone).
+  if (fd == INVALID_SOCKET) {
+    int e = WSAGetLastError();
+    return e == WSAECONNRESET || e == WSAENOTCONN ? KERR_WOULDBLOCK : ksocket_translate(e);
+  }
   keep_from_children(fd);
   set_nodelay(fd);
   out->handle = static_cast<intptr_t>(fd);

@@ -368,11 +368,12 @@ TEST_F(SmtServer, ListenerWhosePortIsTakenComesUpOnceThePortIsFree) {
   EXPECT_EQ(count("created listener"), 1u);
 }
 
-// Peers that send a request and reset their connections before the accept
-// leave their bytes queued: each connection is handed over under the
-// address it was accepted with (nothing asks the reset socket for it), and
-// ends at its first failed transfer, its record free again, so that as many
-// of them as there are records leave the server serving.
+// Peers that send a request and reset their connections before the accept:
+// where the system still accepts them (with their bytes queued) each is
+// handed over under the address it was accepted with (nothing asks the reset
+// socket for it) and ends at its first failed transfer, its record free
+// again; where it drops them, the accept finds nothing and is no error.
+// Either way as many of them as there are records leave the server serving.
 TEST_F(SmtServer, ConnectionsResetBeforeTheAcceptEndAndFreeTheirRecords) {
   ASSERT_TRUE(start());
   std::vector<std::string> peers;
@@ -383,13 +384,21 @@ TEST_F(SmtServer, ConnectionsResetBeforeTheAcceptEndAndFreeTheirRecords) {
     ASSERT_TRUE(testutil::send_all(fd, frame("echo hi")));
     testutil::close_with_reset(fd);
   }
-  ASSERT_TRUE(testutil::wait_until([] { return g_closed.load() == 10; }, 5000)) << log();
-  for (const std::string& p : peers)
-    EXPECT_EQ(count("connection from " + p + " accepted\n"), 1u) << log();
+  // Accepted in arrival order: once this one is served, every earlier one
+  // was accepted or dropped.
   int fd = connect();
   ASSERT_TRUE(testutil::send_all(fd, frame("echo after")));
   EXPECT_EQ(read_reply(fd), frame("200 OK", "echo after"));
+  int handed = 0;
+  for (const std::string& p : peers) {
+    size_t n = count("connection from " + p + " accepted\n");
+    EXPECT_LE(n, 1u) << log();
+    handed += static_cast<int>(n);
+  }
+  if (testutil::kAcceptsResetConnections) EXPECT_EQ(handed, 10);
+  EXPECT_TRUE(testutil::wait_until([&] { return g_closed.load() == handed; }, 5000)) << log();
   EXPECT_EQ(count("server too busy"), 0u);
+  EXPECT_EQ(count("error occured accepting"), 0u);
 }
 
 // A handler that keeps its thread, and a peer that trickles a frame so that

@@ -49,6 +49,10 @@ inline const bool kUnackedKnown = true;
 // Whether /proc and its endless files are there.
 inline const bool kProcFiles = true;
 
+// Whether a connection reset before its accept is still accepted (with its
+// queued bytes) rather than dropped by the system.
+inline const bool kAcceptsResetConnections = true;
+
 // The line end that text-mode files get.
 inline const std::string kTextEol = "\n";
 

@@ -48,6 +48,10 @@ inline const bool kUnackedKnown = false;
 // the program is not the process they describe).
 inline const bool kProcFiles = false;
 
+// Whether a connection reset before its accept is still accepted (with its
+// queued bytes) rather than dropped by the system.
+inline const bool kAcceptsResetConnections = false;
+
 // The whole file, read as other programs may read it while the agent
 // replaces or deletes it (all sharing granted); empty when it cannot be read.
 inline std::string read_file(const std::string& path) {
