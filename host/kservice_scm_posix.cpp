@@ -4,6 +4,8 @@
 // on the files alone, so that installing needs no running manager. Starting,
 // stopping and querying need one and go through the kservice_manager table.
 // A service with an account of its own gets User= and systemd's sandbox.
+#include "host/kservice_scm_posix.h"
+
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -18,7 +20,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "host/kservice_scm.h"
 #include "klib/kerror.h"
 
 extern char** environ;
@@ -85,6 +86,14 @@ uint32_t kservice_unit_name(const char* name, kstring* out) {
     return KERR_SCM_NAME;
   }
   return 0;
+}
+
+static const char* root_of(const kscm* scm) {
+  return scm->env ? scm->env->root : nullptr;
+}
+
+static const kservice_manager* ops_of(const kscm* scm) {
+  return static_cast<const kservice_manager*>(scm->handle);
 }
 
 static bool root_is_live(const char* root) {
@@ -167,8 +176,8 @@ static uint32_t systemctl_install(const kscm* scm, const char* verb, const char*
   args[n++] = "--quiet";
   args[n++] = "--no-reload";
   args[n++] = "--no-ask-password";
-  if (!root_is_live(scm->root)) {
-    kstring_format(&root_opt, "--root=%s", scm->root);
+  if (!root_is_live(root_of(scm))) {
+    kstring_format(&root_opt, "--root=%s", root_of(scm));
     args[n++] = kstring_text(&root_opt);
   }
   args[n++] = verb;
@@ -563,7 +572,7 @@ static uint32_t open_service(const kscm* scm, const char* name, service_ref* ref
   if (!scm->open) return KERR_SCM_HANDLE;
   uint32_t rc = kservice_unit_name(name, &ref->unit);
   if (rc) return rc;
-  root_path(scm->root, kUnitDir, &ref->file);
+  root_path(root_of(scm), kUnitDir, &ref->file);
   kstring_append_char(&ref->file, '/');
   kstring_append(&ref->file, &ref->unit);
   return unit_exists(&ref->file);
@@ -585,7 +594,7 @@ static bool unit_defined_anywhere(const kscm* scm, const kstring* unit) {
   kstring_init(&path);
   bool found = false;
   for (const char* dir : kDirs) {
-    root_path(scm->root, dir, &path);
+    root_path(root_of(scm), dir, &path);
     kstring_append(&path, unit);
     struct stat st;
     if (lstat(kstring_text(&path), &st) == 0) found = true;
@@ -598,21 +607,21 @@ static bool unit_defined_anywhere(const kscm* scm, const kstring* unit) {
 
 uint32_t kservice_scm_open(kscm* scm, const char* machine, uint32_t access_class) {
   scm->open = 0;
-  scm->ops = nullptr;
+  scm->handle = nullptr;
   if (machine && machine[0]) return KERR_FAILED;
   kstring dir;
   kstring_init(&dir);
-  root_path(scm->root, kUnitDir, &dir);
+  root_path(root_of(scm), kUnitDir, &dir);
   struct stat st;
   bool ok = stat(kstring_text(&dir), &st) == 0 && S_ISDIR(st.st_mode);
   kstring_free(&dir);
   if (!ok) return KERR_FAILED;
-  if (scm->manager) {
-    scm->ops = scm->manager;
+  if (scm->env && scm->env->manager) {
+    scm->handle = scm->env->manager;
   } else {
     // A manager serves the live system when it was booted with systemd.
-    bool running = root_is_live(scm->root) && access("/run/systemd/system", F_OK) == 0;
-    scm->ops = running ? &kLiveManager : &kOfflineManager;
+    bool running = root_is_live(root_of(scm)) && access("/run/systemd/system", F_OK) == 0;
+    scm->handle = running ? &kLiveManager : &kOfflineManager;
   }
   scm->access = access_class;
   scm->open = 1;
@@ -621,7 +630,7 @@ uint32_t kservice_scm_open(kscm* scm, const char* machine, uint32_t access_class
 
 uint32_t kservice_scm_close(kscm* scm) {
   scm->open = 0;
-  scm->ops = nullptr;
+  scm->handle = nullptr;
   return 0;
 }
 
@@ -698,7 +707,7 @@ static void append_writable(kstring* out, const kservice_account* a) {
 // Makes the account and gives it its paths; appends its part of the
 // definition to text.
 static uint32_t prepare_account(const kscm* scm, const kservice_account* a, kstring* text) {
-  const kservice_users* users = scm->users ? scm->users : &kSystemUsers;
+  const kservice_users* users = scm->env && scm->env->users ? scm->env->users : &kSystemUsers;
   uint32_t uid = 0, gid = 0;
   uint32_t rc = users->ensure(users->context, a->user, &uid, &gid);
   if (rc) return rc;
@@ -757,7 +766,7 @@ uint32_t kservice_create_as(kscm* scm, const char* name, const char* path, uint3
   if (rc == 0) {
     // The name is taken first: an account is made only for a definition
     // that can be written.
-    root_path(scm->root, kUnitDir, &file);
+    root_path(root_of(scm), kUnitDir, &file);
     kstring_append_char(&file, '/');
     kstring_append(&file, &unit);
     fd = open(kstring_text(&file), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
@@ -805,7 +814,7 @@ uint32_t kservice_create_as(kscm* scm, const char* name, const char* path, uint3
     rc = systemctl_install(scm, "enable", kstring_text(&unit));
     // A definition that could not be enabled is not left half-installed.
     if (rc != 0) unlink(kstring_text(&file));
-    scm->ops->reload(scm->ops->context);
+    ops_of(scm)->reload(ops_of(scm)->context);
   }
   kstring_free(&exec);
   kstring_free(&text);
@@ -820,7 +829,7 @@ uint32_t kservice_delete(kscm* scm, const char* name) {
   if (rc == 0) rc = systemctl_install(scm, "disable", kstring_text(&ref.unit));
   if (rc == 0) {
     if (unlink(kstring_text(&ref.file)) != 0) rc = kservice_error();
-    scm->ops->reload(scm->ops->context);
+    ops_of(scm)->reload(ops_of(scm)->context);
   }
   close_service(&ref);
   return rc;
@@ -829,7 +838,7 @@ uint32_t kservice_delete(kscm* scm, const char* name) {
 uint32_t kservice_start(kscm* scm, const char* name) {
   service_ref ref;
   uint32_t rc = open_service(scm, name, &ref);
-  if (rc == 0) rc = scm->ops->start(scm->ops->context, kstring_text(&ref.unit));
+  if (rc == 0) rc = ops_of(scm)->start(ops_of(scm)->context, kstring_text(&ref.unit));
   close_service(&ref);
   return rc;
 }
@@ -837,7 +846,7 @@ uint32_t kservice_start(kscm* scm, const char* name) {
 uint32_t kservice_stop(kscm* scm, const char* name) {
   service_ref ref;
   uint32_t rc = open_service(scm, name, &ref);
-  if (rc == 0) rc = scm->ops->stop(scm->ops->context, kstring_text(&ref.unit));
+  if (rc == 0) rc = ops_of(scm)->stop(ops_of(scm)->context, kstring_text(&ref.unit));
   close_service(&ref);
   return rc;
 }
@@ -845,7 +854,7 @@ uint32_t kservice_stop(kscm* scm, const char* name) {
 uint32_t kservice_query_state(kscm* scm, const char* name, uint32_t* state) {
   service_ref ref;
   uint32_t rc = open_service(scm, name, &ref);
-  if (rc == 0) rc = scm->ops->query_state(scm->ops->context, kstring_text(&ref.unit), state);
+  if (rc == 0) rc = ops_of(scm)->query_state(ops_of(scm)->context, kstring_text(&ref.unit), state);
   close_service(&ref);
   return rc;
 }

@@ -32,7 +32,7 @@ uint32_t kservice_error() {
 }
 
 static SC_HANDLE manager_of(const kscm* scm) {
-  return static_cast<SC_HANDLE>(scm->handle);
+  return static_cast<SC_HANDLE>(const_cast<void*>(scm->handle));
 }
 
 uint32_t kservice_scm_open(kscm* scm, const char* machine, uint32_t access_class) {

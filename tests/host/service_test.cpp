@@ -9,7 +9,7 @@
 
 #include "agent/agent.h"
 #include "host/kservice.h"
-#include "host/kservice_scm.h"
+#include "host/kservice_scm_posix.h"
 #include "klib/kerror.h"
 #include "support/testutil.h"
 
@@ -46,7 +46,11 @@ class ServiceTest : public ::testing::Test {
   }
   std::string unit_dir() const { return root_.file("etc/systemd/system"); }
   std::string unit_file(const std::string& unit = kUnit) const { return unit_dir() + "/" + unit; }
-  kscm scm() { return kscm{root_.path().c_str(), &manager_, &users_, 0, 0, nullptr}; }
+  kscm scm() {
+    env_ = {root_.path().c_str(), &manager_, &users_};
+    return kscm{&env_, 0, 0, nullptr};
+  }
+  kservice_scm_env env_ = {};
 
   // Runs "vardo <args...>" for the service "vardo Service"; what it printed.
   std::string verb(std::vector<std::string> args) {
