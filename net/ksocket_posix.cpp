@@ -18,6 +18,7 @@
 
 #include "klib/kerror.h"
 #include "net/ksocket.h"
+#include "net/ksocket_sys.h"
 
 static uint32_t ksocket_translate(int err) {
   switch (err) {
@@ -69,11 +70,8 @@ static int parse_address(const kstring* address, struct sockaddr_in* out) {
 }
 
 static uint32_t name_to_text(const struct sockaddr_in* sa, kstring* address, uint16_t* port) {
-  char text[INET_ADDRSTRLEN];
-  if (!inet_ntop(AF_INET, &sa->sin_addr, text, sizeof text)) return KERR_FAILED;
-  if (!kstring_assign_cstr(address, text)) return KERR_NOMEM;
   *port = ntohs(sa->sin_port);
-  return 0;
+  return ksocket_ip_text(sa->sin_addr.s_addr, address);
 }
 
 static void set_nodelay(int fd) {
@@ -322,10 +320,8 @@ uint32_t ksocket_wait(ksocket* s, uint32_t mode, uint32_t timeout_ms) {
   return 0;
 }
 
-uint32_t ksocketset_wait(ksocketset* set, uint32_t timeout_ms, uint32_t* index, uint32_t* kind) {
+uint32_t ksocket_sys_wait_set(ksocketset* set, uint32_t n, uint32_t timeout_ms, uint8_t* ready) {
   struct pollfd p[KSOCKET_SET_WAIT_MAX];
-  uint32_t n = ksocketset_count(set);
-  if (n > KSOCKET_SET_WAIT_MAX) n = KSOCKET_SET_WAIT_MAX;
   for (uint32_t i = 0; i < n; ++i) {
     p[i].fd = fd_of(ksocketset_at(set, i));
     p[i].events = POLLIN | POLLOUT;
@@ -334,35 +330,21 @@ uint32_t ksocketset_wait(ksocketset* set, uint32_t timeout_ms, uint32_t* index, 
   int r = poll(p, n, poll_timeout(timeout_ms));
   if (r < 0) return ksocket_last_error();
   if (r == 0) return KERR_TIMEOUT;
-  for (uint32_t i = 0; i < n; ++i) {
-    if (p[i].revents & kReadable) {
-      *index = i;
-      *kind = KSOCKET_READ;
-      return 0;
-    }
-    if (p[i].revents & kWritable) {
-      *index = i;
-      *kind = KSOCKET_WRITE;
-      return 0;
-    }
-  }
-  return KERR_FAILED;
+  for (uint32_t i = 0; i < n; ++i)
+    ready[i] = (p[i].revents & kReadable ? KSOCKET_READ : 0) |
+               (p[i].revents & kWritable ? KSOCKET_WRITE : 0);
+  return 0;
 }
 
-uint32_t ksocket_local_name(ksocket* s, kstring* address, uint16_t* port) {
+uint32_t ksocket_sys_name(ksocket* s, int peer, uint32_t* ip, uint16_t* port) {
   struct sockaddr_in sa;
   socklen_t len = sizeof sa;
-  if (getsockname(fd_of(s), reinterpret_cast<struct sockaddr*>(&sa), &len) != 0)
+  auto* name = reinterpret_cast<struct sockaddr*>(&sa);
+  if ((peer ? getpeername(fd_of(s), name, &len) : getsockname(fd_of(s), name, &len)) != 0)
     return ksocket_last_error();
-  return name_to_text(&sa, address, port);
-}
-
-uint32_t ksocket_peer_name(ksocket* s, kstring* address, uint16_t* port) {
-  struct sockaddr_in sa;
-  socklen_t len = sizeof sa;
-  if (getpeername(fd_of(s), reinterpret_cast<struct sockaddr*>(&sa), &len) != 0)
-    return ksocket_last_error();
-  return name_to_text(&sa, address, port);
+  *ip = sa.sin_addr.s_addr;
+  *port = ntohs(sa.sin_port);
+  return 0;
 }
 
 uint32_t ksocket_hostname(kstring* out) {
@@ -373,30 +355,17 @@ uint32_t ksocket_hostname(kstring* out) {
   return 0;
 }
 
-uint32_t ksocket_resolve(const kstring* host, kstrlist* out) {
+uint32_t ksocket_sys_resolve(const char* host, uint32_t* ips, uint32_t max, uint32_t* n) {
   struct addrinfo hints;
   memset(&hints, 0, sizeof hints);
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;  // one entry per address, not per socket type
   struct addrinfo* list = nullptr;
-  int rc = getaddrinfo(kstring_text(host), nullptr, &hints, &list);
+  int rc = getaddrinfo(host, nullptr, &hints, &list);
   if (rc != 0) return rc == EAI_SYSTEM ? ksocket_last_error() : KERR_FAILED;
-  kstring text;
-  kstring_init(&text);
-  uint32_t first = kstrlist_count(out);
-  for (struct addrinfo* ai = list; ai; ai = ai->ai_next) {
-    uint16_t port;
-    if (name_to_text(reinterpret_cast<struct sockaddr_in*>(ai->ai_addr), &text, &port) != 0)
-      continue;
-    // The resolver may name one address twice (hosts file and DNS).
-    bool seen = false;
-    for (uint32_t i = first; i < kstrlist_count(out) && !seen; ++i)
-      seen = kstring_compare(kstrlist_get(out, i), &text) == 0;
-    if (seen) continue;
-    kstring* s = kstrlist_add(out);
-    if (s) kstring_assign(s, &text);
-  }
-  kstring_free(&text);
+  *n = 0;
+  for (struct addrinfo* ai = list; ai && *n < max; ai = ai->ai_next)
+    ips[(*n)++] = reinterpret_cast<struct sockaddr_in*>(ai->ai_addr)->sin_addr.s_addr;
   freeaddrinfo(list);
   return 0;
 }

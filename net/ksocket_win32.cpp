@@ -10,6 +10,7 @@
 
 #include "klib/kerror.h"
 #include "net/ksocket.h"
+#include "net/ksocket_sys.h"
 
 static uint32_t ksocket_translate(int err) {
   switch (err) {
@@ -66,11 +67,8 @@ static int parse_address(const kstring* address, struct sockaddr_in* out) {
 }
 
 static uint32_t name_to_text(const struct sockaddr_in* sa, kstring* address, uint16_t* port) {
-  const char* text = inet_ntoa(sa->sin_addr);
-  if (!text) return KERR_FAILED;
-  if (!kstring_assign_cstr(address, text)) return KERR_NOMEM;
   *port = ntohs(sa->sin_port);
-  return 0;
+  return ksocket_ip_text(sa->sin_addr.s_addr, address);
 }
 
 static void set_nodelay(SOCKET fd) {
@@ -350,14 +348,7 @@ uint32_t ksocket_wait(ksocket* s, uint32_t mode, uint32_t timeout_ms) {
   return 0;
 }
 
-uint32_t ksocketset_wait(ksocketset* set, uint32_t timeout_ms, uint32_t* index, uint32_t* kind) {
-  uint32_t n = ksocketset_count(set);
-  if (n > KSOCKET_SET_WAIT_MAX) n = KSOCKET_SET_WAIT_MAX;
-  // select refuses an empty set where poll waits: the wait is a sleep then.
-  if (n == 0) {
-    Sleep(timeout_ms);
-    return KERR_TIMEOUT;
-  }
+uint32_t ksocket_sys_wait_set(ksocketset* set, uint32_t n, uint32_t timeout_ms, uint8_t* ready) {
   fd_set readable, writable;
   FD_ZERO(&readable);
   FD_ZERO(&writable);
@@ -371,34 +362,21 @@ uint32_t ksocketset_wait(ksocketset* set, uint32_t timeout_ms, uint32_t* index, 
   if (r == 0) return KERR_TIMEOUT;
   for (uint32_t i = 0; i < n; ++i) {
     SOCKET fd = sock_of(ksocketset_at(set, i));
-    if (FD_ISSET(fd, &readable)) {
-      *index = i;
-      *kind = KSOCKET_READ;
-      return 0;
-    }
-    if (FD_ISSET(fd, &writable)) {
-      *index = i;
-      *kind = KSOCKET_WRITE;
-      return 0;
-    }
+    ready[i] = (FD_ISSET(fd, &readable) ? KSOCKET_READ : 0) |
+               (FD_ISSET(fd, &writable) ? KSOCKET_WRITE : 0);
   }
-  return KERR_FAILED;
+  return 0;
 }
 
-uint32_t ksocket_local_name(ksocket* s, kstring* address, uint16_t* port) {
+uint32_t ksocket_sys_name(ksocket* s, int peer, uint32_t* ip, uint16_t* port) {
   struct sockaddr_in sa;
   int len = sizeof sa;
-  if (getsockname(sock_of(s), reinterpret_cast<struct sockaddr*>(&sa), &len) != 0)
+  auto* name = reinterpret_cast<struct sockaddr*>(&sa);
+  if ((peer ? getpeername(sock_of(s), name, &len) : getsockname(sock_of(s), name, &len)) != 0)
     return ksocket_last_error();
-  return name_to_text(&sa, address, port);
-}
-
-uint32_t ksocket_peer_name(ksocket* s, kstring* address, uint16_t* port) {
-  struct sockaddr_in sa;
-  int len = sizeof sa;
-  if (getpeername(sock_of(s), reinterpret_cast<struct sockaddr*>(&sa), &len) != 0)
-    return ksocket_last_error();
-  return name_to_text(&sa, address, port);
+  *ip = sa.sin_addr.s_addr;
+  *port = ntohs(sa.sin_port);
+  return 0;
 }
 
 uint32_t ksocket_hostname(kstring* out) {
@@ -409,27 +387,12 @@ uint32_t ksocket_hostname(kstring* out) {
   return 0;
 }
 
-uint32_t ksocket_resolve(const kstring* host, kstrlist* out) {
-  struct hostent* h = gethostbyname(kstring_text(host));
+uint32_t ksocket_sys_resolve(const char* host, uint32_t* ips, uint32_t max, uint32_t* n) {
+  struct hostent* h = gethostbyname(host);
   if (!h) return ksocket_last_error();
   if (h->h_addrtype != AF_INET) return KERR_FAILED;
-  kstring text;
-  kstring_init(&text);
-  uint32_t first = kstrlist_count(out);
-  for (char** a = h->h_addr_list; *a; ++a) {
-    struct sockaddr_in sa;
-    memset(&sa, 0, sizeof sa);
-    memcpy(&sa.sin_addr, *a, sizeof sa.sin_addr);
-    uint16_t port;
-    if (name_to_text(&sa, &text, &port) != 0) continue;
-    bool seen = false;
-    for (uint32_t i = first; i < kstrlist_count(out) && !seen; ++i)
-      seen = kstring_compare(kstrlist_get(out, i), &text) == 0;
-    if (seen) continue;
-    kstring* s = kstrlist_add(out);
-    if (s) kstring_assign(s, &text);
-  }
-  kstring_free(&text);
+  *n = 0;
+  for (char** a = h->h_addr_list; *a && *n < max; ++a) memcpy(&ips[(*n)++], *a, sizeof ips[0]);
   return 0;
 }
 
