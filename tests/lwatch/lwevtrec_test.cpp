@@ -24,6 +24,7 @@ using evtrec::build;
 using evtrec::put16;
 using evtrec::put32;
 using evtrec::Rec;
+using evtrec::when;
 
 // The bytes decoded last, in a buffer of their exact size so that a read
 // past the end is seen by the sanitizers; the decoded pointers point here.
@@ -187,19 +188,6 @@ uint32_t source_open(lwsource*, const char* name, void** handle) {
   return lwevtrec_open(&kBackend, g_fake, name, handle);
 }
 const lwsource_ops kOps = {source_open, lwevtrec_read, lwevtrec_close, lwevtrec_resolve};
-
-std::string when(uint32_t seconds) {
-  ktime t;
-  ktime_init(&t);
-  ktime_from_seconds(&t, seconds);
-  kstring s;
-  kstring_init(&s);
-  ktime_format(&t, &s);
-  std::string out = kstring_text(&s);
-  kstring_free(&s);
-  ktime_free(&t);
-  return out;
-}
 
 TEST(EventRecord, ReaderWalksBlocksAndBuildsTheRecordText) {
   Fake fake;

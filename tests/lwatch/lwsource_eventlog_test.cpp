@@ -20,6 +20,7 @@ namespace {
 
 using evtrec::build;
 using evtrec::Rec;
+using evtrec::when;
 
 // The blocks handed out in turn by the test's read.
 std::vector<std::string> g_blocks;
@@ -45,19 +46,6 @@ uint32_t source_open(lwsource*, const char* name, void** handle) {
   return lwevtrec_open(&g_backend, nullptr, name, handle);
 }
 const lwsource_ops kOps = {source_open, lwevtrec_read, lwevtrec_close, lwevtrec_resolve};
-
-std::string when(uint32_t seconds) {
-  ktime t;
-  ktime_init(&t);
-  ktime_from_seconds(&t, seconds);
-  kstring s;
-  kstring_init(&s);
-  ktime_format(&t, &s);
-  std::string out = kstring_text(&s);
-  kstring_free(&s);
-  ktime_free(&t);
-  return out;
-}
 
 // A test log under the EventLog service key, removed with all it holds.
 struct TestLog {
