@@ -3,7 +3,8 @@
 #   tests/win/wine_e2e.sh WIN_BUILD_DIR LINUX_SMTC
 # 1. vardo.exe -start in a console: banners, settings echo, "VARDO up"; an
 #    SMT echo from the Linux client over loopback; a watched file's hit
-#    fetched with lwgetlog; exec of "cmd /c echo hi"; a facility watching
+#    fetched with lwgetlog; exec of "cmd /c echo hi"; cperf through a
+#    typeperf stand-in beside vardo.exe; a facility watching
 #    the Application event log scans at its period and reports nothing (Wine
 #    keeps no records); Ctrl+C (SIGINT) gives "VARDO shutdown", "VARDO down"
 #    and exit code 0.
@@ -25,7 +26,7 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 DIR=$WIN/e2e
 rm -rf "$DIR"
 mkdir -p "$DIR"
-cp "$WIN/vardo.exe" "$DIR/"
+cp "$WIN/vardo.exe" "$WIN/tests/typeperf.exe" "$DIR/"
 PORT=$((20000 + RANDOM % 20000))
 SERVICE="vardo e2e $PORT"
 
@@ -121,6 +122,12 @@ echo "ok: hit fetched with lwgetlog $name"
 out=$("$SMTC" -t 10000 "127.0.0.1:$PORT" exec cmd /c echo hi 2>/dev/null) || fail "exec failed"
 [ "$(echo "$out" | tr -d ' ')" = "hi" ] || fail "exec gave '$out'"
 echo "ok: exec cmd /c echo hi"
+
+out=$("$SMTC" -t 10000 "127.0.0.1:$PORT" cperf -sc 1 '"\Processor(_Total)\% Processor Time"' 2>/dev/null) ||
+  fail "cperf failed"
+[ "$(echo "$out" | tr -d '\r')" = $'[-sc]\n[1]\n[\\Processor(_Total)\\% Processor Time]' ] ||
+  fail "cperf gave '$out'"
+echo "ok: cperf runs typeperf with the request's arguments"
 
 kill -INT "$agent"
 code=0
