@@ -73,9 +73,8 @@ static bool load_tls(agent* a, smt_tls** tls) {
     klog_plain(a->log_ref, 1, "%s = %s\n", "smtsvr.tlspeer", kstrlist_text(&peers, i));
   bool ok = true;
   *tls = nullptr;
-  if (cert.length > 0 &&
-      smt_tls_server_init(tls, kstring_text(&cert), kstring_text(&key), kstring_text(&ca), &peers,
-                          &why) != 0) {
+  if (cert.length > 0 && smt_tls_server_init(tls, kstring_text(&cert), kstring_text(&key),
+                                             kstring_text(&ca), &peers, &why) != 0) {
     klog_write(a->log_ref, 1, KLOG_WARNING, "SMT TLS settings not usable: %s\n",
                kstring_text(&why));
     ok = false;

@@ -242,7 +242,8 @@ struct idle_wait {
   bool* started;
 };
 
-static uint32_t read_frame(smt_message* m, const stream* s, io_limit* limit, const idle_wait* idle) {
+static uint32_t read_frame(smt_message* m, const stream* s, io_limit* limit,
+                           const idle_wait* idle) {
   // The usual frame arrives whole: look at its header without consuming it,
   // then take header, head and body in one receive. That is two calls per
   // frame instead of four, with exactly the bytes of this frame consumed.

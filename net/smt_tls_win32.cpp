@@ -24,8 +24,7 @@ uint32_t smt_tls_accept(smt_tls*, ksocket*, uint32_t, uint32_t, smt_tls_conn**, 
   return KERR_FAILED;
 }
 
-uint32_t smt_tls_connect(smt_tls*, ksocket*, const char*, uint32_t, smt_tls_conn**,
-                         kstring* why) {
+uint32_t smt_tls_connect(smt_tls*, ksocket*, const char*, uint32_t, smt_tls_conn**, kstring* why) {
   kstring_assign_cstr(why, kUnavailable);
   return KERR_FAILED;
 }
