@@ -4,6 +4,7 @@
 #include <openssl/x509v3.h>
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -83,14 +84,24 @@ static BIO_METHOD* make_bio_method() {
 
 // ---- reasons ----
 
-// The library's reason for the last failure on this thread, or fallback.
-static void set_reason(kstring* why, const char* what, const char* fallback) {
-  unsigned long e = ERR_peek_last_error();
-  const char* reason = e ? ERR_reason_error_string(e) : nullptr;
+// The library's reason for a failure on this thread, or fallback: the
+// earliest one on its queue (a load: the file's own trouble, a system error
+// by its message) or the latest (a handshake: the step that gave up).
+static void set_reason(kstring* why, const char* what, const char* fallback, bool earliest) {
+  const char* reason = nullptr;
+  char text[128];
+  unsigned long e = earliest ? ERR_peek_error() : ERR_peek_last_error();
+  if (e && ERR_GET_LIB(e) == ERR_LIB_SYS) {
+    snprintf(text, sizeof text, "%s", strerror(ERR_GET_REASON(e)));
+    reason = text;
+  } else if (e) {
+    reason = ERR_reason_error_string(e);
+  }
+  if (!reason) reason = fallback;
   if (what)
-    kstring_format(why, "%s: %s", what, reason ? reason : fallback);
+    kstring_format(why, "%s: %s", what, reason);
   else
-    kstring_assign_cstr(why, reason ? reason : fallback);
+    kstring_assign_cstr(why, reason);
   ERR_clear_error();
 }
 
@@ -132,7 +143,7 @@ static smt_tls* new_context(const SSL_METHOD* method, kstring* why) {
   t->bio_method = make_bio_method();
   t->ctx = SSL_CTX_new(method);
   if (!t->ctx || !t->bio_method || !SSL_CTX_set_min_proto_version(t->ctx, TLS1_3_VERSION)) {
-    set_reason(why, "cannot set up TLS", "failed");
+    set_reason(why, "cannot set up TLS", "failed", true);
     smt_tls_free(t);
     return nullptr;
   }
@@ -152,12 +163,12 @@ static bool load_identity(smt_tls* t, const char* cert, const char* key, bool ch
   bool ok = false;
   if (SSL_CTX_use_certificate_chain_file(t->ctx, cert) != 1) {
     kstring_format(&what, "cannot load certificate %s", cert);
-    set_reason(why, kstring_text(&what), "failed");
+    set_reason(why, kstring_text(&what), "failed", true);
   } else if (check_key && !key_private(key, why)) {
   } else if (SSL_CTX_use_PrivateKey_file(t->ctx, key, SSL_FILETYPE_PEM) != 1) {
     // Also a key that does not match the certificate ("key values mismatch").
     kstring_format(&what, "cannot load key %s", key);
-    set_reason(why, kstring_text(&what), "failed");
+    set_reason(why, kstring_text(&what), "failed", true);
   } else {
     ok = true;
   }
@@ -170,7 +181,7 @@ static bool load_ca(smt_tls* t, const char* ca, kstring* why) {
   kstring what;
   kstring_init(&what);
   kstring_format(&what, "cannot load CA %s", ca);
-  set_reason(why, kstring_text(&what), "failed");
+  set_reason(why, kstring_text(&what), "failed", true);
   kstring_free(&what);
   return false;
 }
@@ -369,7 +380,7 @@ static uint32_t handshake(smt_tls_conn* c, uint64_t deadline_ms, uint32_t total_
       kstring_assign_cstr(why, X509_verify_cert_error_string(verify));
       ERR_clear_error();
     } else {
-      set_reason(why, nullptr, "connection closed during the handshake");
+      set_reason(why, nullptr, "connection closed during the handshake", false);
     }
     return KERR_FAILED;
   }
@@ -455,7 +466,7 @@ uint32_t smt_tls_connect(smt_tls* t, ksocket* s, const char* name, uint32_t time
               : SSL_set_tlsext_host_name(c->ssl, name) == 1 && SSL_set1_host(c->ssl, name) == 1;
   uint32_t rc = KERR_FAILED;
   if (!named)
-    set_reason(why, "cannot use the name", "invalid");
+    set_reason(why, "cannot use the name", "invalid", true);
   else
     rc = handshake(c, ktick_ms() + timeout_ms, timeout_ms, why);
   if (rc) {

@@ -117,8 +117,7 @@ static bool connect_endpoint(ksocket* s, const char* endpoint, uint32_t timeout_
   return rc == 0;
 }
 
-// The TLS session over a connected socket, when TLS was asked for: 0 with
-// *conn set (null for plain TCP), or the failure, said on standard error.
+// What TLS takes, when asked for: the CA (and a client certificate).
 struct tls_options {
   const char* ca;
   const char* cert;
@@ -126,9 +125,15 @@ struct tls_options {
   const char* servername;
 };
 
-static bool start_tls(const tls_options* o, ksocket* s, const char* endpoint, uint32_t timeout_ms,
-                      smt_tls** tls, smt_tls_conn** conn) {
-  if (!o->ca && !o->cert && !o->key && !o->servername) return true;
+static bool tls_wanted(const tls_options* o) {
+  return o->ca || o->cert || o->key || o->servername;
+}
+
+// The TLS session over a connected socket, the agent's certificate checked
+// for --servername or the endpoint's host; false, said on standard error,
+// when the handshake fails.
+static bool start_tls(const tls_options* o, smt_tls* tls, ksocket* s, const char* endpoint,
+                      uint32_t timeout_ms, smt_tls_conn** conn) {
   kstring why, host, ep;
   kstring_init(&why);
   kstring_init(&host);
@@ -136,13 +141,9 @@ static bool start_tls(const tls_options* o, ksocket* s, const char* endpoint, ui
   kstring_assign_cstr(&ep, endpoint);
   kstring_token_cstr(&ep, ":", 0, &host);
   const char* name = o->servername ? o->servername : kstring_text(&host);
-  bool ok = false;
-  if (smt_tls_client_init(tls, o->cert, o->key, o->ca, &why) != 0)
-    fprintf(stderr, "smtc: %s\n", kstring_text(&why));
-  else if (smt_tls_connect(*tls, s, name, timeout_ms, conn, &why) != 0)
+  bool ok = smt_tls_connect(tls, s, name, timeout_ms, conn, &why) == 0;
+  if (!ok)
     fprintf(stderr, "smtc: TLS handshake with %s failed (%s)\n", endpoint, kstring_text(&why));
-  else
-    ok = true;
   kstring_free(&ep);
   kstring_free(&host);
   kstring_free(&why);
@@ -210,37 +211,38 @@ int main(int argc, char** argv) {
   int code = kExitNoReply;
   ksocket s;
   ksocket_init(&s);
+  smt_tls* tls = nullptr;
+  smt_tls_conn* conn = nullptr;
+  kstring why;
+  kstring_init(&why);
   if (body_path && !read_body(body_path, &request.body)) {
     fprintf(stderr, "smtc: cannot read %s\n", body_path);
+  } else if (tls_wanted(&tls_opts) &&
+             smt_tls_client_init(&tls, tls_opts.cert, tls_opts.key, tls_opts.ca, &why) != 0) {
+    fprintf(stderr, "smtc: %s\n", kstring_text(&why));
   } else if (connect_endpoint(&s, endpoint, timeout_ms)) {
-    smt_tls* tls = nullptr;
-    smt_tls_conn* conn = nullptr;
-    if (!start_tls(&tls_opts, &s, endpoint, timeout_ms, &tls, &conn)) {
-      ksocket_close(&s);
-      smt_tls_free(tls);
-      smt_message_free(&reply);
-      smt_message_free(&request);
-      return kExitNoReply;
-    }
+    // start_tls says why a handshake failed.
+    bool handshaken = !tls || start_tls(&tls_opts, tls, &s, endpoint, timeout_ms, &conn);
     const smt_link* link = conn ? smt_tls_link(conn) : nullptr;
-    uint32_t rc = smt_frame_write(&request, &s, timeout_ms, link);
+    uint32_t rc = handshaken ? smt_frame_write(&request, &s, timeout_ms, link) : KERR_FAILED;
     if (rc == 0) rc = smt_frame_read(&reply, &s, timeout_ms, link);
     smt_tls_close(conn);
-    smt_tls_free(tls);
     ksocket_close(&s);
-    if (rc) {
-      // The frame layer reports a peer that closed as 1.
-      const char* why = rc == KERR_FAILED ? "connection closed" : kerror_message(rc);
-      fprintf(stderr, "smtc: no reply from %s (%s)\n", endpoint, why);
-    } else {
+    if (rc == 0) {
       fprintf(stderr, "%s\n", kstring_text(&reply.head));
       fwrite(kstring_text(&reply.body), 1, reply.body.length, stdout);
       fflush(stdout);
       const char* status = kstring_text(&reply.head);
       bool ok = strncmp(status, "200", 3) == 0 && (status[3] == '\0' || status[3] == ' ');
       code = ok ? kExitOk : kExitStatus;
+    } else if (handshaken) {
+      // The frame layer reports a peer that closed as 1.
+      const char* why = rc == KERR_FAILED ? "connection closed" : kerror_message(rc);
+      fprintf(stderr, "smtc: no reply from %s (%s)\n", endpoint, why);
     }
   }
+  kstring_free(&why);
+  smt_tls_free(tls);
   smt_message_free(&reply);
   smt_message_free(&request);
   return code;
