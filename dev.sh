@@ -14,14 +14,15 @@ cd "$(dirname "$0")"
 JOBS=$(nproc 2>/dev/null || echo 2)
 
 # Debian packages the build, the tests and the benchmarks use. The log watch
-# reads the systemd journal through libsystemd; the tests write journal files
-# with systemd-journal-remote.
-RUN_PACKAGES="cmake ninja-build g++ pkg-config libsystemd-dev"
+# reads the systemd journal through libsystemd; the request server speaks TLS
+# through OpenSSL; the tests write journal files with systemd-journal-remote
+# and make certificates with the openssl command.
+RUN_PACKAGES="cmake ninja-build g++ pkg-config libsystemd-dev libssl-dev"
 # The Windows build: the MinGW-w64 cross compiler (its -posix variant, for
 # std::thread and std::atomic) and Wine to run what it builds; GoogleTest is
 # built from the sources of libgtest-dev.
 WIN_PACKAGES="g++-mingw-w64-x86-64-posix wine64"
-TEST_PACKAGES="$RUN_PACKAGES libgtest-dev libgmock-dev libbenchmark-dev systemd-journal-remote $WIN_PACKAGES"
+TEST_PACKAGES="$RUN_PACKAGES libgtest-dev libgmock-dev libbenchmark-dev systemd-journal-remote openssl $WIN_PACKAGES"
 
 missing_packages() {
   local p missing=""

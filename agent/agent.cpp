@@ -48,6 +48,45 @@ void agent_settings(agent* a) {
                kstrlist_text(&a->address_masks, i));
 }
 
+// The request server's TLS context, from "smtsvr.tlscert", "smtsvr.tlskey",
+// "smtsvr.tlsca" and "smtsvr.tlspeer" (each logged when set). True with
+// *tls null when no certificate is set (plain TCP); false, with the reason
+// logged, when the settings cannot be used: the server then stays off.
+static bool load_tls(agent* a, smt_tls** tls) {
+  kstring cert, key, ca, why;
+  kstring_init(&cert);
+  kstring_init(&key);
+  kstring_init(&ca);
+  kstring_init(&why);
+  kstrlist peers;
+  kstrlist_init(&peers);
+  kconfig_get(a->config_ref, "smtsvr.tlscert", 0, &cert);
+  kconfig_get(a->config_ref, "smtsvr.tlskey", 0, &key);
+  kconfig_get(a->config_ref, "smtsvr.tlsca", 0, &ca);
+  kconfig_get_list(a->config_ref, "smtsvr.tlspeer", &peers);
+  const char* keys[] = {"smtsvr.tlscert", "smtsvr.tlskey", "smtsvr.tlsca"};
+  const kstring* values[] = {&cert, &key, &ca};
+  for (uint32_t i = 0; i < 3; ++i)
+    if (values[i]->length > 0)
+      klog_plain(a->log_ref, 1, "%s = %s\n", keys[i], kstring_text(values[i]));
+  for (uint32_t i = 0; i < kstrlist_count(&peers); ++i)
+    klog_plain(a->log_ref, 1, "%s = %s\n", "smtsvr.tlspeer", kstrlist_text(&peers, i));
+  bool ok = true;
+  *tls = nullptr;
+  if (cert.length > 0 && smt_tls_server_init(tls, kstring_text(&cert), kstring_text(&key),
+                                             kstring_text(&ca), &peers, &why) != 0) {
+    klog_write(a->log_ref, 1, KLOG_WARNING, "SMT TLS settings not usable: %s\n",
+               kstring_text(&why));
+    ok = false;
+  }
+  kstrlist_free(&peers);
+  kstring_free(&why);
+  kstring_free(&ca);
+  kstring_free(&key);
+  kstring_free(&cert);
+  return ok;
+}
+
 uint32_t agent_init(kservice_app* app) {
   agent* a = agent_of(app);
   kstrlist listeners;
@@ -69,9 +108,13 @@ uint32_t agent_init(kservice_app* app) {
     for (uint32_t i = 0; i < kstrlist_count(&listeners); ++i)
       klog_plain(a->log_ref, 1, "%s = %s\n", "vardo.listener", kstrlist_text(&listeners, i));
     // A listener whose port is still taken is retried by the server: it
-    // stays on unless it has nothing to listen on at all.
-    if (!smt_server_init(&a->smt, &listeners, agent_conn_open, agent_conn_close, agent_on_message,
-                         sizeof(agent_conn), a->log_ref, agent_on_accept)) {
+    // stays on unless it has nothing to listen on at all. Certificates that
+    // cannot be loaded keep it off: it never serves without the TLS it was
+    // told to require.
+    smt_tls* tls = nullptr;
+    if (!load_tls(a, &tls) ||
+        !smt_server_init(&a->smt, &listeners, agent_conn_open, agent_conn_close, agent_on_message,
+                         sizeof(agent_conn), a->log_ref, agent_on_accept, tls)) {
       klog_write(a->log_ref, 1, KLOG_WARNING, "VARDO cannot initialize SMT - disabling feature\n");
       a->smt_enabled = false;
     }

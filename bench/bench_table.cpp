@@ -3,6 +3,10 @@
 //
 //   echo round trips     smt_echo_bench --figures: the request server beside a
 //   (group echo)         bare TCP echo, 1 and 10 connections, two placements
+//   TLS echo (tls)       smt_echo_bench --figures --tls: the server with TLS
+//                        beside itself without, persistent connections and a
+//                        new connection per request, certificates made here
+//                        with the openssl command
 //   scan (scan)          lwatch_bench --figures: 10 filters beside grep
 //   hostile (hostile)    lwatch_bench --hostile: one filter built against
 //                        backtracking over lines of 1 KiB and 1 MiB of 'a's
@@ -674,6 +678,75 @@ void echo_rows(const Options& o, Table* t) {
   }
 }
 
+// TLS beside plain TCP, through the same server and the same frame client:
+// persistent connections on one CPU, and a new connection (a full
+// handshake) per request. The certificates are made with the openssl
+// command, as the README shows.
+void tls_rows(const Options& o, const std::string& base, Table* t) {
+  fprintf(stderr, "== TLS echo (smt_echo_bench --tls, %d x %g s per figure)\n", o.echo_rounds,
+          o.echo_seconds);
+  std::string dir = base + "/tls";
+  fs::create_directories(dir);
+  const std::string key = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
+  const std::string cmds[] = {
+      "req -x509" + key + " -keyout ca.key -out ca.pem -days 2 -subj /CN=bench-ca",
+      "req" + key + " -keyout agent.key -out agent.csr -subj /CN=agent " +
+          "-addext subjectAltName=IP:127.0.0.1",
+      "x509 -req -in agent.csr -CA ca.pem -CAkey ca.key -CAcreateserial -copy_extensions copyall " +
+          std::string("-days 2 -out agent.pem"),
+      "req" + key + " -keyout collector.key -out collector.csr -subj /CN=collector",
+      "x509 -req -in collector.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 "
+      "-out collector.pem",
+  };
+  for (const std::string& c : cmds) {
+    if (std::system(("cd " + dir + " && openssl " + c + " >/dev/null 2>&1").c_str()) != 0) {
+      t->fail("TLS echo", "openssl cannot make the certificates");
+      return;
+    }
+  }
+  std::string out;
+  double limit = 60 + 3 * 2 * 2 * 2 * o.echo_rounds * (o.echo_seconds + 0.5);
+  int rc = run_captured({SMT_ECHO_BENCH, "--figures", "--tls", dir, fmt("%g", o.echo_seconds),
+                         std::to_string(o.echo_rounds)},
+                        limit, &out);
+  auto f = parse_figures(out);
+  if (rc != 0 || !f.count("tls.poll.10.tls.rps")) {
+    t->fail("TLS echo", "smt_echo_bench --tls failed");
+    return;
+  }
+  for (const char* kind : {"persist", "poll"}) {
+    bool persistent = strcmp(kind, "persist") == 0;
+    for (int c : {1, 10}) {
+      std::string k = std::string("tls.") + kind + "." + std::to_string(c) + ".";
+      auto tls = [&](const char* n) { return f[k + "tls." + n]; };
+      auto plain = [&](const char* n) { return f[k + "plain." + n]; };
+      std::string what =
+          std::string("TLS echo, ") +
+          (persistent ? std::to_string(c) + " connection" + (c > 1 ? "s" : "") + ", 1 CPU: "
+                      : "new connection per request, " + std::to_string(c) + " client" +
+                            (c > 1 ? "s" : "") + ": ");
+      double p50 = tls("p50_us") / plain("p50_us");
+      Row lat{what + (persistent ? "p50 round trip" : "p50 from connect to reply"),
+              "us",
+              fmt("%.1f", tls("p50_us")),
+              fmt("%.1f", plain("p50_us")),
+              fmt("%.2fx", p50),
+              "",
+              ""};
+      if (persistent) {
+        lat.goal = "<= 1.5x plain";
+        t->add_goal(lat, p50 <= 1.5);
+      } else {
+        t->add(lat);
+      }
+      t->add({what + "requests/s", "1/s", fmt("%.0f", tls("rps")), fmt("%.0f", plain("rps")),
+              fmt("%.0f %%", tls("rps") / plain("rps") * 100), "", ""});
+    }
+  }
+  std::error_code ec;
+  fs::remove_all(dir, ec);
+}
+
 void scan_rows(const Options& o, const std::string& base, Table* t) {
   fprintf(stderr, "== scan through 10 filters (lwatch_bench, %.0f MB)\n", o.scan_mb);
   std::string dir = base + "/scan";
@@ -1111,7 +1184,7 @@ void usage(FILE* out) {
           "  -w SECONDS   idle window of the CPU figure (default 60)\n"
           "  -p SECONDS   length of one run with a new connection per request (default 10)\n"
           "  -m MB        scanned per hostile filter and line length (default 64)\n"
-          "  -o GROUPS    only these groups of rows, comma-separated: echo, scan, hostile,\n"
+          "  -o GROUPS    only these groups of rows, comma-separated: echo, tls, scan, hostile,\n"
           "               agent, poll, idle, facilities (default: all)\n");
 }
 
@@ -1206,6 +1279,7 @@ int main(int argc, char** argv) {
 
   Table t;
   if (wanted(o, "echo")) echo_rows(o, &t);
+  if (!g_interrupted && wanted(o, "tls")) tls_rows(o, base, &t);
   if (!g_interrupted && wanted(o, "scan")) scan_rows(o, base, &t);
   if (!g_interrupted && wanted(o, "hostile")) hostile_rows(o, base, &t);
   if (!g_interrupted && (wanted(o, "agent") || wanted(o, "poll"))) agent_rows(o, base, &t);
@@ -1226,7 +1300,8 @@ int main(int argc, char** argv) {
       "run of %g s each, threads where the scheduler puts them. Thread stacks: for each\n"
       "thread, the mapping in /proc/PID/smaps holding its stack pointer (from\n"
       "/proc/PID/task/TID/syscall), Rss summed. lwgetlog: one connection per fetch, from\n"
-      "connect to the last byte. MiB = 2^20 bytes.\n\n",
+      "connect to the last byte. TLS echo: TLS 1.3 with client certificates (P-256) beside\n"
+      "plain TCP, the same server and frame client for both. MiB = 2^20 bytes.\n\n",
       o.echo_rounds, o.echo_seconds, o.poll_seconds);
   t.print();
   return t.failed() || g_interrupted ? 1 : 0;

@@ -27,6 +27,16 @@
 // whose connection cannot be made or ends without the whole reply counts as
 // refused. Figures: poll.<clients>.<floor|smt>.<figure>, with refused
 // besides the figures above (stalls and latencies from connect to reply).
+//
+//   smt_echo_bench [--figures] --tls DIR [seconds] [rounds]
+//
+// --tls measures what TLS costs: the in-process server with a TLS context
+// (the certificates in DIR: ca.pem, agent.pem and .key, collector.pem and
+// .key) beside the same server without, one client code writing and reading
+// frames through the frame layer for both, over 1 and 10 persistent
+// connections on one CPU, then with a new connection (and so a full
+// handshake) per request where the scheduler puts the threads. Figures:
+// tls.<persist|poll>.<connections>.<plain|tls>.<figure>.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -50,6 +60,7 @@
 #include "klib/kerror.h"
 #include "net/ksocket.h"
 #include "net/smt_server.h"
+#include "net/smt_tls.h"
 
 namespace {
 
@@ -142,11 +153,90 @@ void new_connection_client(uint16_t port, Clock::time_point start, Clock::time_p
   }
 }
 
+// How a client talks: raw bytes, or frames through the frame layer, over
+// TLS when tls holds a client context.
+struct Talk {
+  bool frames = false;
+  smt_tls* tls = nullptr;
+};
+
+// A connection of a frame client: the socket, and its TLS session if any.
+struct FrameConn {
+  ksocket s{-1};
+  smt_tls_conn* session = nullptr;
+  bool open(const Talk& talk, uint16_t port) {
+    s.handle = connect_loopback(port);
+    if (s.handle < 0) return false;
+    ksocket_set_nonblocking(&s);
+    kstring why;
+    kstring_init(&why);
+    bool ok = !talk.tls || smt_tls_connect(talk.tls, &s, "127.0.0.1", 5000, &session, &why) == 0;
+    kstring_free(&why);
+    if (!ok) close_it();
+    return ok;
+  }
+  void close_it() {
+    smt_tls_close(session);
+    session = nullptr;
+    ksocket_close(&s);
+  }
+  // One "echo hi" round trip; false when it failed or the reply is wrong.
+  bool echo(smt_message* request, smt_message* reply) {
+    const smt_link* link = session ? smt_tls_link(session) : nullptr;
+    return smt_frame_write(request, &s, 5000, link) == 0 &&
+           smt_frame_read(reply, &s, 5000, link) == 0 &&
+           kstring_compare_cstr(&reply->body, "echo hi") == 0;
+  }
+};
+
+// The frame client: as client below, but through the frame layer.
+void frame_client(const Talk& talk, int cpu, bool new_connection, uint16_t port,
+                  Clock::time_point start, Clock::time_point end, std::vector<double>* latencies,
+                  std::atomic<int>* failures, std::atomic<size_t>* refused) {
+  if (!new_connection) pin_to(cpu);
+  smt_message request, reply;
+  smt_message_init(&request);
+  smt_message_init(&reply);
+  kstring_assign_cstr(&request.head, "echo hi");
+  FrameConn conn;
+  if (!new_connection && !conn.open(talk, port)) {
+    ++*failures;
+  } else {
+    while (Clock::now() < start) std::this_thread::yield();
+    for (;;) {
+      auto t0 = Clock::now();
+      if (t0 >= end) break;
+      if (new_connection && !conn.open(talk, port)) {
+        ++*refused;
+        continue;
+      }
+      bool answered = conn.echo(&request, &reply);
+      if (new_connection) conn.close_it();
+      if (!answered && new_connection) {
+        ++*refused;
+        continue;
+      }
+      if (!answered) {
+        ++*failures;
+        break;
+      }
+      latencies->push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+    }
+    if (!new_connection) conn.close_it();
+  }
+  smt_message_free(&reply);
+  smt_message_free(&request);
+}
+
 // The client: round trips on one connection until the deadline, or one
 // connection per request (cpu ignored: the scheduler places the threads).
-void client(int cpu, bool new_connection, uint16_t port, Clock::time_point start,
+void client(const Talk& talk, int cpu, bool new_connection, uint16_t port, Clock::time_point start,
             Clock::time_point end, std::vector<double>* latencies, std::atomic<int>* failures,
             std::atomic<size_t>* refused) {
+  if (talk.frames) {
+    frame_client(talk, cpu, new_connection, port, start, end, latencies, failures, refused);
+    return;
+  }
   if (new_connection) {
     new_connection_client(port, start, end, latencies, failures, refused);
     return;
@@ -175,7 +265,7 @@ void client(int cpu, bool new_connection, uint16_t port, Clock::time_point start
 // new_connection: every client opens a connection per request, where the
 // scheduler puts it (cpu unused).
 Figures run(int cpu, uint16_t port, int connections, double seconds, bool* ok,
-            bool new_connection = false) {
+            bool new_connection = false, const Talk& talk = Talk()) {
   std::vector<std::vector<double>> lat(connections);
   for (auto& l : lat) l.reserve(static_cast<size_t>(seconds * 200000));
   std::atomic<int> failures{0};
@@ -185,8 +275,8 @@ Figures run(int cpu, uint16_t port, int connections, double seconds, bool* ok,
       start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
   std::vector<std::thread> threads;
   for (int i = 0; i < connections; ++i)
-    threads.emplace_back(client, cpu, new_connection, port, start, end, &lat[i], &failures,
-                         &refused);
+    threads.emplace_back(client, std::cref(talk), cpu, new_connection, port, start, end, &lat[i],
+                         &failures, &refused);
   for (auto& t : threads) t.join();
   std::vector<double> all;
   for (auto& l : lat) all.insert(all.end(), l.begin(), l.end());
@@ -304,7 +394,7 @@ void pool_floor_stop(PoolFloor* f) {
 
 // ---- the SMT server with the agent's dispatcher ----
 
-bool smt_start(smt_server* srv, uint16_t* port) {
+bool smt_start(smt_server* srv, uint16_t* port, smt_tls* tls = nullptr) {
   kstrlist_init(&g_agent.disabled_verbs);
   kstrlist_init(&g_agent.address_masks);
   kstrlist endpoints;
@@ -313,7 +403,7 @@ bool smt_start(smt_server* srv, uint16_t* port) {
   // No log: the server's per-request lines are off at the default level
   // anyway, and the figures should not depend on a disk.
   bool ok = smt_server_init(srv, &endpoints, agent_conn_open, agent_conn_close, agent_on_message,
-                            sizeof(agent_conn), nullptr);
+                            sizeof(agent_conn), nullptr, nullptr, tls);
   kstrlist_free(&endpoints);
   if (!ok) return false;
   kstring address;
@@ -470,14 +560,90 @@ bool new_connection_regime(uint16_t agent_port, double seconds, int rounds) {
   return ok;
 }
 
+// The server with a TLS context beside itself without, both in this process
+// with their threads on cpu, through one frame client code: persistent
+// connections pinned there too, then a connection per request where the
+// scheduler puts the threads. dir holds the certificates. Returns false
+// when a context cannot be made or a run failed.
+bool tls_regime(const std::string& dir, int cpu, double seconds, int rounds) {
+  kstring why;
+  kstring_init(&why);
+  smt_tls *server_tls = nullptr, *client_tls = nullptr;
+  auto file = [&](const char* name) { return dir + "/" + name; };
+  bool made = smt_tls_server_init(&server_tls, file("agent.pem").c_str(), file("agent.key").c_str(),
+                                  file("ca.pem").c_str(), nullptr, &why) == 0 &&
+              smt_tls_client_init(&client_tls, file("collector.pem").c_str(),
+                                  file("collector.key").c_str(), file("ca.pem").c_str(), &why) == 0;
+  if (!made) fprintf(stderr, "TLS: %s\n", kstring_text(&why));
+  kstring_free(&why);
+  pin_to(cpu);
+  smt_server plain_srv, tls_srv;
+  uint16_t plain_port = 0, tls_port = 0;
+  bool plain_up = made && smt_start(&plain_srv, &plain_port);
+  // The server owns its context from here on, whatever the result.
+  bool ok = plain_up && smt_start(&tls_srv, &tls_port, server_tls);
+  if (!plain_up) smt_tls_free(server_tls);
+  if (!ok) {
+    if (plain_up) {
+      smt_server_stop(&plain_srv);
+      smt_server_free(&plain_srv);
+    }
+    smt_tls_free(client_tls);
+    return false;
+  }
+  Talk plain, tls;
+  plain.frames = tls.frames = true;
+  tls.tls = client_tls;
+  for (bool new_connection : {false, true}) {
+    const char* kind = new_connection ? "poll" : "persist";
+    if (!g_figures)
+      printf("TLS beside plain TCP, %s\n",
+             new_connection ? "a new connection per request" : "persistent connections, one CPU");
+    for (int connections : {1, 10}) {
+      std::vector<Figures> p, t;
+      int at = new_connection ? -1 : cpu;
+      for (int r = 0; r < rounds && ok; ++r) {
+        p.push_back(run(at, plain_port, connections, seconds, &ok, new_connection, plain));
+        smt_wait_idle(&plain_srv);
+        t.push_back(run(at, tls_port, connections, seconds, &ok, new_connection, tls));
+        smt_wait_idle(&tls_srv);
+      }
+      if (!ok) break;
+      Figures fp = median_of(p), ft = median_of(t);
+      std::string prefix = std::string("tls.") + kind + "." + std::to_string(connections);
+      if (g_figures) {
+        print_figures((prefix + ".plain").c_str(), fp);
+        print_figures((prefix + ".tls").c_str(), ft);
+        fflush(stdout);
+        continue;
+      }
+      printf("  %2d connection%s %10s %10s %10s %12s %8s\n", connections,
+             connections > 1 ? "s" : " ", "p50 us", "p99 us", "max us", "req/s", "stalls");
+      print_row("plain", fp);
+      print_row("TLS", ft);
+      printf("    %-14s %9.2fx %9.2fx %10s %11.0f%%\n", "TLS / plain", ft.p50_us / fp.p50_us,
+             ft.p99_us / fp.p99_us, "", ft.rps / fp.rps * 100);
+    }
+  }
+  smt_server_stop(&tls_srv);
+  smt_server_free(&tls_srv);
+  smt_server_stop(&plain_srv);
+  smt_server_free(&plain_srv);
+  smt_tls_free(client_tls);
+  return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   int arg = 1;
   bool new_connection = false;
+  std::string tls_dir;
   for (; argc > arg && strncmp(argv[arg], "--", 2) == 0; ++arg) {
     if (strcmp(argv[arg], "--figures") == 0) {
       g_figures = true;
+    } else if (strcmp(argv[arg], "--tls") == 0 && argc > arg + 1) {
+      tls_dir = argv[++arg];
     } else if (strcmp(argv[arg], "--new-connection") == 0) {
       new_connection = true;
     } else {
@@ -490,7 +656,8 @@ int main(int argc, char** argv) {
   if (seconds <= 0 || rounds <= 0 || port < 0 || port > 65535) {
     fprintf(stderr,
             "usage: smt_echo_bench [--figures] [seconds per run] [rounds]\n"
-            "       smt_echo_bench [--figures] --new-connection [seconds] [rounds] [port]\n");
+            "       smt_echo_bench [--figures] --new-connection [seconds] [rounds] [port]\n"
+            "       smt_echo_bench [--figures] --tls DIR [seconds] [rounds]\n");
     return 2;
   }
   kerror_libinit();
@@ -508,8 +675,11 @@ int main(int argc, char** argv) {
   }
   CPU_ZERO(&g_allowed);
   sched_getaffinity(0, sizeof g_allowed, &g_allowed);
-  if (new_connection) {
-    bool ok = new_connection_regime(static_cast<uint16_t>(port), seconds, rounds);
+  int first_cpu = 0;
+  while (first_cpu < CPU_SETSIZE - 1 && !CPU_ISSET(first_cpu, &g_allowed)) ++first_cpu;
+  if (!tls_dir.empty() || new_connection) {
+    bool ok = tls_dir.empty() ? new_connection_regime(static_cast<uint16_t>(port), seconds, rounds)
+                              : tls_regime(tls_dir, first_cpu, seconds, rounds);
     kstrlist_free(&g_agent.address_masks);
     kstrlist_free(&g_agent.disabled_verbs);
     if (!ok) fprintf(stderr, "a request failed\n");

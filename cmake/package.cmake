@@ -67,6 +67,9 @@ else()
   if(VARDO_EVENT_SOURCE STREQUAL "journal")
     string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libsystemd0")
   endif()
+  if(VARDO_PLATFORM STREQUAL "posix")
+    string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", libssl3")  # TLS for the request server
+  endif()
 endif()
 # dpkg keeps an edited configuration on upgrade (and asks when the packaged
 # one changed too). The one maintainer script, postinst, makes the account

@@ -60,23 +60,51 @@ static uint32_t wait_ms(const io_limit* limit) {
   return now >= limit->deadline_ms ? 0 : static_cast<uint32_t>(limit->deadline_ms - now);
 }
 
+// Where a frame's bytes go: the socket's own calls, or the link's over it.
+// Plain TCP costs one test of the link per call, no call of its own.
+struct stream {
+  ksocket* s;
+  const smt_link* link;  // null: plain TCP
+};
+
+static uint32_t recv_now(const stream* st, const ksocket_buf* bufs, uint32_t nbufs,
+                         uint32_t* moved) {
+  return st->link ? st->link->recv_now(st->link->ctx, bufs, nbufs, moved)
+                  : ksocket_recv_now(st->s, bufs, nbufs, moved);
+}
+
+static uint32_t send_now(const stream* st, const ksocket_buf* bufs, uint32_t nbufs,
+                         uint32_t* moved) {
+  return st->link ? st->link->send_now(st->link->ctx, bufs, nbufs, moved)
+                  : ksocket_send_now(st->s, bufs, nbufs, moved);
+}
+
+static uint32_t peek_now(const stream* st, void* buf, uint32_t* count) {
+  return st->link ? st->link->peek_now(st->link->ctx, buf, count)
+                  : ksocket_peek_now(st->s, buf, count);
+}
+
+static uint32_t wait_ready(const stream* st, uint32_t mode, uint32_t timeout_ms) {
+  return st->link ? st->link->wait(st->link->ctx, mode, timeout_ms)
+                  : ksocket_wait(st->s, mode, timeout_ms);
+}
+
 // One transfer of whatever the socket takes or gives now, waiting for
 // readiness (within the limit) only when it has nothing to take or give. The
 // caller has just learnt that the socket is ready, or is about to write, in
 // the usual case, so trying first saves a readiness call per transfer.
-static uint32_t transfer_some(ksocket* s, bool sending, const ksocket_buf* bufs, uint32_t nbufs,
-                              const io_limit* limit, uint32_t* moved) {
+static uint32_t transfer_some(const stream* s, bool sending, const ksocket_buf* bufs,
+                              uint32_t nbufs, const io_limit* limit, uint32_t* moved) {
   for (;;) {
-    uint32_t rc =
-        sending ? ksocket_send_now(s, bufs, nbufs, moved) : ksocket_recv_now(s, bufs, nbufs, moved);
+    uint32_t rc = sending ? send_now(s, bufs, nbufs, moved) : recv_now(s, bufs, nbufs, moved);
     if (rc != KERR_WOULDBLOCK) return rc;
-    rc = ksocket_wait(s, sending ? KSOCKET_WRITE : KSOCKET_READ, wait_ms(limit));
+    rc = wait_ready(s, sending ? KSOCKET_WRITE : KSOCKET_READ, wait_ms(limit));
     if (rc) return rc;
   }
 }
 
 // Moves every byte of the pieces (empty pieces are skipped).
-static uint32_t transfer_all(ksocket* s, bool sending, ksocket_buf* bufs, uint32_t nbufs,
+static uint32_t transfer_all(const stream* s, bool sending, ksocket_buf* bufs, uint32_t nbufs,
                              const io_limit* limit) {
   advance(&bufs, &nbufs, 0);
   while (nbufs > 0) {
@@ -88,7 +116,7 @@ static uint32_t transfer_all(ksocket* s, bool sending, ksocket_buf* bufs, uint32
   return 0;
 }
 
-static uint32_t read_exactly(ksocket* s, char* buf, uint32_t count, const io_limit* limit) {
+static uint32_t read_exactly(const stream* s, char* buf, uint32_t count, const io_limit* limit) {
   ksocket_buf b = {buf, count};
   return transfer_all(s, false, &b, 1, limit);
 }
@@ -103,7 +131,8 @@ static uint32_t parse_length(const char* field, uint32_t digits) {
   return static_cast<uint32_t>(kstring_to_int_cstr(text));
 }
 
-uint32_t smt_frame_write(const smt_message* m, ksocket* s, uint32_t timeout_ms) {
+uint32_t smt_frame_write(const smt_message* m, ksocket* s, uint32_t timeout_ms,
+                         const smt_link* link) {
   bool v1 = m->version == 1;
   uint32_t body_max = v1 ? SMT_BODY_FIELD_MAX_V1 : SMT_BODY_FIELD_MAX_V2;
   // A longer length would need more digits than the field has and misframe
@@ -121,14 +150,15 @@ uint32_t smt_frame_write(const smt_message* m, ksocket* s, uint32_t timeout_ms) 
       {const_cast<char*>(kstring_text(&m->body)), m->body.length},
   };
   io_limit limit = per_wait(timeout_ms);
-  return transfer_all(s, true, bufs, 3, &limit);
+  stream st = {s, link};
+  return transfer_all(&st, true, bufs, 3, &limit);
 }
 
 // The reader step by step: magic, lengths, head and body, each judged as
 // soon as its bytes are in, so that every failure gets its own code at the
 // earliest moment: a wrong magic after five bytes, a length above its limit
 // before any byte of the head.
-static uint32_t read_in_steps(smt_message* m, ksocket* s, const io_limit* limit) {
+static uint32_t read_in_steps(smt_message* m, const stream* s, const io_limit* limit) {
   char header[SMT_MAGIC_SIZE + SMT_HEAD_DIGITS + 8];
   // The magic alone first: a stream that is not SMT is refused after exactly
   // five bytes, whatever follows them.
@@ -212,7 +242,8 @@ struct idle_wait {
   bool* started;
 };
 
-static uint32_t read_frame(smt_message* m, ksocket* s, io_limit* limit, const idle_wait* idle) {
+static uint32_t read_frame(smt_message* m, const stream* s, io_limit* limit,
+                           const idle_wait* idle) {
   // The usual frame arrives whole: look at its header without consuming it,
   // then take header, head and body in one receive. That is two calls per
   // frame instead of four, with exactly the bytes of this frame consumed.
@@ -221,9 +252,9 @@ static uint32_t read_frame(smt_message* m, ksocket* s, io_limit* limit, const id
   uint32_t rc = KERR_WOULDBLOCK;
   if (idle) {
     *idle->started = false;
-    if (!idle->wait_first) rc = ksocket_peek_now(s, header, &n);
+    if (!idle->wait_first) rc = peek_now(s, header, &n);
     if (rc == KERR_WOULDBLOCK) {
-      rc = ksocket_wait(s, KSOCKET_READ, idle->idle_ms);
+      rc = wait_ready(s, KSOCKET_READ, idle->idle_ms);
       if (rc) return rc;
       rc = KERR_WOULDBLOCK;
     }
@@ -233,10 +264,10 @@ static uint32_t read_frame(smt_message* m, ksocket* s, io_limit* limit, const id
   for (;;) {
     if (rc == KERR_WOULDBLOCK) {
       n = sizeof header;
-      rc = ksocket_peek_now(s, header, &n);
+      rc = peek_now(s, header, &n);
     }
     if (rc != KERR_WOULDBLOCK) break;
-    rc = ksocket_wait(s, KSOCKET_READ, wait_ms(limit));
+    rc = wait_ready(s, KSOCKET_READ, wait_ms(limit));
     if (rc) return rc;
     rc = KERR_WOULDBLOCK;
   }
@@ -261,19 +292,23 @@ static uint32_t read_frame(smt_message* m, ksocket* s, io_limit* limit, const id
   return 0;
 }
 
-uint32_t smt_frame_read(smt_message* m, ksocket* s, uint32_t timeout_ms) {
+uint32_t smt_frame_read(smt_message* m, ksocket* s, uint32_t timeout_ms, const smt_link* link) {
   io_limit limit = per_wait(timeout_ms);
-  return read_frame(m, s, &limit, nullptr);
+  stream st = {s, link};
+  return read_frame(m, &st, &limit, nullptr);
 }
 
-uint32_t smt_frame_read_within(smt_message* m, ksocket* s, uint32_t total_ms) {
+uint32_t smt_frame_read_within(smt_message* m, ksocket* s, uint32_t total_ms,
+                               const smt_link* link) {
   io_limit limit = {total_ms, true, ktick_ms() + total_ms};
-  return read_frame(m, s, &limit, nullptr);
+  stream st = {s, link};
+  return read_frame(m, &st, &limit, nullptr);
 }
 
 uint32_t smt_frame_read_next(smt_message* m, ksocket* s, uint32_t idle_ms, uint32_t total_ms,
-                             bool wait_first, bool* started) {
+                             bool wait_first, bool* started, const smt_link* link) {
   io_limit limit = {total_ms, true, 0};
   idle_wait idle = {idle_ms, wait_first, started};
-  return read_frame(m, s, &limit, &idle);
+  stream st = {s, link};
+  return read_frame(m, &st, &limit, &idle);
 }

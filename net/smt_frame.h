@@ -14,6 +14,10 @@
 // when storage for an announced length is not available, or the socket
 // layer's code. A frame's bytes are handed to the
 // kernel in as few calls as the socket accepts.
+//
+// The frame operations move their bytes with the socket's own calls, or,
+// given a link, through the layer it stands for (TLS, smt_tls.h) over that
+// socket. A null link is plain TCP: the same calls as before, nothing more.
 #pragma once
 
 #include <cstdint>
@@ -26,6 +30,20 @@
 #define SMT_HEAD_FIELD_MAX 99999
 #define SMT_BODY_FIELD_MAX_V1 99999
 #define SMT_BODY_FIELD_MAX_V2 99999999
+
+// A layer between the frames and their socket. Its operations behave as
+// ksocket_recv_now, ksocket_send_now, ksocket_peek_now and ksocket_wait do
+// on a socket (8 when nothing can move now, 1 when the peer closed), with
+// the layer's own traffic moving under them: wait waits for whatever the
+// layer needs next, which may be the other direction than mode. ctx is the
+// layer's connection, which knows its socket.
+struct smt_link {
+  uint32_t (*recv_now)(void* ctx, const ksocket_buf* bufs, uint32_t nbufs, uint32_t* count);
+  uint32_t (*send_now)(void* ctx, const ksocket_buf* bufs, uint32_t nbufs, uint32_t* count);
+  uint32_t (*peek_now)(void* ctx, void* buf, uint32_t* count);
+  uint32_t (*wait)(void* ctx, uint32_t mode, uint32_t timeout_ms);
+  void* ctx;
+};
 
 struct smt_message {
   uint8_t version;  // 1: "SMTF "; 2 (and anything else when writing): "SMTF2"
@@ -40,15 +58,18 @@ void smt_message_clear(smt_message* m);  // empties both parts; storage and vers
 // Writes one frame. A head longer than 99999 bytes or a body longer than its
 // length field can carry (99999 in version 1, 99999999 in version 2) is
 // refused with 51 before anything is written.
-uint32_t smt_frame_write(const smt_message* m, ksocket* s, uint32_t timeout_ms);
+uint32_t smt_frame_write(const smt_message* m, ksocket* s, uint32_t timeout_ms,
+                         const smt_link* link = nullptr);
 // Reads one frame into m, replacing version, head and body. A head above
 // 65536 bytes or a body above 1048576 bytes fails with 51 before any of its
 // bytes are read; a wrong magic fails with 50 after exactly 5 bytes.
-uint32_t smt_frame_read(smt_message* m, ksocket* s, uint32_t timeout_ms);
+uint32_t smt_frame_read(smt_message* m, ksocket* s, uint32_t timeout_ms,
+                        const smt_link* link = nullptr);
 // As smt_frame_read, but the whole frame must be in within total_ms of the
 // call (11 otherwise): a peer that trickles its bytes cannot hold the reader
 // longer, however short each of its pauses.
-uint32_t smt_frame_read_within(smt_message* m, ksocket* s, uint32_t total_ms);
+uint32_t smt_frame_read_within(smt_message* m, ksocket* s, uint32_t total_ms,
+                               const smt_link* link = nullptr);
 // The next request on a connection: waits up to idle_ms for the socket to
 // become readable (bytes, or the peer's close), then reads as
 // smt_frame_read_within with total_ms counted from then. *started is false
@@ -58,4 +79,4 @@ uint32_t smt_frame_read_within(smt_message* m, ksocket* s, uint32_t total_ms);
 // there comes first and the wait only when nothing is, which saves the wait
 // when the bytes are in already.
 uint32_t smt_frame_read_next(smt_message* m, ksocket* s, uint32_t idle_ms, uint32_t total_ms,
-                             bool wait_first, bool* started);
+                             bool wait_first, bool* started, const smt_link* link = nullptr);

@@ -31,6 +31,8 @@ void smt_client_init(smt_client* c, smt_open_fn on_open, smt_close_fn on_close,
   c->on_close = on_close;
   c->on_message = on_message;
   c->on_sent = nullptr;
+  c->tls = nullptr;
+  c->tls_conn = nullptr;
 }
 
 void smt_client_free(smt_client* c) {
@@ -89,6 +91,24 @@ static uint32_t wait_delivered(smt_client* c) {
   }
 }
 
+// The TLS handshake of a connection, when the server has a context: the
+// peer's first byte within poll_timeout_ms, the whole of it within
+// io_timeout_ms, as for a request. A failure is logged (rate-limited, the
+// peer can repeat it) unless the peer sent nothing at all, which is an idle
+// connection as on plain TCP.
+static bool start_tls(smt_client* c, const char* peer, int port) {
+  kstring why;
+  kstring_init(&why);
+  uint32_t rc =
+      smt_tls_accept(c->tls, &c->socket, c->poll_timeout_ms, c->io_timeout_ms, &c->tls_conn, &why);
+  if (rc && why.length > 0)
+    klog_limited(c->log, 1, KLOG_WARNING, "tls handshake", peer,
+                 "TLS handshake with %s:%d failed (%s) - connection closed\n", peer, port,
+                 kstring_text(&why));
+  kstring_free(&why);
+  return rc == 0;
+}
+
 // One connection: one request frame, the callback, one reply frame, until a
 // step fails, the peer stays silent for poll_timeout_ms, or the record is
 // stopped. A request must be in whole within io_timeout_ms of its first
@@ -102,16 +122,19 @@ static void serve(smt_client* c) {
   if (c->on_open && !c->on_open(c))
     klog_limited(c->log, 1, KLOG_WARNING, "smtcli init", peer,
                  "cannot initialize SMTCLI client %s:%d\n", peer, port);
+  const smt_link* link = nullptr;
+  bool ready = !c->tls || start_tls(c, peer, port);
+  if (ready && c->tls) link = smt_tls_link(c->tls_conn);
   // A new connection's first request is usually in by the time its record
   // takes it: it is looked for at once, and waited for only when it is not
   // there. After a reply the peer has that to read first: the next request,
   // or the peer's close, is waited for before looking.
-  for (bool replied = false; !client_stopped(c); replied = true) {
+  for (bool replied = false; ready && !client_stopped(c); replied = true) {
     smt_message_clear(&c->request);
     smt_message_clear(&c->reply);
     bool started = false;
     uint32_t rc = smt_frame_read_next(&c->request, &c->socket, c->poll_timeout_ms, c->io_timeout_ms,
-                                      replied, &started);
+                                      replied, &started, link);
     if (!started) break;
     klog_write(c->log, 3, KLOG_PLAIN, "incoming data from %s:%d\n", peer, port);
     if (rc == KERR_TIMEOUT)
@@ -123,7 +146,7 @@ static void serve(smt_client* c) {
     if (c->on_message(c) != 0) break;
     klog_write(c->log, 3, KLOG_PLAIN, "message from %s:%d passed succesfully to handler\n", peer,
                port);
-    rc = smt_frame_write(&c->reply, &c->socket, c->io_timeout_ms);
+    rc = smt_frame_write(&c->reply, &c->socket, c->io_timeout_ms, link);
     if (rc == 0 && c->on_sent) rc = wait_delivered(c);
     smt_client_reply_done(c, rc);
     if (rc != 0) break;
@@ -132,6 +155,8 @@ static void serve(smt_client* c) {
     trim_message(&c->reply);
   }
   smt_client_reply_done(c, KERR_FAILED);  // a reply prepared but never written
+  smt_tls_close(c->tls_conn);
+  c->tls_conn = nullptr;
   {
     kmutex_guard guard(&c->socket_lock);
     ksocket_close(&c->socket);
@@ -445,6 +470,8 @@ static void release(smt_server* srv) {
   ksocketset_free(&srv->listeners);
   kstrlist_free(&srv->pending);
   kthread_free(&srv->accept_thread);
+  smt_tls_free(srv->tls);
+  srv->tls = nullptr;
 }
 
 static bool any_thread_alive(smt_server* srv) {
@@ -463,8 +490,9 @@ static bool wait_threads(smt_server* srv, uint32_t ms) {
 
 bool smt_server_init(smt_server* srv, kstrlist* endpoints, smt_open_fn on_open,
                      smt_close_fn on_close, smt_message_fn on_message, uint32_t record_size,
-                     klog* log, smt_accept_fn accept_filter) {
+                     klog* log, smt_accept_fn accept_filter, smt_tls* tls) {
   srv->log = log;
+  srv->tls = tls;
   new (&srv->stop) std::atomic<uint32_t>(0);
   srv->max_clients = 10;
   srv->poll_timeout_ms = 1000;
@@ -483,7 +511,9 @@ bool smt_server_init(smt_server* srv, kstrlist* endpoints, smt_open_fn on_open,
   kmutex_create(&srv->pool_lock);
   for (uint32_t i = 0; i < srv->max_clients; ++i) {
     void* r = karray_append(&srv->pool);
-    if (r) smt_client_init(static_cast<smt_client*>(r), on_open, on_close, on_message, log);
+    if (!r) continue;
+    smt_client_init(static_cast<smt_client*>(r), on_open, on_close, on_message, log);
+    static_cast<smt_client*>(r)->tls = tls;
   }
   // Nothing to listen on, now or later: no endpoint named an address.
   if (create_listeners(srv, endpoints) == 0) {

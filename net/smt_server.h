@@ -15,6 +15,13 @@
 // be created at start is retried by the accept thread every
 // SMT_LISTEN_RETRY_MS until it comes up or the server stops.
 //
+// With a TLS context (smt_tls.h) every connection is TLS: its record's thread
+// runs the handshake under the same waits as a request frame (poll_timeout_ms
+// for its first byte, io_timeout_ms for all of it), and a failed one closes
+// the connection with a rate-limited warning naming the peer and the reason;
+// then the frames go through the session. Without one, connections are
+// plain TCP as ever.
+//
 // Threads: the owner calls smt_server_init, smt_server_stop and
 // smt_server_free, in that order, on its own thread(s); one accept thread,
 // which alone uses the listeners and the accept filter while the server
@@ -44,6 +51,7 @@
 #include "klib/kthread.h"
 #include "net/ksocket.h"
 #include "net/smt_frame.h"
+#include "net/smt_tls.h"
 
 #define SMT_DEFAULT_PORT "9000"
 #define SMT_LISTEN_RETRY_MS 5000  // pause between attempts at a missing listener
@@ -82,7 +90,9 @@ struct smt_client {
   smt_open_fn on_open;
   smt_close_fn on_close;
   smt_message_fn on_message;
-  smt_sent_fn on_sent;  // set by on_message for its reply; null otherwise
+  smt_sent_fn on_sent;     // set by on_message for its reply; null otherwise
+  smt_tls* tls;            // the server's context; null: plain TCP
+  smt_tls_conn* tls_conn;  // the connection's session while it is served over TLS
   // 1 from the hand-over until the connection has ended ("SMTCLI down"):
   // the record holds a connection and is not handed another.
   std::atomic<uint32_t> busy;
@@ -111,6 +121,7 @@ struct smt_server {
   ksocketset listeners;         // grows on the accept thread as retried listeners come up
   kstrlist pending;  // "address:port" of listeners still to be retried; the accept thread's
   karray pool;       // smt_client records (record_size bytes each), allocated once
+  smt_tls* tls;      // null: plain TCP; owned, freed with the server
   // Taken by a hand-over and by the stop: once the stop has set the flag no
   // record changes hands, so the shutdown lines name the peers served.
   kmutex pool_lock;
@@ -125,10 +136,11 @@ struct smt_server {
 // started here; one the platform refuses is tried again at its record's
 // first hand-over. False when no endpoint named any address (host names that
 // do not resolve, no host name for the default endpoint) or the accept thread
-// could not start; nothing is left to free then.
+// could not start; nothing is left to free then. tls, when given, makes every
+// connection TLS; the server owns it from here on, whatever the result.
 bool smt_server_init(smt_server* srv, kstrlist* endpoints, smt_open_fn on_open,
                      smt_close_fn on_close, smt_message_fn on_message, uint32_t record_size,
-                     klog* log, smt_accept_fn accept_filter = nullptr);
+                     klog* log, smt_accept_fn accept_filter = nullptr, smt_tls* tls = nullptr);
 // Stops the records first: each that holds a connection logs "SMTCLI
 // shutdown", idle threads are woken to end, and one wait of up to
 // 5 x poll_timeout_ms covers them all; connections still running after it
@@ -136,11 +148,11 @@ bool smt_server_init(smt_server* srv, kstrlist* endpoints, smt_open_fn on_open,
 // ends any transfer. Then "SMTSVR shutdown" and a wait of as long again for
 // the accept thread.
 void smt_server_stop(smt_server* srv);
-// Releases the pool, closes the listeners. A thread that outlived the stop
+// Releases the pool and the TLS context, closes the listeners. A thread that outlived the stop
 // still uses its record (and the accept thread the listeners): this waits up
 // to 5 x poll_timeout_ms more for every thread to end, and if one still runs
-// (stuck in a callback) logs "SMT server not terminated" and leaves the pool
-// and the listeners allocated instead of freeing them under it.
+// (stuck in a callback) logs "SMT server not terminated" and leaves the pool,
+// the listeners and the context allocated instead of freeing them under it.
 void smt_server_free(smt_server* srv);
 smt_server* smt_server_set_io_timeout(smt_server* srv, uint32_t ms);
 

@@ -17,6 +17,7 @@
 #include "klib/kerror.h"
 #include "support/smt_wire.h"
 #include "support/testutil.h"
+#include "support/tls_certs.h"
 
 namespace {
 
@@ -57,16 +58,40 @@ class AgentInProcess : public ::testing::Test {
   kservice_app* app_ = &g_agent.host;
 };
 
-// A server with nothing to listen on is switched off; the agent runs on
-// without it.
-TEST_F(AgentInProcess, ServerWithoutAnyAddressToListenOnIsSwitchedOff) {
-  init("vardo.listener = nosuchhost.invalid:9\n");
-  EXPECT_FALSE(g_agent.smt_enabled);
-  finish();
-  std::string text = log();
-  EXPECT_NE(text.find("[WARNING] VARDO cannot initialize SMT - disabling feature\n"),
-            std::string::npos);
-  EXPECT_EQ(text.find("SMTSVR"), std::string::npos);
+// A server with nothing to listen on, or with TLS settings it cannot use
+// (said why), is switched off; the agent runs on without it.
+TEST_F(AgentInProcess, ServerThatCannotListenOrLoadItsCertificatesIsSwitchedOff) {
+  const testtls::Certs& certs = testtls::Certs::get();
+  const std::string key = dir_.file("shared.key");
+  fs::copy_file(certs.file("agent.key"), key);
+  fs::permissions(key, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  const std::string tls =
+      "vardo.listener = 127.0.0.1:0\nsmtsvr.tlscert = " + certs.file("agent.pem") + "\n";
+  const std::string ca = "smtsvr.tlsca = " + certs.file("ca.pem") + "\n";
+  const struct {
+    std::string conf, warning;
+  } cases[] = {
+      {"vardo.listener = nosuchhost.invalid:9\n", ""},
+      {tls + ca + "smtsvr.tlskey = " + key + "\n",
+       "key file " + key + " is readable by other users (mode 640; chmod 600 it)\n"},
+      {tls + ca + "smtsvr.tlskey = " + certs.file("collector.key") + "\n",
+       "cannot load key " + certs.file("collector.key") + ": key values mismatch\n"},
+      {tls + "smtsvr.tlskey = " + certs.file("agent.key") +
+           "\nsmtsvr.tlsca = " + dir_.file("none.pem") + "\n",
+       "cannot load CA " + dir_.file("none.pem") + ": No such file or directory\n"},
+      {tls, "no CA given to verify client certificates with\n"},
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    if (i > 0 && !certs.ok()) break;  // no openssl command to make certificates with
+    init(cases[i].conf);
+    EXPECT_FALSE(g_agent.smt_enabled) << i;
+    finish();
+    kconfig_free(&app_->config);
+    EXPECT_EQ(count("[WARNING] VARDO cannot initialize SMT - disabling feature\n"), i + 1) << i;
+    if (!cases[i].warning.empty())
+      EXPECT_EQ(count("[WARNING] SMT TLS settings not usable: " + cases[i].warning), 1u) << log();
+  }
+  EXPECT_EQ(count("SMTSVR"), 0u);
 }
 
 // A port still held (by an old instance, say) keeps the server on: it comes
@@ -474,6 +499,50 @@ TEST_F(AgentRun, SampleConfigurationDeliversNothingOutsideTheAllowedDirectories)
   EXPECT_TRUE(wait_log("[WARNING] lwfacility 'attack': file '" + logs +
                        "/link.log' outside lwatch.allowpath: not monitored\n"));
   stop();
+}
+
+// With a certificate set every connection is TLS. smtc with a collector's
+// certificate is served, the agent's certificate checked by name or
+// address; every peer that cannot prove itself is closed after its
+// handshake with its reason in one warning, a plain SMT request too, and the
+// address mask still refuses at accept.
+TEST_F(AgentRun, TlsServesTrustedCollectorsAndSaysWhyOthersAreRefused) {
+  const testtls::Certs& certs = testtls::Certs::get();
+  if (!certs.ok()) GTEST_SKIP() << "no openssl command to make certificates with";
+  ASSERT_TRUE(start("lwatch.enable = 0\nsmtsvr.addressmask = 127.0.0.1\nsmtsvr.tlscert = " +
+                    certs.file("agent.pem") + "\nsmtsvr.tlskey = " + certs.file("agent.key") +
+                    "\nsmtsvr.tlsca = " + certs.file("ca.pem") +
+                    "\nsmtsvr.tlspeer = collector0\nsmtsvr.tlspeer = collector1\n"))
+      << log();
+  const std::string good = certs.smtc_args("collector") + " ";
+  EXPECT_EQ(smtc(good + "--servername localhost " + endpoint() + " echo hi"), "0|echo hi|200 OK\n");
+  EXPECT_EQ(smtc(good + endpoint() + " echo by address"), "0|echo by address|200 OK\n");
+  EXPECT_EQ(smtc(good + "--servername agent2 " + endpoint() + " echo hi"),
+            "2||smtc: TLS handshake with " + endpoint() + " failed (hostname mismatch)\n");
+
+  const std::string refused = "2||smtc: no reply from " + endpoint() + " (connection closed)\n";
+  const struct {
+    std::string args, reason;
+  } bad[] = {
+      {certs.smtc_args(""), "peer did not return a certificate"},
+      {certs.smtc_args("expired"), "certificate has expired"},
+      {certs.smtc_args("foreign"), "unable to get local issuer certificate"},
+      {certs.smtc_args("stranger"), "certificate CN=stranger is not an allowed peer"},
+      {"", "plain SMT, not TLS"},
+  };
+  for (const auto& b : bad) {
+    EXPECT_EQ(smtc(b.args + " " + endpoint() + " echo hi"), refused) << b.reason;
+    EXPECT_TRUE(wait_log(" failed (" + b.reason + ") - connection closed\n")) << b.reason << log();
+  }
+  int fd = connect("127.0.0.2");
+  testutil::send_all(fd, frame("echo hi"));
+  std::string data;
+  EXPECT_TRUE(testutil::wait_closed(fd, 2000, &data) && data.empty());
+  EXPECT_TRUE(wait_log("[WARNING] connection not authorized from 127.0.0.2:"));
+  stop();
+  // One warning per refused peer, each naming it.
+  EXPECT_EQ(testutil::count_in(log(), "[WARNING] TLS handshake with 127.0.0.1:"),
+            std::size(bad) + 1);
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // The SMT server on real loopback connections: serving, the pool limit,
 // records free again as soon as their connection ends, the idle time-out, closing without a reply,
 // peers refused at accept, the time limit on a whole request, listeners (retried while their port
-// is taken), rate-limited warnings, and bounded stops.
+// is taken), rate-limited warnings, bounded stops, and connections over TLS.
 #include "net/smt_server.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +14,7 @@
 
 #include "net_test_util.h"
 #include "support/smt_wire.h"
+#include "support/tls_certs.h"
 
 namespace {
 
@@ -28,18 +29,56 @@ const auto on_open = [](smt_client*) { return !g_refuse_open.load(); };
 const auto on_close = [](smt_client*) { ++g_closed; };
 
 // "hold" blocks until released, "close" asks for the connection to be
-// closed, anything else is echoed.
+// closed, "mirror" sends the body back, anything else is echoed.
 uint32_t on_message(smt_client* c) {
   std::string head = nettest::str(&c->request.head);
   if (head == "close") return 1;
+  if (head == "mirror") kstring_assign(&c->reply.body, &c->request.body);
   if (head == "hold") {
     ++g_held;
     while (!g_release.load()) ksleep(5);
   }
   kstring_assign_cstr(&c->reply.head, "200 OK");
-  kstring_assign(&c->reply.body, &c->request.head);
+  if (head != "mirror") kstring_assign(&c->reply.body, &c->request.head);
   return 0;
 }
+
+// A TLS client of the server: the test CA, and the collector's certificate.
+struct TlsClient {
+  smt_tls* tls = nullptr;
+  smt_tls_conn* conn = nullptr;
+  ksocket s;
+  TlsClient() { ksocket_init(&s); }
+  ~TlsClient() {
+    smt_tls_close(conn);
+    smt_tls_free(tls);
+    ksocket_close(&s);
+  }
+  bool open(uint16_t port) {
+    const testtls::Certs& certs = testtls::Certs::get();
+    nettest::Text why, address("127.0.0.1");
+    return smt_tls_client_init(&tls, certs.file("collector.pem").c_str(),
+                               certs.file("collector.key").c_str(), certs.file("ca.pem").c_str(),
+                               &why.s) == 0 &&
+           ksocket_create_tcp(&s) == 0 && ksocket_connect(&s, &address.s, port) == 0 &&
+           ksocket_set_nonblocking(&s) == 0 &&
+           smt_tls_connect(tls, &s, "localhost", 5000, &conn, &why.s) == 0;
+  }
+  // The reply's head and body, or the error code as text.
+  std::string ask(const std::string& head, const std::string& body = "", uint8_t version = 2) {
+    smt_message m;
+    smt_message_init(&m);
+    m.version = version;
+    nettest::set(&m.head, head);
+    nettest::set(&m.body, body);
+    uint32_t rc = smt_frame_write(&m, &s, 5000, smt_tls_link(conn));
+    if (rc == 0) rc = smt_frame_read(&m, &s, 5000, smt_tls_link(conn));
+    std::string reply =
+        rc ? "error " + std::to_string(rc) : nettest::str(&m.head) + "|" + nettest::str(&m.body);
+    smt_message_free(&m);
+    return reply;
+  }
+};
 
 // The accept filter of the tests: 127.0.0.1 only; a refusal is logged as an
 // application would, rate-limited per address.
@@ -77,12 +116,12 @@ class SmtServer : public ::testing::Test {
     klog_free(&log_);
   }
   bool start(const std::vector<std::string>& endpoints = {"127.0.0.1:0"},
-             smt_accept_fn filter = nullptr) {
+             smt_accept_fn filter = nullptr, smt_tls* tls = nullptr) {
     kstrlist list;
     kstrlist_init(&list);
     for (const auto& e : endpoints) nettest::set(kstrlist_add(&list), e);
     running_ = smt_server_init(&srv_, &list, on_open, on_close, on_message, sizeof(smt_client),
-                               &log_, filter);
+                               &log_, filter, tls);
     kstrlist_free(&list);
     return running_;
   }
@@ -441,6 +480,70 @@ TEST_F(SmtServer, ThreadsOutlivingTheStopWaitAreReportedCutOffAndWaitedFor) {
   trickler.join();
   // The connection was ended under the late handler: no reply reaches the peer.
   EXPECT_EQ(read_reply(held, 2000), "");
+}
+
+// Over TLS a collector's connection carries frames of either version, large
+// ones across many records both ways, until it is idle; a peer that sends
+// nothing is closed after the idle wait as on plain TCP, without a warning.
+// Ten peers that start a handshake and trickle it hold their records for
+// io_timeout_ms at most, each closed with its warning, and the server
+// serves on.
+TEST_F(SmtServer, TlsConnectionsCarryFramesAndSlowHandshakesEndAfterTheIoTimeout) {
+  const testtls::Certs& certs = testtls::Certs::get();
+  if (!certs.ok()) GTEST_SKIP() << "no openssl command to make certificates with";
+  smt_tls* tls = nullptr;
+  nettest::Text why;
+  kstrlist allowed;
+  kstrlist_init(&allowed);
+  nettest::set(kstrlist_add(&allowed), "collector1");
+  uint32_t rc =
+      smt_tls_server_init(&tls, certs.file("agent.pem").c_str(), certs.file("agent.key").c_str(),
+                          certs.file("ca.pem").c_str(), &allowed, &why.s);
+  kstrlist_free(&allowed);
+  if (rc != 0 && nettest::str(&why.s) == "TLS is not available in this build") GTEST_SKIP();
+  ASSERT_EQ(rc, 0u) << nettest::str(&why.s);
+  ASSERT_TRUE(start({"127.0.0.1:0"}, nullptr, tls));
+  smt_server_set_io_timeout(&srv_, 500);
+
+  TlsClient client;
+  ASSERT_TRUE(client.open(port(0)));
+  EXPECT_EQ(client.ask("echo hi"), "200 OK|echo hi");
+  EXPECT_EQ(client.ask("echo one", "", 1), "200 OK|echo one");
+  std::string big(700000, 'x');
+  for (size_t i = 0; i < big.size(); i += 7) big[i] = static_cast<char>('a' + i % 26);
+  EXPECT_EQ(client.ask("mirror", big), "200 OK|" + big);
+  int silent = connect();
+  auto t0 = Clock::now();
+  EXPECT_TRUE(closed_without_reply(silent));
+  EXPECT_GE(ms_since(t0), 900);
+  EXPECT_EQ(client.ask("echo late"), "error 1");  // idle beyond the 1 s wait
+
+  std::vector<int> slow;
+  for (int i = 0; i < 10; ++i) slow.push_back(connect());
+  std::vector<long> took(slow.size(), -1);
+  std::vector<std::thread> senders;
+  for (size_t i = 0; i < slow.size(); ++i)
+    senders.emplace_back([&, i] {
+      auto t0 = Clock::now();
+      std::string data;
+      // A handshake record that announces 512 bytes, then one every 100 ms.
+      bool closed = !testutil::send_all(slow[i], std::string("\x16\x03\x01\x02\x00", 5));
+      for (int b = 0; b < 50 && !closed; ++b)
+        closed = testutil::wait_closed(slow[i], 100, &data) || !testutil::send_all(slow[i], "e");
+      if (closed && data.empty()) took[i] = ms_since(t0);
+    });
+  for (std::thread& t : senders) t.join();
+  for (size_t i = 0; i < slow.size(); ++i) {
+    EXPECT_GE(took[i], 400) << i;
+    EXPECT_LT(took[i], 2500) << i;
+    EXPECT_TRUE(log_has("[WARNING] TLS handshake with " + peer(slow[i]) +
+                        " failed (handshake not complete within 500 ms) - connection closed\n"))
+        << i << log();
+  }
+  TlsClient after;
+  ASSERT_TRUE(after.open(port(0)));
+  EXPECT_EQ(after.ask("echo after"), "200 OK|echo after");
+  EXPECT_EQ(count("TLS handshake with"), 10u);
 }
 
 }  // namespace
