@@ -87,6 +87,9 @@ void lwatch_settings(lwatch* e, const kstring* default_dir, kconfig* config, klo
   e->cleandir = static_cast<uint32_t>(v);
   // Empty: the event source reads this machine's own logs.
   kconfig_get(config, "lwatch.journaldir", 0, &e->events.location);
+  int32_t exact = 0;
+  kconfig_get_int(config, "lwatch.exact", &exact);
+  e->policy.exact = exact != 0 ? 1 : 0;
 
   klog_plain(log, 1, "%s = '%s'\n", "lwatch.facilitydir", kstring_text(&e->facilitydir));
   klog_plain(log, 1, "%s = '%s'\n", "lwatch.resultdir", kstring_text(&e->resultdir));
@@ -94,6 +97,7 @@ void lwatch_settings(lwatch* e, const kstring* default_dir, kconfig* config, klo
   klog_plain(log, 1, "%s = %d sec\n", "lwatch.rfilettl", static_cast<int>(e->rfilettl));
   klog_plain(log, 1, "%s = %d\n", "lwatch.cleandir", v);
   klog_plain(log, 1, "%s = '%s'\n", "lwatch.journaldir", kstring_text(&e->events.location));
+  klog_plain(log, 1, "%s = %d\n", "lwatch.exact", static_cast<int>(e->policy.exact));
   read_policy(e, config);
 
   if (e->cleandir) lwatch_clean(e);

@@ -21,6 +21,7 @@ void lwpolicy_init(lwpolicy* p) {
   p->base_dir = nullptr;
   p->max_facilities = p->max_entries = p->max_filters = p->max_files = p->max_size = UINT32_MAX;
   p->entries = p->filters = p->files = 0;
+  p->exact = 0;
 }
 
 void lwpolicy_free(lwpolicy* p) {
@@ -430,6 +431,7 @@ static bool may_track(lwfacility* f, const kstring* path) {
 
 static void tracked_one(lwfacility* f, lwfile* t, track_index* x) {
   t->seen = 1;
+  if (f->policy && f->policy->exact) lwfile_set_exact(t);
   index_added(x, f);
   if (f->policy) ++f->policy->files;
 }

@@ -49,6 +49,7 @@ struct lwpolicy {
   uint32_t entries;         // held now by all facilities
   uint32_t filters;
   uint32_t files;
+  uint32_t exact;  // "lwatch.exact": files and event logs followed exactly
 };
 
 // No bound, any path, base_dir unset (null).
