@@ -194,6 +194,10 @@ uint32_t kfile_open_info(kfile* f, kfile_info* info) {
   return f->stream ? kfile_sys_open_info(f->stream, info) : KERR_FAILED;
 }
 
+uint32_t kfile_set_unbuffered(kfile* f) {
+  return f->stream && setvbuf(f->stream, nullptr, _IONBF, 0) == 0 ? 0 : KERR_FAILED;
+}
+
 uint32_t kfile_sync(kfile* f) {
   return f->stream ? kfile_sys_sync(f->stream) : KERR_FAILED;
 }

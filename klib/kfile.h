@@ -89,6 +89,9 @@ struct kfile_info {
 uint32_t kfile_stat_info(kfile* f, kfile_info* info);
 // Of the file that the open stream reads (not of `name`).
 uint32_t kfile_open_info(kfile* f, kfile_info* info);
+// Before the first read or write of the open stream: no buffer, every read
+// asks the system, so that a stream kept open sees what others wrote since.
+uint32_t kfile_set_unbuffered(kfile* f);
 // Writes what the stream holds and waits until the file's data is on disk.
 uint32_t kfile_sync(kfile* f);
 uint32_t kfile_seek64(kfile* f, uint64_t offset);  // from the start

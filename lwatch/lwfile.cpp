@@ -44,6 +44,7 @@ void lwfile_init(lwfile* r, const kstring* path, uint32_t from_beginning) {
   r->rotated = 0;
   r->next = kfile_info{};
   r->kept = 0;
+  r->mark = 0;
 }
 
 void lwfile_set_exact(lwfile* r) {
@@ -70,6 +71,18 @@ int lwfile_compare(const void* record, const void* path) {
                          static_cast<const kstring*>(path));
 }
 
+// The sum of the bytes before offset (see lwfile.mark); leaves the stream
+// anywhere. 0 when there are none or they cannot be read.
+static uint64_t mark_at(lwfile* r, uint64_t offset) {
+  uint32_t n = offset < LWFILE_MARK ? static_cast<uint32_t>(offset) : LWFILE_MARK;
+  unsigned char bytes[LWFILE_MARK];
+  if (n == 0 || kfile_seek64(&r->file, offset - n) != 0 || kfile_read(&r->file, bytes, n) != n)
+    return 0;
+  uint64_t h = 14695981039346656037ull;
+  for (uint32_t i = 0; i < n; ++i) h = (h ^ bytes[i]) * 1099511628211ull;
+  return h | 1;  // never 0
+}
+
 static bool same_file(const kfile_info* a, const kfile_info* b) {
   return a->dev == b->dev && a->ino == b->ino;
 }
@@ -78,6 +91,7 @@ static bool same_file(const kfile_info* a, const kfile_info* b) {
 // still the one described by info; true when open.
 static bool open_path(lwfile* r, const kfile_info* info) {
   if (kfile_open_regular(&r->file) != 0) return false;
+  kfile_set_unbuffered(&r->file);
   kfile_info got;
   if (kfile_open_info(&r->file, &got) != 0 || !same_file(&got, info)) {
     kfile_close(&r->file);
@@ -107,6 +121,7 @@ static bool open_beside(lwfile* r) {
       kfile_info info;
       if (kfile_stat_info(&probe, &info) != 0 || !same_file(&info, &r->info)) continue;
       if (kfile_open_regular(&probe) != 0) continue;
+      kfile_set_unbuffered(&probe);
       kfile_info got;
       if (kfile_open_info(&probe, &got) == 0 && same_file(&got, &r->info)) {
         r->file.stream = probe.stream;  // the record's name stays the watched path
@@ -136,6 +151,7 @@ bool lwfile_follow_next(lwfile* r) {
   r->held = 0;
   r->cut = 0;
   r->more = 0;
+  r->mark = 0;
   return true;
 }
 
@@ -265,6 +281,8 @@ bool lwfile_open(lwfile* r) {
     // the same file (with nothing known of it yet, whatever it is now).
     if (!r->file.stream) {
       if (kfile_open_regular(&r->file) != 0) return false;
+      // Kept open between scans: a buffer would hold what the file held.
+      kfile_set_unbuffered(&r->file);
       kfile_info got;
       if (kfile_open_info(&r->file, &got) != 0 ||
           (r->info.ino != 0 && !same_file(&got, &r->info))) {
@@ -275,6 +293,10 @@ bool lwfile_open(lwfile* r) {
       r->info.ino = got.ino;
     }
     r->held = 0;
+    if (r->mark && mark_at(r, r->offset) != r->mark) {
+      r->offset = 0;  // written anew: everything it holds is new
+      r->cut = 0;
+    }
   } else if (kfile_open_regular(&r->file) != 0) {
     return false;
   }
@@ -443,6 +465,7 @@ bool lwfile_close(lwfile* r) {
     r->buf_size = r->buf_len = r->buf_pos = 0;
   }
   if (!r->exact) return kfile_close(&r->file) == 0;
+  r->mark = mark_at(r, r->offset);
   if (!r->kept) {
     // Kept while the process holds fewer than LWFILE_HELD_MAX: the others
     // are opened by their path at each scan, and a rotation finds them

@@ -31,7 +31,9 @@
 // are opened per scan), so that when the path comes to name another file
 // (rotation by rename, delete and recreate) the file followed so far is read
 // to its end under its old identity, kept open or found beside the path by
-// its identity, before the new one is followed from offset 0.
+// its identity, before the new one is followed from offset 0. A file whose
+// bytes before the offset changed (cut and written again past the offset
+// between two checks) is read again from 0.
 //
 // Records are held by value in the facility's table (they may be moved byte
 // by byte: a stream kept open is a pointer) and used by the engine's worker
@@ -47,6 +49,7 @@
 #define LWFILE_SLICE (8u * 1024u * 1024u)
 #define LWFILE_FACILITY_SLICE (16u * 1024u * 1024u)
 #define LWFILE_HELD_MAX 256u
+#define LWFILE_MARK 256u
 
 // lwfile.more: why the file is read at the next tick whatever its time.
 constexpr uint32_t LWFILE_MORE_BYTES = 1;   // its slice ended, or a hit was not written
@@ -73,6 +76,10 @@ struct lwfile {
   uint32_t rotated;  // the path names next: the followed file is read to its end first
   kfile_info next;   // what the path names, when rotated
   uint32_t kept;     // the stream stays open between scans (counts to LWFILE_HELD_MAX)
+  // A sum of the LWFILE_MARK bytes before offset (fewer near the start; 0:
+  // none), checked before reading on: a file cut and written again past
+  // offset between two checks (copytruncate) is read again from 0.
+  uint64_t mark;
   // Read state, only between lwfile_open and lwfile_close.
   char* buf;
   uint32_t buf_size;

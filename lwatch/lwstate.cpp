@@ -1,7 +1,7 @@
 // The state file is text, one record a line, fields separated by tabs;
 // tab, CR, LF and '%' inside a field are written as %09, %0D, %0A, %25:
 //   vardo lwatch state 1
-//   file <facility> <device> <inode> <offset> <path>
+//   file <facility> <device> <inode> <offset> <mark> <path>
 //   eventlog <facility> <index> <position> <name>
 //   end <records> <FNV-1a 64 of every byte before this line, 16 hex digits>
 // Anything else, a count or sum that does not agree, or a missing end line
@@ -117,11 +117,11 @@ static uint32_t split_fields(const char* p, const char* e, const char** b, const
 
 // One record line into a new entry; false when it is not one.
 static bool parse_record(lwstate* s, const char* p, const char* e) {
-  const char* b[6];
-  const char* en[6];
-  uint32_t n = split_fields(p, e, b, en, 6);
-  if (n < 5 || n > 6) return false;
-  bool file = en[0] - b[0] == 4 && memcmp(b[0], "file", 4) == 0 && n == 6;
+  const char* b[7];
+  const char* en[7];
+  uint32_t n = split_fields(p, e, b, en, 7);
+  if (n < 5 || n > 7) return false;
+  bool file = en[0] - b[0] == 4 && memcmp(b[0], "file", 4) == 0 && n == 7;
   bool event = en[0] - b[0] == 8 && memcmp(b[0], "eventlog", 8) == 0 && n == 5;
   if (!file && !event) return false;
   lwstate_entry* x = static_cast<lwstate_entry*>(karray_append(&s->entries));
@@ -133,11 +133,13 @@ static bool parse_record(lwstate* s, const char* p, const char* e) {
   x->index = 0;
   x->info = kfile_info{};
   x->offset = 0;
+  x->mark = 0;
   uint64_t index = 0;
   bool ok = unescape(b[1], en[1], &x->facility);
   if (file)
     ok = ok && parse_u64(b[2], en[2], &x->info.dev) && parse_u64(b[3], en[3], &x->info.ino) &&
-         parse_u64(b[4], en[4], &x->offset) && unescape(b[5], en[5], &x->key);
+         parse_u64(b[4], en[4], &x->offset) && parse_u64(b[5], en[5], &x->mark) &&
+         unescape(b[6], en[6], &x->key);
   else
     ok = ok && parse_u64(b[2], en[2], &index) && index <= UINT32_MAX &&
          unescape(b[3], en[3], &x->position) && unescape(b[4], en[4], &x->key);
@@ -243,6 +245,7 @@ void lwstate_apply_file(const lwstate* s, const kstring* facility, lwfile* t) {
   t->info.size = 0;
   t->info.mtime_ns = 0;
   t->offset = x->offset;
+  t->mark = x->mark;
 }
 
 void lwstate_apply_eventlog(const lwstate* s, const kstring* facility, uint32_t index,
@@ -262,7 +265,7 @@ static uint64_t digest_of(const karray* facilities) {
     for (uint32_t k = 0; k < f->tracked.count; ++k) {
       const lwfile* t = static_cast<const lwfile*>(karray_get(&f->tracked, k));
       if (!t->exact || !t->found) continue;
-      uint64_t v[3] = {t->info.dev, t->info.ino, t->offset};
+      uint64_t v[4] = {t->info.dev, t->info.ino, t->offset, t->mark};
       h = fnv(h, v, sizeof v);
       h = fnv_str(h, &t->file.name);
     }
@@ -287,6 +290,7 @@ static bool add_entry(lwstate* s, uint32_t kind, const kstring* facility, const 
   x->index = index;
   x->info = kfile_info{};
   x->offset = 0;
+  x->mark = 0;
   return kstring_assign(&x->facility, facility) && kstring_assign(&x->key, key);
 }
 
@@ -301,8 +305,8 @@ static bool build(lwstate* s, const karray* facilities, kstring* text) {
     for (uint32_t k = 0; ok && k < f->tracked.count; ++k) {
       const lwfile* t = static_cast<const lwfile*>(karray_get(&f->tracked, k));
       if (!t->exact || !t->found) continue;
-      snprintf(num, sizeof num, "\t%" PRIu64 "\t%" PRIu64 "\t%" PRIu64 "\t", t->info.dev,
-               t->info.ino, t->offset);
+      snprintf(num, sizeof num, "\t%" PRIu64 "\t%" PRIu64 "\t%" PRIu64 "\t%" PRIu64 "\t",
+               t->info.dev, t->info.ino, t->offset, t->mark);
       ok = kstring_append_cstr(text, "file\t") &&
            append_escaped(text, kstring_text(&f->name), f->name.length) &&
            kstring_append_cstr(text, num) &&
@@ -314,6 +318,7 @@ static bool build(lwstate* s, const karray* facilities, kstring* text) {
             static_cast<lwstate_entry*>(karray_get(&s->entries, s->entries.count - 1));
         x->info = t->info;
         x->offset = t->offset;
+        x->mark = t->mark;
       }
     }
     for (uint32_t k = 0; ok && k < f->eventlogs.count; ++k) {

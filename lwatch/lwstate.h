@@ -40,6 +40,7 @@ struct lwstate_entry {
   uint32_t index;  // event log: its place among the facility's "eventlog" entries
   kfile_info info;
   uint64_t offset;
+  uint64_t mark;     // file: lwfile.mark
   kstring position;  // event log
 };
 
