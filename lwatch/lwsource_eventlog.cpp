@@ -121,6 +121,8 @@ static uint32_t eventlog_open(lwsource* src, const char* name, void** handle) {
 }
 
 const lwsource_ops* lwsource_platform_ops() {
-  static const lwsource_ops kOps = {eventlog_open, lwevtrec_read, lwevtrec_close, lwevtrec_resolve};
+  // No reading by position yet: exact following reads these logs by time.
+  static const lwsource_ops kOps = {eventlog_open, lwevtrec_read, lwevtrec_close, lwevtrec_resolve,
+                                    nullptr,       nullptr,       nullptr};
   return &kOps;
 }

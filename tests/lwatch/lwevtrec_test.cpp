@@ -186,7 +186,8 @@ Fake* g_fake;
 uint32_t source_open(lwsource*, const char* name, void** handle) {
   return lwevtrec_open(&kBackend, g_fake, name, handle);
 }
-const lwsource_ops kOps = {source_open, lwevtrec_read, lwevtrec_close, lwevtrec_resolve};
+const lwsource_ops kOps = {source_open, lwevtrec_read, lwevtrec_close, lwevtrec_resolve,
+                           nullptr,     nullptr,       nullptr};
 
 std::string when(uint32_t seconds) {
   ktime t;

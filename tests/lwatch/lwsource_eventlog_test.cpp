@@ -44,7 +44,8 @@ lwevtrec_backend g_backend;  // the platform's lookups over the test's blocks
 uint32_t source_open(lwsource*, const char* name, void** handle) {
   return lwevtrec_open(&g_backend, nullptr, name, handle);
 }
-const lwsource_ops kOps = {source_open, lwevtrec_read, lwevtrec_close, lwevtrec_resolve};
+const lwsource_ops kOps = {source_open, lwevtrec_read, lwevtrec_close, lwevtrec_resolve,
+                           nullptr,     nullptr,       nullptr};
 
 std::string when(uint32_t seconds) {
   ktime t;
