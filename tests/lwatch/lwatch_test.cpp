@@ -171,6 +171,12 @@ TEST_F(Engine, ExactStateCarriesFollowingAcrossRestartsAndIsNeverTrustedDamaged)
   lwatch_save_state(&e_, result.get());
   EXPECT_NE(testutil::read_text(state), before);
   EXPECT_EQ(result.take(), "[a,h] hit 5\n");
+  // A facility loaded again (its file touched) keeps its places too.
+  testutil::append_file(watched, "hit 6\n");
+  lwtest::set_mtime(fac_dir_ + "/a.facility", 1800000000);
+  lwatch_reload(&e_);
+  EXPECT_TRUE(log_.has("reloading facility 'a'"));
+  EXPECT_EQ(scan(), "[a,h] hit 6\n");
 
   // Damaged (one byte changed, cut short) or foreign: set aside, never trusted.
   struct Bad {
@@ -185,7 +191,7 @@ TEST_F(Engine, ExactStateCarriesFollowingAcrossRestartsAndIsNeverTrustedDamaged)
   };
   for (const Bad& b : bad) {
     testutil::write_file(state, b.spoil(before));
-    testutil::append_file(watched, "hit 6\n");
+    testutil::append_file(watched, "hit 7\n");
     restart_with(testutil::read_text(watched));
     EXPECT_TRUE(log_.has("[WARNING] lwatch state file '" + state + "' is not valid (" + b.why +
                          "); set aside as '" + state + ".bad'; files and event logs start afresh"))
