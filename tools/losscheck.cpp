@@ -139,10 +139,14 @@ class Agent {
     int st = 0;
     if (waitpid(pid_, &st, WNOHANG) == pid_) {
       exited_ = true;
+      status_ = st;
       return false;
     }
     return true;
   }
+  // After stop: whether it ended by exiting with 0 (a sanitizer's report
+  // makes the exit status non-zero).
+  bool clean() const { return exited_ && WIFEXITED(status_) && WEXITSTATUS(status_) == 0; }
   // SIGINT and a wait of up to 20 s for the exit.
   bool stop() {
     port_.store(0);
@@ -166,6 +170,7 @@ class Agent {
   std::string dir_, log_;
   pid_t pid_ = -1;
   bool exited_ = true;
+  int status_ = 0;
   std::atomic<uint16_t> port_{0};
 };
 
@@ -229,7 +234,7 @@ class Run {
     }
     done_.store(true);
     collector.join();
-    agent_.stop();
+    if (!agent_.stop() || !agent_.clean()) fail("the agent did not exit 0 on SIGINT (console.txt)");
     // What the stop closed, and anything not fetched.
     for (auto& e : fs::directory_iterator(dir_ + "/res")) {
       std::string n = e.path().filename().string();
@@ -414,9 +419,9 @@ class Run {
       case Scenario::kSigint:
       case Scenario::kKill: {
         if (next > written_target() / 2) break;  // once
-        if (sc_.s == Scenario::kSigint)
-          agent_.stop();
-        else
+        if (sc_.s == Scenario::kSigint) {
+          if (!agent_.stop() || !agent_.clean()) error_ = "the agent did not exit 0 on SIGINT";
+        } else
           agent_.kill_now();
         // Lines written while it is down.
         for (uint32_t i = 0; i < tail; ++i) {
