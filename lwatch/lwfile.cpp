@@ -45,6 +45,7 @@ void lwfile_init(lwfile* r, const kstring* path, uint32_t from_beginning) {
   r->next = kfile_info{};
   r->kept = 0;
   r->mark = 0;
+  kfile_init(&r->next_file);
 }
 
 void lwfile_set_exact(lwfile* r) {
@@ -63,6 +64,8 @@ static void drop_stream(lwfile* r) {
 void lwfile_free(lwfile* r) {
   if (r->file.stream) lwfile_close(r);
   drop_stream(r);
+  if (r->next_file.stream) kfile_close(&r->next_file);
+  kfile_free(&r->next_file);
   kfile_free(&r->file);
 }
 
@@ -141,8 +144,11 @@ static bool open_beside(lwfile* r) {
 }
 
 bool lwfile_follow_next(lwfile* r) {
-  if (!r->rotated) return false;
+  if (r->rotated != 2) return false;
   drop_stream(r);
+  // Opened when the rotation was seen: read even if it is gone by now.
+  r->file.stream = r->next_file.stream;
+  r->next_file.stream = nullptr;
   r->rotated = 0;
   r->info = r->next;
   r->info.size = 0;  // read from 0: everything it holds is new
@@ -181,12 +187,48 @@ static bool check_exact(lwfile* r) {
   }
   if (exists && !same_file(&now, &r->info)) {
     // The path names another file: the followed one is read to its end
-    // first, from the stream kept open or found beside the path. Without
-    // either, the new file is followed at once.
-    r->rotated = 1;
-    r->next = now;
-    if (!r->file.stream && !open_beside(r)) lwfile_follow_next(r);
-    if (r->rotated) r->flush = 1;  // its last line is never completed now
+    // first, from the stream kept open or found beside the path, at every
+    // check while its writer still adds to it; the new one is taken up at
+    // the first check that finds the old one unchanged.
+    // Without either, the new file is followed at once.
+    // The first file that took the path comes next, even when the path
+    // has moved on again meanwhile (it is then found beside it).
+    if (!r->rotated) {
+      r->next = now;
+      // Held from now on, so that a writer's next rotation (a delete)
+      // cannot take it away before it is read.
+      if (r->next_file.stream) kfile_close(&r->next_file);
+      kfile probe;
+      kfile_init(&probe);
+      kfile_set_name(&probe, &r->file.name);
+      if (kfile_open_regular(&probe) == 0) {
+        kfile_set_unbuffered(&probe);
+        kfile_info got;
+        if (kfile_open_info(&probe, &got) == 0 && same_file(&got, &now)) {
+          r->next_file.stream = probe.stream;
+          probe.stream = nullptr;
+        } else {
+          kfile_close(&probe);
+        }
+      }
+      kfile_free(&probe);
+    }
+    kfile_info old;
+    if (!r->file.stream && !open_beside(r)) {
+      r->rotated = 2;
+      lwfile_follow_next(r);
+    } else if (kfile_open_info(&r->file, &old) == 0 && !r->more && old.size == r->info.size &&
+               old.mtime_ns == r->info.mtime_ns) {
+      // Read to its end at the last check and unchanged since.
+      r->rotated = 2;
+      r->flush = 1;  // its last line is never completed now
+    } else {
+      r->rotated = 1;
+      if (kfile_open_info(&r->file, &old) == 0) {
+        r->info.size = old.size;
+        r->info.mtime_ns = old.mtime_ns;
+      }
+    }
     return true;
   }
   if (!exists) {
@@ -284,10 +326,16 @@ bool lwfile_open(lwfile* r) {
       // Kept open between scans: a buffer would hold what the file held.
       kfile_set_unbuffered(&r->file);
       kfile_info got;
-      if (kfile_open_info(&r->file, &got) != 0 ||
-          (r->info.ino != 0 && !same_file(&got, &r->info))) {
+      if (kfile_open_info(&r->file, &got) != 0) {
         kfile_close(&r->file);
         return false;
+      }
+      if (r->info.ino != 0 && !same_file(&got, &r->info)) {
+        // The path names another file already: the followed one lies
+        // beside it (rotated again before it was taken up).
+        kfile_close(&r->file);
+        if (!open_beside(r)) return false;
+        got = r->info;
       }
       r->info.dev = got.dev;
       r->info.ino = got.ino;

@@ -31,7 +31,9 @@
 // are opened per scan), so that when the path comes to name another file
 // (rotation by rename, delete and recreate) the file followed so far is read
 // to its end under its old identity, kept open or found beside the path by
-// its identity, before the new one is followed from offset 0. A file whose
+// its identity, at every check until one finds it unchanged (its writer may
+// add to it until it reopens the path), and only then is the new one
+// followed from offset 0. A file whose
 // bytes before the offset changed (cut and written again past the offset
 // between two checks) is read again from 0.
 //
@@ -70,12 +72,15 @@ struct lwfile {
   // Exact following only. The stream of file is the followed file's, which
   // need not be the one the path names now.
   uint32_t exact;
-  kfile_info info;   // the followed file at the last check
-  uint32_t held;     // an unfinished last line waits at offset
-  uint32_t flush;    // this read delivers it as it stands
-  uint32_t rotated;  // the path names next: the followed file is read to its end first
-  kfile_info next;   // what the path names, when rotated
-  uint32_t kept;     // the stream stays open between scans (counts to LWFILE_HELD_MAX)
+  kfile_info info;  // the followed file at the last check
+  uint32_t held;    // an unfinished last line waits at offset
+  uint32_t flush;   // this read delivers it as it stands
+  // The path names next: the followed file is read to its end first (1;
+  // 2: it was unchanged at this check, next is taken up after this read).
+  uint32_t rotated;
+  kfile_info next;  // what the path names, when rotated
+  kfile next_file;  // its stream, opened when the rotation was seen (no name)
+  uint32_t kept;    // the stream stays open between scans (counts to LWFILE_HELD_MAX)
   // A sum of the LWFILE_MARK bytes before offset (fewer near the start; 0:
   // none), checked before reading on: a file cut and written again past
   // offset between two checks (copytruncate) is read again from 0.

@@ -229,22 +229,27 @@ TEST_F(FileScan, ExactFollowingSeesEveryChangeHoldsUnfinishedLinesAndReadsRotate
       {"its end", [&] { append("t 3\nhit 4 unfinished"), touch(); }, "[fac,h] hit 4 unfinished\n",
        "[fac,h] hit 3\n"},
       {"quiet", [] {}, "", "[fac,h] hit 4 unfinished\n"},
+      // The old file is read on while its writer still adds to it, the new
+      // one from a check that finds the old one unchanged.
       {"rename",
        [&] {
          append("\nhit 5\n");
          std::filesystem::rename(path_, old);
-         write("hit 6\n");
+         write("hit 7\n");
          touch();
        },
-       "[fac,h] hit 6\n", "[fac,h] hit 5\n[fac,h] hit 6\n"},
+       "[fac,h] hit 7\n", "[fac,h] hit 5\n"},
+      {"late writer", [&] { testutil::append_file(old, "hit 6\n"); }, "", "[fac,h] hit 6\n"},
+      {"settled", [] {}, "", "[fac,h] hit 7\n"},
       {"recreate",
        [&] {
-         append("hit 7\n");
+         append("hit 8\n");
          std::filesystem::remove(path_);
-         write("hit 8\nhit 9\n");
+         write("hit 9\nhit 9b\n");
          touch();
        },
-       "[fac,h] hit 9\n", "[fac,h] hit 7\n[fac,h] hit 8\n[fac,h] hit 9\n"},
+       "[fac,h] hit 9b\n", "[fac,h] hit 8\n"},
+      {"settled again", [] {}, "", "[fac,h] hit 9\n[fac,h] hit 9b\n"},
       {"truncated", [&] { write("hit A\n"), touch(); }, "[fac,h] hit A\n", "[fac,h] hit A\n"},
       {"gone", [&] { append("hit B\n"), std::filesystem::remove(path_); }, "", "[fac,h] hit B\n"},
       {"back", [&] { write("hit C\n"), touch(); }, "", "[fac,h] hit C\n"},
