@@ -150,6 +150,9 @@ TEST_F(Engine, ExactStateCarriesFollowingAcrossRestartsAndIsNeverTrustedDamaged)
   testutil::append_file(watched, "hit 2\n");  // after the last scan
   lwatch_free(&e_);
   configured_ = false;
+  // A write cut short by the crash of an agent leaves its new file beside
+  // the state file, which still holds the previous state.
+  testutil::write_file(res_dir_ + "/.~999-999-0", "vardo lwatch state 1\nfile\ta\t1\t");
   testutil::append_file(watched, "hit 3\n");  // while stopped, then rotated away
   std::filesystem::rename(watched, watched + ".1");
   auto restart_with = [&](const std::string& content) {
@@ -157,6 +160,7 @@ TEST_F(Engine, ExactStateCarriesFollowingAcrossRestartsAndIsNeverTrustedDamaged)
     start();
   };
   restart_with("hit 4\n");
+  EXPECT_TRUE(log_.has("lwatch state read from '" + state + "': 1 records"));
   EXPECT_EQ(scan(), "[a,h] hit 2\n[a,h] hit 3\n");  // the old file, found beside
   EXPECT_EQ(scan(), "[a,h] hit 4\n");               // the new one, once the old is quiet
   EXPECT_EQ(scan(), "");
