@@ -5,7 +5,7 @@
 // must agree with; then the CPU time of one scan over 1,000 watched files
 // that did not change.
 //
-//   lwatch_bench [--figures] [megabytes [directory [scan-only]]]
+//   lwatch_bench [--figures] [--exact] [megabytes [directory [scan-only]]]
 //   lwatch_bench [--figures] --hostile line-bytes megabytes directory pattern...
 //
 // Defaults: 200 MB in a fresh directory under $TMPDIR or /tmp. "scan-only"
@@ -20,6 +20,8 @@
 // each facility's scan of it timed in turn. Figures: hostile.mb, and for
 // the n-th pattern (from 0) hostile.<n>.loaded (0: the filter was refused),
 // hostile.<n>.mbps, hostile.<n>.hits.
+//
+// --exact follows the files as "lwatch.exact = 1" does.
 //
 // Exits 1 when the three hit counts disagree.
 #include <fcntl.h>
@@ -171,7 +173,19 @@ std::string make_line(std::mt19937& rng, bool hit) {
   return buf;
 }
 
+bool g_exact = false;  // --exact
+
 struct Facility {
+  // Unbounded, with exact following: "--exact".
+  static lwpolicy& exact_policy() {
+    static lwpolicy p = [] {
+      lwpolicy q;
+      lwpolicy_init(&q);
+      q.exact = 1;
+      return q;
+    }();
+    return p;
+  }
   Facility(const std::string& dir, const std::string& name, const std::string& body, klog* log) {
     std::string path = dir + "/" + name + ".facility";
     FILE* f = fopen(path.c_str(), "w");
@@ -184,6 +198,7 @@ struct Facility {
     kstring_assign_cstr(&n, name.c_str());
     kstring_assign_cstr(&p, path.c_str());
     lwfacility_init(&fac, &n, log);
+    if (g_exact) fac.policy = &exact_policy();
     lwfacility_load(&fac, &p);
     lwfacility_update(&fac, &base);
     kstring_free(&base);
@@ -316,6 +331,11 @@ int hostile_main(int argc, char** argv, bool figures) {
 int main(int argc, char** argv) {
   bool figures = argc > 1 && std::string(argv[1]) == "--figures";
   if (figures) {
+    --argc;
+    ++argv;
+  }
+  if (argc > 1 && std::string(argv[1]) == "--exact") {
+    g_exact = true;
     --argc;
     ++argv;
   }

@@ -186,6 +186,22 @@ uint32_t kfile_stat64(kfile* f, uint32_t* mtime, uint64_t* size) {
   return kfile_sys_stat(kstring_text(&f->name), mtime, size);
 }
 
+uint32_t kfile_stat_info(kfile* f, kfile_info* info) {
+  return kfile_sys_stat_info(kstring_text(&f->name), info);
+}
+
+uint32_t kfile_open_info(kfile* f, kfile_info* info) {
+  return f->stream ? kfile_sys_open_info(f->stream, info) : KERR_FAILED;
+}
+
+uint32_t kfile_set_unbuffered(kfile* f) {
+  return f->stream && setvbuf(f->stream, nullptr, _IONBF, 0) == 0 ? 0 : KERR_FAILED;
+}
+
+uint32_t kfile_sync(kfile* f) {
+  return f->stream ? kfile_sys_sync(f->stream) : KERR_FAILED;
+}
+
 uint32_t kfile_seek64(kfile* f, uint64_t offset) {
   return f->stream ? kfile_sys_seek(f->stream, offset) : KERR_FAILED;
 }

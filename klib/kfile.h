@@ -74,6 +74,26 @@ uint32_t kfile_error(kfile* f);
 uint32_t kfile_stat(kfile* f, uint32_t* mtime, uint32_t* size);  // size saturates at 2^32 - 1
 // The same with sizes and positions of any size (files beyond 4 GiB).
 uint32_t kfile_stat64(kfile* f, uint32_t* mtime, uint64_t* size);
+// What tells one file from another, and one state of a file from the next:
+// its identity (device and inode; on Windows the volume serial number and
+// the file index), its size, and its modification time in nanoseconds since
+// 1970 (in steps of 100 ns on Windows).
+struct kfile_info {
+  uint64_t dev;
+  uint64_t ino;
+  uint64_t size;
+  int64_t mtime_ns;
+  uint32_t links;  // names the file has; 0 once deleted (while still open)
+};
+// Of the file `name`, links followed; 1 (info untouched) when there is none.
+uint32_t kfile_stat_info(kfile* f, kfile_info* info);
+// Of the file that the open stream reads (not of `name`).
+uint32_t kfile_open_info(kfile* f, kfile_info* info);
+// Before the first read or write of the open stream: no buffer, every read
+// asks the system, so that a stream kept open sees what others wrote since.
+uint32_t kfile_set_unbuffered(kfile* f);
+// Writes what the stream holds and waits until the file's data is on disk.
+uint32_t kfile_sync(kfile* f);
 uint32_t kfile_seek64(kfile* f, uint64_t offset);  // from the start
 uint32_t kfile_tell64(kfile* f, uint64_t* position);
 // For files appended to in whole records (a record must never reach the disk

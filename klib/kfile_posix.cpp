@@ -132,6 +132,32 @@ uint32_t kfile_sys_stat(const char* path, uint32_t* mtime, uint64_t* size) {
   return 0;
 }
 
+static void info_of(const struct stat* st, kfile_info* info) {
+  info->dev = static_cast<uint64_t>(st->st_dev);
+  info->ino = static_cast<uint64_t>(st->st_ino);
+  info->size = static_cast<uint64_t>(st->st_size);
+  info->mtime_ns = static_cast<int64_t>(st->st_mtim.tv_sec) * 1000000000 + st->st_mtim.tv_nsec;
+  info->links = static_cast<uint32_t>(st->st_nlink);
+}
+
+uint32_t kfile_sys_stat_info(const char* path, kfile_info* info) {
+  struct stat st;
+  if (stat(path, &st) != 0) return KERR_FAILED;
+  info_of(&st, info);
+  return 0;
+}
+
+uint32_t kfile_sys_open_info(FILE* stream, kfile_info* info) {
+  struct stat st;
+  if (fstat(fileno(stream), &st) != 0) return KERR_FAILED;
+  info_of(&st, info);
+  return 0;
+}
+
+uint32_t kfile_sys_sync(FILE* stream) {
+  return fflush(stream) == 0 && fdatasync(fileno(stream)) == 0 ? 0 : KERR_FAILED;
+}
+
 uint32_t kfile_sys_seek(FILE* stream, uint64_t offset) {
   if (offset > static_cast<uint64_t>(INT64_MAX)) return KERR_FAILED;
   return fseeko(stream, static_cast<off_t>(offset), SEEK_SET) == 0 ? 0 : KERR_FAILED;

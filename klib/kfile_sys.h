@@ -19,6 +19,10 @@ uint32_t kfile_sys_size(FILE* stream, uint64_t* size);
 uint32_t kfile_sys_real_path(FILE* stream, kstring* path);
 uint32_t kfile_sys_resolve(const char* path, kstring* real);
 uint32_t kfile_sys_stat(const char* path, uint32_t* mtime, uint64_t* size);
+struct kfile_info;
+uint32_t kfile_sys_stat_info(const char* path, kfile_info* info);
+uint32_t kfile_sys_open_info(FILE* stream, kfile_info* info);
+uint32_t kfile_sys_sync(FILE* stream);
 uint32_t kfile_sys_seek(FILE* stream, uint64_t offset);
 uint32_t kfile_sys_tell(FILE* stream, uint64_t* position);
 // Writes count bytes with the stream's descriptor, past its buffer,

@@ -87,6 +87,9 @@ void lwatch_settings(lwatch* e, const kstring* default_dir, kconfig* config, klo
   e->cleandir = static_cast<uint32_t>(v);
   // Empty: the event source reads this machine's own logs.
   kconfig_get(config, "lwatch.journaldir", 0, &e->events.location);
+  int32_t exact = 0;
+  kconfig_get_int(config, "lwatch.exact", &exact);
+  e->policy.exact = exact != 0 ? 1 : 0;
 
   klog_plain(log, 1, "%s = '%s'\n", "lwatch.facilitydir", kstring_text(&e->facilitydir));
   klog_plain(log, 1, "%s = '%s'\n", "lwatch.resultdir", kstring_text(&e->resultdir));
@@ -94,6 +97,18 @@ void lwatch_settings(lwatch* e, const kstring* default_dir, kconfig* config, klo
   klog_plain(log, 1, "%s = %d sec\n", "lwatch.rfilettl", static_cast<int>(e->rfilettl));
   klog_plain(log, 1, "%s = %d\n", "lwatch.cleandir", v);
   klog_plain(log, 1, "%s = '%s'\n", "lwatch.journaldir", kstring_text(&e->events.location));
+  klog_plain(log, 1, "%s = %d\n", "lwatch.exact", static_cast<int>(e->policy.exact));
+  kstring state_path;
+  kstring_init(&state_path);
+  kstring_path_join_cstr(&state_path, &e->resultdir, "lwatch.state");
+  kconfig_get(config, "lwatch.statefile", 0, &state_path);
+  lwstate_init(&e->state, &state_path, log);
+  if (e->policy.exact) {
+    klog_plain(log, 1, "%s = '%s'\n", "lwatch.statefile", kstring_text(&state_path));
+    lwstate_load(&e->state);
+    e->policy.state = &e->state;
+  }
+  kstring_free(&state_path);
   read_policy(e, config);
 
   if (e->cleandir) lwatch_clean(e);
@@ -138,6 +153,7 @@ static void lwatch_free_settings(lwatch* e) {
   karray_destroy(&e->facilities, [](void* f) { lwfacility_free(static_cast<lwfacility*>(f)); });
   lwsource_free(&e->events);
   lwpolicy_free(&e->policy);
+  lwstate_free(&e->state);
   kstring_free(&e->default_dir);
   kstring_free(&e->resultdir);
   kstring_free(&e->facilitydir);
@@ -323,6 +339,7 @@ void lwatch_result_init(lwatch_result* r, klog* log) {
   r->failed = 0;
   r->write = kfile_append;
   r->log = log;
+  r->synced = 0;
 }
 
 void lwatch_result_free(lwatch_result* r) {
@@ -338,6 +355,7 @@ bool lwatch_result_open(lwatch_result* r, const kstring* dir, const ktime* when)
               when->tm_sec}};
   r->open = 0;
   r->size = 0;
+  r->synced = 0;
   r->failed = 0;
   for (uint32_t i = 0; i < kNameTries; ++i) {
     stamp_path(&s, dir, ".tmp", &r->tmp_path);
@@ -425,6 +443,7 @@ bool lwatch_result_undo(lwatch_result* r, uint64_t size) {
   if (size >= r->size) return true;
   if (!r->open || kfile_truncate64(&r->file, size) != 0) return false;
   r->size = size;
+  if (r->synced > size) r->synced = size;
   return true;
 }
 
@@ -446,8 +465,10 @@ int lwatch_thread(void* engine) {
     if (tick % e->rfilettl == 0) rotate(e, &result);
     if (tick % e->facilityupdt == 0) lwatch_reload(e);
     if (result.open) lwatch_scan(e, tick, &result);
+    if (e->policy.exact) lwatch_save_state(e, &result);
     ksleep(1000);
   }
+  if (e->policy.exact) lwatch_save_state(e, &result);
   lwatch_result_free(&result);
   klog_write(e->log, 1, 0, "LWATCH down\n");
   return 0;
@@ -531,6 +552,19 @@ bool lwatch_reload(lwatch* e) {
   // the heap would keep its peak size for good.
   if (released) kmem_release();
   return true;
+}
+
+// The hits written so far reach the disk; true when they did.
+static bool sync_result(void* data) {
+  lwatch_result* r = static_cast<lwatch_result*>(data);
+  if (!r->open || r->synced == r->size) return true;
+  if (kfile_sync(&r->file) != 0) return false;
+  r->synced = r->size;
+  return true;
+}
+
+void lwatch_save_state(lwatch* e, lwatch_result* result) {
+  lwstate_save(&e->state, &e->facilities, sync_result, result);
 }
 
 bool lwatch_scan(lwatch* e, uint32_t tick, lwatch_result* result) {

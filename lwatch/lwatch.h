@@ -6,6 +6,10 @@
 // is deleted without). The collector shares the two directories through the
 // file system only.
 //
+// With "lwatch.exact" files and event logs are followed exactly (lwfile.h,
+// lweventlog.h) and where they stand is kept in a state file across
+// restarts (lwstate.h), written after each scan that moved it.
+//
 // No hit is lost or written twice. A hit line reaches the result file whole
 // or not at all: a write that fails is cut back and logged (rate-limited),
 // and the scanners then stop where the hit came from, so that it is read
@@ -53,6 +57,9 @@ struct lwatch {
   // "lwatch.allowpath" and the bounds "lwatch.max...", with what the
   // facilities hold of them (see lwfacility.h).
   lwpolicy policy;
+  // "lwatch.exact": where following stands, kept in "lwatch.statefile"
+  // (default: "lwatch.state" in the result directory).
+  lwstate state;
 };
 
 // Appends bytes to the open result file: the bytes written. kfile_append;
@@ -71,8 +78,9 @@ struct lwatch_result {
   // first one and reads it again at the next scan.
   uint32_t failed;
   lwatch_write_fn write;
-  klog* log;     // warnings; not owned, may be null
-  kstring line;  // the hit line being written
+  klog* log;        // warnings; not owned, may be null
+  kstring line;     // the hit line being written
+  uint64_t synced;  // bytes of the file known to be on disk
 };
 
 // Reads the settings, cleans when "lwatch.cleandir" is set and starts the
@@ -107,6 +115,9 @@ bool lwatch_reload(lwatch* e);
 // are due at any tick while one of them has bytes left from its last slice
 // or a hit left to write.
 bool lwatch_scan(lwatch* e, uint32_t tick, lwatch_result* result);
+// Exact following: writes the state when it moved, after the result file's
+// hits have reached the disk.
+void lwatch_save_state(lwatch* e, lwatch_result* result);
 // true once lwatch_stop has asked the worker to end.
 bool lwatch_stopping(const lwatch* e);
 

@@ -1,5 +1,6 @@
 #include "lwatch/lweventlog.h"
 
+#include "klib/kerror.h"
 #include "klib/ktime.h"
 #include "lwatch/lwatch.h"
 #include "lwatch/lwfacility.h"
@@ -13,12 +14,16 @@ bool lweventlog_init(lweventlog* r, const kstring* name, klog* log) {
   r->newest_time = 0;
   r->source = nullptr;
   r->handle = nullptr;
+  r->exact = 0;
+  r->positioned = 0;
+  kstring_init(&r->position);
   return true;
 }
 
 void lweventlog_free(lweventlog* r) {
   if (r->source) lweventlog_close(r);
   lwevent_free(&r->event);
+  kstring_free(&r->position);
   kstring_free(&r->name);
 }
 
@@ -75,22 +80,9 @@ void lweventlog_message(lweventlog* r, kstring* text) {
   kstring_remove_chars_cstr(text, "\r\n");
 }
 
-bool lweventlog_read(lweventlog* r, kstring* text) {
-  if (!r->source) return false;
+// The record text of the current record (see lweventlog.h).
+static void record_text(lweventlog* r, kstring* text) {
   lwevent* ev = &r->event;
-  lwevent_clear(ev);
-  if (r->source->ops->read(r->handle, ev) != 0) return false;
-  kstring_clear(text);
-  if (r->last_time == 0) {
-    // No baseline yet: the newest record becomes it, and nothing is new.
-    r->newest_time = ev->time;
-    return false;
-  }
-  // Newest first: the first record that is not strictly later ends the scan.
-  if (r->last_time >= ev->time) return false;
-  if (ev->time > r->newest_time) r->newest_time = ev->time;
-  if (r->source->ops->resolve) r->source->ops->resolve(r->handle, ev);
-
   ktime t;
   ktime_init(&t);
   ktime_from_seconds(&t, ev->time);
@@ -108,7 +100,69 @@ bool lweventlog_read(lweventlog* r, kstring* text) {
   lweventlog_message(r, &piece);
   kstring_append(text, &piece);
   kstring_free(&piece);
+}
+
+bool lweventlog_read(lweventlog* r, kstring* text) {
+  if (!r->source) return false;
+  lwevent* ev = &r->event;
+  lwevent_clear(ev);
+  if (r->source->ops->read(r->handle, ev) != 0) return false;
+  kstring_clear(text);
+  if (r->last_time == 0) {
+    // No baseline yet: the newest record becomes it, and nothing is new.
+    r->newest_time = ev->time;
+    return false;
+  }
+  // Newest first: the first record that is not strictly later ends the scan.
+  if (r->last_time >= ev->time) return false;
+  if (ev->time > r->newest_time) r->newest_time = ev->time;
+  if (r->source->ops->resolve) r->source->ops->resolve(r->handle, ev);
+  record_text(r, text);
   return true;
+}
+
+// Exact following: the records after the reader's position, oldest first.
+static void scan_by_position(lwfacility* f, lweventlog* r, lwatch_result* result, lwsource* source,
+                             kstring* text, bool* hit) {
+  const lwsource_ops* ops = source->ops;
+  void* handle = nullptr;
+  uint32_t rc = r->positioned
+                    ? ops->open_after(source, kstring_text(&r->name), &r->position, &handle)
+                    : ops->open(source, kstring_text(&r->name), &handle);
+  if (rc != 0) {
+    klog_plain(f->log, 2, "  cannot open '%s' eventlog\n", kstring_text(&r->name));
+    return;
+  }
+  r->source = source;
+  r->handle = handle;
+  if (!r->positioned) {
+    // The baseline: what the log holds now counts as reported.
+    rc = ops->newest(handle, &r->position);
+    if (rc == KERR_EOF) kstring_clear(&r->position);
+    if (rc == 0 || rc == KERR_EOF) r->positioned = 1;
+  } else {
+    kstring pos;
+    kstring_init(&pos);
+    while (!lwfacility_stopping(f)) {
+      lwevent_clear(&r->event);
+      if (ops->next(handle, &r->event, &pos) != 0) break;
+      if (ops->resolve) ops->resolve(handle, &r->event);
+      record_text(r, text);
+      const lwfilter* filter = lwfacility_match(f, text);
+      if (filter) {
+        // Not written: the position stays before it, so it comes again.
+        if (!lwatch_result_hit(result, &f->name, &filter->name, text)) break;
+        *hit = true;
+        klog_plain(f->log, 3, "  new %s event = >%s<\n", kstring_text(&r->name),
+                   kstring_text(text));
+      }
+      kstring_assign(&r->position, &pos);
+    }
+    kstring_free(&pos);
+  }
+  ops->close(handle);
+  r->source = nullptr;
+  r->handle = nullptr;
 }
 
 bool lwfacility_scan_eventlog(lwfacility* f, lwatch_result* result, lwsource* source) {
@@ -118,6 +172,10 @@ bool lwfacility_scan_eventlog(lwfacility* f, lwatch_result* result, lwsource* so
   kstring_init(&text);
   for (uint32_t i = 0; i < f->eventlogs.count && !lwfacility_stopping(f); ++i) {
     lweventlog* r = static_cast<lweventlog*>(karray_get(&f->eventlogs, i));
+    if (r->exact && source->ops->next) {
+      scan_by_position(f, r, result, source, &text, &hit);
+      continue;
+    }
     if (!lweventlog_open(r, source)) {
       klog_plain(f->log, 2, "  cannot open '%s' eventlog\n", kstring_text(&r->name));
       continue;

@@ -5,6 +5,13 @@
 // generated strictly later than the newest one of the scan before. Records of
 // the same second as that one are never reported.
 //
+// With exact following, over a source that reads by position, the reader
+// remembers the position of the last record delivered instead: its first
+// scan takes the newest record's position (or the start of an empty log)
+// and reports nothing, every later scan reports every record after it,
+// oldest first, and moves the position past each record whose hit reached
+// the result file (or that no filter matches).
+//
 // The log itself is read through an lwsource (lwsource.h). A reader is owned
 // by its facility and used only by the engine's worker thread.
 #pragma once
@@ -27,6 +34,11 @@ struct lweventlog {
   uint32_t newest_time;  // latest generation time seen (grows, or goes back to last_time)
   lwsource* source;      // between open and close
   void* handle;          // the source's state of the open log; null while closed
+  // Exact following (lwatch.exact) over a source that reads by position:
+  // every record after the last one delivered is read, oldest first, once.
+  uint32_t exact;
+  uint32_t positioned;  // position holds where reading stands (empty: before the first)
+  kstring position;
 };
 
 bool lweventlog_init(lweventlog* r, const kstring* name, klog* log);  // true

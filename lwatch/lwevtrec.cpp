@@ -115,6 +115,10 @@ struct lwevtrec_log {
   uint32_t offset;      // the next record in buffer
   lwevtrec current;     // the record read last; its pointers into buffer
   bool has_current;
+  // Reading forward: the record number to seek first (0: go on where the
+  // last forward read stopped), and whether nothing is left to read.
+  uint32_t seek_from;
+  bool at_end;
 };
 
 uint32_t lwevtrec_open(const lwevtrec_backend* backend, void* context, const char* name,
@@ -130,6 +134,8 @@ uint32_t lwevtrec_open(const lwevtrec_backend* backend, void* context, const cha
   l->bytes_left = 0;
   l->offset = 0;
   l->has_current = false;
+  l->seek_from = 0;
+  l->at_end = false;
   if (!l->buffer || !kstring_assign_cstr(&l->name, name)) {
     free(l->buffer);
     kstring_free(&l->name);
@@ -156,12 +162,16 @@ void lwevtrec_close(void* handle) {
   delete l;
 }
 
-uint32_t lwevtrec_read(void* handle, lwevent* ev) {
-  lwevtrec_log* l = static_cast<lwevtrec_log*>(handle);
+// The next record of the block, a new block read first when none is left
+// (forward: oldest first by record number; else newest first).
+static uint32_t take_record(lwevtrec_log* l, lwevent* ev, bool forward) {
   l->has_current = false;
   if (l->bytes_left == 0) {
     uint32_t delivered = 0;
-    uint32_t rc = l->backend->read_block(l->log, l->buffer, LWEVTREC_BLOCK, &delivered);
+    uint32_t rc = forward ? l->backend->read_forward(l->log, l->seek_from, l->buffer,
+                                                     LWEVTREC_BLOCK, &delivered)
+                          : l->backend->read_block(l->log, l->buffer, LWEVTREC_BLOCK, &delivered);
+    l->seek_from = 0;
     if (rc != 0) return rc;
     if (delivered == 0) return KERR_EOF;
     if (delivered > LWEVTREC_BLOCK) return KERR_FAILED;
@@ -189,6 +199,59 @@ uint32_t lwevtrec_read(void* handle, lwevent* ev) {
     kstring_assign_cstr(&ev->source, "N/A");
   kstring_remove_chars_cstr(&ev->source, "\r\n");
   return 0;
+}
+
+uint32_t lwevtrec_read(void* handle, lwevent* ev) {
+  return take_record(static_cast<lwevtrec_log*>(handle), ev, false);
+}
+
+uint32_t lwevtrec_newest(void* handle, kstring* position) {
+  lwevtrec_log* l = static_cast<lwevtrec_log*>(handle);
+  lwevent ev;
+  lwevent_init(&ev);
+  uint32_t rc = take_record(l, &ev, false);  // newest first: the newest
+  lwevent_free(&ev);
+  if (rc != 0) return rc;
+  return kstring_format(position, "%u", l->current.record_number) ? 0 : KERR_NOMEM;
+}
+
+uint32_t lwevtrec_open_after(const lwevtrec_backend* backend, void* context, const char* name,
+                             const kstring* position, void** handle) {
+  *handle = nullptr;
+  if (!backend->range || !backend->read_forward) return KERR_FAILED;
+  uint64_t after = 0;
+  for (uint32_t i = 0; i < position->length; ++i) {
+    char c = kstring_text(position)[i];
+    if (c < '0' || c > '9' || after > UINT32_MAX) return KERR_FAILED;
+    after = after * 10 + static_cast<uint64_t>(c - '0');
+  }
+  if (after > UINT32_MAX) return KERR_FAILED;
+  uint32_t rc = lwevtrec_open(backend, context, name, handle);
+  if (rc != 0) return rc;
+  lwevtrec_log* l = static_cast<lwevtrec_log*>(*handle);
+  if (position->length == 0) return 0;  // from the oldest
+  uint32_t oldest = 0, count = 0;
+  if (backend->range(l->log, &oldest, &count) != 0) {
+    lwevtrec_close(l);
+    *handle = nullptr;
+    return KERR_FAILED;
+  }
+  uint64_t next = after + 1;
+  uint64_t end = static_cast<uint64_t>(oldest) + count;  // one past the newest
+  if (count == 0 || next >= end)
+    l->at_end = true;  // nothing after it yet
+  else if (next > oldest)
+    l->seek_from = static_cast<uint32_t>(next);
+  // else: its successors were overwritten; from the oldest.
+  return 0;
+}
+
+uint32_t lwevtrec_next(void* handle, lwevent* ev, kstring* position) {
+  lwevtrec_log* l = static_cast<lwevtrec_log*>(handle);
+  if (l->at_end) return KERR_EOF;
+  uint32_t rc = take_record(l, ev, true);
+  if (rc != 0) return rc;
+  return kstring_format(position, "%u", l->current.record_number) ? 0 : KERR_NOMEM;
 }
 
 void lwevtrec_resolve(void* handle, lwevent* ev) {

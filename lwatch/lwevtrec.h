@@ -87,6 +87,15 @@ struct lwevtrec_backend {
   // when the file gave one.
   bool (*format)(void* context, const char* file, uint32_t event_id, const char* const* args,
                  kstring* message);
+  // Reading forward by record number, for exact following; both null when
+  // the platform has none. range: the oldest record's number and how many
+  // records the log holds. read_forward: the next block of whole records,
+  // oldest first, from the record numbered from when from is not 0, else
+  // where the previous forward read stopped (at first: the oldest); results
+  // as read_block.
+  uint32_t (*range)(void* log, uint32_t* oldest, uint32_t* count);
+  uint32_t (*read_forward)(void* log, uint32_t from, uint8_t* buf, uint32_t size,
+                           uint32_t* delivered);
 };
 
 // The Windows build's backend over the event-log service, the registry and
@@ -107,3 +116,12 @@ uint32_t lwevtrec_read(void* handle, lwevent* ev);
 // source's ';'-separated message-file list that gives one.
 void lwevtrec_resolve(void* handle, lwevent* ev);
 void lwevtrec_close(void* handle);
+// Reading by record number (lwsource newest, open_after, next), over a
+// backend with range and read_forward. A position is the record number in
+// decimal. After a position whose record is gone (the log wrapped) reading
+// starts at the oldest record; a log cleared since, whose numbers start
+// again below the position, is read once they pass it.
+uint32_t lwevtrec_newest(void* handle, kstring* position);
+uint32_t lwevtrec_open_after(const lwevtrec_backend* backend, void* context, const char* name,
+                             const kstring* position, void** handle);
+uint32_t lwevtrec_next(void* handle, lwevent* ev, kstring* position);

@@ -21,6 +21,8 @@ void lwpolicy_init(lwpolicy* p) {
   p->base_dir = nullptr;
   p->max_facilities = p->max_entries = p->max_filters = p->max_files = p->max_size = UINT32_MAX;
   p->entries = p->filters = p->files = 0;
+  p->exact = 0;
+  p->state = nullptr;
 }
 
 void lwpolicy_free(lwpolicy* p) {
@@ -329,6 +331,10 @@ bool lwfacility_load(lwfacility* f, const kstring* path) {
     lweventlog* r = static_cast<lweventlog*>(karray_append(&f->eventlogs));
     if (!r) continue;
     lweventlog_init(r, kstrlist_get(&st.eventlogs, i), f->log);
+    if (p && p->exact) {
+      r->exact = 1;
+      if (p->state) lwstate_apply_eventlog(p->state, &f->name, f->eventlogs.count - 1, r);
+    }
     ++f->held_entries;
     if (p) ++p->entries;
   }
@@ -430,6 +436,10 @@ static bool may_track(lwfacility* f, const kstring* path) {
 
 static void tracked_one(lwfacility* f, lwfile* t, track_index* x) {
   t->seen = 1;
+  if (f->policy && f->policy->exact) {
+    lwfile_set_exact(t);
+    if (f->policy->state) lwstate_apply_file(f->policy->state, &f->name, t);
+  }
   index_added(x, f);
   if (f->policy) ++f->policy->files;
 }

@@ -27,6 +27,7 @@
 #include "klib/kstring.h"
 #include "lwatch/lweventlog.h"
 #include "lwatch/lwfile.h"
+#include "lwatch/lwstate.h"
 
 struct lwfilter {
   kregex regex;
@@ -49,6 +50,10 @@ struct lwpolicy {
   uint32_t entries;         // held now by all facilities
   uint32_t filters;
   uint32_t files;
+  uint32_t exact;  // "lwatch.exact": files and event logs followed exactly
+  // With exact: where new file records and readers take up their state;
+  // null: from their ends as on a first start.
+  const lwstate* state;
 };
 
 // No bound, any path, base_dir unset (null).

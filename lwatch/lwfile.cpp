@@ -1,8 +1,10 @@
 #include "lwatch/lwfile.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
+#include "klib/kdir.h"
 #include "klib/kmem.h"
 #include "lwatch/lwatch.h"
 #include "lwatch/lwfacility.h"
@@ -10,6 +12,13 @@
 // Reads go to the kernel in blocks of this size; a longer line grows the
 // buffer as far as it needs.
 static const uint32_t kReadBlock = 128 * 1024;
+
+// Streams kept open between scans by exact following, in the whole process.
+static std::atomic<uint32_t> g_held{0};
+
+uint32_t lwfile_held_count() {
+  return g_held.load(std::memory_order_relaxed);
+}
 
 void lwfile_init(lwfile* r, const kstring* path, uint32_t from_beginning) {
   r->seen = 0;
@@ -28,10 +37,35 @@ void lwfile_init(lwfile* r, const kstring* path, uint32_t from_beginning) {
   r->buf_base = 0;
   r->at_eof = 0;
   r->cut = 0;
+  r->exact = 0;
+  r->info = kfile_info{};
+  r->held = 0;
+  r->flush = 0;
+  r->rotated = 0;
+  r->next = kfile_info{};
+  r->kept = 0;
+  r->mark = 0;
+  kfile_init(&r->next_file);
+}
+
+void lwfile_set_exact(lwfile* r) {
+  r->exact = 1;
+}
+
+// Closes the followed file's stream, kept or not.
+static void drop_stream(lwfile* r) {
+  if (r->kept) {
+    r->kept = 0;
+    g_held.fetch_sub(1, std::memory_order_relaxed);
+  }
+  if (r->file.stream) kfile_close(&r->file);
 }
 
 void lwfile_free(lwfile* r) {
   if (r->file.stream) lwfile_close(r);
+  drop_stream(r);
+  if (r->next_file.stream) kfile_close(&r->next_file);
+  kfile_free(&r->next_file);
   kfile_free(&r->file);
 }
 
@@ -40,7 +74,201 @@ int lwfile_compare(const void* record, const void* path) {
                          static_cast<const kstring*>(path));
 }
 
+// The sum of the bytes before offset (see lwfile.mark); leaves the stream
+// anywhere. 0 when there are none or they cannot be read.
+static uint64_t mark_at(lwfile* r, uint64_t offset) {
+  uint32_t n = offset < LWFILE_MARK ? static_cast<uint32_t>(offset) : LWFILE_MARK;
+  unsigned char bytes[LWFILE_MARK];
+  if (n == 0 || kfile_seek64(&r->file, offset - n) != 0 || kfile_read(&r->file, bytes, n) != n)
+    return 0;
+  uint64_t h = 14695981039346656037ull;
+  for (uint32_t i = 0; i < n; ++i) h = (h ^ bytes[i]) * 1099511628211ull;
+  return h | 1;  // never 0
+}
+
+static bool same_file(const kfile_info* a, const kfile_info* b) {
+  return a->dev == b->dev && a->ino == b->ino;
+}
+
+// Opens the file that the path names now as the followed one, when it is
+// still the one described by info; true when open.
+static bool open_path(lwfile* r, const kfile_info* info) {
+  if (kfile_open_regular(&r->file) != 0) return false;
+  kfile_set_unbuffered(&r->file);
+  kfile_info got;
+  if (kfile_open_info(&r->file, &got) != 0 || !same_file(&got, info)) {
+    kfile_close(&r->file);
+    return false;
+  }
+  return true;
+}
+
+// Looks for the followed file (r->info) beside the path, under another name
+// of its directory (renamed by a rotation), and opens it; true when found.
+static bool open_beside(lwfile* r) {
+  kstring dir, path;
+  kstring_init(&dir);
+  kstring_init(&path);
+  kstring_path_dir(&r->file.name, &dir);
+  kdir d;
+  kdir_init(&d, &dir);
+  kstrlist names;
+  kstrlist_init(&names);
+  kfile probe;
+  kfile_init(&probe);
+  bool found = false;
+  if (kdir_list_files_cstr(&d, "", &names) == 0) {
+    for (uint32_t i = 0; i < kstrlist_count(&names) && !found; ++i) {
+      kstring_path_join(&path, &dir, kstrlist_get(&names, i));
+      kfile_set_name(&probe, &path);
+      kfile_info info;
+      if (kfile_stat_info(&probe, &info) != 0 || !same_file(&info, &r->info)) continue;
+      if (kfile_open_regular(&probe) != 0) continue;
+      kfile_set_unbuffered(&probe);
+      kfile_info got;
+      if (kfile_open_info(&probe, &got) == 0 && same_file(&got, &r->info)) {
+        r->file.stream = probe.stream;  // the record's name stays the watched path
+        probe.stream = nullptr;
+        found = true;
+      } else {
+        kfile_close(&probe);
+      }
+    }
+  }
+  kfile_free(&probe);
+  kstrlist_free(&names);
+  kdir_free(&d);
+  kstring_free(&path);
+  kstring_free(&dir);
+  return found;
+}
+
+bool lwfile_follow_next(lwfile* r) {
+  if (r->rotated != 2) return false;
+  drop_stream(r);
+  // Opened when the rotation was seen: read even if it is gone by now.
+  r->file.stream = r->next_file.stream;
+  r->next_file.stream = nullptr;
+  r->rotated = 0;
+  r->info = r->next;
+  r->info.size = 0;  // read from 0: everything it holds is new
+  r->info.mtime_ns = 0;
+  r->offset = 0;
+  r->held = 0;
+  r->cut = 0;
+  r->more = 0;
+  r->mark = 0;
+  return true;
+}
+
+// The change check of exact following (see lwfile.h).
+static bool check_exact(lwfile* r) {
+  kfile_info now;
+  bool exists = kfile_stat_info(&r->file, &now) == 0;
+  r->flush = 0;
+  if (!r->found) {
+    if (!exists) return false;
+    r->found = 1;
+    r->info = now;
+    r->offset = 0;
+    r->more = 0;
+    r->held = 0;
+    if (r->from_beginning) return true;
+    // What it holds now is never reported: followed from its end.
+    if (open_path(r, &now)) {
+      kfile_info got;
+      if (kfile_open_info(&r->file, &got) == 0) r->info = got;
+      r->offset = r->info.size;
+      lwfile_close(r);
+    } else {
+      r->offset = now.size;
+    }
+    return false;
+  }
+  if (exists && !same_file(&now, &r->info)) {
+    // The path names another file: the followed one is read to its end
+    // first, from the stream kept open or found beside the path, at every
+    // check while its writer still adds to it; the new one is taken up at
+    // the first check that finds the old one unchanged.
+    // Without either, the new file is followed at once.
+    // The first file that took the path comes next, even when the path
+    // has moved on again meanwhile (it is then found beside it).
+    if (!r->rotated) {
+      r->next = now;
+      // Held from now on, so that a writer's next rotation (a delete)
+      // cannot take it away before it is read.
+      if (r->next_file.stream) kfile_close(&r->next_file);
+      kfile probe;
+      kfile_init(&probe);
+      kfile_set_name(&probe, &r->file.name);
+      if (kfile_open_regular(&probe) == 0) {
+        kfile_set_unbuffered(&probe);
+        kfile_info got;
+        if (kfile_open_info(&probe, &got) == 0 && same_file(&got, &now)) {
+          r->next_file.stream = probe.stream;
+          probe.stream = nullptr;
+        } else {
+          kfile_close(&probe);
+        }
+      }
+      kfile_free(&probe);
+    }
+    kfile_info old;
+    if (!r->file.stream && !open_beside(r)) {
+      r->rotated = 2;
+      lwfile_follow_next(r);
+    } else if (kfile_open_info(&r->file, &old) == 0 && !r->more && old.size == r->info.size &&
+               old.mtime_ns == r->info.mtime_ns) {
+      // Read to its end at the last check and unchanged since.
+      r->rotated = 2;
+      r->flush = 1;  // its last line is never completed now
+    } else {
+      r->rotated = 1;
+      if (kfile_open_info(&r->file, &old) == 0) {
+        r->info.size = old.size;
+        r->info.mtime_ns = old.mtime_ns;
+      }
+    }
+    return true;
+  }
+  if (!exists) {
+    // Gone from the path: a stream kept open still reads the file, which
+    // its writer may still be writing under another name or none.
+    if (!r->file.stream || kfile_open_info(&r->file, &now) != 0) {
+      r->more = 0;
+      return false;
+    }
+  }
+  if (now.size != r->info.size || now.mtime_ns != r->info.mtime_ns) {
+    if (now.size < r->info.size || now.size < r->offset) {
+      r->offset = 0;  // cut back: truncated in place
+      r->cut = 0;
+      r->held = 0;
+    }
+    r->info = now;
+    return true;
+  }
+  if (!exists && now.links == 0 && !r->more) {
+    // Deleted, read to its end and unchanged for a check: let it go.
+    if (r->held) {
+      r->flush = 1;
+      return true;
+    }
+    drop_stream(r);
+    return false;
+  }
+  if (r->more) return true;
+  if (r->held) {
+    // Unchanged for one check with an unfinished last line: it goes out as
+    // it stands.
+    r->flush = 1;
+    return true;
+  }
+  return false;
+}
+
 bool lwfile_check(lwfile* r) {
+  if (r->exact) return check_exact(r);
   uint32_t mtime = 0;
   uint64_t size = 0;
   if (kfile_stat64(&r->file, &mtime, &size) != 0) {
@@ -90,14 +318,43 @@ bool lwfile_check(lwfile* r) {
 }
 
 bool lwfile_open(lwfile* r) {
-  if (kfile_open_regular(&r->file) != 0) return false;
+  if (r->exact) {
+    // The followed file: kept open, or opened by its path while it is still
+    // the same file (with nothing known of it yet, whatever it is now).
+    if (!r->file.stream) {
+      if (kfile_open_regular(&r->file) != 0) return false;
+      // Kept open between scans: a buffer would hold what the file held.
+      kfile_set_unbuffered(&r->file);
+      kfile_info got;
+      if (kfile_open_info(&r->file, &got) != 0) {
+        kfile_close(&r->file);
+        return false;
+      }
+      if (r->info.ino != 0 && !same_file(&got, &r->info)) {
+        // The path names another file already: the followed one lies
+        // beside it (rotated again before it was taken up).
+        kfile_close(&r->file);
+        if (!open_beside(r)) return false;
+        got = r->info;
+      }
+      r->info.dev = got.dev;
+      r->info.ino = got.ino;
+    }
+    r->held = 0;
+    if (r->mark && mark_at(r, r->offset) != r->mark) {
+      r->offset = 0;  // written anew: everything it holds is new
+      r->cut = 0;
+    }
+  } else if (kfile_open_regular(&r->file) != 0) {
+    return false;
+  }
   if (kfile_seek64(&r->file, r->offset) != 0) {
-    kfile_close(&r->file);
+    drop_stream(r);
     return false;
   }
   r->buf = static_cast<char*>(malloc(kReadBlock));
   if (!r->buf) {
-    kfile_close(&r->file);
+    drop_stream(r);
     return false;
   }
   r->buf_size = kReadBlock;
@@ -192,6 +449,12 @@ bool lwfile_read_block(lwfile* r, const char** begin, const char** end) {
     }
     if (!lwfile_fill(r)) {
       if (r->buf_pos == r->buf_len) return false;
+      if (r->exact && !r->flush && !r->cut) {
+        // An unfinished last line waits for its LF (or for a check that
+        // finds the file unchanged).
+        r->held = 1;
+        return false;
+      }
       char* p = r->buf + r->buf_pos;
       char* e = remove_cr(p, r->buf + r->buf_len);
       *e++ = '\n';  // the byte lwfile_fill keeps free
@@ -249,7 +512,20 @@ bool lwfile_close(lwfile* r) {
     r->buf = nullptr;
     r->buf_size = r->buf_len = r->buf_pos = 0;
   }
-  return kfile_close(&r->file) == 0;
+  if (!r->exact) return kfile_close(&r->file) == 0;
+  r->mark = mark_at(r, r->offset);
+  if (!r->kept) {
+    // Kept while the process holds fewer than LWFILE_HELD_MAX: the others
+    // are opened by their path at each scan, and a rotation finds them
+    // beside it.
+    if (g_held.fetch_add(1, std::memory_order_relaxed) < LWFILE_HELD_MAX) {
+      r->kept = 1;
+    } else {
+      g_held.fetch_sub(1, std::memory_order_relaxed);
+      return kfile_close(&r->file) == 0;
+    }
+  }
+  return true;
 }
 
 // The scan of one block of whole lines: the facility's filters find each
@@ -295,30 +571,39 @@ static void scan_file(lwfacility* f, lwfile* t, lwatch_result* result, kstring* 
   if (!lwfile_check(t)) return;
   klog_plain(f->log, 2, "  file '%s' has been modified\n", kstring_text(&t->file.name));
   t->more = 0;
-  if (!lwfile_open(t)) {
-    klog_plain(f->log, 2, "  cannot open file '%s'\n", kstring_text(&t->file.name));
-    return;
-  }
-  if (!opened_inside(f, t, line)) {
-    lwfile_close(t);  // nothing read: the offset stays
-    return;
-  }
-  uint64_t start = t->offset;
-  const char* b;
-  const char* e;
-  // A stop leaves the rest for later: the offset kept is the end of the
-  // last block scanned.
-  while (!lwfacility_stopping(f) && lwfile_read_block(t, &b, &e)) {
-    if (!scan_block(f, t, b, e, result, line, hit)) break;
-    uint64_t read = t->buf_base + t->buf_pos - start;
-    if (read >= LWFILE_SLICE || read >= *share) {
-      t->more = LWFILE_MORE_BYTES;
+  uint64_t total = 0;
+  for (bool next = false;; next = true) {
+    if (!lwfile_open(t)) {
+      // A file taken up after a rotation is read from 0 at the next scan.
+      if (!next) klog_plain(f->log, 2, "  cannot open file '%s'\n", kstring_text(&t->file.name));
       break;
     }
+    if (!opened_inside(f, t, line)) {
+      lwfile_close(t);  // nothing read: the offset stays
+      break;
+    }
+    uint64_t start = t->offset;
+    const char* b;
+    const char* e;
+    // A stop leaves the rest for later: the offset kept is the end of the
+    // last block scanned.
+    while (!lwfacility_stopping(f) && lwfile_read_block(t, &b, &e)) {
+      if (!scan_block(f, t, b, e, result, line, hit)) break;
+      uint64_t read = total + t->buf_base + t->buf_pos - start;
+      if (read >= LWFILE_SLICE || read >= *share) {
+        t->more = LWFILE_MORE_BYTES;
+        break;
+      }
+    }
+    total += t->buf_base + t->buf_pos - start;
+    bool whole = !t->more && !lwfacility_stopping(f);
+    lwfile_close(t);
+    // Exact following: the file followed so far has been read to its end
+    // while the path names another one, which is followed now from 0.
+    if (!whole || !lwfile_follow_next(t)) break;
+    klog_plain(f->log, 2, "  file '%s' has been rotated\n", kstring_text(&t->file.name));
   }
-  uint64_t read = t->buf_base + t->buf_pos - start;
-  lwfile_close(t);
-  *share = read < *share ? *share - read : 0;
+  *share = total < *share ? *share - total : 0;
 }
 
 bool lwfacility_scan_files(lwfacility* f, lwatch_result* result, bool all) {

@@ -57,6 +57,18 @@ struct lwsource_ops {
   // only for records that are reported, so that lookups are not spent on the
   // ones that end a scan.
   void (*resolve)(void* handle, lwevent* ev);
+  // Reading by position, for exact following; null when the backend has
+  // none (its logs are then read by time). A position is the backend's text
+  // (a journal cursor, a record number).
+  // The position of the newest record of a log opened with open: 0, 15 when
+  // the log is empty, another code when it cannot be told.
+  uint32_t (*newest)(void* handle, kstring* position);
+  // Opens the log called name to read forward from the record after the
+  // one at position (empty: from its oldest record). A position whose
+  // record is gone continues at the first record after where it stood.
+  uint32_t (*open_after)(lwsource* src, const char* name, const kstring* position, void** handle);
+  // The next record, oldest first, and its position. 0, or 15 at the end.
+  uint32_t (*next)(void* handle, lwevent* ev, kstring* position);
 };
 
 struct lwsource {

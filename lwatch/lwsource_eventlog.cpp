@@ -1,7 +1,8 @@
 // Event source over the Windows event log of the local computer, through
 // its ANSI functions. A log name is the log's own ("Application", "System",
 // "Security", or any log registered under the EventLog service). Records
-// come from ReadEventLogA, newest first in blocks of LWEVTREC_BLOCK bytes,
+// come from ReadEventLogA, newest first in blocks of LWEVTREC_BLOCK bytes
+// (with exact following oldest first, from a record number on),
 // and are walked and decoded by lwevtrec; this file gives only the platform
 // calls behind lwevtrec_backend:
 //   account  LookupAccountSidA into 128-character names;
@@ -107,9 +108,29 @@ static bool eventlog_format(void*, const char* file, uint32_t event_id, const ch
   return ok;
 }
 
+static uint32_t eventlog_range(void* log, uint32_t* oldest, uint32_t* count) {
+  DWORD first = 0, n = 0;
+  if (!GetOldestEventLogRecord(static_cast<HANDLE>(log), &first) ||
+      !GetNumberOfEventLogRecords(static_cast<HANDLE>(log), &n))
+    return KERR_FAILED;
+  *oldest = first;
+  *count = n;
+  return 0;
+}
+
+static uint32_t eventlog_read_forward(void* log, uint32_t from, uint8_t* buf, uint32_t size,
+                                      uint32_t* delivered) {
+  DWORD read = 0, needed = 0;
+  DWORD how = (from ? EVENTLOG_SEEK_READ : EVENTLOG_SEQUENTIAL_READ) | EVENTLOG_FORWARDS_READ;
+  if (!ReadEventLogA(static_cast<HANDLE>(log), how, from, buf, size, &read, &needed))
+    return GetLastError() == ERROR_HANDLE_EOF ? KERR_EOF : KERR_FAILED;
+  *delivered = read;
+  return 0;
+}
+
 static const lwevtrec_backend kBackend = {
-    eventlog_open_log, eventlog_read_block,    eventlog_close_log,
-    eventlog_account,  eventlog_message_files, eventlog_format,
+    eventlog_open_log,      eventlog_read_block, eventlog_close_log, eventlog_account,
+    eventlog_message_files, eventlog_format,     eventlog_range,     eventlog_read_forward,
 };
 
 const lwevtrec_backend* lwsource_eventlog_backend() {
@@ -120,7 +141,14 @@ static uint32_t eventlog_open(lwsource* src, const char* name, void** handle) {
   return lwevtrec_open(&kBackend, src->context, name, handle);
 }
 
+static uint32_t eventlog_open_after(lwsource* src, const char* name, const kstring* position,
+                                    void** handle) {
+  return lwevtrec_open_after(&kBackend, src->context, name, position, handle);
+}
+
 const lwsource_ops* lwsource_platform_ops() {
-  static const lwsource_ops kOps = {eventlog_open, lwevtrec_read, lwevtrec_close, lwevtrec_resolve};
+  static const lwsource_ops kOps = {eventlog_open,    lwevtrec_read,   lwevtrec_close,
+                                    lwevtrec_resolve, lwevtrec_newest, eventlog_open_after,
+                                    lwevtrec_next};
   return &kOps;
 }

@@ -28,6 +28,9 @@
 struct journal_log {
   sd_journal* journal;
   kstring host;  // this machine's name: accounts are resolved here
+  // Opened after a cursor whose entry is gone: the journal stands on the
+  // first entry after it, which next delivers without moving first.
+  bool standing;
 };
 
 // A value is delivered as text: it ends at its first NUL (journal fields may
@@ -172,12 +175,9 @@ static void entry_user(journal_log* log, lwevent* ev) {
   ev->has_user = 1;
 }
 
-static uint32_t journal_read(void* handle, lwevent* ev) {
-  journal_log* log = static_cast<journal_log*>(handle);
+// The record of the entry the journal stands on.
+static uint32_t entry_event(journal_log* log, lwevent* ev) {
   sd_journal* j = log->journal;
-  int rc = sd_journal_previous(j);
-  if (rc == 0) return KERR_EOF;
-  if (rc < 0) return KERR_FAILED;
   uint64_t usec = 0;
   if (sd_journal_get_realtime_usec(j, &usec) < 0) return KERR_FAILED;
   // Times beyond the 32-bit range keep their order as the latest time.
@@ -194,6 +194,44 @@ static uint32_t journal_read(void* handle, lwevent* ev) {
   if (field_get(j, "MESSAGE", &v) && kstring_assign_bytes(&ev->message, v.text, v.size))
     ev->has_message = 1;
   return 0;
+}
+
+static uint32_t journal_read(void* handle, lwevent* ev) {
+  journal_log* log = static_cast<journal_log*>(handle);
+  int rc = sd_journal_previous(log->journal);
+  if (rc == 0) return KERR_EOF;
+  if (rc < 0) return KERR_FAILED;
+  return entry_event(log, ev);
+}
+
+// The cursor of the entry the journal stands on.
+static uint32_t entry_cursor(sd_journal* j, kstring* position) {
+  char* cursor = nullptr;
+  if (sd_journal_get_cursor(j, &cursor) < 0) return KERR_FAILED;
+  bool ok = kstring_assign_cstr(position, cursor);
+  free(cursor);
+  return ok ? 0 : KERR_NOMEM;
+}
+
+static uint32_t journal_newest(void* handle, kstring* position) {
+  journal_log* log = static_cast<journal_log*>(handle);
+  int rc = sd_journal_previous(log->journal);  // from the tail: the newest entry
+  if (rc == 0) return KERR_EOF;
+  if (rc < 0) return KERR_FAILED;
+  return entry_cursor(log->journal, position);
+}
+
+static uint32_t journal_next(void* handle, lwevent* ev, kstring* position) {
+  journal_log* log = static_cast<journal_log*>(handle);
+  if (log->standing) {
+    log->standing = false;
+  } else {
+    int rc = sd_journal_next(log->journal);
+    if (rc == 0) return KERR_EOF;
+    if (rc < 0) return KERR_FAILED;
+  }
+  uint32_t rc = entry_event(log, ev);
+  return rc != 0 ? rc : entry_cursor(log->journal, position);
 }
 
 // Terms of a match name: blanks separate them, each FIELD=VALUE is required
@@ -251,6 +289,7 @@ static uint32_t journal_open(lwsource* src, const char* name, void** handle) {
   journal_log* log = new (std::nothrow) journal_log;
   if (!log) return KERR_NOMEM;
   log->journal = nullptr;
+  log->standing = false;
   kstring_init(&log->host);
   int rc = src->location.length == 0
                ? sd_journal_open(&log->journal, SD_JOURNAL_LOCAL_ONLY)
@@ -270,7 +309,33 @@ static uint32_t journal_open(lwsource* src, const char* name, void** handle) {
   return 0;
 }
 
+static uint32_t journal_open_after(lwsource* src, const char* name, const kstring* position,
+                                   void** handle) {
+  uint32_t rc = journal_open(src, name, handle);
+  if (rc != 0) return rc;
+  journal_log* log = static_cast<journal_log*>(*handle);
+  sd_journal* j = log->journal;
+  if (position->length == 0) {
+    if (sd_journal_seek_head(j) < 0) rc = KERR_FAILED;
+  } else if (sd_journal_seek_cursor(j, kstring_text(position)) < 0) {
+    rc = KERR_FAILED;
+  } else {
+    // Seeking a cursor lands on its entry when it still exists, else on
+    // the nearest one: an entry that is not the cursor's is still to come.
+    int moved = sd_journal_next(j);
+    if (moved < 0) rc = KERR_FAILED;
+    if (moved > 0 && sd_journal_test_cursor(j, kstring_text(position)) <= 0) log->standing = true;
+    if (moved == 0) sd_journal_seek_tail(j);  // nothing after it: next finds the end
+  }
+  if (rc != 0) {
+    journal_close(log);
+    *handle = nullptr;
+  }
+  return rc;
+}
+
 const lwsource_ops* lwsource_platform_ops() {
-  static const lwsource_ops kOps = {journal_open, journal_read, journal_close, nullptr};
+  static const lwsource_ops kOps = {journal_open,   journal_read,       journal_close, nullptr,
+                                    journal_newest, journal_open_after, journal_next};
   return &kOps;
 }

@@ -15,6 +15,7 @@ static uint32_t none_read(void*, lwevent*) {
 static void none_close(void*) {}
 
 const lwsource_ops* lwsource_platform_ops() {
-  static const lwsource_ops kOps = {none_open, none_read, none_close, nullptr};
+  static const lwsource_ops kOps = {none_open, none_read, none_close, nullptr,
+                                    nullptr,   nullptr,   nullptr};
   return &kOps;
 }

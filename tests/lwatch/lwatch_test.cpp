@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <functional>
 
 #include "lwatch/lwfacility.h"
 #include "lwatch/lwfile.h"
@@ -117,6 +119,91 @@ TEST_F(Engine, ScanRunsTheFacilitiesWhosePeriodDividesTheTick) {
   EXPECT_FALSE(lwatch_scan(&e_, 2, result.get()));
   EXPECT_TRUE(lwatch_scan(&e_, 3, result.get()));
   EXPECT_EQ(result.take(), "[every3,f] hit 1\n");
+}
+
+// Exact following keeps where it stands in the state file: a restart reads
+// what came meanwhile, also from a file rotated away while the agent was
+// down, once; a failed write keeps the previous state file; a damaged or
+// foreign one is set aside with a warning and nothing of it is used.
+TEST_F(Engine, ExactStateCarriesFollowingAcrossRestartsAndIsNeverTrustedDamaged) {
+  const std::string state = res_dir_ + "/lwatch.state";
+  std::string watched;
+  lwtest::Result result(res_dir_);
+  auto start = [&] {
+    if (configured_) lwatch_free(&e_);
+    kconfig_free(&config_);
+    config_ = kconfig{};
+    configure("lwatch.exact = 1\n");
+    if (watched.empty()) watched = watch_one("a", 1, "h;hit");
+    lwatch_reload(&e_);
+  };
+  auto scan = [&] {
+    lwatch_scan(&e_, 1, result.get());
+    lwatch_save_state(&e_, result.get());
+    return result.take();
+  };
+  start();
+  EXPECT_TRUE(log_.has("# lwatch.exact = 1\n# lwatch.statefile = '" + state + "'\n"));
+  EXPECT_EQ(scan(), "");
+  testutil::append_file(watched, "hit 1\n");
+  EXPECT_EQ(scan(), "[a,h] hit 1\n");
+  testutil::append_file(watched, "hit 2\n");  // after the last scan
+  lwatch_free(&e_);
+  configured_ = false;
+  // A write cut short by the crash of an agent leaves its new file beside
+  // the state file, which still holds the previous state.
+  testutil::write_file(res_dir_ + "/.~999-999-0", "vardo lwatch state 1\nfile\ta\t1\t");
+  testutil::append_file(watched, "hit 3\n");  // while stopped, then rotated away
+  std::filesystem::rename(watched, watched + ".1");
+  auto restart_with = [&](const std::string& content) {
+    testutil::write_file(watched, content);
+    start();
+  };
+  restart_with("hit 4\n");
+  EXPECT_TRUE(log_.has("lwatch state read from '" + state + "': 1 records"));
+  EXPECT_EQ(scan(), "[a,h] hit 2\n[a,h] hit 3\n");  // the old file, found beside
+  EXPECT_EQ(scan(), "[a,h] hit 4\n");               // the new one, once the old is quiet
+  EXPECT_EQ(scan(), "");
+
+  // A write that cannot complete leaves the previous state in place.
+  const std::string before = testutil::read_text(state);
+  testutil::append_file(watched, "hit 5\n");
+  lwatch_scan(&e_, 1, result.get());
+  EXPECT_NE(lwstate_save(
+                &e_.state, &e_.facilities, [](void*) { return false; }, nullptr),
+            0u);
+  EXPECT_EQ(testutil::read_text(state), before);
+  lwatch_save_state(&e_, result.get());
+  EXPECT_NE(testutil::read_text(state), before);
+  EXPECT_EQ(result.take(), "[a,h] hit 5\n");
+  // A facility loaded again (its file touched) keeps its places too.
+  testutil::append_file(watched, "hit 6\n");
+  lwtest::set_mtime(fac_dir_ + "/a.facility", 1800000000);
+  lwatch_reload(&e_);
+  EXPECT_TRUE(log_.has("reloading facility 'a'"));
+  EXPECT_EQ(scan(), "[a,h] hit 6\n");
+
+  // Damaged (one byte changed, cut short) or foreign: set aside, never trusted.
+  struct Bad {
+    std::function<std::string(std::string)> spoil;
+    const char* why;
+  };
+  const std::vector<Bad> bad = {
+      {[](std::string t) { return t.replace(t.find("file\ta\t"), 7, "file\tb\t"); }, "damaged"},
+      {[](std::string t) { return t.substr(0, t.size() - 3) + "\n"; }, "damaged end line"},
+      {[](std::string t) { return t.substr(0, t.find("end\t")); }, "cut short"},
+      {[](std::string) { return std::string("offset=12\n"); }, "not a state file of this agent"},
+  };
+  for (const Bad& b : bad) {
+    testutil::write_file(state, b.spoil(before));
+    testutil::append_file(watched, "hit 7\n");
+    restart_with(testutil::read_text(watched));
+    EXPECT_TRUE(log_.has("[WARNING] lwatch state file '" + state + "' is not valid (" + b.why +
+                         "); set aside as '" + state + ".bad'; files and event logs start afresh"))
+        << b.why << "\n"
+        << log_.text();
+    EXPECT_EQ(scan(), "") << b.why;  // from the end, as on a first start
+  }
 }
 
 // Hits "seq=N" go to two files (LF and CR LF lines) while the result file

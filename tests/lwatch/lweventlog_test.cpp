@@ -45,7 +45,8 @@ uint32_t fake_read(void* handle, lwevent* ev) {
 void fake_close(void* handle) {
   delete static_cast<Cursor*>(handle);
 }
-const lwsource_ops kFakeOps = {fake_open, fake_read, fake_close, nullptr};
+const lwsource_ops kFakeOps = {fake_open, fake_read, fake_close, nullptr,
+                               nullptr,   nullptr,   nullptr};
 
 TEST(EventScan, ReadingRulesHoldOverAnySource) {
   testutil::TempDir dir;

@@ -22,6 +22,7 @@ inline void put16(std::string& b, size_t at, uint16_t v) {
 
 // A record's pieces; build lays them out.
 struct Rec {
+  uint32_t number = 42;  // the record number
   uint32_t time = 1000;
   uint32_t id = 7;
   uint16_t type = 4;
@@ -43,7 +44,7 @@ inline std::string build(const Rec& r) {
   b += r.data;
   put32(b, 0, static_cast<uint32_t>(b.size()));
   put32(b, 4, 0x654c664c);
-  put32(b, 8, 42);
+  put32(b, 8, r.number);
   put32(b, 12, r.time);
   put32(b, 16, r.time + 1);
   put32(b, 20, r.id);

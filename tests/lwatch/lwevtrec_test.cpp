@@ -116,7 +116,8 @@ TEST(EventRecord, DecodesTheLayoutAndRefusesWhatLeavesTheRecord) {
 // A backend over blocks the test lays out, with accounts and message files
 // by name; it counts its lookups.
 struct Fake {
-  std::map<std::string, std::vector<std::string>> blocks;               // per log, newest first
+  std::map<std::string, std::vector<std::string>> blocks;   // per log, newest first
+  std::map<std::string, std::vector<std::string>> forward;  // per log, records oldest first
   std::map<std::string, std::pair<std::string, std::string>> accounts;  // identity bytes
   std::map<std::string, std::string> files;                             // source -> list
   std::map<std::pair<std::string, uint32_t>, std::string> messages;     // "%N" = argument N
@@ -125,13 +126,45 @@ struct Fake {
 struct Cursor {
   std::vector<std::string> blocks;
   size_t next = 0;
+  std::vector<std::string> records;  // forward
+  size_t at = 0;
 };
+
+uint32_t number_of(const std::string& record) {
+  uint32_t n;
+  memcpy(&n, record.data() + 8, 4);
+  return n;
+}
 
 uint32_t fake_open(void* context, const char* name, void** log) {
   Fake* f = static_cast<Fake*>(context);
   auto it = f->blocks.find(name);
   if (it == f->blocks.end()) return KERR_FAILED;
-  *log = new Cursor{it->second};
+  *log = new Cursor{it->second, 0, f->forward[name], 0};
+  return 0;
+}
+uint32_t fake_range(void* log, uint32_t* oldest, uint32_t* count) {
+  Cursor* c = static_cast<Cursor*>(log);
+  *oldest = c->records.empty() ? 0 : number_of(c->records[0]);
+  *count = static_cast<uint32_t>(c->records.size());
+  return 0;
+}
+// Two records a block, from the one numbered from.
+uint32_t fake_read_forward(void* log, uint32_t from, uint8_t* buf, uint32_t size,
+                           uint32_t* delivered) {
+  Cursor* c = static_cast<Cursor*>(log);
+  if (from) {
+    c->at = c->records.size();
+    for (size_t i = 0; i < c->records.size(); ++i)
+      if (number_of(c->records[i]) == from) c->at = i;
+    if (c->at == c->records.size()) return KERR_FAILED;
+  }
+  std::string b;
+  for (int k = 0; k < 2 && c->at < c->records.size(); ++k) b += c->records[c->at++];
+  if (b.empty()) return KERR_EOF;
+  if (b.size() > size) return KERR_FAILED;
+  memcpy(buf, b.data(), b.size());
+  *delivered = static_cast<uint32_t>(b.size());
   return 0;
 }
 uint32_t fake_read_block(void* log, uint8_t* buf, uint32_t size, uint32_t* delivered) {
@@ -181,13 +214,15 @@ bool fake_format(void* context, const char* file, uint32_t event_id, const char*
   return kstring_assign_cstr(message, out.c_str());
 }
 const lwevtrec_backend kBackend = {fake_open,    fake_read_block,    fake_close,
-                                   fake_account, fake_message_files, fake_format};
+                                   fake_account, fake_message_files, fake_format,
+                                   fake_range,   fake_read_forward};
 
 Fake* g_fake;
 uint32_t source_open(lwsource*, const char* name, void** handle) {
   return lwevtrec_open(&kBackend, g_fake, name, handle);
 }
-const lwsource_ops kOps = {source_open, lwevtrec_read, lwevtrec_close, lwevtrec_resolve};
+const lwsource_ops kOps = {source_open, lwevtrec_read, lwevtrec_close, lwevtrec_resolve,
+                           nullptr,     nullptr,       nullptr};
 
 TEST(EventRecord, ReaderWalksBlocksAndBuildsTheRecordText) {
   Fake fake;
@@ -279,6 +314,51 @@ TEST(EventRecord, ReaderWalksBlocksAndBuildsTheRecordText) {
   fake.blocks.erase("Application");
   EXPECT_TRUE(scan().empty());
   EXPECT_EQ(r.last_time, 1004u);
+
+  // Exact following reads forward by record number: the newest record's
+  // number is the baseline, every record after a position comes once,
+  // oldest first, across blocks; after records the log overwrote, from its
+  // oldest.
+  auto numbered = [](uint32_t first, uint32_t n) {
+    std::vector<std::string> v;
+    for (uint32_t k = 0; k < n; ++k) {
+      Rec x;
+      x.number = first + k;
+      v.push_back(build(x));
+    }
+    return v;
+  };
+  fake.blocks["Application"] = {numbered(11, 1)[0] + numbered(10, 1)[0]};
+  void* h = nullptr;
+  ASSERT_EQ(lwevtrec_open(&kBackend, &fake, "Application", &h), 0u);
+  EXPECT_EQ(lwevtrec_newest(h, &text), 0u);
+  EXPECT_STREQ(kstring_text(&text), "11");
+  lwevtrec_close(h);
+  auto after = [&](const char* position) {
+    std::vector<std::string> got;
+    kstring p;
+    kstring_init(&p);
+    kstring_assign_cstr(&p, position);
+    lwevent ev;
+    lwevent_init(&ev);
+    if (lwevtrec_open_after(&kBackend, &fake, "Application", &p, &h) != 0) {
+      got.push_back("refused");
+    } else {
+      while (lwevtrec_next(h, &ev, &text) == 0) got.push_back(kstring_text(&text));
+      lwevtrec_close(h);
+    }
+    lwevent_free(&ev);
+    kstring_free(&p);
+    return got;
+  };
+  using V = std::vector<std::string>;
+  fake.forward["Application"] = numbered(10, 5);
+  EXPECT_EQ(after("11"), (V{"12", "13", "14"}));
+  EXPECT_EQ(after("14"), V{});
+  EXPECT_EQ(after(""), (V{"10", "11", "12", "13", "14"}));
+  EXPECT_EQ(after("1x"), V{"refused"});
+  fake.forward["Application"] = numbered(20, 2);  // 15 to 19 overwritten
+  EXPECT_EQ(after("14"), (V{"20", "21"}));
 
   lweventlog_free(&r);
   kstring_free(&text);

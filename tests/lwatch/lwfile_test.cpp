@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <future>
 #include <random>
 
@@ -23,9 +24,14 @@ class FileScan : public ::testing::Test {
  protected:
   // A facility "fac" watching watched.log with the given extra keys, and its
   // first scan, which finds the file; its hits in first_.
-  void load(const std::string& keys) {
+  void load(const std::string& keys, bool exact = false) {
+    lwpolicy_free(&policy_);
+    lwpolicy_init(&policy_);
+    policy_.exact = exact ? 1 : 0;
+    fac_.reset();
     fac_ = std::make_unique<lwtest::Facility>(dir_.file("fac.facility"),
-                                              "file = " + path_ + "\n" + keys, log_.get());
+                                              "file = " + path_ + "\n" + keys, log_.get(), "fac",
+                                              exact ? &policy_ : nullptr);
     fac_->update();
     first_ = scan();
   }
@@ -39,6 +45,16 @@ class FileScan : public ::testing::Test {
     return result_.take();
   }
 
+  ~FileScan() override {
+    fac_.reset();
+    lwpolicy_free(&policy_);
+  }
+
+  lwpolicy policy_ = [] {
+    lwpolicy p;
+    lwpolicy_init(&p);
+    return p;
+  }();
   testutil::TempDir dir_;
   std::string path_ = dir_.file("watched.log");
   lwtest::Log log_{dir_.file("test.log"), 3};
@@ -192,6 +208,66 @@ TEST_F(FileScan, OffsetHoldsBeyondFourGibibytesAndAcrossAStop) {
   write("new 3\n");
   touch();
   EXPECT_EQ(scan(), "[fac,] new 3\n");
+}
+
+// The same writes and rotations under both rules: the default loses or
+// splits what exact following delivers whole and once.
+TEST_F(FileScan, ExactFollowingSeesEveryChangeHoldsUnfinishedLinesAndReadsRotatedFilesToTheEnd) {
+  const std::string old = path_ + ".1";
+  struct Step {
+    const char* what;
+    std::function<void()> act;
+    const char* classic;  // lwatch.exact = 0
+    const char* exact;    // lwatch.exact = 1
+  };
+  auto same_second = [&] { lwtest::set_mtime(path_, clock_); };
+  const std::vector<Step> steps = {
+      {"same second", [&] { append("hit 1\n"), same_second(); }, "", "[fac,h] hit 1\n"},
+      {"later", [&] { append("hit 2\n"), touch(); }, "[fac,h] hit 1\n[fac,h] hit 2\n",
+       "[fac,h] hit 2\n"},
+      {"cut line", [&] { append("hi"), touch(); }, "", ""},
+      {"its end", [&] { append("t 3\nhit 4 unfinished"), touch(); }, "[fac,h] hit 4 unfinished\n",
+       "[fac,h] hit 3\n"},
+      {"quiet", [] {}, "", "[fac,h] hit 4 unfinished\n"},
+      // The old file is read on while its writer still adds to it, the new
+      // one from a check that finds the old one unchanged.
+      {"rename",
+       [&] {
+         append("\nhit 5\n");
+         std::filesystem::rename(path_, old);
+         write("hit 7\n");
+         touch();
+       },
+       "[fac,h] hit 7\n", "[fac,h] hit 5\n"},
+      {"late writer", [&] { testutil::append_file(old, "hit 6\n"); }, "", "[fac,h] hit 6\n"},
+      {"settled", [] {}, "", "[fac,h] hit 7\n"},
+      {"recreate",
+       [&] {
+         append("hit 8\n");
+         std::filesystem::remove(path_);
+         write("hit 9\nhit 9b\n");
+         touch();
+       },
+       "[fac,h] hit 9b\n", "[fac,h] hit 8\n"},
+      {"settled again", [] {}, "", "[fac,h] hit 9\n[fac,h] hit 9b\n"},
+      {"truncated", [&] { write("hit A\n"), touch(); }, "[fac,h] hit A\n", "[fac,h] hit A\n"},
+      {"gone", [&] { append("hit B\n"), std::filesystem::remove(path_); }, "", "[fac,h] hit B\n"},
+      {"back", [&] { write("hit C\n"), touch(); }, "", "[fac,h] hit C\n"},
+  };
+  for (bool exact : {false, true}) {
+    std::filesystem::remove(old);
+    write("hit 0\n");
+    touch();
+    load("filter = h;hit\n", exact);
+    EXPECT_EQ(first_, "");
+    for (const Step& step : steps) {
+      step.act();
+      EXPECT_EQ(scan(), exact ? step.exact : step.classic) << step.what << (exact ? " exact" : "");
+    }
+  }
+  EXPECT_EQ(lwfile_held_count(), 1u);
+  fac_.reset();
+  EXPECT_EQ(lwfile_held_count(), 0u);  // every stream kept open is closed with its record
 }
 
 // Random chunks, each cut anywhere, against plain byte-by-byte line reading

@@ -45,7 +45,8 @@ lwevtrec_backend g_backend;  // the platform's lookups over the test's blocks
 uint32_t source_open(lwsource*, const char* name, void** handle) {
   return lwevtrec_open(&g_backend, nullptr, name, handle);
 }
-const lwsource_ops kOps = {source_open, lwevtrec_read, lwevtrec_close, lwevtrec_resolve};
+const lwsource_ops kOps = {source_open, lwevtrec_read, lwevtrec_close, lwevtrec_resolve,
+                           nullptr,     nullptr,       nullptr};
 
 // A test log under the EventLog service key, removed with all it holds.
 struct TestLog {

@@ -93,9 +93,10 @@ class Journal : public ::testing::Test {
     write({{time, "MESSAGE=" + message + "|SYSLOG_IDENTIFIER=app|PRIORITY=6", usec}});
   }
 
-  std::unique_ptr<lwtest::Facility> facility(const std::string& name, const std::string& body) {
+  std::unique_ptr<lwtest::Facility> facility(const std::string& name, const std::string& body,
+                                             lwpolicy* policy = nullptr) {
     return std::make_unique<lwtest::Facility>(dir_.file(name + ".facility"), body, log_->get(),
-                                              name);
+                                              name, policy);
   }
   std::string scan(lwtest::Facility& f) {
     lwfacility_scan_eventlog(f.get(), result_.get(), &source_);
@@ -161,6 +162,29 @@ TEST_F(Journal, ReadingRulesHoldOverARealJournal) {
   EXPECT_EQ(scan(*a), hits("[alpha,all] ", {{1700000042, rest + "c"}}));
   EXPECT_EQ(scan(*b), hits("[beta,all] ", {{1700000042, rest + "c"}}));
   EXPECT_TRUE(log_->has("#   cannot open 'PRIORITY=3 +' eventlog\n"));
+
+  // Exact following reads by cursor: an entry of the same second as the
+  // newest one seen is reported too, everything once, oldest first, and a
+  // reader given a position (as after a restart) goes on after it.
+  lwpolicy exact;
+  lwpolicy_init(&exact);
+  exact.exact = 1;
+  auto x = facility("exact", "eventlog = app\nfilter = all;new\n", &exact);
+  EXPECT_EQ(scan(*x), "");  // its baseline: the newest entry
+  write_message(1700000042, "new d", 500000);
+  write_message(1700000043, "new e");
+  EXPECT_EQ(scan(*x), hits("[exact,all] ", {{1700000042, rest + "d"}, {1700000043, rest + "e"}}));
+  EXPECT_EQ(scan(*x), "");
+  EXPECT_EQ(scan(*a), hits("[alpha,all] ", {{1700000043, rest + "e"}}));
+  auto reader = [](lwtest::Facility& f) {
+    return static_cast<lweventlog*>(karray_get(&f.get()->eventlogs, 0));
+  };
+  auto y = facility("exact", "eventlog = app\nfilter = all;new\n", &exact);
+  reader(*y)->positioned = 1;
+  kstring_assign(&reader(*y)->position, &reader(*x)->position);
+  write_message(1700000044, "new f");
+  EXPECT_EQ(scan(*y), hits("[exact,all] ", {{1700000044, rest + "f"}}));
+  lwpolicy_free(&exact);
 }
 
 TEST_F(Journal, RecordTextHasEveryPieceInOrder) {
