@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "klib/kerror.h"
+#include "support/live_agent.h"
 #include "support/smt_wire.h"
 #include "support/testutil.h"
 #include "support/tls_certs.h"
@@ -135,29 +136,23 @@ TEST_F(AgentInProcess, ServerWaitsForItsPortAndRefusesPeersOutsideTheMaskAtAccep
 // The real executable in a temporary directory, stopped with SIGINT.
 class AgentRun : public ::testing::Test {
  protected:
-  void SetUp() override {
-    exe_ = dir_.file("vardo");
-    fs::copy_file(VARDO_EXE, exe_);
-  }
+  void SetUp() override { ASSERT_TRUE(agent_.install(VARDO_EXE, dir_.path())); }
   void TearDown() override {
     for (int fd : fds_) close(fd);
-    if (child_.running()) stop();
+    if (agent_.running()) stop();
   }
   bool start(const std::string& conf) {
-    testutil::write_file(dir_.file("vardo.conf"), "vardo.listener = 127.0.0.1:0\n" + conf);
-    return child_.start({exe_, "-start"}, dir_.path(), dir_.file("console.txt"), {},
-                        {"NOTIFY_SOCKET", "INVOCATION_ID"}) &&
-           testutil::wait_listener_port(dir_.file("vardo.log"), &port_) && wait_log(" SMTSVR up\n");
+    bool up = agent_.start("vardo.listener = 127.0.0.1:0\n" + conf);
+    port_ = agent_.port();
+    return up;
   }
   // A clean exit also says that no sanitizer found a fault in the agent. The
   // stop ends the accept and connection threads within their 1 s waits, and
   // the exit waits for every thread.
   void stop() {
     auto t0 = Clock::now();
-    child_.signal(SIGINT);
-    int status = -1;
-    ASSERT_TRUE(child_.wait_exit(10000, &status));
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    ASSERT_TRUE(agent_.stop(10000));
+    EXPECT_TRUE(agent_.clean()) << agent_.status();
     EXPECT_LT(Clock::now() - t0, std::chrono::seconds(5));
     std::string text = log();
     EXPECT_NE(text.find(" SMTSVR shutdown\n", text.find(" VARDO shutdown\n")), std::string::npos);
@@ -200,8 +195,7 @@ class AgentRun : public ::testing::Test {
   }
 
   testutil::TempDir dir_;
-  std::string exe_;
-  testutil::Child child_;
+  liveagent::Agent agent_;
   uint16_t port_ = 0;
   std::vector<int> fds_;
 };
@@ -211,7 +205,7 @@ TEST_F(AgentRun, ServesClientsAndProgramsAndRefusesWhatIsNotAllowed) {
       start("lwatch.enable = 0\nsmtsvr.addressmask = 127.0.0.1\n"
             "smtsvr.disableverb = lwlistf\nsmtsvr.exectimeout = 2\n"))
       << log();
-  const pid_t agent = child_.pid();
+  const pid_t agent = agent_.pid();
   // The log file is open only while a line is written: the fewest seen.
   int fds = testutil::count_fds(agent);
   for (int i = 0; i < 5; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(20)))

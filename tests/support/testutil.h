@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -78,19 +77,6 @@ inline bool wait_until(const std::function<bool()>& pred, int timeout_ms) {
   while (!(held = pred()) && std::chrono::steady_clock::now() < end)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   return held;
-}
-
-// Waits until the agent's log names the loopback listener it created on a port
-// the system chose ("created listener 127.0.0.1:<port>") and stores the port.
-inline bool wait_listener_port(const std::string& log_path, uint16_t* port,
-                               int timeout_ms = 10000) {
-  static const std::regex kListener("created listener 127\\.0\\.0\\.1:(\\d+)\n");
-  std::smatch m;
-  std::string text;
-  bool found = wait_until(
-      [&] { return std::regex_search(text = read_file(log_path), m, kListener); }, timeout_ms);
-  if (found) *port = static_cast<uint16_t>(std::stoi(m[1]));
-  return found;
 }
 
 // How often piece occurs in text, overlapping occurrences included.
