@@ -11,9 +11,6 @@
 // of 2 s and facility reloads every second.
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/prctl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -29,36 +26,19 @@
 
 #include "net/ksocket.h"
 #include "net/smt_frame.h"
+#include "tests/support/live_agent.h"
 #include "tools/soak_ledger.h"
-
-extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
+using liveagent::read_text;
+using liveagent::write_text;
 using Clock = std::chrono::steady_clock;
 using Ms = std::chrono::milliseconds;
 
 void sleep_ms(int ms) {
   std::this_thread::sleep_for(Ms(ms));
-}
-
-std::string read_text(const std::string& path) {
-  std::string text;
-  FILE* f = fopen(path.c_str(), "rb");
-  if (!f) return text;
-  char buf[65536];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
-  fclose(f);
-  return text;
-}
-
-bool write_text(const std::string& path, const std::string& text) {
-  FILE* f = fopen(path.c_str(), "wb");
-  if (!f) return false;
-  bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
-  return fclose(f) == 0 && ok;
 }
 
 enum class Scenario { kLines, kChunks, kBursts, kRename, kRecreate, kCopyTruncate, kSigint, kKill };
@@ -81,98 +61,6 @@ std::string line_text(uint32_t seq) {
   snprintf(head, sizeof head, "LOSSCHECK seq=%06u ", seq);
   return head + std::string(10 + (seq * 37) % 170, 'a' + seq % 26) + " end";
 }
-
-class Agent {
- public:
-  ~Agent() { kill_now(); }
-  bool start(const std::string& dir) {
-    dir_ = dir;
-    log_ = dir + "/vardo.log";
-    size_t seen = read_text(log_).size();
-    std::string exe = dir + "/vardo";
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e)
-      if (strncmp(*e, "NOTIFY_SOCKET=", 14) != 0 && strncmp(*e, "INVOCATION_ID=", 14) != 0)
-        env.push_back(*e);
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::string arg = "-start";
-    char* argv[] = {exe.data(), arg.data(), nullptr};
-    std::string console = dir + "/console.txt";
-    pid_t parent = getpid();
-    pid_t pid = fork();
-    if (pid < 0) return false;
-    if (pid == 0) {
-      prctl(PR_SET_PDEATHSIG, SIGKILL);
-      if (getppid() != parent) _exit(127);
-      int fd = ::open(console.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-      if (fd >= 0) {
-        dup2(fd, 1);
-        dup2(fd, 2);
-        ::close(fd);
-      }
-      if (chdir(dir.c_str()) != 0) _exit(126);
-      sigset_t none;
-      sigemptyset(&none);
-      sigprocmask(SIG_SETMASK, &none, nullptr);
-      execve(argv[0], argv, envp.data());
-      _exit(127);
-    }
-    pid_ = pid;
-    exited_ = false;
-    const std::string kListener = "created listener 127.0.0.1:";
-    auto deadline = Clock::now() + Ms(20000);
-    while (Clock::now() < deadline && alive()) {
-      std::string text = read_text(log_).substr(seen);
-      size_t at = text.find(kListener);
-      if (at != std::string::npos && text.find(" LWATCH up\n") != std::string::npos) {
-        port_.store(static_cast<uint16_t>(atoi(text.c_str() + at + kListener.size())));
-        return port_.load() != 0;
-      }
-      sleep_ms(20);
-    }
-    return false;
-  }
-  bool alive() {
-    if (pid_ <= 0 || exited_) return false;
-    int st = 0;
-    if (waitpid(pid_, &st, WNOHANG) == pid_) {
-      exited_ = true;
-      status_ = st;
-      return false;
-    }
-    return true;
-  }
-  // After stop: whether it ended by exiting with 0 (a sanitizer's report
-  // makes the exit status non-zero).
-  bool clean() const { return exited_ && WIFEXITED(status_) && WEXITSTATUS(status_) == 0; }
-  // SIGINT and a wait of up to 20 s for the exit.
-  bool stop() {
-    port_.store(0);
-    if (!alive()) return true;
-    kill(pid_, SIGINT);
-    for (int i = 0; i < 1000 && alive(); ++i) sleep_ms(20);
-    return !alive();
-  }
-  void kill_now() {
-    port_.store(0);
-    if (pid_ > 0 && !exited_) {
-      kill(pid_, SIGKILL);
-      int st = 0;
-      waitpid(pid_, &st, 0);
-      exited_ = true;
-    }
-  }
-  uint16_t port() const { return port_.load(); }
-
- private:
-  std::string dir_, log_;
-  pid_t pid_ = -1;
-  bool exited_ = true;
-  int status_ = 0;
-  std::atomic<uint16_t> port_{0};
-};
 
 // One SMT request on a fresh connection; false without a reply.
 bool ask(uint16_t port, const std::string& head, std::string* status, std::string* body) {
@@ -272,30 +160,24 @@ class Run {
   // another thread forks could not be started (ETXTBSY) until that child's
   // exec.
   bool prepare() {
-    std::error_code ec;
-    fs::create_directories(dir_ + "/fac", ec);
-    fs::create_directories(dir_ + "/res", ec);
-    fs::create_directories(dir_ + "/watch", ec);
-    fs::copy_file(opt_.exe, dir_ + "/vardo", fs::copy_options::overwrite_existing, ec);
-    if (ec || chmod((dir_ + "/vardo").c_str(), 0755) != 0) return fail("cannot copy the agent");
-    return true;
+    return agent_.install(opt_.exe, dir_, {"fac", "res", "watch"}) || fail("cannot copy the agent");
   }
 
  private:
   bool setup() {
     if (!error_.empty()) return false;
     path_ = dir_ + "/watch/w.log";
-    std::string conf =
+    conf_ =
         "service.loglevel = 2\nvardo.listener = 127.0.0.1:0\nsmtsvr.addressmask = 127.0.0.1\n"
         "lwatch.facilityupdt = 1\nlwatch.rfilettl = 2\nlwatch.facilitydir = " +
         dir_ + "/fac\nlwatch.resultdir = " + dir_ + "/res\nlwatch.journaldir = " + dir_ +
         "/nojournal\nlwatch.exact = " + std::to_string(exact_) + "\n";
-    if (!write_text(dir_ + "/vardo.conf", conf) || !write_text(path_, "") ||
+    if (!write_text(path_, "") ||
         !write_text(
             dir_ + "/fac/lc.facility",
             "scan = 1\nfile = " + path_ + "\nfilter = hit;^LOSSCHECK\nfilter = sync;^SYNC\n"))
       return fail("cannot write the setup");
-    if (!agent_.start(dir_)) return fail("the agent did not come up");
+    if (!agent_.start(conf_, true)) return fail("the agent did not come up");
     fd_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
     if (fd_ < 0) return fail("cannot open the watched file");
     // Following starts when a sync line comes back.
@@ -429,7 +311,7 @@ class Run {
           sleep_ms(20);
         }
         skip_to_ = next + tail;
-        if (!agent_.start(dir_)) error_ = "the agent did not come back";
+        if (!agent_.start(conf_, true)) error_ = "the agent did not come back";
         break;
       }
       default:
@@ -485,8 +367,8 @@ class Run {
   const Options& opt_;
   ScenarioInfo sc_;
   int exact_;
-  std::string dir_, path_;
-  Agent agent_;
+  std::string dir_, path_, conf_;
+  liveagent::Agent agent_;
   int fd_ = -1;
   std::string chunk_;
   uint32_t written_ = 0;
