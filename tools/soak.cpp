@@ -12,7 +12,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -36,6 +35,7 @@
 #include "klib/kstring.h"
 #include "net/ksocket.h"
 #include "net/smt_frame.h"
+#include "tests/support/live_agent.h"
 #include "tools/soak_ledger.h"
 
 namespace {
@@ -43,6 +43,8 @@ namespace {
 using soak::Ledger;
 using soak::split_lines;
 namespace fs = std::filesystem;
+using liveagent::read_text;
+using liveagent::write_text;
 using Clock = std::chrono::steady_clock;
 using Ms = std::chrono::milliseconds;
 
@@ -215,37 +217,13 @@ Figures read_figures(pid_t pid) {
     closedir(d);
     f.fds = n;
   }
-  if (FILE* s = fopen((base + "/status").c_str(), "r")) {
-    char line[256];
-    while (fgets(line, sizeof line, s)) {
-      if (strncmp(line, "Threads:", 8) == 0) f.threads = atoi(line + 8);
-      if (strncmp(line, "VmRSS:", 6) == 0) f.rss_kib = atol(line + 6);
-    }
-    fclose(s);
-  }
+  f.threads = static_cast<int>(liveagent::proc_status(pid, "Threads:"));
+  f.rss_kib = liveagent::proc_status(pid, "VmRSS:");
   return f;
 }
 
 double mib(long kib) {
   return kib / 1024.0;
-}
-
-std::string read_text(const std::string& path) {
-  std::string out;
-  if (FILE* f = fopen(path.c_str(), "rb")) {
-    char buf[65536];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-    fclose(f);
-  }
-  return out;
-}
-
-bool write_text(const std::string& path, const std::string& text) {
-  FILE* f = fopen(path.c_str(), "wb");
-  if (!f) return false;
-  bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
-  return fclose(f) == 0 && ok;
 }
 
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
@@ -1173,134 +1151,30 @@ void writer_main(Soak& k) {
 
 // ---- the agent ----
 
-class Agent {
- public:
-  ~Agent() { kill_now(); }
-
-  // Copies exe into dir beside its configuration and starts it with
-  // "-start"; its standard output and error go to console.txt.
-  bool start(Soak& k) {
-    std::string exe = k.dir + "/vardo";
-    std::error_code ec;
-    fs::copy_file(k.opt.exe, exe, fs::copy_options::overwrite_existing, ec);
-    if (ec || chmod(exe.c_str(), 0755) != 0) {
-      fprintf(stderr, "vardo-soak: cannot copy %s: %s\n", k.opt.exe.c_str(),
-              ec ? ec.message().c_str() : strerror(errno));
-      return false;
-    }
-    for (const char* d : {"fac", "res", "watch"}) fs::create_directory(k.dir + "/" + d, ec);
-    std::string conf =
-        "# written by vardo-soak\n"
-        "service.loglevel = 2\n"
-        "vardo.listener = 127.0.0.1:0\n"
-        "smtsvr.addressmask = 127.0.0.1\n"
-        "smtsvr.disableverb = exec\nsmtsvr.disableverb = read\nsmtsvr.disableverb = cperf\n" +
-        format("lwatch.facilityupdt = %d\nlwatch.rfilettl = %d\n", kOwnFacilityupdt, kOwnRfilettl) +
-        "lwatch.facilitydir = " + k.dir + "/fac\nlwatch.resultdir = " + k.dir +
-        "/res\nlwatch.journaldir = " + k.dir + "/nojournal\n";
-    if (!write_text(k.dir + "/vardo.conf", conf)) return false;
-    log_ = k.dir + "/vardo.log";
-    console_ = k.dir + "/console.txt";
-
-    // Everything the child needs is built before fork.
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e)
-      if (strncmp(*e, "NOTIFY_SOCKET=", 14) != 0 && strncmp(*e, "INVOCATION_ID=", 14) != 0)
-        env.push_back(*e);
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::string start_arg = "-start";
-    char* argv[] = {exe.data(), start_arg.data(), nullptr};
-    pid_t parent = getpid();
-    pid_ = fork();
-    if (pid_ < 0) return false;
-    if (pid_ == 0) {
-      // The agent must not outlive a soak that is killed.
-      prctl(PR_SET_PDEATHSIG, SIGKILL);
-      if (getppid() != parent) _exit(127);
-      int fd = ::open(console_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      if (fd >= 0) {
-        dup2(fd, 1);
-        dup2(fd, 2);
-        ::close(fd);
-      }
-      int devnull = ::open("/dev/null", O_RDONLY);
-      if (devnull >= 0) {
-        dup2(devnull, 0);
-        ::close(devnull);
-      }
-      if (chdir(k.dir.c_str()) != 0) _exit(126);
-      sigset_t none;
-      sigemptyset(&none);
-      sigprocmask(SIG_SETMASK, &none, nullptr);
-      execve(argv[0], argv, envp.data());
-      _exit(127);
-    }
-    k.pid = pid_;
-
-    // The port it was given: "created listener 127.0.0.1:<port>".
-    const std::string kListener = "created listener 127.0.0.1:";
-    auto deadline = Clock::now() + Ms(20000);
-    while (Clock::now() < deadline && alive()) {
-      std::string text = read_text(log_);
-      size_t at = text.find(kListener);
-      if (at != std::string::npos && text.find(" SMTSVR up\n") != std::string::npos &&
-          text.find(" LWATCH up\n") != std::string::npos) {
-        k.port = static_cast<uint16_t>(atoi(text.c_str() + at + kListener.size()));
-        return k.port != 0;
-      }
-      sleep_ms(20);
-    }
+// Copies the executable into k.dir beside its own configuration, starts
+// it and waits until it serves and watches.
+bool start_agent(Soak& k, liveagent::Agent* agent) {
+  if (!agent->install(k.opt.exe, k.dir, {"fac", "res", "watch"})) {
+    fprintf(stderr, "vardo-soak: cannot copy %s\n", k.opt.exe.c_str());
+    return false;
+  }
+  std::string conf =
+      "# written by vardo-soak\n"
+      "service.loglevel = 2\n"
+      "vardo.listener = 127.0.0.1:0\n"
+      "smtsvr.addressmask = 127.0.0.1\n"
+      "smtsvr.disableverb = exec\nsmtsvr.disableverb = read\nsmtsvr.disableverb = cperf\n" +
+      format("lwatch.facilityupdt = %d\nlwatch.rfilettl = %d\n", kOwnFacilityupdt, kOwnRfilettl) +
+      "lwatch.facilitydir = " + k.dir + "/fac\nlwatch.resultdir = " + k.dir +
+      "/res\nlwatch.journaldir = " + k.dir + "/nojournal\n";
+  if (!agent->start(conf, true)) {
     fprintf(stderr, "vardo-soak: the agent did not come up\n");
     return false;
   }
-
-  // False once it has exited (the status is kept).
-  bool alive() {
-    if (pid_ <= 0 || exited_) return false;
-    int st = 0;
-    if (waitpid(pid_, &st, WNOHANG) == pid_) {
-      exited_ = true;
-      status_ = st;
-      return false;
-    }
-    return true;
-  }
-
-  // SIGINT, then up to timeout_ms for the exit.
-  bool stop(int timeout_ms) {
-    if (!alive()) return true;
-    kill(pid_, SIGINT);
-    auto deadline = Clock::now() + Ms(timeout_ms);
-    while (Clock::now() < deadline) {
-      if (!alive()) return true;
-      sleep_ms(20);
-    }
-    return false;
-  }
-
-  void kill_now() {
-    if (pid_ > 0 && !exited_) {
-      kill(pid_, SIGKILL);
-      int st = 0;
-      waitpid(pid_, &st, 0);
-      exited_ = true;
-      status_ = st;
-    }
-  }
-
-  bool exited() const { return exited_; }
-  int status() const { return status_; }
-  const std::string& log() const { return log_; }
-  const std::string& console() const { return console_; }
-
- private:
-  pid_t pid_ = -1;
-  bool exited_ = false;
-  int status_ = 0;
-  std::string log_, console_;
-};
+  k.pid = agent->pid();
+  k.port = agent->port();
+  return true;
+}
 
 std::string describe_status(int st) {
   if (WIFEXITED(st)) return format("exit code %d", WEXITSTATUS(st));
@@ -1407,10 +1281,10 @@ bool parse_endpoint(const std::string& text, Options* opt) {
 }
 
 int run(Soak& k) {
-  Agent agent;
+  liveagent::Agent agent;
   if (!k.live) {
-    if (!agent.start(k)) {
-      fprintf(stderr, "%s", tail(read_text(k.dir + "/console.txt"), 30).c_str());
+    if (!start_agent(k, &agent)) {
+      fprintf(stderr, "%s", tail(agent.console(), 30).c_str());
       return kExitUsage;
     }
     k.watched = k.dir + "/watch/watched.log";
@@ -1458,7 +1332,7 @@ int run(Soak& k) {
 
   std::string gone;
   auto check_alive = [&] {
-    bool up = k.live ? live_alive(k.pid) : agent.alive();
+    bool up = k.live ? live_alive(k.pid) : agent.running();
     if (!up && gone.empty()) {
       gone = k.live ? "the agent is gone" : "the agent exited: " + describe_status(agent.status());
       k.abort.store(true, std::memory_order_release);
@@ -1518,7 +1392,6 @@ int run(Soak& k) {
   std::string agent_log, console;
   if (!k.live) {
     if (gone.empty()) stopped = agent.stop(20000);
-    if (!stopped) agent.kill_now();
     std::error_code ec;
     for (auto it = fs::directory_iterator(k.dir + "/res", ec);
          !ec && it != fs::directory_iterator(); it.increment(ec)) {
@@ -1526,8 +1399,8 @@ int run(Soak& k) {
       if (name.size() == 18 && name.compare(0, 2, "lw") == 0)
         k.ledger.add_result(read_text(it->path().string()), false);
     }
-    agent_log = read_text(agent.log());
-    console = read_text(agent.console());
+    agent_log = agent.log();
+    console = agent.console();
   }
 
   // ---- report ----
