@@ -55,7 +55,6 @@
 #include <functional>
 #include <map>
 #include <random>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -64,10 +63,14 @@
 #include "klib/kstring.h"
 #include "net/ksocket.h"
 #include "net/smt_frame.h"
+#include "tests/support/live_agent.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using liveagent::proc_status;
+using liveagent::read_text;
+using liveagent::write_text;
 using Clock = std::chrono::steady_clock;
 
 const size_t kResultBytes = 1048576;  // the largest body a frame reader accepts
@@ -125,40 +128,13 @@ bool sleep_for(double seconds) {
   return !g_interrupted;
 }
 
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-bool write_file(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
-  return static_cast<bool>(out);
-}
-
 // ---- /proc ----
-
-// A size in KiB from /proc/<pid>/status ("VmRSS:", "VmHWM:"); -1 when the
-// process cannot be read.
-long status_kib(pid_t pid, const char* key) {
-  std::istringstream in(read_file("/proc/" + std::to_string(pid) + "/status"));
-  std::string line;
-  while (std::getline(in, line))
-    if (line.rfind(key, 0) == 0) return std::atol(line.c_str() + strlen(key));
-  return -1;
-}
-
-long vmrss_kib(pid_t pid) {
-  return status_kib(pid, "VmRSS:");
-}
 
 // utime + stime of every thread, in clock ticks; false when unreadable.
 bool cpu_ticks(pid_t pid, long long* ticks) {
   // "pid (comm) state ..." with utime and stime the 14th and 15th fields;
   // the name may hold blanks and parentheses.
-  std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat = read_text("/proc/" + std::to_string(pid) + "/stat");
   size_t paren = stat.rfind(')');
   if (paren == std::string::npos) return false;
   std::istringstream rest(stat.substr(paren + 2));
@@ -185,7 +161,7 @@ bool stack_rss_kib(pid_t pid, long* kib, int* threads) {
     long rss_kib;
   };
   std::vector<Mapping> maps;
-  std::istringstream smaps(read_file("/proc/" + std::to_string(pid) + "/smaps"));
+  std::istringstream smaps(read_text("/proc/" + std::to_string(pid) + "/smaps"));
   std::string line;
   while (std::getline(smaps, line)) {
     unsigned long long b, e;
@@ -200,7 +176,7 @@ bool stack_rss_kib(pid_t pid, long* kib, int* threads) {
   *threads = 0;
   std::error_code ec;
   for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
-    std::istringstream in(read_file(task.path().string() + "/syscall"));
+    std::istringstream in(read_text(task.path().string() + "/syscall"));
     std::vector<std::string> fields;
     std::string field;
     while (in >> field) fields.push_back(field);
@@ -222,7 +198,7 @@ std::map<std::string, long long> thread_runs(pid_t pid) {
   std::map<std::string, long long> runs;
   std::error_code ec;
   for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
-    std::istringstream in(read_file(task.path().string() + "/schedstat"));
+    std::istringstream in(read_text(task.path().string() + "/schedstat"));
     long long on_cpu_ns, waited_ns, count;
     if (in >> on_cpu_ns >> waited_ns >> count) runs[task.path().filename().string()] = count;
   }
@@ -239,7 +215,7 @@ double cpu_clock_s(pid_t pid) {
 }
 
 std::string cpu_model() {
-  std::istringstream in(read_file("/proc/cpuinfo"));
+  std::istringstream in(read_text("/proc/cpuinfo"));
   std::string line;
   while (std::getline(in, line))
     if (line.rfind("model name", 0) == 0) return line.substr(line.find(':') + 2);
@@ -333,127 +309,28 @@ std::map<std::string, double> parse_figures(const std::string& text) {
 
 // ---- a live agent ----
 
-// One agent in a directory of its own: a copy of the executable, its
-// configuration and log beside it. The destructor stops an agent still
-// running and removes the directory.
-class Agent {
- public:
-  Agent() = default;
-  Agent(const Agent&) = delete;
-  Agent& operator=(const Agent&) = delete;
-  ~Agent() {
-    stop();
-    std::error_code ec;
-    if (!dir_.empty()) fs::remove_all(dir_, ec);
-  }
+// An agent of this table in base/name, with "fac" and "res" in it: a copy of
+// the executable that the caller's files join before the start. The
+// directory goes with the agent, which gets SIGINT should this program die.
+std::string agent_dir(liveagent::Agent* a, const std::string& base, const std::string& name) {
+  a->death_signal = SIGINT;
+  a->remove_dir = true;
+  a->install(VARDO_EXE, base + "/" + name, {"fac", "res"});
+  return a->dir();
+}
 
-  // Creates the directory under base (with "fac" and "res" in it) and
-  // returns it; the caller fills it before start.
-  const std::string& make_dir(const std::string& base, const std::string& name) {
-    dir_ = base + "/" + name;
-    fs::create_directories(dir_ + "/fac");
-    fs::create_directories(dir_ + "/res");
-    return dir_;
-  }
-  std::string path(const std::string& name) const { return dir_ + "/" + name; }
-
-  // Starts the executable's copy with conf and waits until both features
-  // are up; false with a reason otherwise.
-  bool start(const std::string& conf, std::string* error) {
-    std::error_code ec;
-    fs::copy_file(VARDO_EXE, path("vardo"), fs::copy_options::overwrite_existing, ec);
-    if (ec || !write_file(path("vardo.conf"), conf)) {
-      *error = "cannot prepare " + dir_;
-      return false;
-    }
-    // Built before fork: the child calls only async-signal-safe functions.
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-      // Without these the agent would take itself for a systemd service.
-      if (strncmp(*e, "NOTIFY_SOCKET=", 14) != 0 && strncmp(*e, "INVOCATION_ID=", 14) != 0)
-        env.push_back(*e);
-    }
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::string exe = path("vardo"), console = path("console.txt");
-    char start_verb[] = "-start";
-    char* args[] = {exe.data(), start_verb, nullptr};
-    pid_t parent = getpid();
-    pid_ = fork();
-    if (pid_ < 0) {
-      *error = "cannot fork";
-      return false;
-    }
-    if (pid_ == 0) {
-      setpgid(0, 0);
-      die_with_parent(SIGINT, parent);
-      int out = open(console.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      int in = open("/dev/null", O_RDONLY);
-      if (out < 0 || in < 0 || chdir(dir_.c_str()) != 0) _exit(126);
-      dup2(out, 1);
-      dup2(out, 2);
-      dup2(in, 0);
-      execve(exe.c_str(), args, envp.data());
-      _exit(127);
-    }
-    static const std::regex kListener("created listener 127\\.0\\.0\\.1:(\\d+)\n");
-    bool up = wait_for(
-        [&] {
-          std::string text = log();
-          std::smatch m;
-          if (std::regex_search(text, m, kListener)) port_ = static_cast<uint16_t>(std::stoi(m[1]));
-          return port_ != 0 && text.find(" SMTSVR up\n") != std::string::npos &&
-                 text.find(" LWATCH up\n") != std::string::npos;
-        },
-        15);
-    if (!up || !running()) {
-      *error = "the agent did not come up; its log:\n" + log() + read_file(console);
-      stop();
-      return false;
-    }
-    return true;
-  }
-
-  // SIGINT by pid; true when the agent exited with 0 within 20 s (each
-  // feature takes at most 5 s to stop). One that does not is killed.
-  bool stop() {
-    if (pid_ <= 0) return true;
-    int status = 0;
-    bool clean = true;
-    kill(pid_, SIGINT);
-    if (!reap_within(pid_, 20, &status)) {
-      fprintf(stderr, "agent %d did not stop within 20 s: killed\n", static_cast<int>(pid_));
-      kill(pid_, SIGKILL);
-      waitpid(pid_, &status, 0);
-      clean = false;
-    }
-    clean = clean && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    pid_ = -1;
-    return clean;
-  }
-
-  // An agent found ended is reaped here, and its pid forgotten: it may be
-  // reused at once, and must not be signalled any more.
-  bool running() {
-    int status;
-    if (pid_ > 0 && waitpid(pid_, &status, WNOHANG) == pid_) pid_ = -1;
-    return pid_ > 0;
-  }
-  pid_t pid() const { return pid_; }
-  uint16_t port() const { return port_; }
-  std::string log() const { return read_file(path("vardo.log")); }
-
- private:
-  std::string dir_;
-  pid_t pid_ = -1;
-  uint16_t port_ = 0;
-};
+// Starts it with conf and waits until both features are up; false with a
+// reason otherwise.
+bool start_agent(liveagent::Agent* a, const std::string& conf, std::string* error) {
+  if (a->start(conf, true)) return true;
+  *error = "the agent did not come up; its log:\n" + a->log() + a->console();
+  return false;
+}
 
 // The sample configuration as shipped, with the given keys replaced: every
 // active line of such a key is dropped and the new value appended.
 std::string sample_conf(const std::vector<std::pair<std::string, std::string>>& settings) {
-  std::istringstream in(read_file(VARDO_SAMPLE_CONF));
+  std::istringstream in(read_text(VARDO_SAMPLE_CONF));
   std::string conf, line;
   while (std::getline(in, line)) {
     std::string key = line.substr(0, line.find('='));
@@ -781,7 +658,7 @@ void scan_rows(const Options& o, const std::string& base, Table* t) {
 // A polling collector against the live agent: smt_echo_bench with a new
 // connection per request, aimed at the agent's port, beside its floor (10
 // threads started once, each doing accept, read, write, close).
-void poll_rows(const Options& o, Agent* a, Table* t) {
+void poll_rows(const Options& o, liveagent::Agent* a, Table* t) {
   fprintf(stderr, "== echo with a new connection per request (smt_echo_bench, %g s per figure)\n",
           o.poll_seconds);
   const char* what = "echo, new connection per request";
@@ -902,13 +779,14 @@ void hostile_rows(const Options& o, const std::string& base, Table* t) {
 void agent_rows(const Options& o, const std::string& base, Table* t) {
   bool idle = wanted(o, "agent"), poll = wanted(o, "poll");
   fprintf(stderr, "== agent with the sample configuration: idle RSS, lwgetlog of 1 MiB\n");
-  Agent a;
-  const std::string& dir = a.make_dir(base, "sample");
+  liveagent::Agent a;
+  const std::string dir = agent_dir(&a, base, "sample");
   std::string error;
-  if (!a.start(sample_conf({{"vardo.listener", "127.0.0.1:0"},
-                            {"lwatch.facilitydir", dir + "/fac"},
-                            {"lwatch.resultdir", dir + "/res"}}),
-               &error)) {
+  if (!start_agent(&a,
+                   sample_conf({{"vardo.listener", "127.0.0.1:0"},
+                                {"lwatch.facilitydir", dir + "/fac"},
+                                {"lwatch.resultdir", dir + "/res"}}),
+                   &error)) {
     t->fail("agent idle RSS", error);
     return;
   }
@@ -917,7 +795,7 @@ void agent_rows(const Options& o, const std::string& base, Table* t) {
     return;
   }
   if (idle) {
-    long rss = vmrss_kib(a.pid()), stacks = 0;
+    long rss = proc_status(a.pid(), "VmRSS:"), stacks = 0;
     int threads = 0;
     t->add({fmt("agent idle RSS, sample configuration, %.0f s after start", o.settle_s), "MiB",
             fmt("%.1f", static_cast<double>(rss) / 1024), "", "", "", ""});
@@ -933,7 +811,8 @@ void agent_rows(const Options& o, const std::string& base, Table* t) {
   }
   if (poll) poll_rows(o, &a, t);
   if (!idle) {
-    if (!a.stop()) t->fail("agent with the sample configuration", "no clean stop on SIGINT");
+    if (!a.stop() || !a.clean())
+      t->fail("agent with the sample configuration", "no clean stop on SIGINT");
     return;
   }
 
@@ -943,7 +822,7 @@ void agent_rows(const Options& o, const std::string& base, Table* t) {
     char id[16];
     snprintf(id, sizeof id, "25010100%04d", i);
     ids.push_back(id);
-    if (!write_file(a.path("res/lw" + ids.back() + ".log"), content)) {
+    if (!write_text(a.path("res/lw" + ids.back() + ".log"), content)) {
       t->fail("lwgetlog", "cannot write the result files");
       return;
     }
@@ -963,7 +842,8 @@ void agent_rows(const Options& o, const std::string& base, Table* t) {
           fmt("%.2f", p50 * 1e3), "", "", "", ""});
   t->add({"lwgetlog of a 1 MiB result file, throughput at p50", "MiB/s",
           fmt("%.0f", kResultBytes / 1048576.0 / p50), "", "", "", ""});
-  if (!a.stop()) t->fail("agent with the sample configuration", "no clean stop on SIGINT");
+  if (!a.stop() || !a.clean())
+    t->fail("agent with the sample configuration", "no clean stop on SIGINT");
 }
 
 // CPU time of an agent over an idle window while it watches files that do
@@ -971,8 +851,8 @@ void agent_rows(const Options& o, const std::string& base, Table* t) {
 void idle_cpu_rows(const Options& o, const std::string& base, Table* t) {
   fprintf(stderr, "== agent watching %d unchanged files: CPU over %.0f idle s\n", o.idle_files,
           o.idle_window_s);
-  Agent a;
-  const std::string& dir = a.make_dir(base, "idle");
+  liveagent::Agent a;
+  const std::string dir = agent_dir(&a, base, "idle");
   fs::create_directories(dir + "/files");
   std::string lines =
       "Mar 14 10:00:01 web01 app[812]: INFO order 1 processed in 12 ms\n"
@@ -983,12 +863,12 @@ void idle_cpu_rows(const Options& o, const std::string& base, Table* t) {
     snprintf(name, sizeof name, "/files/app%04d.log", i);
     std::string p = dir + name;
     struct timespec times[2] = {{past, 0}, {past, 0}};
-    if (!write_file(p, lines) || utimensat(AT_FDCWD, p.c_str(), times, 0) != 0) {
+    if (!write_text(p, lines) || utimensat(AT_FDCWD, p.c_str(), times, 0) != 0) {
       t->fail("agent idle CPU", "cannot write the watched files");
       return;
     }
   }
-  write_file(dir + "/fac/idle.facility", "file = " + dir +
+  write_text(dir + "/fac/idle.facility", "file = " + dir +
                                              "/files/*.log\nfilter = err;error\n"
                                              "filter = fatal;fatal\n");
   // Level 2 names each file as it is tracked, and writes nothing while
@@ -996,12 +876,13 @@ void idle_cpu_rows(const Options& o, const std::string& base, Table* t) {
   std::string error;
   // The sample allows /var/log only; the watched files lie in the bench's
   // own directory.
-  if (!a.start(sample_conf({{"vardo.listener", "127.0.0.1:0"},
-                            {"service.loglevel", "2"},
-                            {"lwatch.allowpath", dir + "/files"},
-                            {"lwatch.facilitydir", dir + "/fac"},
-                            {"lwatch.resultdir", dir + "/res"}}),
-               &error)) {
+  if (!start_agent(&a,
+                   sample_conf({{"vardo.listener", "127.0.0.1:0"},
+                                {"service.loglevel", "2"},
+                                {"lwatch.allowpath", dir + "/files"},
+                                {"lwatch.facilitydir", dir + "/fac"},
+                                {"lwatch.resultdir", dir + "/res"}}),
+                   &error)) {
     t->fail("agent idle CPU", error);
     return;
   }
@@ -1034,7 +915,7 @@ void idle_cpu_rows(const Options& o, const std::string& base, Table* t) {
   }
   double cpu_ms = static_cast<double>(t1 - t0) * 1e3 / static_cast<double>(sysconf(_SC_CLK_TCK));
   // A count, read as the sizes are.
-  long threads = status_kib(a.pid(), "Threads:");
+  long threads = proc_status(a.pid(), "Threads:");
   std::string what = fmt("agent CPU (utime+stime) over %.0f idle s, ", o.idle_window_s) +
                      std::to_string(o.idle_files) + " watched files, " + std::to_string(threads) +
                      " threads (10 connection threads waiting)";
@@ -1059,10 +940,10 @@ void idle_cpu_rows(const Options& o, const std::string& base, Table* t) {
   t->add({"the same, times put on a CPU, all threads together", "count", std::to_string(wakeups),
           "", "", "", ""});
   t->add({"agent RSS at the end of that window", "MiB",
-          fmt("%.1f", static_cast<double>(vmrss_kib(a.pid())) / 1024), "", "", "", ""});
+          fmt("%.1f", static_cast<double>(proc_status(a.pid(), "VmRSS:")) / 1024), "", "", "", ""});
   if (a.log().size() != log0)
     fprintf(stderr, "note: the idle agent wrote to its log during the window\n");
-  if (!a.stop()) t->fail("agent watching files", "no clean stop on SIGINT");
+  if (!a.stop() || !a.clean()) t->fail("agent watching files", "no clean stop on SIGINT");
 }
 
 // Waits until pid spends less than 20 ms of CPU time in a second, min_s at
@@ -1093,15 +974,16 @@ double mib(long kib) {
 void facility_memory_rows(const Options& o, const std::string& base, Table* t) {
   fprintf(stderr, "== agent under oversized facilities: RSS\n");
   const char* what = "agent under oversized facilities";
-  Agent a;
-  const std::string& dir = a.make_dir(base, "facilities");
+  liveagent::Agent a;
+  const std::string dir = agent_dir(&a, base, "facilities");
   std::string files = dir + "/files", error;
-  if (!a.start(sample_conf({{"vardo.listener", "127.0.0.1:0"},
-                            {"lwatch.facilityupdt", "1"},
-                            {"lwatch.allowpath", files},
-                            {"lwatch.facilitydir", dir + "/fac"},
-                            {"lwatch.resultdir", dir + "/res"}}),
-               &error)) {
+  if (!start_agent(&a,
+                   sample_conf({{"vardo.listener", "127.0.0.1:0"},
+                                {"lwatch.facilityupdt", "1"},
+                                {"lwatch.allowpath", files},
+                                {"lwatch.facilitydir", dir + "/fac"},
+                                {"lwatch.resultdir", dir + "/res"}}),
+                   &error)) {
     t->fail(what, error);
     return;
   }
@@ -1129,7 +1011,7 @@ void facility_memory_rows(const Options& o, const std::string& base, Table* t) {
     return;
   }
   t->add({"agent RSS peak, a 100 MB facility file in its directory", "MiB",
-          fmt("%.1f", mib(status_kib(a.pid(), "VmHWM:"))), "", "", "", ""});
+          fmt("%.1f", mib(proc_status(a.pid(), "VmHWM:"))), "", "", "", ""});
   std::error_code ec;
   fs::remove(a.path("fac/big.facility"), ec);
 
@@ -1156,7 +1038,7 @@ void facility_memory_rows(const Options& o, const std::string& base, Table* t) {
   }
   double c1 = cpu_clock_s(a.pid());
   std::string loaded = fmt("%.0f lwwritef of 1 MiB of file entries", o.facilities);
-  t->add({"agent RSS peak, " + loaded, "MiB", fmt("%.1f", mib(status_kib(a.pid(), "VmHWM:"))), "",
+  t->add({"agent RSS peak, " + loaded, "MiB", fmt("%.1f", mib(proc_status(a.pid(), "VmHWM:"))), "",
           "", "", ""});
   t->add({fmt("agent CPU time from the first of them until quiet, %.0f s later", seconds_since(w0)),
           "s", fmt("%.1f", c1 - c0), "", "", "", ""});
@@ -1165,9 +1047,9 @@ void facility_memory_rows(const Options& o, const std::string& base, Table* t) {
     t->fail(what, g_interrupted ? "interrupted" : "the agent did not settle within 60 s");
     return;
   }
-  t->add({"agent RSS after lwremovef of them all", "MiB", fmt("%.1f", mib(vmrss_kib(a.pid()))), "",
-          "", "", ""});
-  if (!a.stop()) t->fail(what, "no clean stop on SIGINT");
+  t->add({"agent RSS after lwremovef of them all", "MiB",
+          fmt("%.1f", mib(proc_status(a.pid(), "VmRSS:"))), "", "", "", ""});
+  if (!a.stop() || !a.clean()) t->fail(what, "no clean stop on SIGINT");
 }
 
 void usage(FILE* out) {
@@ -1274,7 +1156,7 @@ int main(int argc, char** argv) {
   strftime(date, sizeof date, "%Y-%m-%d %H:%M %Z", localtime(&now));
   utsname u{};
   uname(&u);
-  std::string load = read_file("/proc/loadavg");
+  std::string load = read_text("/proc/loadavg");
   load = load.substr(0, load.find(' '));
 
   Table t;
