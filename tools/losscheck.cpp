@@ -156,9 +156,8 @@ class Run {
     }
   }
 
-  // Before any run starts: an executable still open for writing when
-  // another thread forks could not be started (ETXTBSY) until that child's
-  // exec.
+  // Before any run starts: a copy being written while another thread forks
+  // could not be started (ETXTBSY).
   bool prepare() {
     return agent_.install(opt_.exe, dir_, {"fac", "res", "watch"}) || fail("cannot copy the agent");
   }
