@@ -271,7 +271,9 @@ TEST_F(Engine, EndlessFilesAreReadASliceATickAndHoldUpNoOtherFacility) {
   for (int i = 0; i < 2; ++i) {
     std::string big = dir_.file("big" + std::to_string(i));
     testutil::write_file(big, "");
-    ASSERT_EQ(truncate(big.c_str(), 4ll << 30), 0);
+    std::error_code error;
+    std::filesystem::resize_file(big, 4ull << 30, error);
+    ASSERT_FALSE(error) << error.message();
     body += "file = " + big + "\n";
   }
   testutil::write_file(fac_dir_ + "/big.facility", body);
