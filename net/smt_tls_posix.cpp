@@ -403,6 +403,19 @@ static bool name_allowed(X509* cert, const kstrlist* peers) {
   return false;
 }
 
+// The end of a handshake: the session to the caller, or freed without a
+// goodbye when it failed.
+static uint32_t hand_out(smt_tls_conn* c, uint32_t rc, smt_tls_conn** out) {
+  if (rc) {
+    SSL_free(c->ssl);
+    delete c;
+    ERR_clear_error();
+    return rc;
+  }
+  *out = c;
+  return 0;
+}
+
 uint32_t smt_tls_accept(smt_tls* t, ksocket* s, uint32_t idle_ms, uint32_t total_ms,
                         smt_tls_conn** out, kstring* why) {
   // The first bytes tell a TLS client from anything else before the library
@@ -440,15 +453,7 @@ uint32_t smt_tls_accept(smt_tls* t, ksocket* s, uint32_t idle_ms, uint32_t total
       rc = KERR_FAILED;
     }
   }
-  if (rc) {
-    // A session that failed says no goodbye.
-    SSL_free(c->ssl);
-    delete c;
-    ERR_clear_error();
-    return rc;
-  }
-  *out = c;
-  return 0;
+  return hand_out(c, rc, out);
 }
 
 uint32_t smt_tls_connect(smt_tls* t, ksocket* s, const char* name, uint32_t timeout_ms,
@@ -469,14 +474,7 @@ uint32_t smt_tls_connect(smt_tls* t, ksocket* s, const char* name, uint32_t time
     set_reason(why, "cannot use the name", "invalid", true);
   else
     rc = handshake(c, ktick_ms() + timeout_ms, timeout_ms, why);
-  if (rc) {
-    SSL_free(c->ssl);
-    delete c;
-    ERR_clear_error();
-    return rc;
-  }
-  *out = c;
-  return 0;
+  return hand_out(c, rc, out);
 }
 
 void smt_tls_close(smt_tls_conn* c) {
