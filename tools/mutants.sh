@@ -174,7 +174,8 @@ for i in "${picked[@]}"; do
   start=$SECONDS
   mutate "$scratch/src" "$file" "$orig" "$repl" >/dev/null
   if ! build; then
-    result=BUILD-FAIL
+    result="BUILD-FAIL (build-$n.log)"
+    cp "$scratch/build.log" "$scratch/build-$n.log"
     buildfail=$((buildfail + 1))
   elif ctest "${ctest_args[@]}" >"$scratch/test-$n.log" 2>&1; then
     result=SURVIVED
