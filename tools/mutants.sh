@@ -10,6 +10,8 @@
 # module (klib net lwatch host agent); none picks them all.
 # Options:
 #   --check        only verify that each original snippet occurs exactly once
+#   --compile      only compile each mutant's file (no link, no tests): finds
+#                  the mutants that no longer build, cheaply
 #   -R REGEX       run only the tests matching REGEX (ctest -R)
 #   --long         also run the soak and the loss check (left out by default)
 #   --timeout S    per-test time limit in the scratch build (default 60)
@@ -20,18 +22,19 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 table=tools/mutants.txt
-check_only=0 list_only=0 long=0 test_regex="" timeout=60
+check_only=0 compile_only=0 list_only=0 long=0 test_regex="" timeout=60
 scratch=${TMPDIR:-/tmp}/vardo-mutants
 selectors=()
 while [ $# -gt 0 ]; do
   case $1 in
     --check) check_only=1 ;;
+    --compile) compile_only=1 ;;
     -l | --list) list_only=1 ;;
     --long) long=1 ;;
     -R) test_regex=${2:?-R needs a regex}; shift ;;
     --timeout) timeout=${2:?--timeout needs seconds}; shift ;;
     --scratch) scratch=${2:?--scratch needs a directory}; shift ;;
-    -h | --help) sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,21p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     -*) echo "unknown option $1" >&2; exit 2 ;;
     *) selectors+=("$1") ;;
   esac
@@ -150,8 +153,15 @@ for f in sys.stdin.buffer.read().decode().split("\0"):
   sed -i "s/PROPERTIES TIMEOUT [0-9]*)/PROPERTIES TIMEOUT $timeout)/" "$scratch/src/tests/CMakeLists.txt"
 }
 
+# build [TARGET ...]: the whole scratch build, or only the targets named.
 build() {
-  cmake --build "$scratch/build" -j2 >"$scratch/build.log" 2>&1
+  cmake --build "$scratch/build" -j2 ${1:+--target "$@"} >"$scratch/build.log" 2>&1
+}
+
+# The object files compiled from the scratch copy's FILE.
+objects_of() {
+  grep -E "^build [^:]+\.o: CXX_COMPILER[^ ]* $scratch/src/$1( |\$)" "$scratch/build/build.ninja" |
+    sed -E 's/^build ([^:]+): .*/\1/'
 }
 
 echo "scratch copy: $scratch"
@@ -173,7 +183,18 @@ for i in "${picked[@]}"; do
   fields "${rows[$i]}"
   start=$SECONDS
   mutate "$scratch/src" "$file" "$orig" "$repl" >/dev/null
-  if ! build; then
+  if [ "$compile_only" -eq 1 ]; then
+    mapfile -t objs < <(objects_of "$file")
+    if [ ${#objs[@]} -eq 0 ]; then
+      result="not compiled in this build"
+    elif build "${objs[@]}"; then
+      result=COMPILES
+    else
+      result="BUILD-FAIL (build-$n.log)"
+      cp "$scratch/build.log" "$scratch/build-$n.log"
+      buildfail=$((buildfail + 1))
+    fi
+  elif ! build; then
     result="BUILD-FAIL (build-$n.log)"
     cp "$scratch/build.log" "$scratch/build-$n.log"
     buildfail=$((buildfail + 1))
@@ -190,8 +211,13 @@ for i in "${picked[@]}"; do
   cp "$root/$file" "$scratch/src/$file"
   printf '#%-3d %-7s %-40s %s (%ds)\n' "$n" "$module" "$desc" "$result" $((SECONDS - start))
 done
+if [ "$compile_only" -eq 1 ]; then
+  # The restored files' objects are recompiled by the next full build.
+  echo "compiled: ${#picked[@]} mutants, $buildfail build-fail"
+  [ "$buildfail" -eq 0 ]
+  exit
+fi
 build >/dev/null 2>&1 || true
-
 total=$((killed + survived))
 if [ "$total" -gt 0 ]; then
   echo "score: $killed killed of $total ($((100 * killed / total))%), $survived survived, $buildfail build-fail"
