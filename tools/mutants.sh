@@ -7,7 +7,8 @@
 # against it and stops at the first failing test. A mutant is KILLED when a
 # test fails, SURVIVED when all pass, BUILD-FAIL when it does not compile
 # (counted as neither). Selectors pick mutants by number (3, 10-14) or by
-# module (klib net lwatch host agent); none picks them all.
+# module (klib net lwatch host agent); none picks them all. The exit status
+# is 0 only when no mutant survived (with --compile: none failed to build).
 # Options:
 #   --check        only verify that each original snippet occurs exactly once
 #   --compile      only compile each mutant's file (no link, no tests): finds
@@ -34,7 +35,7 @@ while [ $# -gt 0 ]; do
     -R) test_regex=${2:?-R needs a regex}; shift ;;
     --timeout) timeout=${2:?--timeout needs seconds}; shift ;;
     --scratch) scratch=${2:?--scratch needs a directory}; shift ;;
-    -h | --help) sed -n '2,21p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) sed -n '2,23p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     -*) echo "unknown option $1" >&2; exit 2 ;;
     *) selectors+=("$1") ;;
   esac
