@@ -35,7 +35,7 @@ while [ $# -gt 0 ]; do
     -R) test_regex=${2:?-R needs a regex}; shift ;;
     --timeout) timeout=${2:?--timeout needs seconds}; shift ;;
     --scratch) scratch=${2:?--scratch needs a directory}; shift ;;
-    -h | --help) sed -n '2,23p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h | --help) awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"; exit 0 ;;
     -*) echo "unknown option $1" >&2; exit 2 ;;
     *) selectors+=("$1") ;;
   esac
