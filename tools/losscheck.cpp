@@ -24,10 +24,9 @@
 #include <thread>
 #include <vector>
 
-#include "net/ksocket.h"
-#include "net/smt_frame.h"
 #include "tests/support/live_agent.h"
-#include "tools/soak_ledger.h"
+#include "tools/soak/conn.h"
+#include "tools/soak/ledger.h"
 
 namespace {
 
@@ -60,35 +59,6 @@ std::string line_text(uint32_t seq) {
   char head[40];
   snprintf(head, sizeof head, "LOSSCHECK seq=%06u ", seq);
   return head + std::string(10 + (seq * 37) % 170, 'a' + seq % 26) + " end";
-}
-
-// One SMT request on a fresh connection; false without a reply.
-bool ask(uint16_t port, const std::string& head, std::string* status, std::string* body) {
-  ksocket sock;
-  ksocket_init(&sock);
-  kstring host;
-  kstring_init(&host);
-  kstring_assign_cstr(&host, "127.0.0.1");
-  bool ok = ksocket_create_tcp(&sock) == 0;
-  if (ok && ksocket_connect(&sock, &host, port) != 0) {
-    ksocket_close(&sock);
-    ok = false;
-  }
-  kstring_free(&host);
-  if (!ok) return false;
-  smt_message req, rep;
-  smt_message_init(&req);
-  smt_message_init(&rep);
-  kstring_assign_cstr(&req.head, head.c_str());
-  ok = smt_frame_write(&req, &sock, 10000) == 0 && smt_frame_read(&rep, &sock, 10000) == 0;
-  if (ok) {
-    status->assign(kstring_text(&rep.head), rep.head.length);
-    body->assign(kstring_text(&rep.body), rep.body.length);
-  }
-  smt_message_free(&rep);
-  smt_message_free(&req);
-  ksocket_close(&sock);
-  return ok;
 }
 
 struct Options {
@@ -353,10 +323,11 @@ class Run {
     while (!done_.load()) {
       uint16_t port = agent_.port();
       std::string status, body;
-      if (port && ask(port, "lwlistlog", &status, &body) && status == "200 OK") {
+      if (port && soak::ask_once(port, "lwlistlog", "", &status, &body) && status == "200 OK") {
         for (const std::string& id : soak::split_lines(body)) {
           std::string s2, b2;
-          if (ask(port, "lwgetlog " + id, &s2, &b2) && s2 == "200 OK") add_result(b2);
+          if (soak::ask_once(port, "lwgetlog " + id, "", &s2, &b2) && s2 == "200 OK")
+            add_result(b2);
         }
       }
       sleep_ms(300);

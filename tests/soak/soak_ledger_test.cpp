@@ -1,8 +1,8 @@
 // The judgement of the soak test: which hits count as lost, twice or
 // unexpected, and when a result file is fetched again.
-#include "tools/soak_ledger.h"
-
 #include <gtest/gtest.h>
+
+#include "tools/soak/ledger.h"
 
 namespace {
 
@@ -29,14 +29,13 @@ TEST(SoakLedger, MatchingLinesFromTheFirstReportedProbeAreExpectedExactlyOnce) {
   Ledger ledger;
   write_sample(ledger);
   EXPECT_FALSE(ledger.tracking());
-  ledger.add_result(hit("S3 soak-alert probe") + hit("S4 soak-alert line a"), false);
+  ledger.add_result(hit("S3 soak-alert probe") + hit("S4 soak-alert line a"));
   EXPECT_TRUE(ledger.tracking());
   EXPECT_TRUE(ledger.seen(4));
   EXPECT_FALSE(ledger.seen(5));
-  ledger.add_result(
-      hit("S5 soak-alert line b") + "[soakmix2,q] S6 quiet k=7\n" + hit("S7 soak-alert end"),
-      false);
-  ledger.add_result(hit("S7 soak-alert end"), false);
+  ledger.add_result(hit("S5 soak-alert line b") + "[soakmix2,q] S6 quiet k=7\n" +
+                    hit("S7 soak-alert end"));
+  ledger.add_result(hit("S7 soak-alert end"));
 
   Ledger::Summary s = ledger.summary();
   EXPECT_EQ(s.first_tracked, 3u);
@@ -57,23 +56,17 @@ TEST(SoakLedger, HitsThatNoWrittenMatchingLineExplainAreUnexpected) {
   Ledger ledger;
   write_sample(ledger);
   ledger.add_result(hit("S3 soak-alert probe") + hit("S2 quiet k=1") +  // does not match the filter
-                        hit("S4 soak-al") +                             // cut short
-                        hit("S5 soak-alert line b\r") +                 // not as written
-                        hit("S99 soak-alert line") +                    // never written
-                        "[soak,other] S7 soak-alert end\n" +            // another filter
-                        "S8 soak-alert final\n" +                       // no facility
-                        "[web,err] disk full\n",                        // a facility of nobody's
-                    false);
+                    hit("S4 soak-al") +                                 // cut short
+                    hit("S5 soak-alert line b\r") +                     // not as written
+                    hit("S99 soak-alert line") +                        // never written
+                    "[soak,other] S7 soak-alert end\n" +                // another filter
+                    "S8 soak-alert final\n" +                           // no facility
+                    "[web,err] disk full\n");                           // a facility of nobody's
   Ledger::Summary s = ledger.summary();
   EXPECT_EQ(s.unexpected, 7u);
   EXPECT_EQ(s.unexpected_samples.size(), 5u);
   EXPECT_EQ(s.unexpected_samples[0], "[soak,hit] S2 quiet k=1");
   EXPECT_EQ(s.lost, 4u);  // S4, S5, S7 and S8 were not reported as written
-
-  // On a running agent the facilities of its own count apart.
-  ledger.add_result("[web,err] disk full\n", true);
-  EXPECT_EQ(ledger.summary().other, 1u);
-  EXPECT_EQ(ledger.summary().unexpected, 7u);
 }
 
 TEST(SoakLedger, ResultFileIsFetchedOnceUnlessListedAgainAfterItsFetch) {

@@ -1,7 +1,7 @@
-// The hit ledger of vardo-soak: every line written to the watched file, and
-// every hit that the agent's result files reported against it. Shared by
-// the soak's threads (each operation takes the ledger's mutex); apart so
-// that its judgement is tested on its own.
+// The soak's judgement of the log watch: every line written to the watched
+// file, every hit that the agent's result files reported against it, and
+// which result files were fetched. Shared by the soak's threads (each
+// operation takes the ledger's mutex); apart so that it is tested on its own.
 #pragma once
 
 #include <chrono>
@@ -47,9 +47,8 @@ class Ledger {
   }
 
   // Takes the lines of one result file: "[facility,filter] line". Hits of
-  // the scratch facilities "soakmix..." (and with foreign_ok, of any other
-  // facility) are counted apart.
-  void add_result(const std::string& body, bool foreign_ok) {
+  // the scratch facilities "soakmix..." are counted apart.
+  void add_result(const std::string& body) {
     std::lock_guard<std::mutex> lock(mu_);
     ++files_;
     for (const std::string& line : split_lines(body)) {
@@ -64,7 +63,7 @@ class Ledger {
       std::string filter = line.substr(comma + 1, close - comma - 1);
       std::string text = line.substr(close + 2);
       if (facility != "soak") {
-        if (facility.compare(0, 7, "soakmix") == 0 || foreign_ok)
+        if (facility.compare(0, 7, "soakmix") == 0)
           ++other_hits_;
         else
           unexpected(line);

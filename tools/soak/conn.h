@@ -1,0 +1,144 @@
+// One SMT client connection to an agent on 127.0.0.1, for the soak and the
+// loss check: requests and replies through the product's frame code, raw
+// bytes for malformed frames, and the wait for the agent to close. Every wait
+// is bounded. POSIX only; never throws.
+#pragma once
+
+#include <chrono>
+#include <string>
+
+#include "klib/kerror.h"
+#include "klib/kstring.h"
+#include "net/ksocket.h"
+#include "net/smt_frame.h"
+
+namespace soak {
+
+enum class Outcome { kReply, kClosed, kTimeout, kBadFrame };
+
+class Conn {
+ public:
+  static constexpr uint32_t kTimeoutMs = 10000;  // a reply later than this is an error
+
+  Conn() {
+    ksocket_init(&sock_);
+    smt_message_init(&req_);
+    smt_message_init(&rep_);
+  }
+  ~Conn() {
+    close();
+    smt_message_free(&rep_);
+    smt_message_free(&req_);
+  }
+  Conn(const Conn&) = delete;
+  Conn& operator=(const Conn&) = delete;
+
+  // Connects to 127.0.0.1:port, from the local address from when given; the
+  // socket is then non-blocking, so that no send waits without bound.
+  bool connect(uint16_t port, const char* from = nullptr) {
+    close();
+    kstring addr;
+    kstring_init(&addr);
+    uint32_t rc = ksocket_create_tcp(&sock_);
+    if (rc == 0 && from) {
+      kstring_assign_cstr(&addr, from);
+      rc = ksocket_bind(&sock_, &addr, 0);
+    }
+    kstring_assign_cstr(&addr, "127.0.0.1");
+    if (rc == 0) rc = ksocket_connect(&sock_, &addr, port);
+    if (rc == 0) rc = ksocket_set_nonblocking(&sock_);
+    kstring_free(&addr);
+    if (rc) ksocket_close(&sock_);
+    open_ = rc == 0;
+    requests_ = 0;
+    return open_;
+  }
+
+  // A reset closes at once, unread data or not, as a peer that crashed.
+  void close(bool reset = false) {
+    if (!open_) return;
+    if (reset) ksocket_set_linger(&sock_, 0);
+    ksocket_close(&sock_);
+    open_ = false;
+  }
+
+  // One request and its reply.
+  Outcome ask(const std::string& head, const std::string& body = "", uint8_t version = 2) {
+    smt_message_clear(&req_);
+    req_.version = version;
+    kstring_assign_bytes(&req_.head, head.data(), static_cast<uint32_t>(head.size()));
+    kstring_assign_bytes(&req_.body, body.data(), static_cast<uint32_t>(body.size()));
+    ++requests_;
+    uint32_t rc = smt_frame_write(&req_, &sock_, kTimeoutMs);
+    if (rc == 0) return read_reply();
+    close();
+    return rc == KERR_TIMEOUT ? Outcome::kTimeout : Outcome::kClosed;
+  }
+
+  Outcome read_reply() {
+    smt_message_clear(&rep_);
+    uint32_t rc = smt_frame_read(&rep_, &sock_, kTimeoutMs);
+    if (rc == 0) return Outcome::kReply;
+    close();
+    if (rc == KERR_TIMEOUT) return Outcome::kTimeout;
+    if (rc == KERR_SMT_FRAME || rc == KERR_SMT_SIZE || rc == KERR_NOMEM) return Outcome::kBadFrame;
+    return Outcome::kClosed;
+  }
+
+  bool send_raw(const std::string& bytes) {
+    for (size_t at = 0; at < bytes.size();) {
+      uint32_t n = static_cast<uint32_t>(bytes.size() - at);
+      if (ksocket_wait(&sock_, KSOCKET_WRITE, kTimeoutMs) != 0 ||
+          ksocket_send(&sock_, bytes.data() + at, &n) != 0)
+        return false;
+      at += n;
+    }
+    return true;
+  }
+
+  // Waits up to ms for the agent to close; bytes that arrive meanwhile go to
+  // *data. True when it closed.
+  bool wait_closed(uint32_t ms, std::string* data) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    char buf[4096];
+    for (;;) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      end - std::chrono::steady_clock::now())
+                      .count();
+      if (left <= 0 ||
+          ksocket_wait(&sock_, KSOCKET_READ, static_cast<uint32_t>(left)) == KERR_TIMEOUT)
+        return false;
+      uint32_t n = sizeof buf;
+      if (ksocket_recv(&sock_, buf, &n) != 0) {
+        close();
+        return true;
+      }
+      data->append(buf, n);
+    }
+  }
+
+  bool is_open() const { return open_; }
+  int requests() const { return requests_; }
+  std::string status() const { return std::string(kstring_text(&rep_.head), rep_.head.length); }
+  std::string body() const { return std::string(kstring_text(&rep_.body), rep_.body.length); }
+  uint8_t reply_version() const { return rep_.version; }
+
+ private:
+  ksocket sock_;
+  bool open_ = false;
+  int requests_ = 0;
+  smt_message req_;
+  smt_message rep_;
+};
+
+// One request on a connection of its own; false without a reply.
+inline bool ask_once(uint16_t port, const std::string& head, const std::string& body,
+                     std::string* status, std::string* reply = nullptr) {
+  Conn c;
+  if (!c.connect(port) || c.ask(head, body) != Outcome::kReply) return false;
+  *status = c.status();
+  if (reply) *reply = c.body();
+  return true;
+}
+
+}  // namespace soak
