@@ -1,14 +1,13 @@
 // The soak's judgement of the log watch: every line written to the watched
-// file, every hit that the agent's result files reported against it, and
-// which result files were fetched. Shared by the soak's threads (each
-// operation takes the ledger's mutex); apart so that it is tested on its own.
+// file, and every hit that the agent's result files reported against it.
+// Shared by the soak's threads (each operation takes the ledger's mutex);
+// apart so that it is tested on its own.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
-#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -17,12 +16,9 @@ namespace soak {
 
 inline std::vector<std::string> split_lines(const std::string& text) {
   std::vector<std::string> lines;
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t lf = text.find('\n', at);
-    if (lf == std::string::npos) lf = text.size();
+  for (size_t at = 0, lf; at < text.size(); at = lf + 1) {
+    if ((lf = text.find('\n', at)) == std::string::npos) lf = text.size();
     lines.push_back(text.substr(at, lf - at));
-    at = lf + 1;
   }
   return lines;
 }
@@ -35,140 +31,83 @@ class Ledger {
  public:
   enum Kind : uint8_t { kNone, kQuiet, kMatch, kProbe };
 
-  void written(uint64_t seq, Kind kind, const std::string& expected_text) {
+  void written(uint64_t seq, Kind kind, const std::string& text) {
     std::lock_guard<std::mutex> lock(mu_);
-    if (kind_.size() <= seq) {
-      kind_.resize(seq + 1, kNone);
-      hits_.resize(seq + 1, 0);
-      text_.resize(seq + 1);
-    }
-    kind_[seq] = kind;
-    if (kind != kQuiet) text_[seq] = expected_text;
+    if (lines_.size() <= seq) lines_.resize(seq + 1);
+    lines_[seq] = {kind, 0, kind == kQuiet ? "" : text};
   }
 
   // Takes the lines of one result file: "[facility,filter] line". Hits of
   // the scratch facilities "soakmix..." are counted apart.
   void add_result(const std::string& body) {
     std::lock_guard<std::mutex> lock(mu_);
-    ++files_;
+    ++s_.files;
     for (const std::string& line : split_lines(body)) {
-      size_t comma = line.find(',');
       size_t close = line.find("] ");
-      if (line.empty() || line[0] != '[' || comma == std::string::npos ||
-          close == std::string::npos || comma > close) {
-        unexpected(line);
-        continue;
+      bool hit = line.compare(0, 11, "[soak,hit] ") == 0 && line.size() > 12 && line[11] == 'S';
+      uint64_t seq = hit ? strtoull(line.c_str() + 12, nullptr, 10) : 0;
+      if (close != std::string::npos && line.compare(0, 8, "[soakmix") == 0 &&
+          line.find(',') < close) {
+        ++s_.other;
+      } else if (seq > 0 && seq < lines_.size() && lines_[seq].kind >= kMatch &&
+                 lines_[seq].text == line.substr(11)) {
+        if (++lines_[seq].hits == 1 && lines_[seq].kind == kProbe && seq < s_.first_tracked)
+          s_.first_tracked = seq;
+      } else if (++s_.unexpected <= 5) {
+        s_.samples.push_back("unexpected hit: " + line.substr(0, 160));
       }
-      std::string facility = line.substr(1, comma - 1);
-      std::string filter = line.substr(comma + 1, close - comma - 1);
-      std::string text = line.substr(close + 2);
-      if (facility != "soak") {
-        if (facility.compare(0, 7, "soakmix") == 0)
-          ++other_hits_;
-        else
-          unexpected(line);
-        continue;
-      }
-      uint64_t seq = 0;
-      if (filter != "hit" || !parse_seq(text, &seq) || seq >= kind_.size() ||
-          (kind_[seq] != kMatch && kind_[seq] != kProbe) || text_[seq] != text) {
-        unexpected(line);
-        continue;
-      }
-      if (++hits_[seq] == 1 && kind_[seq] == kProbe && seq < first_tracked_) first_tracked_ = seq;
     }
     cv_.notify_all();
   }
 
   bool seen(uint64_t seq) {
     std::lock_guard<std::mutex> lock(mu_);
-    return seq < hits_.size() && hits_[seq] > 0;
+    return seq < lines_.size() && lines_[seq].hits > 0;
   }
   bool tracking() {
     std::lock_guard<std::mutex> lock(mu_);
-    return first_tracked_ != UINT64_MAX;
+    return s_.first_tracked != UINT64_MAX;
   }
   void wait_change(std::chrono::milliseconds ms) {
     std::unique_lock<std::mutex> lock(mu_);
     cv_.wait_for(lock, ms);
   }
 
-  // Result-file identifiers: each is fetched once. One listed again after
-  // it was fetched (a listing sent after the fetch ended) was not deleted by
-  // the fetch, or came back: it is fetched again, and its hits count twice.
-  uint64_t listing_started() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return ++clock_;
-  }
-  bool claim(const std::string& id, uint64_t listing) {
-    std::lock_guard<std::mutex> lock(mu_);
-    auto it = ids_.find(id);
-    if (it != ids_.end() && (it->second == 0 || it->second > listing)) return false;
-    ids_[id] = 0;
-    return true;
-  }
-  void fetched(const std::string& id) {
-    std::lock_guard<std::mutex> lock(mu_);
-    ids_[id] = ++clock_;
-  }
-
   struct Summary {
-    uint64_t lines = 0, matching = 0, expected = 0, reported = 0;
-    uint64_t lost = 0, twice = 0, unexpected = 0, other = 0, files = 0;
-    uint64_t first_tracked = 0;
-    std::vector<uint64_t> lost_samples, twice_samples;
-    std::vector<std::string> unexpected_samples;
+    uint64_t lines = 0, matching = 0, expected = 0, reported = 0, lost = 0, twice = 0;
+    uint64_t unexpected = 0, other = 0, files = 0, first_tracked = UINT64_MAX;
+    std::vector<std::string> samples;  // "unexpected hit: ...", then "lost: S<n>", "twice: S<n>"
   };
 
   Summary summary() {
     std::lock_guard<std::mutex> lock(mu_);
-    Summary s;
-    s.first_tracked = first_tracked_;
-    for (uint64_t seq = 0; seq < kind_.size(); ++seq) {
-      if (kind_[seq] == kNone) continue;
-      ++s.lines;
-      if (kind_[seq] == kQuiet) continue;
+    Summary s = s_;
+    for (uint64_t seq = 0; seq < lines_.size(); ++seq) {
+      const Line& l = lines_[seq];
+      s.lines += l.kind != kNone;
+      if (l.kind < kMatch) continue;
       ++s.matching;
-      s.reported += hits_[seq];
-      if (hits_[seq] > 1) {
-        ++s.twice;
-        if (s.twice_samples.size() < 5) s.twice_samples.push_back(seq);
-      }
-      if (seq < first_tracked_) continue;
-      ++s.expected;
-      if (hits_[seq] == 0) {
-        ++s.lost;
-        if (s.lost_samples.size() < 5) s.lost_samples.push_back(seq);
-      }
+      s.reported += l.hits;
+      bool lost = seq >= s.first_tracked && l.hits == 0;
+      s.expected += seq >= s.first_tracked;
+      if (!lost && l.hits < 2) continue;
+      ++(lost ? s.lost : s.twice);
+      if (s.samples.size() < 10)
+        s.samples.push_back((lost ? "lost: S" : "twice: S") + std::to_string(seq));
     }
-    s.unexpected = unexpected_;
-    s.unexpected_samples = unexpected_samples_;
-    s.other = other_hits_;
-    s.files = files_;
     return s;
   }
 
  private:
-  static bool parse_seq(const std::string& text, uint64_t* seq) {
-    if (text.size() < 2 || text[0] != 'S' || text[1] < '0' || text[1] > '9') return false;
-    *seq = strtoull(text.c_str() + 1, nullptr, 10);
-    return true;
-  }
-  void unexpected(const std::string& line) {
-    ++unexpected_;
-    if (unexpected_samples_.size() < 5) unexpected_samples_.push_back(line.substr(0, 160));
-  }
-
+  struct Line {
+    Kind kind = kNone;
+    uint32_t hits = 0;
+    std::string text;
+  };
   std::mutex mu_;
   std::condition_variable cv_;
-  std::vector<Kind> kind_;
-  std::vector<uint32_t> hits_;
-  std::vector<std::string> text_;
-  uint64_t first_tracked_ = UINT64_MAX;
-  uint64_t unexpected_ = 0, other_hits_ = 0, files_ = 0;
-  std::vector<std::string> unexpected_samples_;
-  std::map<std::string, uint64_t> ids_;  // 0 while being fetched, else when it ended
-  uint64_t clock_ = 0;
+  std::vector<Line> lines_;
+  Summary s_;  // what add_result counts
 };
 
 }  // namespace soak

@@ -8,11 +8,7 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdarg>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <thread>
 
@@ -42,65 +38,49 @@ std::string filler(std::mt19937_64& rng, size_t n) {
   return s;
 }
 
-Stat error_of(Outcome o) {
-  return o == Outcome::kTimeout ? kErrTimeout : o == Outcome::kBadFrame ? kErrFrame : kErrClosed;
-}
-
 }  // namespace soak
 
 namespace {
 
 using namespace soak;
-namespace fs = std::filesystem;
 
+// Descriptors, threads, RSS in KiB: the lowest of `samples` readings, as a
+// log line or a scan may hold a descriptor for a moment.
 struct Figures {
-  long fds = -1, threads = -1, rss_kib = -1;
+  long v[3] = {-1, -1, -1};
 };
 
-// The lowest of a few samples (samples = 1: one): a log line or a scan may
-// hold a descriptor for a moment.
 Figures figures(pid_t pid, int samples = 5) {
   Figures low;
-  for (int i = 0; i < samples; ++i) {
-    if (i) sleep_ms(100);
-    Figures f{-1, liveagent::proc_status(pid, "Threads:"), liveagent::proc_status(pid, "VmRSS:")};
-    if (DIR* d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
-      for (f.fds = 0; dirent* e = readdir(d);) f.fds += e->d_name[0] != '.';
-      closedir(d);
-    }
-    low = i ? Figures{std::min(low.fds, f.fds), std::min(low.threads, f.threads),
-                      std::min(low.rss_kib, f.rss_kib)}
-            : f;
+  for (int i = 0; i < samples; ++i, sleep_ms(i < samples ? 100 : 0)) {
+    long f[3] = {0, liveagent::proc_status(pid, "Threads:"), liveagent::proc_status(pid, "VmRSS:")};
+    DIR* d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    for (f[0] = d ? 0 : -1; dirent* e = d ? readdir(d) : nullptr;) f[0] += e->d_name[0] != '.';
+    if (d) closedir(d);
+    for (int j = 0; j < 3; ++j) low.v[j] = i ? std::min(low.v[j], f[j]) : f[j];
   }
   return low;
 }
 
-// Findings in the agent's log. A rate-limited warning's period ends with
-// "<last line> (N more suppressed)".
-struct LogFindings {
-  size_t too_busy = 0, unauthorized = 0;
-  std::vector<std::string> bad;  // critical lines and unexpected warnings
-};
-
-LogFindings scan_log(const std::string& text) {
-  LogFindings f;
+// Counts the refusals the agent logged (a rate-limited warning's period
+// ends with "<last line> (N more suppressed)") and keeps critical lines
+// and warnings that this traffic does not explain.
+size_t scan_log(const std::string& text, std::vector<std::string>* bad) {
+  size_t refusals = 0;
   for (const std::string& line : split_lines(text)) {
     unsigned long more = 0;
     size_t at = line.rfind(" (");
     if (at != std::string::npos) sscanf(line.c_str() + at, " (%lu more suppressed)", &more);
-    if (line.find("[WARNING]") != std::string::npos &&
-        line.find("closed, server too busy") != std::string::npos)
-      f.too_busy += 1 + more;
-    else if (line.find("[WARNING]") != std::string::npos &&
-             line.find("connection not authorized from 127.0.0.2:") != std::string::npos)
-      f.unauthorized += 1 + more;
-    else if ((line.find("[WARNING]") != std::string::npos &&
-              line.find("error in filter '(unclosed'") == std::string::npos &&
+    bool warning = line.find("[WARNING]") != std::string::npos;
+    if (warning && (line.find("closed, server too busy") != std::string::npos ||
+                    line.find("connection not authorized from 127.0.0.2:") != std::string::npos))
+      refusals += 1 + more;
+    else if ((warning && line.find("error in filter '(unclosed'") == std::string::npos &&
               line.find("SMTCLI shutdown") == std::string::npos) ||
              line.find("[CRITICAL]") != std::string::npos)
-      if (f.bad.size() < 8) f.bad.push_back(line);
+      bad->push_back("agent log: " + line);
   }
-  return f;
+  return refusals;
 }
 
 std::string tail(const std::string& text, size_t lines) {
@@ -111,8 +91,8 @@ std::string tail(const std::string& text, size_t lines) {
 }
 
 std::string describe(int status) {
-  if (WIFSIGNALED(status)) return format("killed by signal %d", WTERMSIG(status));
-  return format("exit code %d", WEXITSTATUS(status));
+  return WIFSIGNALED(status) ? format("killed by signal %d", WTERMSIG(status))
+                             : format("exit code %d", WEXITSTATUS(status));
 }
 
 std::atomic<bool> g_interrupted{false};
@@ -134,7 +114,6 @@ int run(Soak& k, liveagent::Agent& agent, double rss_bound_mib) {
   k.watched = agent.path("watch/watched.log");
   k.soak_facility =
       "# written by vardo-soak\nscan = 1\nfile = " + k.watched + "\nfilter = hit;soak-alert\n";
-  std::string status;
   if (!liveagent::write_text(k.watched, "") ||
       !liveagent::write_text(agent.path("fac/soak.facility"), k.soak_facility) ||
       !agent.start(conf, true)) {
@@ -144,13 +123,13 @@ int run(Soak& k, liveagent::Agent& agent, double rss_bound_mib) {
   k.port = agent.port();
   sleep_ms(1000 + kFacilityupdt * 1000);  // idle before the start figures
   Figures start = figures(agent.pid()), peak = start, end;
-  printf("vardo-soak: %d s against 127.0.0.1:%u, agent pid %d (in %s)\n", k.seconds, k.port,
+  printf("vardo-soak: %d s against 127.0.0.1:%u, agent pid %d in %s\n", k.seconds, k.port,
          static_cast<int>(agent.pid()), agent.dir().c_str());
   fflush(stdout);
 
   auto t0 = Clock::now();
   std::vector<std::thread> traffic;
-  std::thread watch(writer, std::ref(k)), collect_thread(collector, std::ref(k));
+  std::thread watch(writer, std::ref(k)), collect(collector, std::ref(k));
   for (int i = 0; i < kMixedClients; ++i) traffic.emplace_back(mixed_client, std::ref(k), i);
   for (int i = 0; i < kHostileClients; ++i) traffic.emplace_back(hostile_client, std::ref(k), i);
   traffic.emplace_back(prober, std::ref(k));
@@ -160,8 +139,7 @@ int run(Soak& k, liveagent::Agent& agent, double rss_bound_mib) {
   };
   while (Clock::now() < t0 + Ms(k.seconds * 1000) && !g_interrupted.load() && alive()) {
     Figures f = figures(agent.pid(), 1);
-    peak = {std::max(peak.fds, f.fds), std::max(peak.threads, f.threads),
-            std::max(peak.rss_kib, f.rss_kib)};
+    for (int j = 0; j < 3; ++j) peak.v[j] = std::max(peak.v[j], f.v[j]);
     sleep_ms(250);
   }
   double traffic_s = std::chrono::duration<double>(Clock::now() - t0).count();
@@ -170,156 +148,118 @@ int run(Soak& k, liveagent::Agent& agent, double rss_bound_mib) {
   // The writer ends once its final line was reported; the collector with it.
   while (!k.writer_done.load(std::memory_order_acquire) && alive()) sleep_ms(100);
   watch.join();
-  collect_thread.join();
-  if (alive()) {
-    // Idle connections end within about a second of their last request.
-    auto settle_end = Clock::now() + Ms(10000);
-    do end = figures(agent.pid(), 1);
-    while ((end.fds > start.fds || end.threads > start.threads) && Clock::now() < settle_end &&
-           alive() && (sleep_ms(250), true));
-    end = figures(agent.pid());
-  }
+  collect.join();
+  // Idle connections end within about a second of their last request.
+  for (auto until = Clock::now() + Ms(10000); alive() && Clock::now() < until; sleep_ms(250))
+    if ((end = figures(agent.pid(), 1)).v[0] <= start.v[0] && end.v[1] <= start.v[1]) break;
+  if (alive()) end = figures(agent.pid());
   // It stops on SIGINT and exits 0; its last result file is then on disk.
-  bool crashed = !alive(), stopped = crashed || agent.stop(20000);
+  bool crashed = !alive(), stopped = crashed || (agent.stop(20000) && agent.clean());
   std::error_code ec;
-  for (auto it = fs::directory_iterator(agent.path("res"), ec);
-       !ec && it != fs::directory_iterator(); it.increment(ec))
-    if (it->path().filename().string().compare(0, 2, "lw") == 0)
-      k.ledger.add_result(liveagent::read_text(it->path().string()));
+  for (auto it = std::filesystem::directory_iterator(agent.path("res"), ec);
+       !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
+    k.ledger.add_result(liveagent::read_text(it->path().string()));
 
-  // ---- report ----
-  std::vector<std::string> reasons;
-  if (crashed) reasons.push_back("the agent ended: " + describe(agent.status()));
-  {
-    std::lock_guard<std::mutex> lock(k.mu);
-    reasons.insert(reasons.end(), k.failures.begin(), k.failures.end());
-  }
-  uint64_t served = 0;
+  // ---- report and verdict ----
+  std::vector<std::string> why;
+  if (crashed) why.push_back("the agent ended: " + describe(agent.status()));
   std::string lines[3];
+  uint64_t served = 0;
   for (int s = 0; s < kStatCount; ++s) {
     int part = s < kFirstClosed ? 0 : s < kFirstError ? 1 : 2;
-    if (part == 0) served += k.get(s);
+    served += part == 0 ? k.get(s) : 0;
     if (part < 2 || k.get(s))
       lines[part] += format("%s %s %llu", lines[part].empty() ? "" : ",", kStatNames[s],
                             static_cast<unsigned long long>(k.get(s)));
   }
-  LogFindings lf = scan_log(agent.log());
-  printf("requests served    %llu in %.1f s (%.0f/s):%s\n", static_cast<unsigned long long>(served),
-         traffic_s, served / traffic_s, lines[0].c_str());
-  printf(
-      "closed by design  %s (agent logged %zu too busy, %zu unauthorized; refusal within %llu "
-      "ms)\n",
-      lines[1].c_str(), lf.too_busy, lf.unauthorized,
-      static_cast<unsigned long long>(k.slowest_refusal_ms.load()));
-  printf("errors            %s\n", lines[2].empty() ? " none" : lines[2].c_str());
+  size_t logged = scan_log(agent.log(), &why);
   Ledger::Summary h = k.ledger.summary();
-  printf("watched file       %llu lines (%llu to match), %.1f MiB\n",
-         static_cast<unsigned long long>(h.lines), static_cast<unsigned long long>(h.matching),
-         k.bytes_written.load() / 1048576.0);
+  const char* c = "%-18s %s\n";
   printf(
-      "hits               %llu expected, %llu reported in %llu result files: %llu lost, %llu "
-      "twice, %llu unexpected; %llu of the scratch facilities\n",
-      static_cast<unsigned long long>(h.expected), static_cast<unsigned long long>(h.reported),
-      static_cast<unsigned long long>(h.files), static_cast<unsigned long long>(h.lost),
-      static_cast<unsigned long long>(h.twice), static_cast<unsigned long long>(h.unexpected),
-      static_cast<unsigned long long>(h.other));
+      c, "requests served",
+      format("%llu in %.1f s (%.0f/s):", (unsigned long long)served, traffic_s, served / traffic_s)
+          .c_str());
+  printf(c, "", lines[0].c_str() + 1);
+  printf(c, "closed by design",
+         (lines[1].substr(1) + format("; refusals logged %zu, the slowest "
+                                      "in %llu ms",
+                                      logged, (unsigned long long)k.slowest_refusal_ms.load()))
+             .c_str());
+  printf(c, "errors", lines[2].empty() ? "none" : lines[2].c_str() + 1);
+  printf(c, "watched file",
+         format("%llu lines (%llu to match), %.1f MiB", (unsigned long long)h.lines,
+                (unsigned long long)h.matching, k.bytes_written.load() / 1048576.0)
+             .c_str());
   printf(
-      "agent              descriptors %ld -> %ld (peak %ld), threads %ld -> %ld (peak %ld), "
-      "RSS %.1f -> %.1f MiB (peak %.1f; bound +%g MiB), %s\n",
-      start.fds, end.fds, peak.fds, start.threads, end.threads, peak.threads,
-      start.rss_kib / 1024.0, end.rss_kib / 1024.0, peak.rss_kib / 1024.0, rss_bound_mib,
-      describe(agent.status()).c_str());
-
-  if (!crashed) {
-    if (end.fds > start.fds) reasons.push_back(format("descriptors: %ld at the end", end.fds));
-    if (end.threads > start.threads)
-      reasons.push_back(format("threads: %ld at the end", end.threads));
-    if ((end.rss_kib - start.rss_kib) / 1024.0 > rss_bound_mib)
-      reasons.push_back(format("RSS grew by %.1f MiB", (end.rss_kib - start.rss_kib) / 1024.0));
-    if (!stopped || !agent.clean()) reasons.push_back("the agent did not exit 0 on SIGINT");
-  }
-  if (h.first_tracked == UINT64_MAX) reasons.push_back("no hit of the watched file was reported");
-  std::string seqs;
-  for (uint64_t seq : h.lost_samples)
-    seqs += format(" S%llu", static_cast<unsigned long long>(seq));
-  if (h.lost)
-    reasons.push_back(format("%llu hits lost:", static_cast<unsigned long long>(h.lost)) + seqs);
-  seqs.clear();
-  for (uint64_t seq : h.twice_samples)
-    seqs += format(" S%llu", static_cast<unsigned long long>(seq));
-  if (h.twice)
-    reasons.push_back(format("%llu hits twice:", static_cast<unsigned long long>(h.twice)) + seqs);
-  for (const std::string& line : h.unexpected_samples) reasons.push_back("unexpected hit: " + line);
-  for (const std::string& line : lf.bad) reasons.push_back("agent log: " + line);
+      c, "hits",
+      format("%llu expected, %llu reported in %llu result files: %llu lost, %llu "
+             "twice, %llu unexpected; %llu of the scratch facilities",
+             (unsigned long long)h.expected, (unsigned long long)h.reported,
+             (unsigned long long)h.files, (unsigned long long)h.lost, (unsigned long long)h.twice,
+             (unsigned long long)h.unexpected, (unsigned long long)h.other)
+          .c_str());
+  printf(
+      c, "agent",
+      format("descriptors %ld -> %ld (peak %ld), threads %ld -> %ld (peak %ld), RSS "
+             "%.1f -> %.1f MiB (peak %.1f; bound +%g MiB), %s",
+             start.v[0], end.v[0], peak.v[0], start.v[1], end.v[1], peak.v[1], start.v[2] / 1024.0,
+             end.v[2] / 1024.0, peak.v[2] / 1024.0, rss_bound_mib, describe(agent.status()).c_str())
+          .c_str());
+  if (!crashed && (end.v[0] > start.v[0] || end.v[1] > start.v[1]))
+    why.push_back("more descriptors or threads at the end than at the start");
+  if (!crashed && (end.v[2] - start.v[2]) / 1024.0 > rss_bound_mib)
+    why.push_back("RSS grew beyond the bound");
+  if (!stopped) why.push_back("the agent did not exit 0 within 20 s of SIGINT");
+  if (h.first_tracked == UINT64_MAX) why.push_back("no hit of the watched file was reported");
+  if (h.lost || h.twice || h.unexpected) why.insert(why.end(), h.samples.begin(), h.samples.end());
   // Each well-formed first request closed unanswered is a refusal of a full
   // pool or of an unauthorized peer, and each of those is logged.
-  if (lf.too_busy + lf.unauthorized < k.get(kBusy) + k.get(kUnauthorized))
-    reasons.push_back("more refusals seen than the agent logged");
-  if (reasons.empty()) {
-    printf("result             PASS\n");
-    return 0;
+  if (logged < k.get(kBusy) + k.get(kUnauthorized)) why.push_back("refusals not logged");
+  {
+    std::lock_guard<std::mutex> lock(k.mu);
+    why.insert(why.end(), k.failures.begin(), k.failures.end());
   }
-  printf("result             FAIL\n");
-  for (const std::string& r : reasons) printf("  - %s\n", r.c_str());
-  printf("agent output (sanitizer reports land here), last lines:\n%s\n",
-         tail(agent.console(), 80).c_str());
-  printf("agent log, last lines:\n%s", tail(agent.log(), 30).c_str());
+  printf(c, "result", why.empty() ? "PASS" : "FAIL");
+  if (why.empty()) return 0;
+  for (const std::string& r : why) printf("  - %s\n", r.c_str());
+  printf("agent output (sanitizer reports land here), last lines:\n%s\nagent log, last lines:\n%s",
+         tail(agent.console(), 80).c_str(), tail(agent.log(), 30).c_str());
   return 1;
-}
-
-void usage(FILE* out) {
-  fprintf(out,
-          "usage: vardo-soak [-d SECONDS] [-m MIB] [-k] -x EXE\n"
-          "\n"
-          "Copies EXE into a temporary directory with its own vardo.conf, starts it and\n"
-          "runs SMT traffic against it for SECONDS (default 60): 7 connections of mixed\n"
-          "requests, one that fetches result files, 2 that send malformed, cut, slow and\n"
-          "abandoned frames, and one more that keeps trying to get in while the pool of\n"
-          "10 is full. Meanwhile a watched file grows (lines with unique sequence\n"
-          "numbers, a quarter of them matching the facility \"soak\"). Then it stops the\n"
-          "agent with SIGINT and reports.\n"
-          "\n"
-          "  -m MIB  bound on the agent's RSS growth from start to end (default 24)\n"
-          "  -k      keep the temporary directory\n"
-          "\n"
-          "Exit status 0 when everything held; 1 with the reasons when the agent\n"
-          "crashed, held more descriptors or threads at the end than at the start, grew\n"
-          "its RSS by more than the bound, lost or duplicated a hit, answered wrongly or\n"
-          "not at all, logged a critical or an unexpected warning line, or did not exit\n"
-          "0 on SIGINT; 2 for wrong arguments or a failed setup.\n");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   kerror_libinit();
-  if (ksocket_libinit() != 0) return 2;
+  ksocket_libinit();
   Soak k;
   std::string exe;
   double rss_bound_mib = 24;
   bool keep = false;
-  for (int c; (c = getopt(argc, argv, "d:m:x:kh")) != -1;) {
-    if (c == 'd')
-      k.seconds = atoi(optarg);
-    else if (c == 'm')
-      rss_bound_mib = atof(optarg);
-    else if (c == 'x')
-      exe = optarg;
-    else if (c == 'k')
-      keep = true;
-    else
-      return usage(c == 'h' ? stdout : stderr), c == 'h' ? 0 : 2;
+  for (int c; (c = getopt(argc, argv, "d:m:x:k")) != -1;) {
+    if (c == 'd') k.seconds = atoi(optarg);
+    if (c == 'm') rss_bound_mib = atof(optarg);
+    if (c == 'x') exe = optarg;
+    keep |= c == 'k';
   }
-  if (exe.empty() || optind != argc || k.seconds < 1 || rss_bound_mib <= 0) return usage(stderr), 2;
+  if (exe.empty() || optind != argc || k.seconds < 1 || rss_bound_mib <= 0) {
+    fprintf(stderr,
+            "usage: vardo-soak [-d SECONDS] [-m MIB] [-k] -x EXE\n"
+            "Runs SMT traffic and a growing watched file against a copy of EXE for SECONDS\n"
+            "(default 60), stops it with SIGINT and checks it (README, \"Soak test\"). -m: bound\n"
+            "on its RSS growth (default 24 MiB); -k: keep the directory. Exit status 0 when\n"
+            "everything held, 1 with the reasons otherwise, 2 for a failed setup.\n");
+    return 2;
+  }
   const char* tmp = getenv("TMPDIR");
   std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/vardo-soak-XXXXXX";
   liveagent::Agent agent;
-  if (!mkdtemp(dir.data()) || !agent.install(exe, fs::absolute(dir), {"fac", "res", "watch"})) {
+  if (!mkdtemp(dir.data()) ||
+      !agent.install(exe, std::filesystem::absolute(dir), {"fac", "res", "watch"})) {
     fprintf(stderr, "vardo-soak: cannot set up %s with %s\n", dir.c_str(), exe.c_str());
     return 2;
   }
-  struct sigaction sa;
-  memset(&sa, 0, sizeof sa);
+  struct sigaction sa = {};
   sa.sa_handler = on_interrupt;
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);

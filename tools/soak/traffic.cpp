@@ -1,9 +1,6 @@
 // The soak's SMT load: mixed clients that check every reply, hostile
 // clients that send malformed, cut, slow and pipelined frames, and the
 // surplus prober that keeps trying to get into the full pool.
-#include <string>
-#include <vector>
-
 #include "tools/soak/soak.h"
 
 namespace soak {
@@ -34,10 +31,10 @@ void expect_closed(Soak& k, Conn& c, const char* what, Stat counted) {
     k.count(counted);
 }
 
-// One hostile connection: the bytes it sends (whole, split by a stall, or
-// byte by byte), the heads of the echo replies it must get in order, and
-// then whether the agent must close it unanswered or this side goes (with a
-// reset, as a crashed peer).
+// One hostile connection: the bytes it sends (whole, split by a stall of up
+// to 1.5 s, or byte by byte), the heads of the echo replies it must get in
+// order, then whether the agent must close it unanswered or this side goes
+// (with a reset, as a crashed peer).
 struct Round {
   enum End { kAgentCloses, kGo, kReset };
   enum Pace { kWhole, kStall, kTrickle };
@@ -52,140 +49,96 @@ struct Round {
 const int kRounds = 18, kLargestHead = 12, kLargestBody = 17;
 
 Round round_of(int kind, std::mt19937_64& rng) {
-  const std::string echo = "echo hostile", f = frame(2, echo, "");
+  const std::string e = "echo hostile", f = frame(2, e, "");
+  const std::string x100(100, 'x'), x1000(1000, 'x'), head = "echo " + filler(rng, 65531);
+  using R = Round;
+  // clang-format off
   switch (kind) {
-    case 0:
-      return {"bad magic", "XMTF20000400000000echo", {}};
-    case 1:
-      return {"magic in lower case", "smtf20000400000000echo", {}};
-    case 2:
-      return {"head length 65537", "SMTF26553700000000" + std::string(100, 'x'), {}};
-    case 3:
-      return {"body length 1048577", "SMTF20000401048577echo" + std::string(1000, 'x'), {}};
-    case 4:
-      return {"negative head length", "SMTF2-000100000000echo", {}};
-    case 5:
-      return {"header cut short", "SMTF2000", {}, Round::kGo};
-    case 6:
-      return {"head cut short", "SMTF20010000000000echo cut", {}, Round::kGo};
-    case 7:
-      return {"body cut short", frame(2, echo, filler(rng, 20000), 50000), {}, Round::kGo};
-    case 8:  // a slow peer holds its pool slot, but is served in the end
-      return {"frame finished after a stall",
-              frame(2, echo, filler(rng, 3000)),
-              {echo},
-              Round::kGo,
-              Round::kStall};
-    case 9:
-      return {"frame sent byte by byte", f, {echo}, Round::kGo, Round::kTrickle};
-    case 10:
-      return {"pipelined requests",
-              frame(2, "echo one", "x") + frame(1, "echo two", "") + frame(2, "echo three", "yz"),
-              {"echo one", "echo two", "echo three"},
-              Round::kGo};
-    case 11:
-      return {"gone before the reply", frame(2, "lwlistf", ""), {}, Round::kReset};
-    case kLargestHead: {
-      std::string head = "echo " + filler(rng, 65536 - 5);
-      return {"head of 65536 bytes", frame(2, head, ""), {head}, Round::kGo};
-    }
-    case 13:
-      return {"garbage after a request", f + "GET / HTTP/1.0\r\n\r\n", {echo}};
-    case 14:
-      return {"silent connection", "", {}, Round::kAgentCloses, Round::kWhole, kIdleClosed};
-    case 15:
-      return {"connected and gone", "", {}, rng() % 2 ? Round::kGo : Round::kReset};
-    case 16:  // served nothing: the agent serves 127.0.0.1 alone
-      return {"unauthorized peer", f,          {}, Round::kAgentCloses, Round::kWhole,
-              kUnauthorized,       "127.0.0.2"};
-    default:
-      return {
-          "body of 1048576 bytes", frame(2, echo, std::string(1048576, 'b')), {echo}, Round::kGo};
+    case 0: return {"bad magic", "XMTF20000400000000echo", {}};
+    case 1: return {"magic in lower case", "smtf20000400000000echo", {}};
+    case 2: return {"head length 65537", "SMTF26553700000000" + x100, {}};
+    case 3: return {"body length 1048577", "SMTF20000401048577echo" + x1000, {}};
+    case 4: return {"negative head length", "SMTF2-000100000000echo", {}};
+    case 5: return {"header cut short", "SMTF2000", {}, R::kGo};
+    case 6: return {"head cut short", "SMTF20010000000000echo cut", {}, R::kGo};
+    case 7: return {"body cut short", frame(2, e, filler(rng, 20000), 50000), {}, R::kGo};
+    case 8: return {"frame finished after a stall", frame(2, e, filler(rng, 3000)), {e}, R::kGo, R::kStall};
+    case 9: return {"frame sent byte by byte", f, {e}, R::kGo, R::kTrickle};
+    case 10: return {"pipelined requests", frame(2, "echo 1", "x") + frame(1, "echo 2", "") +
+                     frame(2, "echo 3", "yz"), {"echo 1", "echo 2", "echo 3"}, R::kGo};
+    case 11: return {"gone before the reply", frame(2, "lwlistf", ""), {}, R::kReset};
+    case kLargestHead: return {"head of 65536 bytes", frame(2, head, ""), {head}, R::kGo};
+    case 13: return {"garbage after a request", f + "GET / HTTP/1.0\r\n\r\n", {e}};
+    case 14: return {"silent connection", "", {}, R::kAgentCloses, R::kWhole, kIdleClosed};
+    case 15: return {"connected and gone", "", {}, rng() % 2 ? R::kGo : R::kReset};
+    case 16: return {"unauthorized peer", f, {}, R::kAgentCloses, R::kWhole, kUnauthorized, "127.0.0.2"};
+    default: return {"body of 1048576 bytes", frame(2, e, std::string(1048576, 'b')), {e}, R::kGo};
   }
+  // clang-format on
 }
 
 }  // namespace
 
+// Requests of every kind on connections that turn over, each reply checked.
 void mixed_client(Soak& k, int id) {
   std::mt19937_64 rng(0x50a4 + id * 7919 + static_cast<uint64_t>(time(nullptr)));
   const std::string name = "soakmix" + std::to_string(id);
-  bool exists = false;  // the scratch facility name, as this client left it
-  std::string content;
+  std::string content;  // of the scratch facility; empty while there is none
   Conn c;
   int budget = 0, revision = 0;
   auto last_reply = Clock::now();
   while (!k.traffic_over()) {
-    if (!c.is_open()) {
-      if (!c.connect(k.port)) {
-        k.error(kErrConnect, name);
-        sleep_ms(200);
-        continue;
+    if (!c.is_open() && !c.connect(k.port)) {
+      k.error(kErrConnect, name);
+      sleep_ms(200);
+      continue;
+    }
+    if (c.requests() == 0) budget = 20 + static_cast<int>(rng() % 400);
+    if (c.requests() >= budget || (c.requests() > 0 && rng() % 3000 == 0)) {
+      if (c.requests() < budget) {  // falls silent: the agent closes after a second
+        sleep_ms(1300);
+        expect_closed(k, c, "idle connection", kIdleClosed);
       }
-      budget = 20 + static_cast<int>(rng() % 400);  // then the pool slot turns over
-    }
-    if (c.requests() >= budget) {
       c.close();
-      continue;
-    }
-    if (c.requests() > 0 && rng() % 3000 == 0) {  // falls silent: closed after a second
-      sleep_ms(1300);
-      expect_closed(k, c, "idle connection", kIdleClosed);
-      c.close();
-      continue;
-    }
-    bool first = c.requests() == 0;
-    double silent_ms = std::chrono::duration<double, std::milli>(Clock::now() - last_reply).count();
-    unsigned pick = static_cast<unsigned>(rng() % 100);
-    if (pick >= 86) {
-      Collected r = collect(k, c);
-      if (r == Collected::kNoListing) no_reply(k, Outcome::kClosed, first, silent_ms, name);
-      if (r != Collected::kDone) c.close();
-      last_reply = Clock::now();
       continue;
     }
     // The request, and the reply's status and body it must get.
     std::string head, body, want = "200 OK", want_body;
     uint8_t version = 2;
     Stat served = kEcho;
-    int scratch = 0;  // 1: this request writes the scratch facility, -1: removes it
-    if (pick < 40) {
+    unsigned pick = static_cast<unsigned>(rng() % 100);
+    if (pick < 45) {
       head = format("echo %s %s", name.c_str(), filler(rng, rng() % 40).c_str());
       unsigned size = static_cast<unsigned>(rng() % 100);
       if (size >= 70) body = filler(rng, rng() % (size >= 95 ? 65536 : 4096));
       if (rng() % 10 == 0) {
         version = 1;
         served = kEchoV1;
-        if (body.size() > 99999) body.resize(99999);
+        body.resize(std::min<size_t>(body.size(), 99999));
       }
       want_body = head;
-    } else if (pick < 45) {
+    } else if (pick < 50) {
       head = "nosuch " + name;
       want = "400 Cannot serve this request";
       served = kUnknownVerb;
-    } else if (pick < 55) {
+    } else if (pick < 62) {
       head = "lwlistf";
       served = kLwlistf;
-    } else if (pick < 65) {
-      head = "lwreadf " + name;
+    } else if (pick < 74) {
+      head = "lwreadf " + (pick < 66 ? "soak" : name);
+      if (pick >= 66 && content.empty()) want = "400 Cannot open file";
+      want_body = pick < 66 ? k.soak_facility : content;
       served = kLwreadf;
-      if (!exists) want = "400 Cannot open file";
-      want_body = exists ? content : "";
-    } else if (pick < 72) {
-      head = "lwreadf soak";
-      want_body = k.soak_facility;
-      served = kLwreadf;
-    } else if (pick < 80) {
+    } else if (pick < 84) {
       head = "lwwritef " + name;
       // Its hits are counted apart; now and then a pattern the agent refuses.
       body = format("# scratch facility of the soak, revision %d\nscan = 1\nfile = %s\n",
                     ++revision, k.watched.c_str()) +
              "filter = q;k=7\n" + (rng() % 8 == 0 ? "filter = bad;(unclosed\n" : "");
       served = kLwwritef;
-      scratch = 1;
-    } else if (pick < 83) {
+    } else if (pick < 88) {
       head = "lwremovef " + name;
       served = kLwremovef;
-      scratch = -1;
     } else {
       // Names that would leave the directory, and files that are not there.
       static const char* const kRefused[] = {"lwgetlog ../lw000000000000", "lwreadf ../soak",
@@ -194,6 +147,8 @@ void mixed_client(Soak& k, int id) {
       want = "400 Cannot open file";
       served = head[2] == 'g' ? kLwgetlog : head[2] == 'r' ? kLwreadf : kLwwritef;
     }
+    bool first = c.requests() == 0;
+    double silent_ms = std::chrono::duration<double, std::milli>(Clock::now() - last_reply).count();
     Outcome o = c.ask(head, body, version);
     if (o != Outcome::kReply) {
       no_reply(k, o, first, silent_ms, name + ": " + head.substr(0, 60));
@@ -203,16 +158,17 @@ void mixed_client(Soak& k, int id) {
     }
     last_reply = Clock::now();
     bool ok = c.status() == want && c.reply_version() == 2 &&
-              (served == kLwlistf ? has_line(c.body(), "soak") && has_line(c.body(), name) == exists
-                                  : c.body() == want_body);
+              (served == kLwlistf
+                   ? has_line(c.body(), "soak") && has_line(c.body(), name) == !content.empty()
+                   : c.body() == want_body);
     if (!ok) {
       k.error(kErrReply, format("%s -> %s (%zu body bytes)", head.substr(0, 60).c_str(),
                                 c.status().c_str(), c.body().size()));
-      continue;
+    } else {
+      k.count(served);
+      if (want == "200 OK" && (served == kLwwritef || served == kLwremovef))
+        content = served == kLwwritef ? body : "";
     }
-    k.count(served);
-    if (scratch) exists = scratch > 0;
-    if (scratch > 0) content = body;
   }
   // The scratch facilities go; the agent drops them at its next reload.
   if (!k.aborted() && (c.is_open() || c.connect(k.port)) &&
@@ -237,28 +193,22 @@ void hostile_client(Soak& k, int id) {
     // Most take their time before their bytes: the pool is then full more
     // often, and the surplus connection is refused.
     if (!r.bytes.empty()) sleep_ms(static_cast<int>(rng() % 500));
-    if (r.pace == Round::kTrickle) {
-      for (size_t i = 0; i < r.bytes.size() && c.send_raw(r.bytes.substr(i, 1)); ++i) sleep_ms(15);
-    } else {
-      size_t cut = r.pace == Round::kStall ? 1 + rng() % (r.bytes.size() - 1) : r.bytes.size();
-      c.send_raw(r.bytes.substr(0, cut));
-      if (cut < r.bytes.size()) {
-        sleep_ms(300 + static_cast<int>(rng() % 1200));
-        c.send_raw(r.bytes.substr(cut));
-      }
+    size_t cut = r.pace == Round::kStall ? 1 + rng() % (r.bytes.size() - 1) : r.bytes.size();
+    for (size_t at = 0; at < r.bytes.size(); at = cut, cut = r.bytes.size()) {
+      if (r.pace == Round::kTrickle) cut = at + 1;
+      if (at > 0) sleep_ms(r.pace == Round::kTrickle ? 15 : 300 + static_cast<int>(rng() % 1200));
+      if (!c.send_raw(r.bytes.substr(at, cut - at))) break;
     }
     bool fine = true;
     for (size_t i = 0; i < r.heads.size() && fine; ++i) {
       Outcome o = c.read_reply();
       fine = o == Outcome::kReply && c.status() == "200 OK" && c.body() == r.heads[i];
-      if (o == Outcome::kClosed && i == 0)
+      if (o == Outcome::kReply)
+        fine ? k.count(kHostileServed) : k.error(kErrReply, r.what + (" -> " + c.status()));
+      else if (o == Outcome::kClosed && i == 0)
         k.count(kBusyHostile);  // the pool was full
-      else if (o != Outcome::kReply)
-        k.error(error_of(o), r.what);
-      else if (!fine)
-        k.error(kErrReply, format("%s -> %s", r.what, c.status().c_str()));
       else
-        k.count(kHostileServed);
+        no_reply(k, o, false, 0, r.what);
     }
     if (fine && r.end == Round::kAgentCloses) {
       expect_closed(k, c, r.what, r.closed);
@@ -277,13 +227,9 @@ void prober(Soak& k) {
   std::mt19937_64 rng(0x9e37 + static_cast<uint64_t>(time(nullptr)));
   Conn c;
   while (!k.traffic_over()) {
+    sleep_ms(30 + static_cast<int>(rng() % 120));
     auto t0 = Clock::now();
-    if (!c.connect(k.port)) {
-      k.error(kErrConnect, "surplus");
-      sleep_ms(200);
-      continue;
-    }
-    Outcome o = c.ask("echo surplus");
+    Outcome o = c.connect(k.port) ? c.ask("echo surplus") : Outcome::kTimeout;
     uint64_t took =
         static_cast<uint64_t>(std::chrono::duration_cast<Ms>(Clock::now() - t0).count());
     if (o == Outcome::kReply && c.status() == "200 OK" && c.body() == "echo surplus") {
@@ -294,14 +240,11 @@ void prober(Soak& k) {
       // At once: it holds a request, so it is no silent peer that the agent
       // lets wait a second; the bound leaves room for a slow (sanitizer)
       // build on a busy machine.
-      if (took > 2000)
-        k.error(kErrSlowRefusal,
-                format("closed after %llu ms", static_cast<unsigned long long>(took)));
+      if (took > 2000) k.error(kErrSlowRefusal, format("after %llu ms", (unsigned long long)took));
     } else {
-      k.error(o == Outcome::kTimeout ? kErrTimeout : kErrReply, "surplus connection");
+      k.error(kErrNoReply, "surplus connection");
     }
     c.close();
-    sleep_ms(30 + static_cast<int>(rng() % 120));
   }
 }
 

@@ -13,57 +13,49 @@
 namespace soak {
 
 void no_reply(Soak& k, Outcome o, bool first, double silent_ms, const std::string& what) {
-  if (o == Outcome::kClosed && first)
-    k.count(kBusy);
-  else if (o == Outcome::kClosed && silent_ms >= 500)
-    k.count(kIdleClosed);
+  if (o == Outcome::kClosed && (first || silent_ms >= 500))
+    k.count(first ? kBusy : kIdleClosed);
   else
-    k.error(error_of(o), format("%s after %.0f ms of silence", what.c_str(), silent_ms));
+    k.error(kErrNoReply, format("%s (%s after %.0f ms of silence)", what.c_str(),
+                                o == Outcome::kTimeout    ? "time-out"
+                                : o == Outcome::kBadFrame ? "bad frame"
+                                                          : "closed",
+                                silent_ms));
 }
 
-// Lists the finished result files and fetches each one not yet taken. A
-// listing that got no reply is left to the caller to judge; a fetch that got
-// none is an error.
-Collected collect(Soak& k, Conn& c) {
-  uint64_t listing = k.ledger.listing_started();
-  if (c.ask("lwlistlog") != Outcome::kReply) return Collected::kNoListing;
-  if (c.status() != "200 OK") {
-    k.error(kErrReply, "lwlistlog: " + c.status());
-    return Collected::kDone;
-  }
-  k.count(kLwlistlog);
-  for (const std::string& id : split_lines(c.body())) {
-    if (!k.ledger.claim(id, listing)) continue;
-    Outcome o = c.ask("lwgetlog " + id);
-    k.ledger.fetched(id);
-    if (o != Outcome::kReply) {
-      k.error(error_of(o), "lwgetlog " + id);
-      return Collected::kBroken;
-    }
-    if (c.status() != "200 OK") {
-      k.error(kErrResultGone, "lwgetlog " + id + ": " + c.status());
-      continue;
-    }
-    k.count(kLwgetlog);
-    k.ledger.add_result(c.body());
-  }
-  return Collected::kDone;
-}
-
+// Every 250 ms (well within the agent's second of patience with an idle
+// peer) lists the finished result files and fetches each into the ledger.
 void collector(Soak& k) {
   Conn c;
   while (!k.aborted() && !k.writer_done.load(std::memory_order_acquire)) {
+    sleep_ms(250);
     if (!c.is_open() && !c.connect(k.port)) {
       k.error(kErrConnect, "collector");
-      sleep_ms(200);
       continue;
     }
     bool first = c.requests() == 0;
-    if (collect(k, c) == Collected::kNoListing) {
-      no_reply(k, Outcome::kClosed, first, 0, "collector: lwlistlog");
-      c.close();
+    Outcome o = c.ask("lwlistlog");
+    if (o != Outcome::kReply) {
+      no_reply(k, o, first, 0, "lwlistlog");
+      continue;
     }
-    sleep_ms(250);  // well within the agent's second of patience with an idle peer
+    if (c.status() != "200 OK") {
+      k.error(kErrReply, "lwlistlog: " + c.status());
+      continue;
+    }
+    k.count(kLwlistlog);
+    for (const std::string& id : split_lines(c.body())) {
+      if ((o = c.ask("lwgetlog " + id)) != Outcome::kReply) {
+        no_reply(k, o, false, 0, "lwgetlog " + id);
+        break;
+      }
+      if (c.status() != "200 OK") {
+        k.error(kErrReply, "lwgetlog " + id + ": " + c.status());
+        continue;
+      }
+      k.count(kLwgetlog);
+      k.ledger.add_result(c.body());
+    }
   }
 }
 
