@@ -74,8 +74,8 @@ class Ledger {
   }
 
   struct Summary {
-    uint64_t lines = 0, matching = 0, expected = 0, reported = 0, lost = 0, twice = 0;
-    uint64_t unexpected = 0, other = 0, files = 0, first_tracked = UINT64_MAX;
+    unsigned long long lines = 0, matching = 0, expected = 0, reported = 0, lost = 0, twice = 0;
+    unsigned long long unexpected = 0, other = 0, files = 0, first_tracked = UINT64_MAX;
     std::vector<std::string> samples;  // "unexpected hit: ...", then "lost: S<n>", "twice: S<n>"
   };
 

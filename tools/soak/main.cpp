@@ -164,47 +164,31 @@ int run(Soak& k, liveagent::Agent& agent, double rss_bound_mib) {
   std::vector<std::string> why;
   if (crashed) why.push_back("the agent ended: " + describe(agent.status()));
   std::string lines[3];
-  uint64_t served = 0;
+  unsigned long long served = 0;
   for (int s = 0; s < kStatCount; ++s) {
     int part = s < kFirstClosed ? 0 : s < kFirstError ? 1 : 2;
     served += part == 0 ? k.get(s) : 0;
     if (part < 2 || k.get(s))
-      lines[part] += format("%s %s %llu", lines[part].empty() ? "" : ",", kStatNames[s],
-                            static_cast<unsigned long long>(k.get(s)));
+      lines[part] += format("%s %s %llu", lines[part].empty() ? "" : ",", kStatNames[s], k.get(s));
   }
   size_t logged = scan_log(agent.log(), &why);
   Ledger::Summary h = k.ledger.summary();
-  const char* c = "%-18s %s\n";
+  printf("requests served    %llu in %.1f s (%.0f/s):%s\n", served, traffic_s, served / traffic_s,
+         lines[0].c_str());
+  printf("closed by design  %s; refusals logged %zu, the slowest in %llu ms\n", lines[1].c_str(),
+         logged, k.slowest_refusal_ms.load());
+  printf("errors            %s\n", lines[2].empty() ? " none" : lines[2].c_str());
+  printf("watched file       %llu lines (%llu to match), %.1f MiB\n", h.lines, h.matching,
+         k.bytes_written.load() / 1048576.0);
   printf(
-      c, "requests served",
-      format("%llu in %.1f s (%.0f/s):", (unsigned long long)served, traffic_s, served / traffic_s)
-          .c_str());
-  printf(c, "", lines[0].c_str() + 1);
-  printf(c, "closed by design",
-         (lines[1].substr(1) + format("; refusals logged %zu, the slowest "
-                                      "in %llu ms",
-                                      logged, (unsigned long long)k.slowest_refusal_ms.load()))
-             .c_str());
-  printf(c, "errors", lines[2].empty() ? "none" : lines[2].c_str() + 1);
-  printf(c, "watched file",
-         format("%llu lines (%llu to match), %.1f MiB", (unsigned long long)h.lines,
-                (unsigned long long)h.matching, k.bytes_written.load() / 1048576.0)
-             .c_str());
+      "hits               %llu expected, %llu reported in %llu result files: %llu lost, %llu "
+      "twice, %llu unexpected; %llu of the scratch facilities\n",
+      h.expected, h.reported, h.files, h.lost, h.twice, h.unexpected, h.other);
   printf(
-      c, "hits",
-      format("%llu expected, %llu reported in %llu result files: %llu lost, %llu "
-             "twice, %llu unexpected; %llu of the scratch facilities",
-             (unsigned long long)h.expected, (unsigned long long)h.reported,
-             (unsigned long long)h.files, (unsigned long long)h.lost, (unsigned long long)h.twice,
-             (unsigned long long)h.unexpected, (unsigned long long)h.other)
-          .c_str());
-  printf(
-      c, "agent",
-      format("descriptors %ld -> %ld (peak %ld), threads %ld -> %ld (peak %ld), RSS "
-             "%.1f -> %.1f MiB (peak %.1f; bound +%g MiB), %s",
-             start.v[0], end.v[0], peak.v[0], start.v[1], end.v[1], peak.v[1], start.v[2] / 1024.0,
-             end.v[2] / 1024.0, peak.v[2] / 1024.0, rss_bound_mib, describe(agent.status()).c_str())
-          .c_str());
+      "agent              descriptors %ld -> %ld (peak %ld), threads %ld -> %ld (peak %ld), "
+      "RSS %.1f -> %.1f MiB (peak %.1f; bound +%g MiB), %s\n",
+      start.v[0], end.v[0], peak.v[0], start.v[1], end.v[1], peak.v[1], start.v[2] / 1024.0,
+      end.v[2] / 1024.0, peak.v[2] / 1024.0, rss_bound_mib, describe(agent.status()).c_str());
   if (!crashed && (end.v[0] > start.v[0] || end.v[1] > start.v[1]))
     why.push_back("more descriptors or threads at the end than at the start");
   if (!crashed && (end.v[2] - start.v[2]) / 1024.0 > rss_bound_mib)
@@ -219,7 +203,7 @@ int run(Soak& k, liveagent::Agent& agent, double rss_bound_mib) {
     std::lock_guard<std::mutex> lock(k.mu);
     why.insert(why.end(), k.failures.begin(), k.failures.end());
   }
-  printf(c, "result", why.empty() ? "PASS" : "FAIL");
+  printf("result             %s\n", why.empty() ? "PASS" : "FAIL");
   if (why.empty()) return 0;
   for (const std::string& r : why) printf("  - %s\n", r.c_str());
   printf("agent output (sanitizer reports land here), last lines:\n%s\nagent log, last lines:\n%s",

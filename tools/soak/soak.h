@@ -55,8 +55,8 @@ struct Soak {
   std::atomic<bool> traffic_stop{false};  // the clients end
   std::atomic<bool> writer_done{false};   // the collector ends after the writer
   std::atomic<bool> abort{false};         // the agent is gone: everything ends
-  std::atomic<uint64_t> stats[kStatCount] = {};
-  std::atomic<uint64_t> bytes_written{0}, slowest_refusal_ms{0};
+  std::atomic<unsigned long long> stats[kStatCount] = {};
+  std::atomic<unsigned long long> bytes_written{0}, slowest_refusal_ms{0};
   Ledger ledger;
 
   std::mutex mu;
@@ -64,7 +64,7 @@ struct Soak {
   int samples[kStatCount] = {};
 
   void count(Stat s) { stats[s].fetch_add(1, std::memory_order_relaxed); }
-  uint64_t get(int s) const { return stats[s].load(std::memory_order_relaxed); }
+  unsigned long long get(int s) const { return stats[s].load(std::memory_order_relaxed); }
   void error(Stat s, const std::string& what) {
     count(s);
     std::lock_guard<std::mutex> lock(mu);

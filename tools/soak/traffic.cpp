@@ -230,8 +230,7 @@ void prober(Soak& k) {
     sleep_ms(30 + static_cast<int>(rng() % 120));
     auto t0 = Clock::now();
     Outcome o = c.connect(k.port) ? c.ask("echo surplus") : Outcome::kTimeout;
-    uint64_t took =
-        static_cast<uint64_t>(std::chrono::duration_cast<Ms>(Clock::now() - t0).count());
+    unsigned long long took = std::chrono::duration_cast<Ms>(Clock::now() - t0).count();
     if (o == Outcome::kReply && c.status() == "200 OK" && c.body() == "echo surplus") {
       k.count(kProberServed);
     } else if (o == Outcome::kClosed) {
@@ -240,7 +239,7 @@ void prober(Soak& k) {
       // At once: it holds a request, so it is no silent peer that the agent
       // lets wait a second; the bound leaves room for a slow (sanitizer)
       // build on a busy machine.
-      if (took > 2000) k.error(kErrSlowRefusal, format("after %llu ms", (unsigned long long)took));
+      if (took > 2000) k.error(kErrSlowRefusal, format("after %llu ms", took));
     } else {
       k.error(kErrNoReply, "surplus connection");
     }

@@ -1,6 +1,6 @@
-// The soak's log watch load: the writer grows the watched file with lines of
-// unique sequence numbers, and the collector (with the mixed clients, which
-// collect too) fetches the result files into the ledger.
+// The soak's load on the log watch: the writer grows the watched file with
+// lines of unique sequence numbers, and the collector fetches the result
+// files into the ledger.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,43 +23,20 @@ void no_reply(Soak& k, Outcome o, bool first, double silent_ms, const std::strin
                                 silent_ms));
 }
 
-// Every 250 ms (well within the agent's second of patience with an idle
-// peer) lists the finished result files and fetches each into the ledger.
-void collector(Soak& k) {
-  Conn c;
-  while (!k.aborted() && !k.writer_done.load(std::memory_order_acquire)) {
-    sleep_ms(250);
-    if (!c.is_open() && !c.connect(k.port)) {
-      k.error(kErrConnect, "collector");
-      continue;
-    }
-    bool first = c.requests() == 0;
-    Outcome o = c.ask("lwlistlog");
-    if (o != Outcome::kReply) {
-      no_reply(k, o, first, 0, "lwlistlog");
-      continue;
-    }
-    if (c.status() != "200 OK") {
-      k.error(kErrReply, "lwlistlog: " + c.status());
-      continue;
-    }
-    k.count(kLwlistlog);
-    for (const std::string& id : split_lines(c.body())) {
-      if ((o = c.ask("lwgetlog " + id)) != Outcome::kReply) {
-        no_reply(k, o, false, 0, "lwgetlog " + id);
-        break;
-      }
-      if (c.status() != "200 OK") {
-        k.error(kErrReply, "lwgetlog " + id + ": " + c.status());
-        continue;
-      }
-      k.count(kLwgetlog);
-      k.ledger.add_result(c.body());
-    }
-  }
-}
-
 namespace {
+
+// One request of the collector; true with a "200 OK".
+bool fetch(Soak& k, Conn& c, const std::string& head, Stat served) {
+  bool first = c.requests() == 0;
+  Outcome o = c.ask(head);
+  if (o != Outcome::kReply)
+    no_reply(k, o, first, 0, head);
+  else if (c.status() != "200 OK")
+    k.error(kErrReply, head + ": " + c.status());
+  else
+    k.count(served);
+  return o == Outcome::kReply && c.status() == "200 OK";
+}
 
 // Grows the watched file so that every line that matches is one the agent
 // must report exactly once:
@@ -71,104 +48,109 @@ namespace {
 // - the agent reads a file only when its modification time (whole seconds)
 //   moves forward, so while the writer waits for its final line to be
 //   reported it touches the file every second.
-// Some lines end in CR LF or hold a CR (reported without it), some are
-// longer than the agent's read block of 128 KiB.
-class Writer {
- public:
-  Writer(Soak& k, int fd) : k_(k), fd_(fd) {}
+// Some lines that match hold a CR or end in CR LF (reported without it);
+// some that do not are longer than the agent's read block of 128 KiB.
+struct Writer {
+  Soak& k;
+  int fd;
+  std::mt19937_64 rng{0x11e + static_cast<uint64_t>(time(nullptr))};
+  uint64_t offset = 0, next_seq = 1;
 
   void run() {
     if (!wait_reported(0, "no probe line of the watched file was reported")) return;
-    while (!k_.traffic_over()) {
-      for (int i = 1 + static_cast<int>(rng_() % 12); i > 0; --i) {
-        unsigned pick = static_cast<unsigned>(rng_() % 100);
+    while (!k.traffic_over()) {
+      for (int i = 1 + static_cast<int>(rng() % 12); i > 0; --i) {
+        unsigned pick = static_cast<unsigned>(rng() % 100);
         if (pick < 25)
-          match(format("line %s", filler(rng_, rng_() % 200).c_str()), true);
+          line(Ledger::kMatch, "line " + filler(rng, rng() % 200));
         else if (pick < 26)
-          quiet("quiet-long " + std::string(150000 + rng_() % 150000, 'L'));
+          line(Ledger::kQuiet, "quiet-long " + std::string(150000 + rng() % 150000, 'L'));
         else
-          quiet(format("quiet k=%d ", static_cast<int>(rng_() % 10)) + filler(rng_, rng_() % 120));
+          line(Ledger::kQuiet,
+               format("quiet k=%d ", static_cast<int>(rng() % 10)) + filler(rng, rng() % 120));
       }
-      sleep_ms(20 + static_cast<int>(rng_() % 60));
+      sleep_ms(20 + static_cast<int>(rng() % 60));
     }
-    wait_reported(match("final"), "the final line was not reported");
+    wait_reported(line(Ledger::kMatch, "final"), "the final line was not reported");
   }
 
- private:
-  uint64_t match(const std::string& what, bool crs = false, Ledger::Kind kind = Ledger::kMatch) {
-    uint64_t seq = next_seq_++;
-    std::string text = format("S%llu soak-alert ", static_cast<unsigned long long>(seq)) + what;
-    std::string line = text;
-    if (crs && rng_() % 8 == 0) line.insert(text.size() / 2, "\r");
-    line += crs && rng_() % 4 == 0 ? "\r\n" : "\n";
-    k_.ledger.written(seq, kind, text);
+  uint64_t line(Ledger::Kind kind, const std::string& what) {
+    uint64_t seq = next_seq++;
+    std::string text = format("S%llu ", static_cast<unsigned long long>(seq)) +
+                       (kind == Ledger::kQuiet ? "" : "soak-alert ") + what;
+    std::string bytes = text;
+    if (kind == Ledger::kMatch && rng() % 8 == 0) bytes.insert(text.size() / 2, "\r");
+    bytes += kind == Ledger::kMatch && rng() % 4 == 0 ? "\r\n" : "\n";
+    k.ledger.written(seq, kind, text);
     // Inside one page: pad the rest of the page with a blank-free line.
-    const uint64_t page = 4096, in_page = offset_ % page;
-    if (in_page + line.size() > page) put(std::string(page - in_page - 1, '~') + "\n");
-    put(line);
+    const uint64_t page = 4096, in_page = offset % page;
+    if (kind != Ledger::kQuiet && in_page + bytes.size() > page)
+      put(std::string(page - in_page - 1, '~') + "\n");
+    put(bytes);
     return seq;
-  }
-
-  void quiet(const std::string& what) {
-    uint64_t seq = next_seq_++;
-    k_.ledger.written(seq, Ledger::kQuiet, "");
-    put(format("S%llu ", static_cast<unsigned long long>(seq)) + what + "\n");
   }
 
   void put(const std::string& bytes) {
     for (size_t at = 0; at < bytes.size();) {
-      ssize_t n = ::write(fd_, bytes.data() + at, bytes.size() - at);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        k_.fail(format("cannot write %s: %s", k_.watched.c_str(), strerror(errno)));
-        k_.abort.store(true, std::memory_order_release);
+      ssize_t n = ::write(fd, bytes.data() + at, bytes.size() - at);
+      if (n <= 0 && errno != EINTR) {
+        k.fail(format("cannot write %s: %s", k.watched.c_str(), strerror(errno)));
+        k.abort.store(true, std::memory_order_release);
         return;
       }
-      at += static_cast<size_t>(n);
+      at += n > 0 ? static_cast<size_t>(n) : 0;
     }
-    offset_ += bytes.size();
-    k_.bytes_written.fetch_add(bytes.size(), std::memory_order_relaxed);
+    offset += bytes.size();
+    k.bytes_written.fetch_add(bytes.size(), std::memory_order_relaxed);
   }
 
   // Until line seq is reported, or (seq 0) until any probe line is, writing
   // one a second; false with the failure after kHitBound.
   bool wait_reported(uint64_t seq, const char* failure) {
     auto deadline = Clock::now() + kHitBound, touched = Clock::now() - Ms(1000);
-    while (seq ? !k_.ledger.seen(seq) : !k_.ledger.tracking()) {
-      if (k_.aborted()) return false;
-      if (Clock::now() > deadline) {
-        k_.fail(failure);
+    while (seq ? !k.ledger.seen(seq) : !k.ledger.tracking()) {
+      if (k.aborted() || Clock::now() > deadline) {
+        if (!k.aborted()) k.fail(failure);
         return false;
       }
       if (Clock::now() - touched >= Ms(1000)) {
-        if (seq == 0)
-          match("probe", false, Ledger::kProbe);
+        if (seq)
+          futimens(fd, nullptr);
         else
-          futimens(fd_, nullptr);
+          line(Ledger::kProbe, "probe");
         touched = Clock::now();
       }
-      k_.ledger.wait_change(Ms(100));
+      k.ledger.wait_change(Ms(100));
     }
     return true;
   }
-
-  Soak& k_;
-  int fd_;
-  std::mt19937_64 rng_{0x11e + static_cast<uint64_t>(time(nullptr))};
-  uint64_t offset_ = 0;
-  uint64_t next_seq_ = 1;
 };
 
 }  // namespace
 
-void writer(Soak& k) {
-  int fd = ::open(k.watched.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-  if (fd < 0) {
-    k.fail(format("cannot open %s: %s", k.watched.c_str(), strerror(errno)));
-  } else {
-    Writer(k, fd).run();
-    ::close(fd);
+// Every 250 ms (well within the agent's second of patience with an idle
+// peer) lists the finished result files and fetches each into the ledger.
+void collector(Soak& k) {
+  Conn c;
+  while (!k.aborted() && !k.writer_done.load(std::memory_order_acquire)) {
+    sleep_ms(250);
+    if (!c.is_open() && !c.connect(k.port)) {
+      k.error(kErrConnect, "collector");
+    } else if (fetch(k, c, "lwlistlog", kLwlistlog)) {
+      for (const std::string& id : split_lines(c.body()))
+        if (fetch(k, c, "lwgetlog " + id, kLwgetlog))
+          k.ledger.add_result(c.body());
+        else if (!c.is_open())
+          break;
+    }
   }
+}
+
+void writer(Soak& k) {
+  Writer w{k, ::open(k.watched.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC)};
+  if (w.fd < 0) k.fail(format("cannot open %s: %s", k.watched.c_str(), strerror(errno)));
+  if (w.fd >= 0) w.run();
+  if (w.fd >= 0) ::close(w.fd);
   k.writer_done.store(true, std::memory_order_release);
 }
 
