@@ -62,7 +62,8 @@ class Conn {
     open_ = false;
   }
 
-  // One request and its reply.
+  // One request and its reply; on anything but a reply the connection is
+  // closed.
   Outcome ask(const std::string& head, const std::string& body = "", uint8_t version = 2) {
     smt_message_clear(&req_);
     req_.version = version;
@@ -70,19 +71,11 @@ class Conn {
     kstring_assign_bytes(&req_.body, body.data(), static_cast<uint32_t>(body.size()));
     ++requests_;
     uint32_t rc = smt_frame_write(&req_, &sock_, kTimeoutMs);
-    if (rc == 0) return read_reply();
-    close();
-    return rc == KERR_TIMEOUT ? Outcome::kTimeout : Outcome::kClosed;
+    return rc == 0 ? read_reply() : outcome(rc == KERR_TIMEOUT ? rc : KERR_FAILED);
   }
-
   Outcome read_reply() {
     smt_message_clear(&rep_);
-    uint32_t rc = smt_frame_read(&rep_, &sock_, kTimeoutMs);
-    if (rc == 0) return Outcome::kReply;
-    close();
-    if (rc == KERR_TIMEOUT) return Outcome::kTimeout;
-    if (rc == KERR_SMT_FRAME || rc == KERR_SMT_SIZE || rc == KERR_NOMEM) return Outcome::kBadFrame;
-    return Outcome::kClosed;
+    return outcome(smt_frame_read(&rep_, &sock_, kTimeoutMs));
   }
 
   bool send_raw(const std::string& bytes) {
@@ -101,18 +94,13 @@ class Conn {
   bool wait_closed(uint32_t ms, std::string* data) {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     char buf[4096];
-    for (;;) {
+    for (uint32_t n = sizeof buf;; n = sizeof buf) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                      end - std::chrono::steady_clock::now())
-                      .count();
-      if (left <= 0 ||
-          ksocket_wait(&sock_, KSOCKET_READ, static_cast<uint32_t>(left)) == KERR_TIMEOUT)
+          end - std::chrono::steady_clock::now());
+      if (left.count() <= 0 ||
+          ksocket_wait(&sock_, KSOCKET_READ, static_cast<uint32_t>(left.count())) == KERR_TIMEOUT)
         return false;
-      uint32_t n = sizeof buf;
-      if (ksocket_recv(&sock_, buf, &n) != 0) {
-        close();
-        return true;
-      }
+      if (ksocket_recv(&sock_, buf, &n) != 0) return close(), true;
       data->append(buf, n);
     }
   }
@@ -124,6 +112,14 @@ class Conn {
   uint8_t reply_version() const { return rep_.version; }
 
  private:
+  Outcome outcome(uint32_t rc) {
+    if (rc != 0) close();
+    return rc == 0                                                           ? Outcome::kReply
+           : rc == KERR_TIMEOUT                                              ? Outcome::kTimeout
+           : rc == KERR_SMT_FRAME || rc == KERR_SMT_SIZE || rc == KERR_NOMEM ? Outcome::kBadFrame
+                                                                             : Outcome::kClosed;
+  }
+
   ksocket sock_;
   bool open_ = false;
   int requests_ = 0;
