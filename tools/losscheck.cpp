@@ -136,11 +136,7 @@ class Run {
   bool setup() {
     if (!error_.empty()) return false;
     path_ = dir_ + "/watch/w.log";
-    conf_ =
-        "service.loglevel = 2\nvardo.listener = 127.0.0.1:0\nsmtsvr.addressmask = 127.0.0.1\n"
-        "lwatch.facilityupdt = 1\nlwatch.rfilettl = 2\nlwatch.facilitydir = " +
-        dir_ + "/fac\nlwatch.resultdir = " + dir_ + "/res\nlwatch.journaldir = " + dir_ +
-        "/nojournal\nlwatch.exact = " + std::to_string(exact_) + "\n";
+    conf_ = soak::agent_conf(agent_, "lwatch.exact = " + std::to_string(exact_) + "\n");
     if (!write_text(path_, "") ||
         !write_text(
             dir_ + "/fac/lc.facility",

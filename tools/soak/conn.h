@@ -1,7 +1,8 @@
-// One SMT client connection to an agent on 127.0.0.1, for the soak and the
-// loss check: requests and replies through the product's frame code, raw
-// bytes for malformed frames, and the wait for the agent to close. Every wait
-// is bounded. POSIX only; never throws.
+// The agent as the soak and the loss check run it, and their SMT client: the
+// configuration of an agent of their own (installed by the live-agent
+// harness), and one connection to it on 127.0.0.1 with requests and replies
+// through the product's frame code, raw bytes for malformed frames, and the
+// wait for the agent to close. Every wait is bounded. POSIX; never throws.
 #pragma once
 
 #include <chrono>
@@ -11,8 +12,23 @@
 #include "klib/kstring.h"
 #include "net/ksocket.h"
 #include "net/smt_frame.h"
+#include "tests/support/live_agent.h"
 
 namespace soak {
+
+// Short periods: facility files are reloaded every second, result files
+// rotate every 2 s.
+const int kFacilityupdt = 1, kRfilettl = 2;
+
+// The vardo.conf of an agent installed with the subdirectories "fac", "res"
+// and "watch": loopback only, no journal, then the lines of extra.
+inline std::string agent_conf(const liveagent::Agent& a, const std::string& extra) {
+  return "service.loglevel = 2\nvardo.listener = 127.0.0.1:0\nsmtsvr.addressmask = 127.0.0.1\n"
+         "lwatch.facilityupdt = " +
+         std::to_string(kFacilityupdt) + "\nlwatch.rfilettl = " + std::to_string(kRfilettl) +
+         "\nlwatch.facilitydir = " + a.path("fac") + "\nlwatch.resultdir = " + a.path("res") +
+         "\nlwatch.journaldir = " + a.path("nojournal") + "\n" + extra;
+}
 
 enum class Outcome { kReply, kClosed, kTimeout, kBadFrame };
 

@@ -12,7 +12,6 @@
 #include <filesystem>
 #include <thread>
 
-#include "tests/support/live_agent.h"
 #include "tools/soak/soak.h"
 
 namespace soak {
@@ -102,13 +101,8 @@ void on_interrupt(int) {
 }
 
 int run(Soak& k, liveagent::Agent& agent, double rss_bound_mib) {
-  const std::string conf =
-      "# written by vardo-soak\nservice.loglevel = 2\nvardo.listener = 127.0.0.1:0\n"
-      "smtsvr.addressmask = 127.0.0.1\n"
-      "smtsvr.disableverb = exec\nsmtsvr.disableverb = read\nsmtsvr.disableverb = cperf\n" +
-      format("lwatch.facilityupdt = %d\nlwatch.rfilettl = %d\n", kFacilityupdt, kRfilettl) +
-      "lwatch.facilitydir = " + agent.path("fac") + "\nlwatch.resultdir = " + agent.path("res") +
-      "\nlwatch.journaldir = " + agent.path("nojournal") + "\n";
+  const std::string conf = agent_conf(
+      agent, "smtsvr.disableverb = exec\nsmtsvr.disableverb = read\nsmtsvr.disableverb = cperf\n");
   // The file exists before the facility names it: it is followed from its
   // end, from the first check on.
   k.watched = agent.path("watch/watched.log");
@@ -158,7 +152,8 @@ int run(Soak& k, liveagent::Agent& agent, double rss_bound_mib) {
   std::error_code ec;
   for (auto it = std::filesystem::directory_iterator(agent.path("res"), ec);
        !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
-    k.ledger.add_result(liveagent::read_text(it->path().string()));
+    if (it->path().extension() == ".log")
+      k.ledger.add_result(liveagent::read_text(it->path().string()));
 
   // ---- report and verdict ----
   std::vector<std::string> why;

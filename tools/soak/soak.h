@@ -21,10 +21,8 @@ namespace soak {
 using Clock = std::chrono::steady_clock;
 using Ms = std::chrono::milliseconds;
 
-// The agent's short periods: result files rotate every 2 s, facility files
-// are reloaded every second. A line may take a scan, a reload and a rotation
-// to reach a fetched result file, with room for a slow (sanitizer) build.
-const int kRfilettl = 2, kFacilityupdt = 1;
+// A line may take a scan, a reload and a rotation to reach a fetched result
+// file, with room for a slow (sanitizer) build.
 const Ms kHitBound((2 * (kRfilettl + kFacilityupdt) + 15) * 1000);
 
 // clang-format off
