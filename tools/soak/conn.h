@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "klib/kerror.h"
 #include "klib/kstring.h"
@@ -28,6 +29,15 @@ inline std::string agent_conf(const liveagent::Agent& a, const std::string& extr
          std::to_string(kFacilityupdt) + "\nlwatch.rfilettl = " + std::to_string(kRfilettl) +
          "\nlwatch.facilitydir = " + a.path("fac") + "\nlwatch.resultdir = " + a.path("res") +
          "\nlwatch.journaldir = " + a.path("nojournal") + "\n" + extra;
+}
+
+inline std::vector<std::string> split_lines(const std::string& text) {
+  std::vector<std::string> lines;
+  for (size_t at = 0, lf; at < text.size(); at = lf + 1) {
+    if ((lf = text.find('\n', at)) == std::string::npos) lf = text.size();
+    lines.push_back(text.substr(at, lf - at));
+  }
+  return lines;
 }
 
 enum class Outcome { kReply, kClosed, kTimeout, kBadFrame };

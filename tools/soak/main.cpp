@@ -3,11 +3,12 @@
 // grows, then checks that the agent is still alive, gave back its
 // descriptors, threads and memory, reported every line that matched its
 // filter exactly once, logged nothing it should not have, and exits 0 on
-// SIGINT. See usage() and the README's "Soak test".
+// SIGINT. See the README's "Soak test".
 #include <dirent.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdarg>
 #include <filesystem>
 #include <thread>
@@ -23,10 +24,6 @@ std::string format(const char* fmt, ...) {
   vsnprintf(buf, sizeof buf, fmt, args);
   va_end(args);
   return buf;
-}
-
-void sleep_ms(int ms) {
-  std::this_thread::sleep_for(Ms(ms));
 }
 
 std::string filler(std::mt19937_64& rng, size_t n) {
@@ -45,10 +42,7 @@ using namespace soak;
 
 // Descriptors, threads, RSS in KiB: the lowest of `samples` readings, as a
 // log line or a scan may hold a descriptor for a moment.
-struct Figures {
-  long v[3] = {-1, -1, -1};
-};
-
+using Figures = std::array<long, 3>;
 Figures figures(pid_t pid, int samples = 5) {
   Figures low;
   for (int i = 0; i < samples; ++i, sleep_ms(i < samples ? 100 : 0)) {
@@ -56,7 +50,7 @@ Figures figures(pid_t pid, int samples = 5) {
     DIR* d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
     for (f[0] = d ? 0 : -1; dirent* e = d ? readdir(d) : nullptr;) f[0] += e->d_name[0] != '.';
     if (d) closedir(d);
-    for (int j = 0; j < 3; ++j) low.v[j] = i ? std::min(low.v[j], f[j]) : f[j];
+    for (int j = 0; j < 3; ++j) low[j] = i ? std::min(low[j], f[j]) : f[j];
   }
   return low;
 }
@@ -94,12 +88,6 @@ std::string describe(int status) {
                              : format("exit code %d", WEXITSTATUS(status));
 }
 
-std::atomic<bool> g_interrupted{false};
-
-void on_interrupt(int) {
-  g_interrupted.store(true);
-}
-
 int run(Soak& k, liveagent::Agent& agent, double rss_bound_mib) {
   const std::string conf = agent_conf(
       agent, "smtsvr.disableverb = exec\nsmtsvr.disableverb = read\nsmtsvr.disableverb = cperf\n");
@@ -116,14 +104,14 @@ int run(Soak& k, liveagent::Agent& agent, double rss_bound_mib) {
   }
   k.port = agent.port();
   sleep_ms(1000 + kFacilityupdt * 1000);  // idle before the start figures
-  Figures start = figures(agent.pid()), peak = start, end;
+  Figures start = figures(agent.pid()), peak = start, end = {-1, -1, -1};
   printf("vardo-soak: %d s against 127.0.0.1:%u, agent pid %d in %s\n", k.seconds, k.port,
          static_cast<int>(agent.pid()), agent.dir().c_str());
   fflush(stdout);
 
   auto t0 = Clock::now();
   std::vector<std::thread> traffic;
-  std::thread watch(writer, std::ref(k)), collect(collector, std::ref(k));
+  std::thread watching(watch, std::ref(k));
   for (int i = 0; i < kMixedClients; ++i) traffic.emplace_back(mixed_client, std::ref(k), i);
   for (int i = 0; i < kHostileClients; ++i) traffic.emplace_back(hostile_client, std::ref(k), i);
   traffic.emplace_back(prober, std::ref(k));
@@ -131,21 +119,20 @@ int run(Soak& k, liveagent::Agent& agent, double rss_bound_mib) {
     if (!agent.running()) k.abort.store(true, std::memory_order_release);
     return !k.aborted();
   };
-  while (Clock::now() < t0 + Ms(k.seconds * 1000) && !g_interrupted.load() && alive()) {
+  while (Clock::now() < t0 + Ms(k.seconds * 1000) && alive()) {
     Figures f = figures(agent.pid(), 1);
-    for (int j = 0; j < 3; ++j) peak.v[j] = std::max(peak.v[j], f.v[j]);
+    for (int j = 0; j < 3; ++j) peak[j] = std::max(peak[j], f[j]);
     sleep_ms(250);
   }
   double traffic_s = std::chrono::duration<double>(Clock::now() - t0).count();
   k.traffic_stop.store(true, std::memory_order_release);
   for (auto& t : traffic) t.join();
-  // The writer ends once its final line was reported; the collector with it.
-  while (!k.writer_done.load(std::memory_order_acquire) && alive()) sleep_ms(100);
-  watch.join();
-  collect.join();
+  // The watch ends once its final line was reported.
+  while (!k.watch_done.load(std::memory_order_acquire) && alive()) sleep_ms(100);
+  watching.join();
   // Idle connections end within about a second of their last request.
   for (auto until = Clock::now() + Ms(10000); alive() && Clock::now() < until; sleep_ms(250))
-    if ((end = figures(agent.pid(), 1)).v[0] <= start.v[0] && end.v[1] <= start.v[1]) break;
+    if ((end = figures(agent.pid(), 1))[0] <= start[0] && end[1] <= start[1]) break;
   if (alive()) end = figures(agent.pid());
   // It stops on SIGINT and exits 0; its last result file is then on disk.
   bool crashed = !alive(), stopped = crashed || (agent.stop(20000) && agent.clean());
@@ -158,47 +145,37 @@ int run(Soak& k, liveagent::Agent& agent, double rss_bound_mib) {
   // ---- report and verdict ----
   std::vector<std::string> why;
   if (crashed) why.push_back("the agent ended: " + describe(agent.status()));
-  std::string lines[3];
-  unsigned long long served = 0;
-  for (int s = 0; s < kStatCount; ++s) {
-    int part = s < kFirstClosed ? 0 : s < kFirstError ? 1 : 2;
-    served += part == 0 ? k.get(s) : 0;
-    if (part < 2 || k.get(s))
-      lines[part] += format("%s %s %llu", lines[part].empty() ? "" : ",", kStatNames[s], k.get(s));
-  }
+  std::string counts;
+  for (int s = 0; s < kStatCount; ++s) counts += format(", %s %llu", kStatNames[s], k.get(s));
+  unsigned long long served = k.get(kServed) + k.get(kHostileServed) + k.get(kProberServed);
   size_t logged = scan_log(agent.log(), &why);
   Ledger::Summary h = k.ledger.summary();
-  printf("requests served    %llu in %.1f s (%.0f/s):%s\n", served, traffic_s, served / traffic_s,
-         lines[0].c_str());
-  printf("closed by design  %s; refusals logged %zu, the slowest in %llu ms\n", lines[1].c_str(),
-         logged, k.slowest_refusal_ms.load());
-  printf("errors            %s\n", lines[2].empty() ? " none" : lines[2].c_str());
-  printf("watched file       %llu lines (%llu to match), %.1f MiB\n", h.lines, h.matching,
-         k.bytes_written.load() / 1048576.0);
   printf(
-      "hits               %llu expected, %llu reported in %llu result files: %llu lost, %llu "
-      "twice, %llu unexpected; %llu of the scratch facilities\n",
-      h.expected, h.reported, h.files, h.lost, h.twice, h.unexpected, h.other);
+      "traffic  %llu replies in %.1f s (%.0f/s)%s; refusals logged %zu, the slowest in %llu ms\n",
+      served, traffic_s, served / traffic_s, counts.c_str(), logged, k.slowest_refusal_ms.load());
   printf(
-      "agent              descriptors %ld -> %ld (peak %ld), threads %ld -> %ld (peak %ld), "
+      "hits     %llu expected, %llu reported in %llu result files: %llu lost, %llu twice, %llu "
+      "unexpected; %llu of the scratch facilities; %.1f MiB written\n",
+      h.expected, h.reported, k.ledger.files, h.lost, h.twice, k.ledger.unexpected, k.ledger.other,
+      k.bytes_written.load() / 1048576.0);
+  printf(
+      "agent    descriptors %ld -> %ld (peak %ld), threads %ld -> %ld (peak %ld), "
       "RSS %.1f -> %.1f MiB (peak %.1f; bound +%g MiB), %s\n",
-      start.v[0], end.v[0], peak.v[0], start.v[1], end.v[1], peak.v[1], start.v[2] / 1024.0,
-      end.v[2] / 1024.0, peak.v[2] / 1024.0, rss_bound_mib, describe(agent.status()).c_str());
-  if (!crashed && (end.v[0] > start.v[0] || end.v[1] > start.v[1]))
+      start[0], end[0], peak[0], start[1], end[1], peak[1], start[2] / 1024.0, end[2] / 1024.0,
+      peak[2] / 1024.0, rss_bound_mib, describe(agent.status()).c_str());
+  if (!crashed && (end[0] > start[0] || end[1] > start[1]))
     why.push_back("more descriptors or threads at the end than at the start");
-  if (!crashed && (end.v[2] - start.v[2]) / 1024.0 > rss_bound_mib)
+  if (!crashed && (end[2] - start[2]) / 1024.0 > rss_bound_mib)
     why.push_back("RSS grew beyond the bound");
   if (!stopped) why.push_back("the agent did not exit 0 within 20 s of SIGINT");
-  if (h.first_tracked == UINT64_MAX) why.push_back("no hit of the watched file was reported");
-  if (h.lost || h.twice || h.unexpected) why.insert(why.end(), h.samples.begin(), h.samples.end());
+  if (k.ledger.first_tracked == UINT64_MAX)
+    why.push_back("no hit of the watched file was reported");
+  why.insert(why.end(), k.ledger.samples.begin(), k.ledger.samples.end());
   // Each well-formed first request closed unanswered is a refusal of a full
   // pool or of an unauthorized peer, and each of those is logged.
   if (logged < k.get(kBusy) + k.get(kUnauthorized)) why.push_back("refusals not logged");
-  {
-    std::lock_guard<std::mutex> lock(k.mu);
-    why.insert(why.end(), k.failures.begin(), k.failures.end());
-  }
-  printf("result             %s\n", why.empty() ? "PASS" : "FAIL");
+  why.insert(why.end(), k.failures.begin(), k.failures.end());  // the threads have ended
+  printf("result   %s\n", why.empty() ? "PASS" : "FAIL");
   if (why.empty()) return 0;
   for (const std::string& r : why) printf("  - %s\n", r.c_str());
   printf("agent output (sanitizer reports land here), last lines:\n%s\nagent log, last lines:\n%s",
@@ -214,20 +191,13 @@ int main(int argc, char** argv) {
   Soak k;
   std::string exe;
   double rss_bound_mib = 24;
-  bool keep = false;
-  for (int c; (c = getopt(argc, argv, "d:m:x:k")) != -1;) {
+  for (int c; (c = getopt(argc, argv, "d:m:x:")) != -1;) {
     if (c == 'd') k.seconds = atoi(optarg);
     if (c == 'm') rss_bound_mib = atof(optarg);
     if (c == 'x') exe = optarg;
-    keep |= c == 'k';
   }
   if (exe.empty() || optind != argc || k.seconds < 1 || rss_bound_mib <= 0) {
-    fprintf(stderr,
-            "usage: vardo-soak [-d SECONDS] [-m MIB] [-k] -x EXE\n"
-            "Runs SMT traffic and a growing watched file against a copy of EXE for SECONDS\n"
-            "(default 60), stops it with SIGINT and checks it (README, \"Soak test\"). -m: bound\n"
-            "on its RSS growth (default 24 MiB); -k: keep the directory. Exit status 0 when\n"
-            "everything held, 1 with the reasons otherwise, 2 for a failed setup.\n");
+    fprintf(stderr, "usage: vardo-soak [-d SECONDS (60)] [-m RSS GROWTH MIB (24)] -x EXE\n");
     return 2;
   }
   const char* tmp = getenv("TMPDIR");
@@ -238,13 +208,9 @@ int main(int argc, char** argv) {
     fprintf(stderr, "vardo-soak: cannot set up %s with %s\n", dir.c_str(), exe.c_str());
     return 2;
   }
-  struct sigaction sa = {};
-  sa.sa_handler = on_interrupt;
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
   int code = run(k, agent, rss_bound_mib);
-  agent.remove_dir = code == 0 && !keep;
+  agent.remove_dir = code == 0;
   if (!agent.remove_dir) printf("kept %s\n", agent.dir().c_str());
   return code;
 }

@@ -1,9 +1,8 @@
 // The soak's shared state and its parts: traffic.cpp (the SMT clients that
-// load the agent), watch.cpp (the watched file and the collector of result
-// files), ledger.h (which hits count as lost, twice or unexpected) and
-// main.cpp (the agent, its figures, the report and the verdict). The threads
-// share one Soak: counters and flags are atomics, the ledger and the failure
-// list guard themselves with their mutexes.
+// load the agent), watch.cpp (the watched file, its result files and the
+// ledger that judges them) and main.cpp (the agent, its figures, the report
+// and the verdict). The threads share one Soak: counters and flags are
+// atomics, the failure list guards itself with its mutex.
 #pragma once
 
 #include <atomic>
@@ -11,6 +10,7 @@
 #include <mutex>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tools/soak/conn.h"
@@ -21,28 +21,15 @@ namespace soak {
 using Clock = std::chrono::steady_clock;
 using Ms = std::chrono::milliseconds;
 
-// A line may take a scan, a reload and a rotation to reach a fetched result
-// file, with room for a slow (sanitizer) build.
-const Ms kHitBound((2 * (kRfilettl + kFacilityupdt) + 15) * 1000);
-
 // clang-format off
 enum Stat {
-  // replies received, by request
-  kEcho, kEchoV1, kUnknownVerb, kLwlistf, kLwreadf, kLwwritef, kLwremovef, kLwlistlog, kLwgetlog,
-  kHostileServed, kProberServed,
-  // closes by design
-  kBusy, kBusyHostile, kIdleClosed, kMalformedClosed, kVanished, kUnauthorized,
-  // errors
-  kErrConnect, kErrNoReply, kErrReply, kErrAnswered, kErrKeptOpen, kErrSlowRefusal, kStatCount
+  kServed, kHostileServed, kProberServed,  // replies as due
+  kBusy, kBusyHostile, kIdleClosed, kMalformedClosed, kVanished, kUnauthorized,  // closes by design
+  kErrors, kStatCount
 };
-const int kFirstClosed = kBusy, kFirstError = kErrConnect;
 inline const char* const kStatNames[kStatCount] = {
-    "echo", "echo (SMTF )", "unknown verb", "lwlistf", "lwreadf", "lwwritef", "lwremovef",
-    "lwlistlog", "lwgetlog", "hostile, well-formed", "surplus, let in",
-    "server too busy", "server too busy (hostile)", "idle", "malformed", "vanished mid-frame",
-    "unauthorized",
-    "connect failed", "no reply", "wrong reply", "malformed frame answered",
-    "malformed frame left open", "refusal not at once"};
+    "mixed", "hostile", "surplus", "server too busy", "too busy (hostile)", "idle", "malformed",
+    "vanished mid-frame", "unauthorized", "errors"};
 // clang-format on
 
 struct Soak {
@@ -51,22 +38,21 @@ struct Soak {
   std::string watched, soak_facility;  // the watched file, the facility's text
 
   std::atomic<bool> traffic_stop{false};  // the clients end
-  std::atomic<bool> writer_done{false};   // the collector ends after the writer
+  std::atomic<bool> watch_done{false};    // the watch saw its final line (or gave up)
   std::atomic<bool> abort{false};         // the agent is gone: everything ends
   std::atomic<unsigned long long> stats[kStatCount] = {};
   std::atomic<unsigned long long> bytes_written{0}, slowest_refusal_ms{0};
-  Ledger ledger;
+  Ledger ledger;  // the watch thread's until it ends
 
   std::mutex mu;
-  std::vector<std::string> failures;  // the first three texts of each kind of error
-  int samples[kStatCount] = {};
+  std::vector<std::string> failures;
 
   void count(Stat s) { stats[s].fetch_add(1, std::memory_order_relaxed); }
   unsigned long long get(int s) const { return stats[s].load(std::memory_order_relaxed); }
-  void error(Stat s, const std::string& what) {
-    count(s);
-    std::lock_guard<std::mutex> lock(mu);
-    if (++samples[s] <= 3) failures.push_back(kStatNames[s] + (": " + what));
+  // An error of the traffic: counted, the first ten texts kept.
+  void error(const std::string& what) {
+    count(kErrors);
+    if (get(kErrors) <= 10) fail(what);
   }
   void fail(const std::string& why) {
     std::lock_guard<std::mutex> lock(mu);
@@ -77,22 +63,26 @@ struct Soak {
 };
 
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-void sleep_ms(int ms);
+inline void sleep_ms(int ms) {
+  std::this_thread::sleep_for(Ms(ms));
+}
 // Text that the agent passes through as it is: letters, digits, blanks,
 // punctuation, '%' (hits are formatted with it), a tab and UTF-8.
 std::string filler(std::mt19937_64& rng, size_t n);
-// A request closed unanswered: the first of a connection was refused by a
-// full pool, one after half a second of silence may have been idle too long.
-void no_reply(Soak& k, Outcome o, bool first, double silent_ms, const std::string& what);
+// One request and its reply. Closed unanswered, the first request of a
+// connection was refused by a full pool and one after half a second of
+// silence may have been idle too long; anything else unanswered is an error.
+bool ask(Soak& k, Conn& c, const std::string& head, const std::string& body = "",
+         uint8_t version = 2, double silent_ms = 0);
 
-// traffic.cpp: the pool of 10 holds the mixed clients, the collector and the
-// hostile clients; the prober is the one too many.
+// traffic.cpp: the pool of 10 holds the mixed clients, the watch's
+// collecting connection and the hostile clients; the prober is one too many.
 const int kMixedClients = 7, kHostileClients = 2;
 void mixed_client(Soak& k, int id);
 void hostile_client(Soak& k, int id);
 void prober(Soak& k);
-// watch.cpp
-void collector(Soak& k);
-void writer(Soak& k);
+// watch.cpp: writes the watched file and fetches the result files until
+// its final line was reported.
+void watch(Soak& k);
 
 }  // namespace soak

@@ -1,6 +1,6 @@
-// The soak's load on the log watch: the writer grows the watched file with
-// lines of unique sequence numbers, and the collector fetches the result
-// files into the ledger.
+// The soak's load on the log watch: one thread grows the watched file with
+// lines of unique sequence numbers and fetches the result files into the
+// ledger.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,50 +11,31 @@
 #include "tools/soak/soak.h"
 
 namespace soak {
-
-void no_reply(Soak& k, Outcome o, bool first, double silent_ms, const std::string& what) {
-  if (o == Outcome::kClosed && (first || silent_ms >= 500))
-    k.count(first ? kBusy : kIdleClosed);
-  else
-    k.error(kErrNoReply, format("%s (%s after %.0f ms of silence)", what.c_str(),
-                                o == Outcome::kTimeout    ? "time-out"
-                                : o == Outcome::kBadFrame ? "bad frame"
-                                                          : "closed",
-                                silent_ms));
-}
-
 namespace {
 
-// One request of the collector; true with a "200 OK".
-bool fetch(Soak& k, Conn& c, const std::string& head, Stat served) {
-  bool first = c.requests() == 0;
-  Outcome o = c.ask(head);
-  if (o != Outcome::kReply)
-    no_reply(k, o, first, 0, head);
-  else if (c.status() != "200 OK")
-    k.error(kErrReply, head + ": " + c.status());
-  else
-    k.count(served);
-  return o == Outcome::kReply && c.status() == "200 OK";
-}
+// A line may take a scan, a reload and a rotation to reach a fetched result
+// file, with room for a slow (sanitizer) build.
+const Ms kHitBound((2 * (kRfilettl + kFacilityupdt) + 15) * 1000);
 
-// Grows the watched file so that every line that matches is one the agent
-// must report exactly once:
+// Every line that matches is one the agent must report exactly once:
 // - probe lines, one a second, until the agent reports one: from then on it
 //   follows the file;
 // - a read may see a line cut short while it is being written: every line
 //   that matches is written with one call that stays inside one page, and
 //   lines that do not match cannot become matches by being cut;
 // - the agent reads a file only when its modification time (whole seconds)
-//   moves forward, so while the writer waits for its final line to be
+//   moves forward, so while the watch waits for its final line to be
 //   reported it touches the file every second.
 // Some lines that match hold a CR or end in CR LF (reported without it);
 // some that do not are longer than the agent's read block of 128 KiB.
-struct Writer {
+struct Watch {
+  explicit Watch(Soak& soak) : k(soak) {}
   Soak& k;
-  int fd;
+  int fd = ::open(k.watched.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
   std::mt19937_64 rng{0x11e + static_cast<uint64_t>(time(nullptr))};
   uint64_t offset = 0, next_seq = 1;
+  Conn c;
+  Clock::time_point collected = Clock::now();
 
   void run() {
     if (!wait_reported(0, "no probe line of the watched file was reported")) return;
@@ -70,6 +51,7 @@ struct Writer {
                format("quiet k=%d ", static_cast<int>(rng() % 10)) + filler(rng, rng() % 120));
       }
       sleep_ms(20 + static_cast<int>(rng() % 60));
+      collect();
     }
     wait_reported(line(Ledger::kMatch, "final"), "the final line was not reported");
   }
@@ -91,24 +73,34 @@ struct Writer {
   }
 
   void put(const std::string& bytes) {
-    for (size_t at = 0; at < bytes.size();) {
-      ssize_t n = ::write(fd, bytes.data() + at, bytes.size() - at);
-      if (n <= 0 && errno != EINTR) {
-        k.fail(format("cannot write %s: %s", k.watched.c_str(), strerror(errno)));
-        k.abort.store(true, std::memory_order_release);
-        return;
-      }
-      at += n > 0 ? static_cast<size_t>(n) : 0;
+    if (::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
+      k.fail(format("cannot write %s: %s", k.watched.c_str(), strerror(errno)));
+      k.abort.store(true, std::memory_order_release);
     }
     offset += bytes.size();
     k.bytes_written.fetch_add(bytes.size(), std::memory_order_relaxed);
+  }
+
+  // Every 250 ms (well within the agent's second of patience with an idle
+  // peer) lists the finished result files and fetches each into the ledger.
+  void collect() {
+    if (Clock::now() - collected < Ms(250)) return;
+    collected = Clock::now();
+    if (!c.is_open() && !c.connect(k.port)) return k.error("collector: connect failed");
+    if (!ask(k, c, "lwlistlog")) return;
+    bool ok = c.status() == "200 OK";
+    for (const std::string& id : ok ? split_lines(c.body()) : std::vector<std::string>()) {
+      if (!(ok = ask(k, c, "lwgetlog " + id) && c.status() == "200 OK")) break;
+      k.ledger.add_result(c.body());
+    }
+    if (!ok && c.is_open()) k.error("collector: " + c.status());
   }
 
   // Until line seq is reported, or (seq 0) until any probe line is, writing
   // one a second; false with the failure after kHitBound.
   bool wait_reported(uint64_t seq, const char* failure) {
     auto deadline = Clock::now() + kHitBound, touched = Clock::now() - Ms(1000);
-    while (seq ? !k.ledger.seen(seq) : !k.ledger.tracking()) {
+    for (; seq ? !k.ledger.seen(seq) : k.ledger.first_tracked == UINT64_MAX; sleep_ms(50)) {
       if (k.aborted() || Clock::now() > deadline) {
         if (!k.aborted()) k.fail(failure);
         return false;
@@ -120,7 +112,7 @@ struct Writer {
           line(Ledger::kProbe, "probe");
         touched = Clock::now();
       }
-      k.ledger.wait_change(Ms(100));
+      collect();
     }
     return true;
   }
@@ -128,30 +120,12 @@ struct Writer {
 
 }  // namespace
 
-// Every 250 ms (well within the agent's second of patience with an idle
-// peer) lists the finished result files and fetches each into the ledger.
-void collector(Soak& k) {
-  Conn c;
-  while (!k.aborted() && !k.writer_done.load(std::memory_order_acquire)) {
-    sleep_ms(250);
-    if (!c.is_open() && !c.connect(k.port)) {
-      k.error(kErrConnect, "collector");
-    } else if (fetch(k, c, "lwlistlog", kLwlistlog)) {
-      for (const std::string& id : split_lines(c.body()))
-        if (fetch(k, c, "lwgetlog " + id, kLwgetlog))
-          k.ledger.add_result(c.body());
-        else if (!c.is_open())
-          break;
-    }
-  }
-}
-
-void writer(Soak& k) {
-  Writer w{k, ::open(k.watched.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC)};
+void watch(Soak& k) {
+  Watch w(k);
   if (w.fd < 0) k.fail(format("cannot open %s: %s", k.watched.c_str(), strerror(errno)));
   if (w.fd >= 0) w.run();
   if (w.fd >= 0) ::close(w.fd);
-  k.writer_done.store(true, std::memory_order_release);
+  k.watch_done.store(true, std::memory_order_release);
 }
 
 }  // namespace soak
