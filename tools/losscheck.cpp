@@ -26,7 +26,6 @@
 
 #include "tests/support/live_agent.h"
 #include "tools/soak/conn.h"
-#include "tools/soak/ledger.h"
 
 namespace {
 

@@ -53,25 +53,21 @@ struct Ledger {
     }
   }
 
-  // Counts the hits expected, reported, lost and twice; adds the first lost
-  // and twice to the samples.
-  struct Summary {
-    unsigned long long expected = 0, reported = 0, lost = 0, twice = 0;
-  };
-  Summary summary() {
-    Summary s;
+  // Counts the hits expected, reported, lost and twice, once at the end;
+  // adds the first lost and twice to the samples.
+  unsigned long long expected = 0, reported = 0, lost = 0, twice = 0;
+  void judge() {
     for (uint64_t seq = 0; seq < lines.size(); ++seq) {
       const Line& l = lines[seq];
       if (l.kind < kMatch) continue;
-      s.reported += l.hits;
-      bool lost = seq >= first_tracked && l.hits == 0;
-      s.expected += seq >= first_tracked;
-      if (!lost && l.hits < 2) continue;
-      ++(lost ? s.lost : s.twice);
+      reported += l.hits;
+      expected += seq >= first_tracked;
+      bool gone = seq >= first_tracked && l.hits == 0;
+      if (!gone && l.hits < 2) continue;
+      ++(gone ? lost : twice);
       if (samples.size() < 10)
-        samples.push_back((lost ? "lost: S" : "twice: S") + std::to_string(seq));
+        samples.push_back((gone ? "lost: S" : "twice: S") + std::to_string(seq));
     }
-    return s;
   }
 };
 

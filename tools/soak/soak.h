@@ -41,7 +41,7 @@ struct Soak {
   std::atomic<bool> watch_done{false};    // the watch saw its final line (or gave up)
   std::atomic<bool> abort{false};         // the agent is gone: everything ends
   std::atomic<unsigned long long> stats[kStatCount] = {};
-  std::atomic<unsigned long long> bytes_written{0}, slowest_refusal_ms{0};
+  std::atomic<unsigned long long> bytes_written{0};
   Ledger ledger;  // the watch thread's until it ends
 
   std::mutex mu;
@@ -49,14 +49,10 @@ struct Soak {
 
   void count(Stat s) { stats[s].fetch_add(1, std::memory_order_relaxed); }
   unsigned long long get(int s) const { return stats[s].load(std::memory_order_relaxed); }
-  // An error of the traffic: counted, the first ten texts kept.
+  // Counted, the first ten texts kept.
   void error(const std::string& what) {
-    count(kErrors);
-    if (get(kErrors) <= 10) fail(what);
-  }
-  void fail(const std::string& why) {
     std::lock_guard<std::mutex> lock(mu);
-    failures.push_back(why);
+    if (stats[kErrors].fetch_add(1) < 10) failures.push_back(what);
   }
   bool aborted() const { return abort.load(std::memory_order_acquire); }
   bool traffic_over() const { return traffic_stop.load(std::memory_order_acquire) || aborted(); }
@@ -69,11 +65,11 @@ inline void sleep_ms(int ms) {
 // Text that the agent passes through as it is: letters, digits, blanks,
 // punctuation, '%' (hits are formatted with it), a tab and UTF-8.
 std::string filler(std::mt19937_64& rng, size_t n);
-// One request and its reply. Closed unanswered, the first request of a
-// connection was refused by a full pool and one after half a second of
-// silence may have been idle too long; anything else unanswered is an error.
+// One request and its reply. The first request of a connection closed
+// unanswered was refused by a full pool; anything else unanswered is an
+// error.
 bool ask(Soak& k, Conn& c, const std::string& head, const std::string& body = "",
-         uint8_t version = 2, double silent_ms = 0);
+         uint8_t version = 2);
 
 // traffic.cpp: the pool of 10 holds the mixed clients, the watch's
 // collecting connection and the hostile clients; the prober is one too many.

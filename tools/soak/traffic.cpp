@@ -5,18 +5,15 @@
 
 namespace soak {
 
-bool ask(Soak& k, Conn& c, const std::string& head, const std::string& body, uint8_t version,
-         double silent_ms) {
+static const char* const kOutcomes[] = {"reply", "closed", "time-out", "bad frame"};
+
+bool ask(Soak& k, Conn& c, const std::string& head, const std::string& body, uint8_t version) {
   bool first = c.requests() == 0;
   Outcome o = c.ask(head, body, version);
-  if (o == Outcome::kClosed && (first || silent_ms >= 500))
-    k.count(first ? kBusy : kIdleClosed);
+  if (o == Outcome::kClosed && first)
+    k.count(kBusy);
   else if (o != Outcome::kReply)
-    k.error(format("no reply to %s (%s after %.0f ms of silence)", head.substr(0, 60).c_str(),
-                   o == Outcome::kTimeout    ? "time-out"
-                   : o == Outcome::kBadFrame ? "bad frame"
-                                             : "closed",
-                   silent_ms));
+    k.error(format("no reply to %s (%s)", head.substr(0, 60).c_str(), kOutcomes[int(o)]));
   return o == Outcome::kReply;
 }
 
@@ -28,17 +25,6 @@ std::string frame(int version, const std::string& head, const std::string& body,
   snprintf(header, sizeof header, "%s%05zu%0*zu", version == 1 ? "SMTF " : "SMTF2", head.size(),
            version == 1 ? 5 : 8, announced_body == SIZE_MAX ? body.size() : announced_body);
   return header + head + body;
-}
-
-// Expects the agent to close the connection without a byte of reply.
-void expect_closed(Soak& k, Conn& c, const char* what, Stat counted) {
-  std::string data;
-  if (!c.wait_closed(6000, &data))
-    k.error(format("left open: %s", what));
-  else if (!data.empty())
-    k.error(format("answered with %zu bytes: %s", data.size(), what));
-  else
-    k.count(counted);
 }
 
 // One hostile connection: the bytes it sends (whole, or split by a stall of
@@ -89,20 +75,12 @@ void mixed_client(Soak& k, int id) {
   const std::string name = "soakmix" + std::to_string(id);
   Conn c;
   int budget = 0, revision = 0;
-  auto last_reply = Clock::now();
   while (!k.traffic_over()) {
+    if (c.is_open() && c.requests() >= budget) c.close();
+    budget = c.is_open() ? budget : 20 + static_cast<int>(rng() % 400);
     if (!c.is_open() && !c.connect(k.port)) {
       k.error("connect failed: " + name);
       sleep_ms(200);
-      continue;
-    }
-    if (c.requests() == 0) budget = 20 + static_cast<int>(rng() % 400);
-    if (c.requests() >= budget || (c.requests() > 0 && rng() % 3000 == 0)) {
-      if (c.requests() < budget) {  // falls silent: the agent closes after a second
-        sleep_ms(1300);
-        expect_closed(k, c, "idle connection", kIdleClosed);
-      }
-      c.close();
       continue;
     }
     // The request, and the reply's status and body it must get.
@@ -134,12 +112,10 @@ void mixed_client(Soak& k, int id) {
                                              "lwgetlog 000000000000", "lwwritef a/b"};
       head = kRefused[rng() % 4], want = "400 Cannot open file";
     }
-    double silent_ms = std::chrono::duration<double, std::milli>(Clock::now() - last_reply).count();
-    if (!ask(k, c, head, body, version, silent_ms)) {
+    if (!ask(k, c, head, body, version)) {
       sleep_ms(static_cast<int>(rng() % 30));
       continue;
     }
-    last_reply = Clock::now();
     bool ok = c.status() == want && c.reply_version() == 2 &&
               (head == "lwlistf" ? ("\n" + c.body() + "\n").find("\nsoak\n") != std::string::npos
                                  : c.body() == want_body);
@@ -186,8 +162,11 @@ void hostile_client(Soak& k, int id) {
       else
         k.error(format("%s: %s", o == Outcome::kReply ? "wrong reply" : "no reply", r.what));
     }
+    std::string data;  // the agent must close without a byte of reply
     if (fine && r.end == Round::kAgentCloses) {
-      expect_closed(k, c, r.what, r.closed);
+      bool closed = c.wait_closed(6000, &data) && data.empty();
+      closed ? k.count(r.closed)
+             : k.error(format("%s: %s", r.what, data.empty() ? "left open" : "answered"));
     } else if (fine && r.heads.empty()) {
       if (r.end == Round::kGo) sleep_ms(static_cast<int>(rng() % 500));  // a frame left hanging
       k.count(kVanished);
@@ -205,20 +184,16 @@ void prober(Soak& k) {
   while (!k.traffic_over()) {
     sleep_ms(30 + static_cast<int>(rng() % 120));
     auto t0 = Clock::now();
-    Outcome o = c.connect(k.port) ? c.ask("echo surplus") : Outcome::kTimeout;
-    unsigned long long took = std::chrono::duration_cast<Ms>(Clock::now() - t0).count();
-    if (o == Outcome::kReply && c.status() == "200 OK" && c.body() == "echo surplus") {
-      k.count(kProberServed);
-    } else if (o == Outcome::kClosed) {
-      k.count(kBusy);
-      if (took > k.slowest_refusal_ms.load()) k.slowest_refusal_ms.store(took);
-      // At once: it holds a request, so it is no silent peer that the agent
-      // lets wait a second; the bound leaves room for a slow (sanitizer)
-      // build on a busy machine.
-      if (took > 2000) k.error(format("refusal after %llu ms", took));
-    } else {
-      k.error("no reply to the surplus connection");
-    }
+    if (!c.connect(k.port))
+      k.error("surplus connection: connect failed");
+    else if (ask(k, c, "echo surplus"))
+      c.body() == "echo surplus" ? k.count(kProberServed) : k.error("surplus: " + c.status());
+    // A refusal comes at once: the connection holds a request, so it is no
+    // silent peer that the agent lets wait a second; the bound leaves room
+    // for a slow (sanitizer) build on a busy machine.
+    else if (Clock::now() - t0 > Ms(2000))
+      k.error(format("surplus connection closed after %lld ms",
+                     static_cast<long long>((Clock::now() - t0) / Ms(1))));
     c.close();
   }
 }

@@ -74,7 +74,7 @@ struct Watch {
 
   void put(const std::string& bytes) {
     if (::write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
-      k.fail(format("cannot write %s: %s", k.watched.c_str(), strerror(errno)));
+      k.error(format("cannot write %s: %s", k.watched.c_str(), strerror(errno)));
       k.abort.store(true, std::memory_order_release);
     }
     offset += bytes.size();
@@ -102,7 +102,7 @@ struct Watch {
     auto deadline = Clock::now() + kHitBound, touched = Clock::now() - Ms(1000);
     for (; seq ? !k.ledger.seen(seq) : k.ledger.first_tracked == UINT64_MAX; sleep_ms(50)) {
       if (k.aborted() || Clock::now() > deadline) {
-        if (!k.aborted()) k.fail(failure);
+        if (!k.aborted()) k.error(failure);
         return false;
       }
       if (Clock::now() - touched >= Ms(1000)) {
@@ -122,9 +122,8 @@ struct Watch {
 
 void watch(Soak& k) {
   Watch w(k);
-  if (w.fd < 0) k.fail(format("cannot open %s: %s", k.watched.c_str(), strerror(errno)));
-  if (w.fd >= 0) w.run();
-  if (w.fd >= 0) ::close(w.fd);
+  if (w.fd < 0) k.error(format("cannot open %s: %s", k.watched.c_str(), strerror(errno)));
+  if (w.fd >= 0) w.run(), ::close(w.fd);
   k.watch_done.store(true, std::memory_order_release);
 }
 
