@@ -317,14 +317,13 @@ class Run {
   void collect_loop() {
     while (!done_.load()) {
       uint16_t port = agent_.port();
-      std::string status, body;
-      if (port && soak::ask_once(port, "lwlistlog", "", &status, &body) && status == "200 OK") {
-        for (const std::string& id : soak::split_lines(body)) {
-          std::string s2, b2;
-          if (soak::ask_once(port, "lwgetlog " + id, "", &s2, &b2) && s2 == "200 OK")
-            add_result(b2);
-        }
-      }
+      soak::Conn c;
+      auto ask = [&c](const std::string& head) {
+        return c.ask(head) == soak::Outcome::kReply && c.status() == "200 OK";
+      };
+      if (port && c.connect(port) && ask("lwlistlog"))
+        for (const std::string& id : soak::split_lines(c.body()))
+          if (ask("lwgetlog " + id)) add_result(c.body());
       sleep_ms(300);
     }
   }

@@ -2,7 +2,8 @@
 // configuration of an agent of their own (installed by the live-agent
 // harness), and one connection to it on 127.0.0.1 with requests and replies
 // through the product's frame code, raw bytes for malformed frames, and the
-// wait for the agent to close. Every wait is bounded. POSIX; never throws.
+// wait for the agent to close; split_lines() takes a reply's body (a list,
+// a result file) apart. Every wait is bounded. POSIX; never throws.
 #pragma once
 
 #include <chrono>
@@ -152,15 +153,5 @@ class Conn {
   smt_message req_;
   smt_message rep_;
 };
-
-// One request on a connection of its own; false without a reply.
-inline bool ask_once(uint16_t port, const std::string& head, const std::string& body,
-                     std::string* status, std::string* reply = nullptr) {
-  Conn c;
-  if (!c.connect(port) || c.ask(head, body) != Outcome::kReply) return false;
-  *status = c.status();
-  if (reply) *reply = c.body();
-  return true;
-}
 
 }  // namespace soak
