@@ -13,7 +13,8 @@ bool ask(Soak& k, Conn& c, const std::string& head, const std::string& body, uin
   if (o == Outcome::kClosed && first)
     k.count(kBusy);
   else if (o != Outcome::kReply)
-    k.error(format("no reply to %s (%s)", head.substr(0, 60).c_str(), kOutcomes[int(o)]));
+    k.error(
+        format("no reply to %s (%s)", head.substr(0, 60).c_str(), kOutcomes[static_cast<int>(o)]));
   return o == Outcome::kReply;
 }
 
