@@ -24,10 +24,8 @@
 #include <thread>
 #include <vector>
 
-#include "net/ksocket.h"
-#include "net/smt_frame.h"
 #include "tests/support/live_agent.h"
-#include "tools/soak_ledger.h"
+#include "tools/soak/conn.h"
 
 namespace {
 
@@ -60,35 +58,6 @@ std::string line_text(uint32_t seq) {
   char head[40];
   snprintf(head, sizeof head, "LOSSCHECK seq=%06u ", seq);
   return head + std::string(10 + (seq * 37) % 170, 'a' + seq % 26) + " end";
-}
-
-// One SMT request on a fresh connection; false without a reply.
-bool ask(uint16_t port, const std::string& head, std::string* status, std::string* body) {
-  ksocket sock;
-  ksocket_init(&sock);
-  kstring host;
-  kstring_init(&host);
-  kstring_assign_cstr(&host, "127.0.0.1");
-  bool ok = ksocket_create_tcp(&sock) == 0;
-  if (ok && ksocket_connect(&sock, &host, port) != 0) {
-    ksocket_close(&sock);
-    ok = false;
-  }
-  kstring_free(&host);
-  if (!ok) return false;
-  smt_message req, rep;
-  smt_message_init(&req);
-  smt_message_init(&rep);
-  kstring_assign_cstr(&req.head, head.c_str());
-  ok = smt_frame_write(&req, &sock, 10000) == 0 && smt_frame_read(&rep, &sock, 10000) == 0;
-  if (ok) {
-    status->assign(kstring_text(&rep.head), rep.head.length);
-    body->assign(kstring_text(&rep.body), rep.body.length);
-  }
-  smt_message_free(&rep);
-  smt_message_free(&req);
-  ksocket_close(&sock);
-  return ok;
 }
 
 struct Options {
@@ -166,11 +135,7 @@ class Run {
   bool setup() {
     if (!error_.empty()) return false;
     path_ = dir_ + "/watch/w.log";
-    conf_ =
-        "service.loglevel = 2\nvardo.listener = 127.0.0.1:0\nsmtsvr.addressmask = 127.0.0.1\n"
-        "lwatch.facilityupdt = 1\nlwatch.rfilettl = 2\nlwatch.facilitydir = " +
-        dir_ + "/fac\nlwatch.resultdir = " + dir_ + "/res\nlwatch.journaldir = " + dir_ +
-        "/nojournal\nlwatch.exact = " + std::to_string(exact_) + "\n";
+    conf_ = soak::agent_conf(agent_, "lwatch.exact = " + std::to_string(exact_) + "\n");
     if (!write_text(path_, "") ||
         !write_text(
             dir_ + "/fac/lc.facility",
@@ -352,13 +317,13 @@ class Run {
   void collect_loop() {
     while (!done_.load()) {
       uint16_t port = agent_.port();
-      std::string status, body;
-      if (port && ask(port, "lwlistlog", &status, &body) && status == "200 OK") {
-        for (const std::string& id : soak::split_lines(body)) {
-          std::string s2, b2;
-          if (ask(port, "lwgetlog " + id, &s2, &b2) && s2 == "200 OK") add_result(b2);
-        }
-      }
+      soak::Conn c;
+      auto ask = [&c](const std::string& head) {
+        return c.ask(head) == soak::Outcome::kReply && c.status() == "200 OK";
+      };
+      if (port && c.connect(port) && ask("lwlistlog"))
+        for (const std::string& id : soak::split_lines(c.body()))
+          if (ask("lwgetlog " + id)) add_result(c.body());
       sleep_ms(300);
     }
   }

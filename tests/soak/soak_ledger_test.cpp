@@ -1,8 +1,8 @@
 // The judgement of the soak test: which hits count as lost, twice or
-// unexpected, and when a result file is fetched again.
-#include "tools/soak_ledger.h"
-
+// unexpected.
 #include <gtest/gtest.h>
+
+#include "tools/soak/ledger.h"
 
 namespace {
 
@@ -28,67 +28,41 @@ void write_sample(Ledger& ledger) {
 TEST(SoakLedger, MatchingLinesFromTheFirstReportedProbeAreExpectedExactlyOnce) {
   Ledger ledger;
   write_sample(ledger);
-  EXPECT_FALSE(ledger.tracking());
-  ledger.add_result(hit("S3 soak-alert probe") + hit("S4 soak-alert line a"), false);
-  EXPECT_TRUE(ledger.tracking());
+  EXPECT_EQ(ledger.first_tracked, UINT64_MAX);
+  ledger.add_result(hit("S3 soak-alert probe") + hit("S4 soak-alert line a"));
   EXPECT_TRUE(ledger.seen(4));
   EXPECT_FALSE(ledger.seen(5));
-  ledger.add_result(
-      hit("S5 soak-alert line b") + "[soakmix2,q] S6 quiet k=7\n" + hit("S7 soak-alert end"),
-      false);
-  ledger.add_result(hit("S7 soak-alert end"), false);
+  ledger.add_result(hit("S5 soak-alert line b") + "[soakmix2,q] S6 quiet k=7\n" +
+                    hit("S7 soak-alert end"));
+  ledger.add_result(hit("S7 soak-alert end"));
 
-  Ledger::Summary s = ledger.summary();
-  EXPECT_EQ(s.first_tracked, 3u);
-  EXPECT_EQ(s.lines, 8u);
-  EXPECT_EQ(s.matching, 6u);
-  EXPECT_EQ(s.expected, 5u);  // S1 came before the agent followed the file
-  EXPECT_EQ(s.reported, 5u);
-  EXPECT_EQ(s.lost, 1u);
-  EXPECT_EQ(s.lost_samples, std::vector<uint64_t>{8});
-  EXPECT_EQ(s.twice, 1u);
-  EXPECT_EQ(s.twice_samples, std::vector<uint64_t>{7});
-  EXPECT_EQ(s.unexpected, 0u);
-  EXPECT_EQ(s.other, 1u);
-  EXPECT_EQ(s.files, 3u);
+  ledger.judge();
+  EXPECT_EQ(ledger.first_tracked, 3u);
+  EXPECT_EQ(ledger.expected, 5u);  // S1 came before the agent followed the file
+  EXPECT_EQ(ledger.reported, 5u);
+  EXPECT_EQ(ledger.lost, 1u);
+  EXPECT_EQ(ledger.twice, 1u);
+  EXPECT_EQ(ledger.samples, (std::vector<std::string>{"twice: S7", "lost: S8"}));
+  EXPECT_EQ(ledger.unexpected, 0u);
+  EXPECT_EQ(ledger.other, 1u);
+  EXPECT_EQ(ledger.files, 3u);
 }
 
 TEST(SoakLedger, HitsThatNoWrittenMatchingLineExplainAreUnexpected) {
   Ledger ledger;
   write_sample(ledger);
   ledger.add_result(hit("S3 soak-alert probe") + hit("S2 quiet k=1") +  // does not match the filter
-                        hit("S4 soak-al") +                             // cut short
-                        hit("S5 soak-alert line b\r") +                 // not as written
-                        hit("S99 soak-alert line") +                    // never written
-                        "[soak,other] S7 soak-alert end\n" +            // another filter
-                        "S8 soak-alert final\n" +                       // no facility
-                        "[web,err] disk full\n",                        // a facility of nobody's
-                    false);
-  Ledger::Summary s = ledger.summary();
-  EXPECT_EQ(s.unexpected, 7u);
-  EXPECT_EQ(s.unexpected_samples.size(), 5u);
-  EXPECT_EQ(s.unexpected_samples[0], "[soak,hit] S2 quiet k=1");
-  EXPECT_EQ(s.lost, 4u);  // S4, S5, S7 and S8 were not reported as written
-
-  // On a running agent the facilities of its own count apart.
-  ledger.add_result("[web,err] disk full\n", true);
-  EXPECT_EQ(ledger.summary().other, 1u);
-  EXPECT_EQ(ledger.summary().unexpected, 7u);
-}
-
-TEST(SoakLedger, ResultFileIsFetchedOnceUnlessListedAgainAfterItsFetch) {
-  Ledger ledger;
-  uint64_t first = ledger.listing_started();
-  EXPECT_TRUE(ledger.claim("231114221300", first));
-  EXPECT_FALSE(ledger.claim("231114221300", first));  // being fetched
-  uint64_t during = ledger.listing_started();
-  ledger.fetched("231114221300");
-  EXPECT_FALSE(ledger.claim("231114221300", during));  // listed before the fetch deleted it
-  EXPECT_TRUE(ledger.claim("231114221302", during));
-  // Listed by a listing sent after the fetch ended: the fetch did not delete
-  // it, and whatever it holds now comes twice.
-  uint64_t after = ledger.listing_started();
-  EXPECT_TRUE(ledger.claim("231114221300", after));
+                    hit("S4 soak-al") +                                 // cut short
+                    hit("S5 soak-alert line b\r") +                     // not as written
+                    hit("S99 soak-alert line") +                        // never written
+                    "[soak,other] S7 soak-alert end\n" +                // another filter
+                    "S8 soak-alert final\n" +                           // no facility
+                    "[web,err] disk full\n");                           // a facility of nobody's
+  ledger.judge();
+  EXPECT_EQ(ledger.lost, 4u);
+  EXPECT_EQ(ledger.unexpected, 7u);
+  EXPECT_EQ(ledger.samples.size(), 5u + 4u);  // five texts kept; S4, S5, S7 and S8 lost
+  EXPECT_EQ(ledger.samples[0], "unexpected hit: [soak,hit] S2 quiet k=1");
 }
 
 }  // namespace
