@@ -390,8 +390,9 @@ TEST(LwatchResult, NamedAfterItsTimeKeptOnlyWithHitsAndNeverOverAnotherFile) {
   };
   // Hits taken back, the last byte alone too, leave no file.
   write("gone", "lw251231235959.tmp");
-  EXPECT_TRUE(lwatch_result_undo(&r, r.size - 1));
-  EXPECT_EQ(testutil::read_text(res + "/lw251231235959.tmp"), "[a,b] gone");
+  const uint64_t full = r.size;
+  EXPECT_TRUE(lwatch_result_undo(&r, full - 1));
+  EXPECT_EQ(fs::file_size(res + "/lw251231235959.tmp"), full - 1);
   EXPECT_TRUE(lwatch_result_undo(&r, 0));
   lwatch_result_close(&r);
   EXPECT_TRUE(fs::is_empty(res));
