@@ -1,14 +1,16 @@
 // Windows event-log records laid out byte by byte for the tests, as the
 // platform delivers them: the fixed part, then source, computer, identity,
-// insertion strings and data, without padding (so lengths come out odd).
+// insertion strings and data, without padding (so lengths come out odd); and
+// a reader of one log over a backend of the test's.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "klib/ktime.h"
+#include "lwatch/lweventlog.h"
 #include "lwatch/lwevtrec.h"
+#include "lwtest.h"
 
 namespace evtrec {
 
@@ -61,18 +63,45 @@ inline std::string build(const Rec& r) {
   return b;
 }
 
-// A record time as the record line shows it.
-inline std::string when(uint32_t seconds) {
-  ktime t;
-  ktime_init(&t);
-  ktime_from_seconds(&t, seconds);
-  kstring s;
-  kstring_init(&s);
-  ktime_format(&t, &s);
-  std::string out = kstring_text(&s);
-  kstring_free(&s);
-  ktime_free(&t);
-  return out;
-}
+// The log called name read through lwevtrec over backend; scan gives the
+// record lines one scan reports.
+struct Reader {
+  Reader(const lwevtrec_backend* backend, void* context, const char* name)
+      : backend(backend), context(context) {
+    static const lwsource_ops ops = {open,    lwevtrec_read, lwevtrec_close, lwevtrec_resolve,
+                                     nullptr, nullptr,       nullptr};
+    lwsource_init(&src);
+    src.ops = &ops;
+    src.context = this;
+    kstring_init(&text);
+    kstring_init(&log);
+    kstring_assign_cstr(&log, name);
+    lweventlog_init(&r, &log, nullptr);
+  }
+  ~Reader() {
+    lweventlog_free(&r);
+    kstring_free(&log);
+    kstring_free(&text);
+    lwsource_free(&src);
+  }
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
+  static uint32_t open(lwsource* s, const char* name, void** handle) {
+    Reader* self = static_cast<Reader*>(s->context);
+    return lwevtrec_open(self->backend, self->context, name, handle);
+  }
+  std::vector<std::string> scan() {
+    std::vector<std::string> lines;
+    if (!lweventlog_open(&r, &src)) return lines;
+    while (lweventlog_read(&r, &text)) lines.push_back(kstring_text(&text));
+    lweventlog_close(&r);
+    return lines;
+  }
+  const lwevtrec_backend* backend;
+  void* context;
+  lwsource src;
+  lweventlog r;
+  kstring log, text;
+};
 
 }  // namespace evtrec

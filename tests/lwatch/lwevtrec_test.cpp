@@ -1,8 +1,8 @@
 // Windows event-log records built byte by byte, decoded and read through the
 // reader with a backend the test fills: the layout of the fixed part and the
 // pieces after it, records of odd lengths packed in one block, malformed
-// records refused without reading outside them, and the record text with its
-// account and message lookups.
+// records refused without reading outside them, the record text with its
+// account and message lookups, and the reading rules of every source.
 #include "lwatch/lwevtrec.h"
 
 #include <gtest/gtest.h>
@@ -14,17 +14,16 @@
 #include <vector>
 
 #include "klib/kerror.h"
-#include "klib/ktime.h"
-#include "lwatch/lweventlog.h"
+#include "lwatch/lwfacility.h"
 #include "lwevtrec_build.h"
 
 namespace {
 
 using evtrec::build;
-using evtrec::put16;
 using evtrec::put32;
 using evtrec::Rec;
-using evtrec::when;
+using lwtest::when;
+using V = std::vector<std::string>;
 
 // The bytes decoded last, in a buffer of their exact size so that a read
 // past the end is seen by the sanitizers; the decoded pointers point here.
@@ -35,73 +34,59 @@ uint32_t decode(const std::string& b, lwevtrec* rec) {
 }
 
 TEST(EventRecord, DecodesTheLayoutAndRefusesWhatLeavesTheRecord) {
-  Rec full;
-  full.id = 0xC0010203;
-  full.strings = {"one", "", "three"};
-  full.sid = std::string("\x01\x01\0\0\0\0\0\x05\x12\0\0\0", 12);
-  full.data = "xyz";
+  const Rec full{.id = 0xC0010203,
+                 .strings = {"one", "", "three"},
+                 .sid = std::string("\x01\x01\0\0\0\0\0\x05\x12\0\0\0", 12),
+                 .data = "xyz"};
   std::string b = build(full);
   lwevtrec rec;
   ASSERT_EQ(decode(b, &rec), LWEVTREC_OK);
-  EXPECT_EQ(rec.length, b.size());
-  EXPECT_EQ(rec.reserved, 0x654c664cu);
-  EXPECT_EQ(rec.record_number, 42u);
-  EXPECT_EQ(rec.time_generated, 1000u);
-  EXPECT_EQ(rec.time_written, 1001u);
-  EXPECT_EQ(rec.event_id, 0xC0010203u);
-  EXPECT_EQ(rec.event_type, 4);
-  EXPECT_EQ(rec.num_strings, 3);
-  EXPECT_EQ(rec.event_category, 3);
-  EXPECT_EQ(rec.closing_record_number, 41u);
-  EXPECT_STREQ(rec.source, "src");
-  EXPECT_STREQ(rec.computer, "HOST");
+  EXPECT_EQ((std::vector<uint32_t>{rec.length, rec.reserved, rec.record_number, rec.time_generated,
+                                   rec.time_written, rec.event_id, rec.event_type, rec.num_strings,
+                                   rec.event_category, rec.closing_record_number}),
+            (std::vector<uint32_t>{static_cast<uint32_t>(b.size()), 0x654c664c, 42, 1000, 1001,
+                                   0xC0010203, 4, 3, 3, 41}));
+  EXPECT_EQ(std::string(rec.source) + "|" + rec.computer, "src|HOST");
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(rec.user), rec.user_sid_length), full.sid);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(rec.data), rec.data_length), "xyz");
   const char* args[LWEVTREC_ARGS];
   lwevtrec_args(&rec, args);
-  EXPECT_STREQ(args[0], "one");
-  EXPECT_STREQ(args[1], "");
-  EXPECT_STREQ(args[2], "three");
-  EXPECT_STREQ(args[99], "");  // beyond the record's strings: empty
-  EXPECT_STREQ(args[LWEVTREC_ARGS - 1], "");
+  // Beyond the record's strings, up to the last, arguments are empty.
+  EXPECT_EQ(std::string(args[0]) + "|" + args[1] + "|" + args[2] + "|" + args[99] + "|" +
+                args[LWEVTREC_ARGS - 1],
+            "one||three||");
 
   // Each case breaks one field of that record; the pieces not broken stay.
-  struct Case {
+  auto patched = [&](size_t at, uint32_t v, bool wide = true) {
+    std::string c = b;
+    wide ? put32(c, at, v) : evtrec::put16(c, at, static_cast<uint16_t>(v));
+    return c;
+  };
+  auto names = [&](const std::string& tail) {
+    std::string c = b.substr(0, LWEVTREC_FIXED) + tail;
+    put32(c, 0, static_cast<uint32_t>(c.size()));
+    return c;
+  };
+  const uint32_t size = static_cast<uint32_t>(b.size());
+  const struct {
     const char* what;
     std::string bytes;
     uint32_t result;
     bool source;
-  };
-  auto patched = [&](size_t at, uint32_t v) {
-    std::string c = b;
-    put32(c, at, v);
-    return c;
-  };
-  auto patched16 = [&](size_t at, uint16_t v) {
-    std::string c = b;
-    put16(c, at, v);
-    return c;
-  };
-  std::string unended = b.substr(0, LWEVTREC_FIXED) + "src";
-  put32(unended, 0, static_cast<uint32_t>(unended.size()));
-  std::string no_computer = b.substr(0, LWEVTREC_FIXED) + std::string("src\0HOST", 8);
-  put32(no_computer, 0, static_cast<uint32_t>(no_computer.size()));
-  const Case cases[] = {
+  } cases[] = {
       {"shorter than the fixed part", b.substr(0, LWEVTREC_FIXED - 1), LWEVTREC_SHORT, false},
-      {"Length beyond the bytes", patched(0, static_cast<uint32_t>(b.size() + 1)), LWEVTREC_SHORT,
-       false},
+      {"Length beyond the bytes", patched(0, size + 1), LWEVTREC_SHORT, false},
       {"Length inside the fixed part", patched(0, LWEVTREC_FIXED - 1), LWEVTREC_LENGTH, false},
-      {"source not ended", unended, LWEVTREC_NAMES, false},
-      {"computer not ended", no_computer, LWEVTREC_NAMES, true},
-      {"StringOffset past Length", patched(36, static_cast<uint32_t>(b.size())), LWEVTREC_STRINGS,
-       true},
+      {"source not ended", names("src"), LWEVTREC_NAMES, false},
+      {"computer not ended", names(std::string("src\0HOST", 8)), LWEVTREC_NAMES, true},
+      {"StringOffset past Length", patched(36, size), LWEVTREC_STRINGS, true},
       {"StringOffset in the fixed part", patched(36, 8), LWEVTREC_STRINGS, true},
-      {"more strings than the record holds", patched16(26, 5), LWEVTREC_STRINGS, true},
-      {"identity past Length", patched(40, static_cast<uint32_t>(b.size())), LWEVTREC_USER, true},
+      {"more strings than the record holds", patched(26, 5, false), LWEVTREC_STRINGS, true},
+      {"identity past Length", patched(40, size), LWEVTREC_USER, true},
       {"identity offset wraps around", patched(44, 0xFFFFFFF8u), LWEVTREC_USER, true},
-      {"data past Length", patched(52, static_cast<uint32_t>(b.size()) - 2), LWEVTREC_DATA, true},
+      {"data past Length", patched(52, size - 2), LWEVTREC_DATA, true},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     EXPECT_EQ(decode(c.bytes, &rec), c.result);
     EXPECT_EQ(lwevtrec_walkable(c.result), c.result >= LWEVTREC_NAMES);
@@ -116,17 +101,19 @@ TEST(EventRecord, DecodesTheLayoutAndRefusesWhatLeavesTheRecord) {
 // A backend over blocks the test lays out, with accounts and message files
 // by name; it counts its lookups.
 struct Fake {
-  std::map<std::string, std::vector<std::string>> blocks;   // per log, newest first
-  std::map<std::string, std::vector<std::string>> forward;  // per log, records oldest first
+  std::map<std::string, V> blocks;                                      // per log, newest first
+  std::map<std::string, V> forward;                                     // records oldest first
   std::map<std::string, std::pair<std::string, std::string>> accounts;  // identity bytes
   std::map<std::string, std::string> files;                             // source -> list
   std::map<std::pair<std::string, uint32_t>, std::string> messages;     // "%N" = argument N
   int lookups = 0;
+  int reads = 0;  // blocks
 };
 struct Cursor {
-  std::vector<std::string> blocks;
+  Fake* fake;
+  V blocks;
   size_t next = 0;
-  std::vector<std::string> records;  // forward
+  V records;  // forward
   size_t at = 0;
 };
 
@@ -135,12 +122,19 @@ uint32_t number_of(const std::string& record) {
   memcpy(&n, record.data() + 8, 4);
   return n;
 }
+uint32_t deliver(const std::string& b, uint8_t* buf, uint32_t size, uint32_t* delivered) {
+  if (b.empty()) return KERR_EOF;
+  if (b.size() > size) return KERR_FAILED;
+  memcpy(buf, b.data(), b.size());
+  *delivered = static_cast<uint32_t>(b.size());
+  return 0;
+}
 
 uint32_t fake_open(void* context, const char* name, void** log) {
   Fake* f = static_cast<Fake*>(context);
   auto it = f->blocks.find(name);
   if (it == f->blocks.end()) return KERR_FAILED;
-  *log = new Cursor{it->second, 0, f->forward[name], 0};
+  *log = new Cursor{f, it->second, 0, f->forward[name], 0};
   return 0;
 }
 uint32_t fake_range(void* log, uint32_t* oldest, uint32_t* count) {
@@ -161,20 +155,13 @@ uint32_t fake_read_forward(void* log, uint32_t from, uint8_t* buf, uint32_t size
   }
   std::string b;
   for (int k = 0; k < 2 && c->at < c->records.size(); ++k) b += c->records[c->at++];
-  if (b.empty()) return KERR_EOF;
-  if (b.size() > size) return KERR_FAILED;
-  memcpy(buf, b.data(), b.size());
-  *delivered = static_cast<uint32_t>(b.size());
-  return 0;
+  return deliver(b, buf, size, delivered);
 }
 uint32_t fake_read_block(void* log, uint8_t* buf, uint32_t size, uint32_t* delivered) {
   Cursor* c = static_cast<Cursor*>(log);
   if (c->next == c->blocks.size()) return KERR_EOF;
-  const std::string& b = c->blocks[c->next++];
-  if (b.size() > size) return KERR_FAILED;
-  memcpy(buf, b.data(), b.size());
-  *delivered = static_cast<uint32_t>(b.size());
-  return 0;
+  ++c->fake->reads;
+  return deliver(c->blocks[c->next++], buf, size, delivered);
 }
 void fake_close(void* log) {
   delete static_cast<Cursor*>(log);
@@ -184,8 +171,7 @@ bool fake_account(void* context, const uint8_t* sid, uint32_t size, kstring* dom
   Fake* f = static_cast<Fake*>(context);
   ++f->lookups;
   auto it = f->accounts.find(std::string(reinterpret_cast<const char*>(sid), size));
-  if (it == f->accounts.end()) return false;
-  return kstring_assign_cstr(domain, it->second.first.c_str()) &&
+  return it != f->accounts.end() && kstring_assign_cstr(domain, it->second.first.c_str()) &&
          kstring_assign_cstr(account, it->second.second.c_str());
 }
 bool fake_message_files(void* context, const char* log, const char* source, kstring* files) {
@@ -217,19 +203,9 @@ const lwevtrec_backend kBackend = {fake_open,    fake_read_block,    fake_close,
                                    fake_account, fake_message_files, fake_format,
                                    fake_range,   fake_read_forward};
 
-Fake* g_fake;
-uint32_t source_open(lwsource*, const char* name, void** handle) {
-  return lwevtrec_open(&kBackend, g_fake, name, handle);
-}
-const lwsource_ops kOps = {source_open, lwevtrec_read, lwevtrec_close, lwevtrec_resolve,
-                           nullptr,     nullptr,       nullptr};
-
 TEST(EventRecord, ReaderWalksBlocksAndBuildsTheRecordText) {
   Fake fake;
-  g_fake = &fake;
-  lwsource src;
-  lwsource_init(&src);
-  src.ops = &kOps;
+  evtrec::Reader reader(&kBackend, &fake, "Application");
   const std::string system("\x01\x01\0\0\0\0\0\x05\x12\0\0\0", 12);
   fake.accounts[system] = {"NT AUTHORITY", "SYSTEM"};
   fake.files["Application\\svc"] = ";C:\\missing.dll;C:\\svc.dll";
@@ -238,120 +214,74 @@ TEST(EventRecord, ReaderWalksBlocksAndBuildsTheRecordText) {
 
   // The baseline record, alone in the first scan's log.
   fake.blocks["Application"] = {build(Rec{})};
-  kstring name, text;
-  kstring_init(&name);
-  kstring_init(&text);
-  kstring_assign_cstr(&name, "Application");
-  lweventlog r;
-  lweventlog_init(&r, &name, nullptr);
-  auto scan = [&] {
-    std::vector<std::string> lines;
-    if (!lweventlog_open(&r, &src)) return lines;
-    while (lweventlog_read(&r, &text)) lines.push_back(kstring_text(&text));
-    lweventlog_close(&r);
-    return lines;
-  };
-  EXPECT_TRUE(scan().empty());
+  EXPECT_TRUE(reader.scan().empty());
   EXPECT_EQ(fake.lookups, 0);  // nothing reported, nothing looked up
 
-  // Newest first, three blocks: three records of odd lengths packed in one;
-  // one malformed in its strings; one of the baseline's second, which ends
-  // the scan before the record behind it.
-  Rec a;
-  a.time = 1003;
-  a.id = 0xC0000064;  // flags in the upper bits
-  a.type = 1;
-  a.source = "svc";
-  a.strings = {"x", "y", "z"};
-  a.sid = system;
-  Rec b;
-  b.time = 1002;
-  b.id = 5;
-  b.type = 0;
-  b.source = "svc";
-  b.sid = std::string("\x01\x01\0\0\0\0\0\x05\x13\0\0", 11);  // no such account
-  Rec c;
-  c.time = 1002;
-  c.type = 16;
-  c.source = "nokey";
-  Rec d;  // has a message, but its strings lie outside the record
-  d.time = 1001;
-  d.id = 5;
-  d.source = "svc";
-  d.strings = {"s"};
+  // Newest first, two blocks: three records of odd lengths packed in one;
+  // one malformed in its strings.
+  // a has flags in the upper bits of its id, b an identity with no
+  // account, d a message but strings that lie outside the record.
+  const std::string nobody("\x01\x01\0\0\0\0\0\x05\x13\0\0", 11);
+  const std::vector<std::string> xyz = {"x", "y", "z"};
+  const Rec a{.time = 1003, .id = 0xC0000064, .source = "svc", .strings = xyz, .sid = system};
+  const Rec b{.time = 1002, .id = 5, .type = 0, .source = "svc", .sid = nobody};
+  const Rec c{.time = 1002, .type = 16, .source = "nokey"};
+  const Rec d{.time = 1001, .id = 5, .type = 1, .source = "svc", .strings = {"s"}};
   std::string bad_strings = build(d);
   put32(bad_strings, 36, static_cast<uint32_t>(bad_strings.size()));
-  Rec same;   // the baseline's second, written later: not reported
-  Rec older;  // behind it in the log, never reached whatever its time
-  older.time = 1005;
-  fake.blocks["Application"] = {build(a) + build(b) + build(c), bad_strings,
-                                build(same) + build(older)};
+  fake.blocks["Application"] = {build(a) + build(b) + build(c), bad_strings};
   EXPECT_NE(build(a).size() % 4, 0u);
-  std::vector<std::string> lines = scan();
-  const std::vector<std::string> want = {
-      when(1003) +
-          " : id=100;type=ERROR;source=svc;user=NT AUTHORITY\\SYSTEM;"
-          "message=first xsecond y []",
-      when(1002) + " : id=5;type=N/A;source=svc;user=N/A;message=plain",
-      when(1002) + " : id=7;type=AUDIT_FAILURE;source=nokey;user=N/A;message=N/A",
-      when(1001) + " : id=5;type=INFO;source=svc;user=N/A;message=N/A",
-  };
-  EXPECT_EQ(lines, want);
-  EXPECT_EQ(r.last_time, 1003u);
+  EXPECT_EQ(reader.scan(),
+            (V{when(1003) + " : id=100;type=INFO;source=svc;user=NT AUTHORITY\\SYSTEM;"
+                            "message=first xsecond y []",
+               when(1002) + " : id=5;type=N/A;source=svc;user=N/A;message=plain",
+               when(1002) + " : id=7;type=AUDIT_FAILURE;source=nokey;user=N/A;message=N/A",
+               when(1001) + " : id=5;type=ERROR;source=svc;user=N/A;message=N/A"}));
+  EXPECT_EQ(reader.r.last_time, 1003u);
 
   // A record whose Length cannot be trusted ends the log; the records
-  // before it are reported.
-  Rec e;
-  e.time = 1004;
+  // before it are reported. A block of nothing, or none, ends the log.
+  const Rec e{.time = 1004};
   std::string broken = build(e);
   put32(broken, 0, 20);
   fake.blocks["Application"] = {build(e) + broken + build(e)};
-  EXPECT_EQ(scan().size(), 1u);
-  EXPECT_EQ(r.last_time, 1004u);
-  // A block of nothing, or none at all, is the end of the log.
+  EXPECT_EQ(reader.scan().size(), 1u);
   fake.blocks["Application"] = {""};
-  EXPECT_TRUE(scan().empty());
+  EXPECT_TRUE(reader.scan().empty());
   fake.blocks.erase("Application");
-  EXPECT_TRUE(scan().empty());
-  EXPECT_EQ(r.last_time, 1004u);
+  EXPECT_TRUE(reader.scan().empty());
+  EXPECT_EQ(reader.r.last_time, 1004u);
 
   // Exact following reads forward by record number: the newest record's
   // number is the baseline, every record after a position comes once,
   // oldest first, across blocks; after records the log overwrote, from its
   // oldest.
   auto numbered = [](uint32_t first, uint32_t n) {
-    std::vector<std::string> v;
-    for (uint32_t k = 0; k < n; ++k) {
-      Rec x;
-      x.number = first + k;
-      v.push_back(build(x));
-    }
+    V v;
+    for (Rec x; n > 0; --n, ++first) x.number = first, v.push_back(build(x));
     return v;
   };
   fake.blocks["Application"] = {numbered(11, 1)[0] + numbered(10, 1)[0]};
   void* h = nullptr;
   ASSERT_EQ(lwevtrec_open(&kBackend, &fake, "Application", &h), 0u);
-  EXPECT_EQ(lwevtrec_newest(h, &text), 0u);
-  EXPECT_STREQ(kstring_text(&text), "11");
+  EXPECT_EQ(lwevtrec_newest(h, &reader.text), 0u);
+  EXPECT_STREQ(kstring_text(&reader.text), "11");
   lwevtrec_close(h);
   auto after = [&](const char* position) {
-    std::vector<std::string> got;
+    V got;
     kstring p;
     kstring_init(&p);
     kstring_assign_cstr(&p, position);
     lwevent ev;
     lwevent_init(&ev);
-    if (lwevtrec_open_after(&kBackend, &fake, "Application", &p, &h) != 0) {
-      got.push_back("refused");
-    } else {
-      while (lwevtrec_next(h, &ev, &text) == 0) got.push_back(kstring_text(&text));
-      lwevtrec_close(h);
-    }
+    bool opened = lwevtrec_open_after(&kBackend, &fake, "Application", &p, &h) == 0;
+    while (opened && lwevtrec_next(h, &ev, &reader.text) == 0)
+      got.push_back(kstring_text(&reader.text));
+    opened ? lwevtrec_close(h) : got.push_back("refused");
     lwevent_free(&ev);
     kstring_free(&p);
     return got;
   };
-  using V = std::vector<std::string>;
   fake.forward["Application"] = numbered(10, 5);
   EXPECT_EQ(after("11"), (V{"12", "13", "14"}));
   EXPECT_EQ(after("14"), V{});
@@ -359,11 +289,64 @@ TEST(EventRecord, ReaderWalksBlocksAndBuildsTheRecordText) {
   EXPECT_EQ(after("1x"), V{"refused"});
   fake.forward["Application"] = numbered(20, 2);  // 15 to 19 overwritten
   EXPECT_EQ(after("14"), (V{"20", "21"}));
+}
 
-  lweventlog_free(&r);
-  kstring_free(&text);
-  kstring_free(&name);
-  lwsource_free(&src);
+// The reading rules, which hold whatever backend the build selects: no
+// report at the first scan, then every strictly later record once, newest
+// first, and a scan with nothing new reads no further than the newest record.
+TEST(EventScan, ReadingRulesHoldOverAnySource) {
+  testutil::TempDir dir;
+  lwtest::Log log(dir.file("t.log"), 2);
+  lwtest::Result result(dir.path());
+  Fake fake;
+  fake.files["app\\src"] = "m.dll";
+  fake.messages[{"m.dll", 7}] = "%1";
+  evtrec::Reader reader(&kBackend, &fake, "app");
+  V app;  // one record a block, oldest first
+  auto add = [&](uint32_t time, const char* message) {
+    Rec r;
+    r.time = time;
+    r.strings = {message};
+    app.insert(app.begin(), build(r));
+  };
+  lwtest::Facility a(dir.file("a.facility"), "eventlog = app\nfilter = m;msg\n", log.get(), "a");
+  lwtest::Facility b(dir.file("b.facility"), "eventlog = app\nfilter = m;msg\n", log.get(), "b");
+  result.get()->write = lwtest::room_write;
+  auto scan = [&](lwtest::Facility& f) {
+    if (fake.blocks.count("app")) fake.blocks["app"] = app;
+    fake.reads = 0;
+    result.get()->failed = 0;  // as every scan of the engine starts
+    lwfacility_scan_eventlog(f.get(), result.get(), &reader.src);
+    std::string hits;
+    for (const std::string& l : testutil::split_lines(result.take()))
+      hits += l.substr(l.rfind("message=") + 8) + ",";
+    return hits;
+  };
+  EXPECT_EQ(scan(a), "");  // the log does not exist yet: logged, no times kept
+  EXPECT_TRUE(log.has("#   cannot open 'app' eventlog\n"));
+  fake.blocks["app"];
+  EXPECT_EQ(scan(a), "");  // empty: still no baseline
+  for (uint32_t t = 100; t < 110; ++t) add(t, "msg old");
+  EXPECT_EQ(scan(a), "");  // the first record sets the baseline, none is reported
+  EXPECT_EQ(scan(b), "");
+  add(109, "msg same second");
+  add(110, "msg 1");
+  add(111, "msg 2");
+  EXPECT_EQ(scan(a), "msg 2,msg 1,");  // newest first, the same second left out
+  EXPECT_EQ(fake.reads, 3);            // stops at the first record not strictly later
+  EXPECT_EQ(scan(b), "msg 2,msg 1,");  // each facility reports on its own
+  EXPECT_EQ(scan(a), "");
+  EXPECT_EQ(fake.reads, 1);  // nothing new: only the newest record is read
+  // The result file takes the first hit and part of the second: both are
+  // taken back, and the next scan writes all three, once.
+  uint32_t t = 112;
+  for (const char* m : {"msg 3", "msg 4", "msg 5"}) add(t++, m);
+  lwtest::g_room = 120;
+  EXPECT_EQ(scan(a), "");
+  EXPECT_EQ(testutil::read_text(result.path).size(), result.taken);
+  lwtest::g_room = UINT64_MAX;
+  EXPECT_EQ(scan(a), "msg 5,msg 4,msg 3,");
+  EXPECT_EQ(scan(a), "");
 }
 
 }  // namespace

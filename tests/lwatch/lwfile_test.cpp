@@ -20,13 +20,13 @@
 
 namespace {
 
+namespace fs = std::filesystem;
+
 class FileScan : public ::testing::Test {
  protected:
   // A facility "fac" watching watched.log with the given extra keys, and its
   // first scan, which finds the file; its hits in first_.
   void load(const std::string& keys, bool exact = false) {
-    lwpolicy_free(&policy_);
-    lwpolicy_init(&policy_);
     policy_.exact = exact ? 1 : 0;
     fac_.reset();
     fac_ = std::make_unique<lwtest::Facility>(dir_.file("fac.facility"),
@@ -38,12 +38,16 @@ class FileScan : public ::testing::Test {
   void write(const std::string& text) { testutil::write_file(path_, text); }
   void append(const std::string& text) { testutil::append_file(path_, text); }
   // Moves the modification time forward, as a later write would.
-  void touch() { lwtest::set_mtime(path_, ++clock_); }
+  void touch() { testutil::set_mtime(path_, ++clock_); }
   // Hits written by one scan.
   std::string scan() {
     lwfacility_scan_files(fac_->get(), result_.get(), true);
     return result_.take();
   }
+  // The hits of a scan after text was added, or after the file was
+  // rewritten with it, a second later.
+  std::string add(const std::string& text) { return append(text), touch(), scan(); }
+  std::string put(const std::string& text) { return write(text), touch(), scan(); }
 
   ~FileScan() override {
     fac_.reset();
@@ -64,17 +68,17 @@ class FileScan : public ::testing::Test {
   std::string first_;
 };
 
+// A file found, dated at the epoch like any other, is read from its end;
+// what comes later is read once its time moves past the last check's second.
 TEST_F(FileScan, OnlyLinesAddedAfterFirstSightAreReadOnceTheTimeMovesUnlessScanFromBeginning) {
   write("line 1\nline 2\n");
-  touch();
+  testutil::set_mtime(path_, clock_ = 0);
   load("filter = all;line\n");
   EXPECT_EQ(first_, "");
   append("line 3\n");
-  lwtest::set_mtime(path_, clock_);  // the same second as the last check
+  testutil::set_mtime(path_, clock_);  // the same second as the last check
   EXPECT_EQ(scan(), "");
-  append("line 4\n");
-  touch();
-  EXPECT_EQ(scan(), "[fac,all] line 3\n[fac,all] line 4\n");
+  EXPECT_EQ(add("line 4\n"), "[fac,all] line 3\n[fac,all] line 4\n");
   EXPECT_EQ(scan(), "");  // not modified: nothing read
   load("filter = all;line\nscanfrombeg = 1\n");
   EXPECT_EQ(first_, "[fac,all] line 1\n[fac,all] line 2\n[fac,all] line 3\n[fac,all] line 4\n");
@@ -84,107 +88,18 @@ TEST_F(FileScan, ShrunkFileIsReadAgainAndLargerReplacementResumesAtTheOffset) {
   write("0123456789 alpha\n");
   touch();
   load("filter = f;a\n");
-  write("alpha\n");  // fewer bytes than before
-  touch();
-  EXPECT_EQ(scan(), "[fac,f] alpha\n");
+  EXPECT_EQ(put("alpha\n"), "[fac,f] alpha\n");  // fewer bytes than before
   // Replaced by a larger file: reading goes on from the old offset, 6.
-  write("xxxxx\nbravo\ncharlie\n");
-  touch();
-  EXPECT_EQ(scan(), "[fac,f] bravo\n[fac,f] charlie\n");
+  EXPECT_EQ(put("xxxxx\nbravo\ncharlie\n"), "[fac,f] bravo\n[fac,f] charlie\n");
   // Grown after a check and read to its new end, then truncated and
   // rewritten larger than at that check but shorter than where reading
   // stopped: the offset beyond the end shows the truncation.
   write("alpha 1\n");
   touch();
   load("filter = f;a\n");
-  append("alpha 2\n");
-  touch();
-  EXPECT_EQ(scan(), "[fac,f] alpha 2\n");
-  const_cast<lwfile*>(fac_->tracked(0))->size = 8;  // as if checked before the append
-  write("alpha 3 !!\n");                            // 11 bytes: above 8, below the offset 16
-  touch();
-  EXPECT_EQ(scan(), "[fac,f] alpha 3 !!\n");
-}
-
-// A file dated 1970-01-01 00:00:00 is a found file like any other.
-TEST_F(FileScan, FileDatedAtTheEpochIsFollowed) {
-  write("old\n");
-  lwtest::set_mtime(path_, 0);
-  load("filter = all;.\n");
-  append("new\n");
-  lwtest::set_mtime(path_, 1);
-  EXPECT_EQ(scan(), "[fac,all] new\n");
-  EXPECT_EQ(scan(), "");
-}
-
-TEST_F(FileScan, LinesEndAtLfWithoutCrAndTheFirstMatchingFilterReportsThem) {
-  write("");
-  touch();
-  load("filter = one;nothing\nfilter = two;disk\nfilter = three;disk full\nfilter = any;.*\n");
-  // CR is dropped anywhere; ".*" also matches the empty line that "\r\n"
-  // alone makes; a last line without LF is delivered as it stands.
-  append("Disk full on /var\r\nunix line\nsplit ER\rROR\n\r\npart");
-  touch();
-  EXPECT_EQ(scan(),
-            "[fac,two] Disk full on /var\n[fac,any] unix line\n[fac,any] split ERROR\n"
-            "[fac,any] \n[fac,any] part\n");
-  // Its completion comes as a line of its own; nothing follows the last LF.
-  append("ial end\nnext\n");
-  touch();
-  EXPECT_EQ(scan(), "[fac,any] ial end\n[fac,any] next\n");
-}
-
-TEST_F(FileScan, MissingFileIsReadFromItsEndOnceItExistsAndRunawayLinesComeInPieces) {
-  load("filter = l;^L+$\nfilter = e;error\n");
-  EXPECT_EQ(first_, "");
-  write("before error\n");
-  touch();
-  EXPECT_EQ(scan(), "");  // found now: from its end
-  // A long line stays whole; four mebibytes without a line feed come in
-  // bounded pieces, every byte once, and reading goes on after them.
-  std::string longline(300000, 'L');
-  append(longline + "\n" + std::string(4 * LWFILE_LINE_MAX, 'L') + "\nerror after the flood\n");
-  touch();
-  std::vector<std::string> hits = testutil::split_lines(scan());
-  ASSERT_GE(hits.size(), 4u);
-  EXPECT_TRUE(hits[0] == "[fac,l] " + longline);
-  size_t flood = 0;
-  for (size_t i = 1; i + 1 < hits.size(); ++i) {
-    ASSERT_EQ(hits[i].rfind("[fac,l] L", 0), 0u) << i;
-    EXPECT_LE(hits[i].size() - 8, LWFILE_LINE_MAX) << i;
-    flood += hits[i].size() - 8;
-  }
-  EXPECT_EQ(flood, 4 * LWFILE_LINE_MAX);
-  EXPECT_EQ(hits.back(), "[fac,e] error after the flood");
-  // The line end of an overlong line closes its last piece, whether it
-  // comes with it, after a CR, or only at a later scan.
-  append(std::string(LWFILE_LINE_MAX, 'L') + "\r\n" + std::string(LWFILE_LINE_MAX, 'L'));
-  touch();
-  EXPECT_EQ(testutil::split_lines(scan()).size(), 2u);
-  append("\nerror at last\n");
-  touch();
-  EXPECT_EQ(scan(), "[fac,e] error at last\n");
-}
-
-// A FIFO put in the place of a watched file would hold the watch thread on
-// its open until some writer came; it is passed over, and the regular file
-// that replaces it later is read from its start.
-TEST_F(FileScan, FifoInThePlaceOfTheFileIsPassedOverWithoutBlocking) {
-  write("old error\n");
-  touch();
-  load("filter = e;error\n");
-  std::filesystem::remove(path_);
-  ASSERT_EQ(mkfifo(path_.c_str(), 0600), 0);
-  touch();
-  auto hits = std::async(std::launch::async, [&] { return scan(); });
-  bool finished = hits.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
-  if (!finished) close(open(path_.c_str(), O_WRONLY | O_NONBLOCK));  // release the stuck scan
-  EXPECT_TRUE(finished);
-  EXPECT_EQ(hits.get(), "");
-  std::filesystem::remove(path_);
-  write("new error\n");
-  touch();
-  EXPECT_EQ(scan(), "[fac,e] new error\n");
+  EXPECT_EQ(add("alpha 2\n"), "[fac,f] alpha 2\n");
+  const_cast<lwfile*>(fac_->tracked(0))->size = 8;         // as if checked before the append
+  EXPECT_EQ(put("alpha 3 !!\n"), "[fac,f] alpha 3 !!\n");  // 11 bytes: above 8, below 16
 }
 
 TEST_F(FileScan, OffsetHoldsBeyondFourGibibytesAndAcrossAStop) {
@@ -196,18 +111,73 @@ TEST_F(FileScan, OffsetHoldsBeyondFourGibibytesAndAcrossAStop) {
   // A stopping engine reads nothing and leaves the backlog for later.
   std::atomic<uint32_t> stop{1};
   fac_->get()->stop = &stop;
-  append("new 1\n");
-  touch();
-  EXPECT_EQ(scan(), "");
+  EXPECT_EQ(add("new 1\n"), "");
   stop = 0;
-  append("new 2\n");
-  touch();
-  EXPECT_EQ(scan(), "[fac,] new 1\n[fac,] new 2\n");
+  EXPECT_EQ(add("new 2\n"), "[fac,] new 1\n[fac,] new 2\n");
   EXPECT_EQ(fac_->tracked(0)->offset, (5ull << 30) + 12);
   // Truncation below the old size is still noticed across the 4 GiB mark.
-  write("new 3\n");
+  EXPECT_EQ(put("new 3\n"), "[fac,] new 3\n");
+}
+
+TEST_F(FileScan, LinesEndAtLfWithoutCrAndTheFirstMatchingFilterReportsThem) {
+  write("");
   touch();
-  EXPECT_EQ(scan(), "[fac,] new 3\n");
+  load("filter = one;nothing\nfilter = two;disk\nfilter = three;disk full\nfilter = any;.*\n");
+  // CR is dropped anywhere; ".*" also matches the empty line that "\r\n"
+  // alone makes; a last line without LF is delivered as it stands, and its
+  // completion comes as a line of its own.
+  EXPECT_EQ(add("Disk full on /var\r\nunix line\nsplit ER\rROR\n\r\npart"),
+            "[fac,two] Disk full on /var\n[fac,any] unix line\n[fac,any] split ERROR\n"
+            "[fac,any] \n[fac,any] part\n");
+  EXPECT_EQ(add("ial end\nnext\n"), "[fac,any] ial end\n[fac,any] next\n");
+}
+
+TEST_F(FileScan, MissingFileIsReadFromItsEndOnceItExistsAndRunawayLinesComeInPieces) {
+  load("filter = l;^L+$\nfilter = e;error\nfilter = empty;^$\n");
+  EXPECT_EQ(first_, "");
+  EXPECT_EQ(put("before error\n"), "");  // found now: from its end
+  // A long line stays whole; megabytes without a line feed come in bounded
+  // pieces, every byte once, and reading goes on after them.
+  const std::string longline(300000, 'L');
+  const size_t flood_size = 2 * LWFILE_LINE_MAX + LWFILE_LINE_MAX / 2;
+  std::vector<std::string> hits = testutil::split_lines(
+      add(longline + "\n" + std::string(flood_size, 'L') + "\nerror after the flood\n"));
+  ASSERT_GE(hits.size(), 4u);
+  EXPECT_TRUE(hits[0] == "[fac,l] " + longline);
+  size_t flood = 0;
+  for (size_t i = 1; i + 1 < hits.size(); ++i) {
+    ASSERT_EQ(hits[i].rfind("[fac,l] L", 0), 0u) << i;
+    EXPECT_LE(hits[i].size() - 8, LWFILE_LINE_MAX) << i;
+    flood += hits[i].size() - 8;
+  }
+  EXPECT_EQ(flood, flood_size);
+  EXPECT_EQ(hits.back(), "[fac,e] error after the flood");
+  // The line end of a line cut at the longest piece closes it, whether it
+  // comes with it, after a CR, or only at a later scan: no empty line.
+  const std::string piece = "[fac,l] " + std::string(LWFILE_LINE_MAX, 'L') + "\n";
+  EXPECT_TRUE(add(std::string(LWFILE_LINE_MAX, 'L') + "\n") == piece);
+  EXPECT_TRUE(add(std::string(LWFILE_LINE_MAX, 'L') + "\r\n" + std::string(LWFILE_LINE_MAX, 'L')) ==
+              piece + piece);
+  EXPECT_EQ(add("\nerror at last\n"), "[fac,e] error at last\n");
+}
+
+// A FIFO put in the place of a watched file would hold the watch thread on
+// its open until some writer came; it is passed over, and the regular file
+// that replaces it later is read from its start.
+TEST_F(FileScan, FifoInThePlaceOfTheFileIsPassedOverWithoutBlocking) {
+  write("old error\n");
+  touch();
+  load("filter = e;error\n");
+  fs::remove(path_);
+  ASSERT_EQ(mkfifo(path_.c_str(), 0600), 0);
+  touch();
+  auto hits = std::async(std::launch::async, [&] { return scan(); });
+  bool finished = hits.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  if (!finished) close(open(path_.c_str(), O_WRONLY | O_NONBLOCK));  // release the stuck scan
+  EXPECT_TRUE(finished);
+  EXPECT_EQ(hits.get(), "");
+  fs::remove(path_);
+  EXPECT_EQ(put("new error\n"), "[fac,e] new error\n");
 }
 
 // The same writes and rotations under both rules: the default loses or
@@ -220,9 +190,9 @@ TEST_F(FileScan, ExactFollowingSeesEveryChangeHoldsUnfinishedLinesAndReadsRotate
     const char* classic;  // lwatch.exact = 0
     const char* exact;    // lwatch.exact = 1
   };
-  auto same_second = [&] { lwtest::set_mtime(path_, clock_); };
   const std::vector<Step> steps = {
-      {"same second", [&] { append("hit 1\n"), same_second(); }, "", "[fac,h] hit 1\n"},
+      {"same second", [&] { append("hit 1\n"), testutil::set_mtime(path_, clock_); }, "",
+       "[fac,h] hit 1\n"},
       {"later", [&] { append("hit 2\n"), touch(); }, "[fac,h] hit 1\n[fac,h] hit 2\n",
        "[fac,h] hit 2\n"},
       {"cut line", [&] { append("hi"), touch(); }, "", ""},
@@ -231,31 +201,19 @@ TEST_F(FileScan, ExactFollowingSeesEveryChangeHoldsUnfinishedLinesAndReadsRotate
       {"quiet", [] {}, "", "[fac,h] hit 4 unfinished\n"},
       // The old file is read on while its writer still adds to it, the new
       // one from a check that finds the old one unchanged.
-      {"rename",
-       [&] {
-         append("\nhit 5\n");
-         std::filesystem::rename(path_, old);
-         write("hit 7\n");
-         touch();
-       },
+      {"rename", [&] { append("\nhit 5\n"), fs::rename(path_, old), write("hit 7\n"), touch(); },
        "[fac,h] hit 7\n", "[fac,h] hit 5\n"},
       {"late writer", [&] { testutil::append_file(old, "hit 6\n"); }, "", "[fac,h] hit 6\n"},
       {"settled", [] {}, "", "[fac,h] hit 7\n"},
-      {"recreate",
-       [&] {
-         append("hit 8\n");
-         std::filesystem::remove(path_);
-         write("hit 9\nhit 9b\n");
-         touch();
-       },
+      {"recreate", [&] { append("hit 8\n"), fs::remove(path_), write("hit 9\nhit 9b\n"), touch(); },
        "[fac,h] hit 9b\n", "[fac,h] hit 8\n"},
       {"settled again", [] {}, "", "[fac,h] hit 9\n[fac,h] hit 9b\n"},
       {"truncated", [&] { write("hit A\n"), touch(); }, "[fac,h] hit A\n", "[fac,h] hit A\n"},
-      {"gone", [&] { append("hit B\n"), std::filesystem::remove(path_); }, "", "[fac,h] hit B\n"},
+      {"gone", [&] { append("hit B\n"), fs::remove(path_); }, "", "[fac,h] hit B\n"},
       {"back", [&] { write("hit C\n"), touch(); }, "", "[fac,h] hit C\n"},
   };
   for (bool exact : {false, true}) {
-    std::filesystem::remove(old);
+    fs::remove(old);
     write("hit 0\n");
     touch();
     load("filter = h;hit\n", exact);
@@ -312,9 +270,7 @@ TEST_F(FileScan, BlockScanReportsExactlyWhatLineByLineReadingReports) {
           break;
         }
     }
-    append(chunk);
-    touch();
-    ASSERT_EQ(scan(), expected) << "round " << round;
+    ASSERT_EQ(add(chunk), expected) << "round " << round;
   }
   for (regex_t& re : res) regfree(&re);
 }

@@ -8,7 +8,6 @@
 
 #include <climits>
 
-#include "klib/ktime.h"
 #include "lwatch/lweventlog.h"
 #include "lwatch/lwfacility.h"
 #include "lwtest.h"
@@ -23,16 +22,6 @@ struct Entry {
   std::string fields;  // "NAME=value" items separated by '|'
   uint32_t usec = 0;
 };
-
-std::string time_text(uint32_t t) {
-  ktime k;
-  ktime_init(&k);
-  ktime_from_seconds(&k, t);
-  lwtest::Str s;
-  ktime_format(&k, s.get());
-  ktime_free(&k);
-  return kstring_text(s.get());
-}
 
 // Export text: "FIELD=value" lines, or the binary form (name, 64-bit
 // little-endian size, bytes) for values holding LF or NUL.
@@ -106,7 +95,7 @@ class Journal : public ::testing::Test {
   std::string hits(const std::string& head,
                    const std::vector<std::pair<uint32_t, std::string>>& v) {
     std::string text;
-    for (const auto& [time, rest] : v) text += head + time_text(time) + " : " + rest + "\n";
+    for (const auto& [time, rest] : v) text += head + lwtest::when(time) + " : " + rest + "\n";
     return text;
   }
 
@@ -136,54 +125,40 @@ class Journal : public ::testing::Test {
   lwsource source_;
 };
 
-// Over one journal: no baseline while it is empty, a first scan that reports
-// none of many entries, then each later entry once, newest first, except one
-// of the same second as the previous scan's newest; a second facility on the
-// same journal reports the same entries under its own names; a log name that
-// cannot be opened holds up no other.
+// The journal backend meets the reading rules: a first scan reports none of
+// many entries, then later ones once, newest first, but not one of the same
+// second as the newest seen. Exact following reads by cursor: that one too,
+// everything once, oldest first, and a reader given a position (as after a
+// restart) goes on after it.
 TEST_F(Journal, ReadingRulesHoldOverARealJournal) {
-  auto a = facility("alpha", "eventlog = PRIORITY=3 +\neventlog = System\nfilter = all;.\n");
-  EXPECT_EQ(scan(*a), "");
   std::vector<Entry> old;
   for (uint32_t t = 1700000000; t < 1700000040; ++t)
-    old.push_back({t, "MESSAGE=old " + std::to_string(t), 100000});
+    old.push_back({t, "MESSAGE=old|SYSLOG_IDENTIFIER=app", 100000});
   write(old);
-  auto b = facility("beta", "eventlog = app\nfilter = none;nomatch\nfilter = all;new\n");
-  EXPECT_EQ(scan(*a), "");
-  EXPECT_EQ(scan(*b), "");  // the identifier "app" has no entry yet
-  write_message(1700000039, "new, same second", 900000);
-  write_message(1700000040, "new a");
-  write_message(1700000041, "new b");
-  const std::string rest = "id=0;type=INFO;source=app;user=N/A;message=new ";
-  EXPECT_EQ(scan(*a), hits("[alpha,all] ", {{1700000041, rest + "b"}, {1700000040, rest + "a"}}));
-  EXPECT_EQ(scan(*a), "");
-  EXPECT_EQ(scan(*b), "");  // its baseline
-  write_message(1700000042, "new c");
-  EXPECT_EQ(scan(*a), hits("[alpha,all] ", {{1700000042, rest + "c"}}));
-  EXPECT_EQ(scan(*b), hits("[beta,all] ", {{1700000042, rest + "c"}}));
-  EXPECT_TRUE(log_->has("#   cannot open 'PRIORITY=3 +' eventlog\n"));
-
-  // Exact following reads by cursor: an entry of the same second as the
-  // newest one seen is reported too, everything once, oldest first, and a
-  // reader given a position (as after a restart) goes on after it.
   lwpolicy exact;
   lwpolicy_init(&exact);
   exact.exact = 1;
-  auto x = facility("exact", "eventlog = app\nfilter = all;new\n", &exact);
-  EXPECT_EQ(scan(*x), "");  // its baseline: the newest entry
-  write_message(1700000042, "new d", 500000);
-  write_message(1700000043, "new e");
-  EXPECT_EQ(scan(*x), hits("[exact,all] ", {{1700000042, rest + "d"}, {1700000043, rest + "e"}}));
-  EXPECT_EQ(scan(*x), "");
-  EXPECT_EQ(scan(*a), hits("[alpha,all] ", {{1700000043, rest + "e"}}));
+  const std::string body = "eventlog = app\nfilter = all;new\n";
+  auto a = facility("a", body);
+  auto x = facility("x", body, &exact);
+  EXPECT_EQ(scan(*a) + scan(*x), "");  // the baselines
+  write_message(1700000039, "new d", 900000);
+  write_message(1700000040, "new e");
+  write_message(1700000041, "new f");
+  const std::string rest = "id=0;type=INFO;source=app;user=N/A;message=new ";
+  EXPECT_EQ(scan(*a), hits("[a,all] ", {{1700000041, rest + "f"}, {1700000040, rest + "e"}}));
+  EXPECT_EQ(scan(*x),
+            hits("[x,all] ",
+                 {{1700000039, rest + "d"}, {1700000040, rest + "e"}, {1700000041, rest + "f"}}));
+  EXPECT_EQ(scan(*a) + scan(*x), "");
   auto reader = [](lwtest::Facility& f) {
     return static_cast<lweventlog*>(karray_get(&f.get()->eventlogs, 0));
   };
-  auto y = facility("exact", "eventlog = app\nfilter = all;new\n", &exact);
+  auto y = facility("x", body, &exact);
   reader(*y)->positioned = 1;
   kstring_assign(&reader(*y)->position, &reader(*x)->position);
-  write_message(1700000044, "new f");
-  EXPECT_EQ(scan(*y), hits("[exact,all] ", {{1700000044, rest + "f"}}));
+  write_message(1700000042, "new g");
+  EXPECT_EQ(scan(*y), hits("[x,all] ", {{1700000042, rest + "g"}}));
   lwpolicy_free(&exact);
 }
 
@@ -304,13 +279,7 @@ TEST_F(Journal, AgentReportsAMatchingJournalEntryIntoAResultFile) {
   // Entries are new only after the first scan has taken the baseline: the
   // second scan's start shows that the first one is over.
   const std::string scanning = " scanning lwfacility 'jour' eventlog\n";
-  ASSERT_TRUE(testutil::wait_until(
-      [&] {
-        std::string text = log();
-        size_t first = text.find(scanning);
-        return first != std::string::npos && text.find(scanning, first + 1) != std::string::npos;
-      },
-      10000))
+  ASSERT_TRUE(testutil::wait_until([&] { return testutil::count_in(log(), scanning) >= 2; }, 10000))
       << log();
   write({{t + 1, "_TRANSPORT=syslog|PRIORITY=2|SYSLOG_IDENTIFIER=kern|_PID=77|MESSAGE=disk full"},
          {t + 2, "_TRANSPORT=syslog|MESSAGE=all fine"}});
@@ -325,7 +294,6 @@ TEST_F(Journal, AgentReportsAMatchingJournalEntryIntoAResultFile) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   EXPECT_EQ(results(), expected);
   std::string text = log();
-  EXPECT_EQ(text.find("cannot open"), std::string::npos) << text;
   // The agent stops the log watch inside its own shutdown.
   EXPECT_LT(text.find(" VARDO shutdown\n"), text.find(" LWATCH shutdown\n"));
   EXPECT_LT(text.find(" LWATCH down\n"), text.find(" VARDO down\n"));

@@ -1,16 +1,15 @@
 // Helpers of the log-watch tests: owned kstrings, a log in a temporary file,
-// a loaded facility, a result file, and explicit modification times (the
-// watch compares whole seconds, so tests move them instead of waiting).
+// record times as record lines show them, a loaded facility and a result
+// file.
 #pragma once
 
-#include <sys/stat.h>
-#include <time.h>
-
+#include <ctime>
 #include <string>
 
 #include "klib/kfile.h"
 #include "klib/klog.h"
 #include "klib/kstring.h"
+#include "klib/ktime.h"
 #include "lwatch/lwatch.h"
 #include "lwatch/lwfacility.h"
 #include "support/testutil.h"
@@ -42,8 +41,15 @@ struct Log {
   klog log;
 };
 
-inline void set_mtime(const std::string& path, time_t seconds) {
-  testutil::set_mtime(path, seconds);
+// A record time as the record line shows it.
+inline std::string when(uint32_t seconds) {
+  ktime t;
+  ktime_init(&t);
+  ktime_from_seconds(&t, seconds);
+  Str s;
+  ktime_format(&t, s.get());
+  ktime_free(&t);
+  return kstring_text(s.get());
 }
 
 // A result-file writer (lwatch_result.write) with room for g_room bytes
