@@ -52,7 +52,9 @@ struct klog {
   klog_limit_slot limits[KLOG_LIMIT_SLOTS];
 };
 
-int klog_init(klog* log, const char* path);  // 1; level 1; the file is not opened
+// 1; level 1; the file is not opened. 0 when the platform refuses the lock
+// (nothing to free).
+int klog_init(klog* log, const char* path);
 int klog_init_k(klog* log, const kstring* path);
 void klog_free(klog* log);
 void klog_set_level(klog* log, uint32_t level);
