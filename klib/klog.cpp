@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "klib/klog_internal.h"
 #include "klib/kthread.h"
 #include "klib/ktime.h"
 

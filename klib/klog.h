@@ -74,7 +74,3 @@ void klog_vwrite(klog* log, uint32_t level, uint32_t flags, uint32_t severity, c
 // that have ended are reported first.
 void klog_limited(klog* log, uint32_t level, uint32_t severity, const char* kind, const char* peer,
                   const char* format, ...) __attribute__((format(printf, 6, 7)));
-// klog_limited at a given ktick_ms() time (tests drive the clock).
-void klog_limited_at(klog* log, uint64_t now_ms, uint32_t level, uint32_t severity,
-                     const char* kind, const char* peer, const char* format, ...)
-    __attribute__((format(printf, 7, 8)));

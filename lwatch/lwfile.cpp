@@ -6,6 +6,7 @@
 
 #include "klib/kdir.h"
 #include "klib/kmem.h"
+#include "lwatch/lwfile_internal.h"
 
 // Reads go to the kernel in blocks of this size; a longer line grows the
 // buffer as far as it needs.

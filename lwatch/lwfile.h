@@ -121,5 +121,3 @@ bool lwfile_close(lwfile* r);
 // path names another one: that one is followed from offset 0 (true), or
 // false when nothing was pending.
 bool lwfile_follow_next(lwfile* r);
-// Files held open between scans in this process.
-uint32_t lwfile_held_count();

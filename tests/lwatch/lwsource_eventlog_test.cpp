@@ -13,7 +13,7 @@
 #include "klib/kerror.h"
 #include "klib/ktime.h"
 #include "lwatch/lweventlog.h"
-#include "lwatch/lwevtrec.h"
+#include "lwatch/lwevtrec_internal.h"
 #include "lwevtrec_build.h"
 
 namespace {
