@@ -140,7 +140,7 @@ TEST(SmtFrame, LimitsAndMagicAreJudgedBeforeTheBytesThatFollow) {
 // is in within it.
 TEST(SmtFrame, PeerClosingMidFrameGivesOneAndAStalledPeerATimeOutPerWaitOrPerFrame) {
   for (auto [whole, limit_ms, rc] : std::vector<std::tuple<bool, uint32_t, uint32_t>>{
-           {false, 100, 0}, {true, 200, KERR_TIMEOUT}, {true, 5000, 0}}) {
+           {false, 300, 0}, {true, 200, KERR_TIMEOUT}, {true, 5000, 0}}) {
     Pair p;
     bool started = false;
     std::atomic<bool> done{false};
