@@ -38,7 +38,14 @@ int kservice_program(int argc, char** argv, const kservice_desc* desc) {
   kservice_log_path(app, &path);
   int32_t level = 1;
   kconfig_get_int(&app->config, "service.loglevel", &level);
-  klog_init_k(&app->log, &path);
+  if (!klog_init_k(&app->log, &path)) {
+    // No log that keeps threads' lines apart: nothing runs without one.
+    fprintf(stderr, "cannot create the lock of log '%s'\n", kstring_text(&path));
+    kstring_free(&path);
+    app_strings_free(app);
+    kconfig_free(&app->config);
+    return 1;
+  }
   // A negative level wraps to a large unsigned one: everything is written.
   klog_set_level(&app->log, static_cast<uint32_t>(level));
   kstring_free(&path);

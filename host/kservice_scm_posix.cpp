@@ -318,11 +318,9 @@ static int system_group_exists(void*, const char* group) {
   return getgrnam(group) != nullptr;
 }
 
+// The system's accounts: getpwnam, getgrnam, and useradd (or adduser where
+// useradd is missing) to make an account.
 static const kservice_users kSystemUsers = {nullptr, system_ensure, system_group_exists};
-
-const kservice_users* kservice_system_users() {
-  return &kSystemUsers;
-}
 
 // The root account: the manager's default, no sandbox.
 static bool account_is_root(const kservice_account* account) {

@@ -57,9 +57,6 @@ struct kservice_scm_env {
 // daemon-reload); a kscm of the live system uses it when the system was
 // booted with that manager.
 const kservice_manager* kservice_running_manager();
-// The table of the system's accounts: getpwnam, getgrnam, and useradd (or
-// adduser where useradd is missing) to make an account.
-const kservice_users* kservice_system_users();
 
 // The manager's name for a service name ("a b" gives "a\x20b.service");
 // 0, or 502 when the name cannot be a service's.

@@ -8,12 +8,6 @@ uint32_t kdir_init(kdir* d, const kstring* path) {
   return 0;
 }
 
-uint32_t kdir_init_cstr(kdir* d, const char* path) {
-  kstring_init(&d->path);
-  kstring_assign_cstr(&d->path, path);
-  return 0;
-}
-
 void kdir_free(kdir* d) {
   kstring_free(&d->path);
 }

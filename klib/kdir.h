@@ -14,7 +14,6 @@ struct kdir {
 };
 
 uint32_t kdir_init(kdir* d, const kstring* path);  // 0
-uint32_t kdir_init_cstr(kdir* d, const char* path);
 void kdir_free(kdir* d);
 // Files when dirs is 0, sub-directories ('.' and '..' included) when 1.
 // An empty pattern lists every entry of that kind.

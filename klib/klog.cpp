@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "klib/klog_internal.h"
 #include "klib/kthread.h"
 #include "klib/ktime.h"
 
@@ -11,7 +12,11 @@ int klog_init(klog* log, const char* path) {
   kfile_init(&log->file);
   kfile_set_name_cstr(&log->file, path);
   new (&log->level) std::atomic<uint32_t>(1);
-  kmutex_create(&log->mutex);
+  // Without its lock the log could not keep two threads' lines apart.
+  if (kmutex_create(&log->mutex) != 0) {
+    kfile_free(&log->file);
+    return 0;
+  }
   for (klog_limit_slot& s : log->limits) {
     s.kind = nullptr;
     s.peer[0] = 0;

@@ -52,7 +52,9 @@ struct klog {
   klog_limit_slot limits[KLOG_LIMIT_SLOTS];
 };
 
-int klog_init(klog* log, const char* path);  // 1; level 1; the file is not opened
+// 1; level 1; the file is not opened. 0 when the platform refuses the lock
+// (nothing to free).
+int klog_init(klog* log, const char* path);
 int klog_init_k(klog* log, const kstring* path);
 void klog_free(klog* log);
 void klog_set_level(klog* log, uint32_t level);
@@ -72,7 +74,3 @@ void klog_vwrite(klog* log, uint32_t level, uint32_t flags, uint32_t severity, c
 // that have ended are reported first.
 void klog_limited(klog* log, uint32_t level, uint32_t severity, const char* kind, const char* peer,
                   const char* format, ...) __attribute__((format(printf, 6, 7)));
-// klog_limited at a given ktick_ms() time (tests drive the clock).
-void klog_limited_at(klog* log, uint64_t now_ms, uint32_t level, uint32_t severity,
-                     const char* kind, const char* peer, const char* format, ...)
-    __attribute__((format(printf, 7, 8)));

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "klib/kregex_internal.h"
+
 // The engine in four steps: the pattern is parsed into a tree of nodes, the
 // tree is unrolled into a program (a nondeterministic automaton: byte sets,
 // splits, jumps, zero-width assertions and one final match per pattern), the
@@ -1450,10 +1452,6 @@ static bool match_text(const kregex* r, const char* text, size_t length) {
   if (!self->dfa) return true;
   const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
   return dfa_match(self->dfa, p, p + length) != 0;
-}
-
-bool kregex_match_cstr(const kregex* r, const char* text) {
-  return match_text(r, text, strlen(text));
 }
 
 bool kregex_match(const kregex* r, const kstring* text) {

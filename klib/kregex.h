@@ -29,7 +29,7 @@
 // was built with, that matches; -1 when none does.
 //
 // Compiling also derives a required literal, a run of characters that every
-// match contains (kregex_candidate finds its next occurrence), and factors, a
+// match contains (kregex_internal.h looks at it), and factors, a
 // few strings one of which every match contains: a set whose members all
 // have factors, not too many together, skips the lines that hold none.
 #pragma once
@@ -63,20 +63,10 @@ void kregex_libcleanup();
 int kregex_init(kregex* r);                               // 0
 bool kregex_compile(kregex* r, const kstring* pattern);   // true: refused pattern
 bool kregex_match(const kregex* r, const kstring* text);  // false: it matches
-bool kregex_match_cstr(const kregex* r, const char* text);
 void kregex_free(kregex* r);
 // Instructions of the compiled automaton (0 when nothing is compiled): a
 // matcher over it costs about 40 bytes each, besides its cache.
 uint32_t kregex_size(const kregex* r);
-
-// Start of the first place in [begin, end) where the required literal occurs
-// (case-insensitively), or end when it does not occur: no match can lie
-// wholly inside a text that the result skips. begin when the expression has
-// no required literal.
-const char* kregex_candidate(const kregex* r, const char* begin, const char* end);
-// The required literal that kregex_compile derives from pattern, into out
-// (NUL-terminated, lower case); its length, 0 when none (or refused).
-uint32_t kregex_required_literal(const char* pattern, char* out, uint32_t out_size);
 
 // All filters of a facility, matched in one pass. The members stay owned by
 // the caller and must outlive the set; their sizes should stay within

@@ -2,8 +2,6 @@
 
 #include "klib/kerror.h"
 #include "klib/ktime.h"
-#include "lwatch/lwatch.h"
-#include "lwatch/lwfacility.h"
 
 bool lweventlog_init(lweventlog* r, const kstring* name, klog* log) {
   r->log = log;
@@ -121,18 +119,13 @@ bool lweventlog_read(lweventlog* r, kstring* text) {
   return true;
 }
 
-// Exact following: the records after the reader's position, oldest first.
-static void scan_by_position(lwfacility* f, lweventlog* r, lwatch_result* result, lwsource* source,
-                             kstring* text, bool* hit) {
+bool lweventlog_open_after(lweventlog* r, lwsource* source) {
   const lwsource_ops* ops = source->ops;
   void* handle = nullptr;
   uint32_t rc = r->positioned
                     ? ops->open_after(source, kstring_text(&r->name), &r->position, &handle)
                     : ops->open(source, kstring_text(&r->name), &handle);
-  if (rc != 0) {
-    klog_plain(f->log, 2, "  cannot open '%s' eventlog\n", kstring_text(&r->name));
-    return;
-  }
+  if (rc != 0) return false;
   r->source = source;
   r->handle = handle;
   if (!r->positioned) {
@@ -140,70 +133,15 @@ static void scan_by_position(lwfacility* f, lweventlog* r, lwatch_result* result
     rc = ops->newest(handle, &r->position);
     if (rc == KERR_EOF) kstring_clear(&r->position);
     if (rc == 0 || rc == KERR_EOF) r->positioned = 1;
-  } else {
-    kstring pos;
-    kstring_init(&pos);
-    while (!lwfacility_stopping(f)) {
-      lwevent_clear(&r->event);
-      if (ops->next(handle, &r->event, &pos) != 0) break;
-      if (ops->resolve) ops->resolve(handle, &r->event);
-      record_text(r, text);
-      const lwfilter* filter = lwfacility_match(f, text);
-      if (filter) {
-        // Not written: the position stays before it, so it comes again.
-        if (!lwatch_result_hit(result, &f->name, &filter->name, text)) break;
-        *hit = true;
-        klog_plain(f->log, 3, "  new %s event = >%s<\n", kstring_text(&r->name),
-                   kstring_text(text));
-      }
-      kstring_assign(&r->position, &pos);
-    }
-    kstring_free(&pos);
   }
-  ops->close(handle);
-  r->source = nullptr;
-  r->handle = nullptr;
+  return true;
 }
 
-bool lwfacility_scan_eventlog(lwfacility* f, lwatch_result* result, lwsource* source) {
-  klog_write(f->log, 4, 0, "scanning lwfacility '%s' eventlog\n", kstring_text(&f->name));
-  bool hit = false;
-  kstring text;
-  kstring_init(&text);
-  for (uint32_t i = 0; i < f->eventlogs.count && !lwfacility_stopping(f); ++i) {
-    lweventlog* r = static_cast<lweventlog*>(karray_get(&f->eventlogs, i));
-    if (r->exact && source->ops->next) {
-      scan_by_position(f, r, result, source, &text, &hit);
-      continue;
-    }
-    if (!lweventlog_open(r, source)) {
-      klog_plain(f->log, 2, "  cannot open '%s' eventlog\n", kstring_text(&r->name));
-      continue;
-    }
-    // Records come newest first and are remembered by one time only, so
-    // the hits of one log are kept all or none: a hit the result file does
-    // not take takes back those written before it, and the times stay, so
-    // that the next scan reads all of them again.
-    uint64_t mark = result->size;
-    bool written = true, any = false;
-    while (!lwfacility_stopping(f) && lweventlog_read(r, &text)) {
-      const lwfilter* filter = lwfacility_match(f, &text);
-      if (!filter) continue;
-      if (!lwatch_result_hit(result, &f->name, &filter->name, &text)) {
-        written = false;
-        break;
-      }
-      any = true;
-      klog_plain(f->log, 3, "  new %s event = >%s<\n", kstring_text(&r->name), kstring_text(&text));
-    }
-    if (!written) {
-      // Should the file keep them, they come twice rather than never.
-      any = !lwatch_result_undo(result, mark);
-      r->newest_time = r->last_time;
-    }
-    if (any) hit = true;
-    lweventlog_close(r);
-  }
-  kstring_free(&text);
-  return hit;
+bool lweventlog_read_after(lweventlog* r, kstring* text, kstring* pos) {
+  const lwsource_ops* ops = r->source->ops;
+  lwevent_clear(&r->event);
+  if (ops->next(r->handle, &r->event, pos) != 0) return false;
+  if (ops->resolve) ops->resolve(r->handle, &r->event);
+  record_text(r, text);
+  return true;
 }

@@ -1,7 +1,7 @@
-// lweventlog: one reader of a named event log for a facility, and the
-// facility's event-log scan. The reader remembers only generation times
-// between scans: the first scan that finds a record sets a baseline and
-// reports nothing; every later scan reports, newest first, the records
+// lweventlog: one reader of a named event log for a facility, driven by the
+// facility's event-log scan (lwfacility_scan_eventlog). The reader
+// remembers only generation times between scans: the first scan that finds
+// a record sets a baseline and reports nothing; every later scan reports, newest first, the records
 // generated strictly later than the newest one of the scan before. Records of
 // the same second as that one are never reported.
 //
@@ -22,9 +22,6 @@
 #include "klib/klog.h"
 #include "klib/kstring.h"
 #include "lwatch/lwsource.h"
-
-struct lwfacility;
-struct lwatch_result;
 
 struct lweventlog {
   klog* log;  // not owned
@@ -53,12 +50,14 @@ bool lweventlog_read(lweventlog* r, kstring* text);
 void lweventlog_user(lweventlog* r, kstring* text);
 // The current record's message with CR and LF removed, or "N/A".
 void lweventlog_message(lweventlog* r, kstring* text);
+// Exact following: opens the log after the reader's position (true when it
+// could be opened). A reader without a position takes the newest record's
+// (or the start of an empty log) as its baseline; its first open reads
+// nothing.
+bool lweventlog_open_after(lweventlog* r, lwsource* source);
+// Exact following, between lweventlog_open_after and lweventlog_close: the
+// next record after the position into text, and its own position into pos;
+// false when there is none.
+bool lweventlog_read_after(lweventlog* r, kstring* text, kstring* pos);
 // Name of a record type ("ERROR" … "AUDIT_FAILURE", "N/A").
 const char* lweventlog_type_name(uint32_t type);
-
-// Scans every event log of the facility through source and writes each hit
-// to result as "[facility,filter] text\n"; true when a hit was written. The
-// hits of one log are written all or none: when the result file refuses one,
-// those of the log written before it are cut off again and the reader's
-// times stay, so the next scan reports all of them.
-bool lwfacility_scan_eventlog(lwfacility* f, lwatch_result* result, lwsource* source);

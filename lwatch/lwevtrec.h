@@ -98,10 +98,6 @@ struct lwevtrec_backend {
                            uint32_t* delivered);
 };
 
-// The Windows build's backend over the event-log service, the registry and
-// message modules (defined by lwsource_eventlog.cpp, in that build only).
-const lwevtrec_backend* lwsource_eventlog_backend();
-
 // The lwsource functions over a backend. A platform file's lwsource open
 // calls lwevtrec_open with its backend; read, close and resolve are these.
 uint32_t lwevtrec_open(const lwevtrec_backend* backend, void* context, const char* name,

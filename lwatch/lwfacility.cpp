@@ -538,3 +538,177 @@ const lwfilter* lwfacility_match(const lwfacility* f, const kstring* text) {
 bool lwfacility_stopping(const lwfacility* f) {
   return f->stop && f->stop->load(std::memory_order_acquire) != 0;
 }
+
+// The scan of one block of whole lines: the facility's filters find each
+// line that one of them matches, in one pass, with the first filter in table
+// order that matches it. false when the result file did not take a hit: the
+// file is then taken back to that hit's line.
+static bool scan_block(lwfacility* f, lwfile* t, const char* b, const char* e,
+                       lwatch_result* result, kstring* line, bool* hit) {
+  const char* pos = b;
+  const char *ls, *le;
+  int32_t i;
+  while (pos < e && (i = kregex_set_find(&f->match, pos, e, &ls, &le)) >= 0) {
+    const lwfilter* filter = static_cast<const lwfilter*>(karray_get(&f->filters, i));
+    kstring_assign_bytes(line, ls, static_cast<uint32_t>(le - ls));
+    if (!lwatch_result_hit(result, &f->name, &filter->name, line)) {
+      lwfile_unread(t, b, ls);
+      return false;
+    }
+    *hit = true;
+    klog_plain(f->log, 3, "  new line in file %s = >%s<\n", kstring_text(&t->file.name),
+               kstring_text(line));
+    pos = le + 1;
+  }
+  return true;
+}
+
+// true when the open file lies in an allowed directory: the path it was
+// opened by may have become a link leading out since it was checked.
+static bool opened_inside(lwfacility* f, lwfile* t, kstring* real) {
+  if (!f->policy || kstrlist_count(&f->policy->allow) == 0) return true;
+  if (kfile_real_path(&t->file, real) == 0 && lwpolicy_allows(f->policy, real, true)) return true;
+  klog_limited(f->log, 1, 1, "lwatch.allowpath", kstring_text(&f->name),
+               "lwfacility '%s': file '%s' leads outside lwatch.allowpath: not read\n",
+               kstring_text(&f->name), kstring_text(&t->file.name));
+  return false;
+}
+
+// Reads one file from its offset, at most one slice of it and no further
+// than the facility's share allows by much; the bytes read are taken from
+// *share.
+static void scan_file(lwfacility* f, lwfile* t, lwatch_result* result, kstring* line,
+                      uint64_t* share, bool* hit) {
+  if (!lwfile_check(t)) return;
+  klog_plain(f->log, 2, "  file '%s' has been modified\n", kstring_text(&t->file.name));
+  t->more = 0;
+  uint64_t total = 0;
+  for (bool next = false;; next = true) {
+    if (!lwfile_open(t)) {
+      // A file taken up after a rotation is read from 0 at the next scan.
+      if (!next) klog_plain(f->log, 2, "  cannot open file '%s'\n", kstring_text(&t->file.name));
+      break;
+    }
+    if (!opened_inside(f, t, line)) {
+      lwfile_close(t);  // nothing read: the offset stays
+      break;
+    }
+    uint64_t start = t->offset;
+    const char* b;
+    const char* e;
+    // A stop leaves the rest for later: the offset kept is the end of the
+    // last block scanned.
+    while (!lwfacility_stopping(f) && lwfile_read_block(t, &b, &e)) {
+      if (!scan_block(f, t, b, e, result, line, hit)) break;
+      uint64_t read = total + t->buf_base + t->buf_pos - start;
+      if (read >= LWFILE_SLICE || read >= *share) {
+        t->more = LWFILE_MORE_BYTES;
+        break;
+      }
+    }
+    total += t->buf_base + t->buf_pos - start;
+    bool whole = !t->more && !lwfacility_stopping(f);
+    lwfile_close(t);
+    // Exact following: the file followed so far has been read to its end
+    // while the path names another one, which is followed now from 0.
+    if (!whole || !lwfile_follow_next(t)) break;
+    klog_plain(f->log, 2, "  file '%s' has been rotated\n", kstring_text(&t->file.name));
+  }
+  *share = total < *share ? *share - total : 0;
+}
+
+bool lwfacility_scan_files(lwfacility* f, lwatch_result* result, bool all) {
+  klog_write(f->log, 4, 0, "scanning lwfacility '%s' files\n", kstring_text(&f->name));
+  bool hit = false;
+  kstring line;
+  kstring_init(&line);
+  uint64_t share = LWFILE_FACILITY_SLICE;
+  // Files passed over at the last tick first, then the others due now. A
+  // file may come twice, which only reads on where the first visit ended.
+  for (int pass = 0; pass < 2; ++pass) {
+    for (uint32_t k = 0; k < f->tracked.count && !lwfacility_stopping(f); ++k) {
+      lwfile* t = static_cast<lwfile*>(karray_get(&f->tracked, k));
+      if (pass == 0 ? t->more != LWFILE_MORE_PASSED : !all && !t->more) continue;
+      if (share == 0) {
+        t->more = LWFILE_MORE_PASSED;
+        continue;
+      }
+      scan_file(f, t, result, &line, &share, &hit);
+    }
+  }
+  kstring_free(&line);
+  return hit;
+}
+
+bool lwfacility_files_pending(const lwfacility* f) {
+  for (uint32_t k = 0; k < f->tracked.count; ++k)
+    if (static_cast<const lwfile*>(karray_get(&f->tracked, k))->more) return true;
+  return false;
+}
+
+// Exact following: the records after the reader's position, oldest first.
+static void scan_by_position(lwfacility* f, lweventlog* r, lwatch_result* result, lwsource* source,
+                             kstring* text, bool* hit) {
+  bool baseline = !r->positioned;
+  if (!lweventlog_open_after(r, source)) {
+    klog_plain(f->log, 2, "  cannot open '%s' eventlog\n", kstring_text(&r->name));
+    return;
+  }
+  kstring pos;
+  kstring_init(&pos);
+  while (!baseline && !lwfacility_stopping(f) && lweventlog_read_after(r, text, &pos)) {
+    const lwfilter* filter = lwfacility_match(f, text);
+    if (filter) {
+      // Not written: the position stays before it, so it comes again.
+      if (!lwatch_result_hit(result, &f->name, &filter->name, text)) break;
+      *hit = true;
+      klog_plain(f->log, 3, "  new %s event = >%s<\n", kstring_text(&r->name), kstring_text(text));
+    }
+    kstring_assign(&r->position, &pos);
+  }
+  kstring_free(&pos);
+  lweventlog_close(r);
+}
+
+bool lwfacility_scan_eventlog(lwfacility* f, lwatch_result* result, lwsource* source) {
+  klog_write(f->log, 4, 0, "scanning lwfacility '%s' eventlog\n", kstring_text(&f->name));
+  bool hit = false;
+  kstring text;
+  kstring_init(&text);
+  for (uint32_t i = 0; i < f->eventlogs.count && !lwfacility_stopping(f); ++i) {
+    lweventlog* r = static_cast<lweventlog*>(karray_get(&f->eventlogs, i));
+    if (r->exact && source->ops->next) {
+      scan_by_position(f, r, result, source, &text, &hit);
+      continue;
+    }
+    if (!lweventlog_open(r, source)) {
+      klog_plain(f->log, 2, "  cannot open '%s' eventlog\n", kstring_text(&r->name));
+      continue;
+    }
+    // Records come newest first and are remembered by one time only, so
+    // the hits of one log are kept all or none: a hit the result file does
+    // not take takes back those written before it, and the times stay, so
+    // that the next scan reads all of them again.
+    uint64_t mark = result->size;
+    bool written = true, any = false;
+    while (!lwfacility_stopping(f) && lweventlog_read(r, &text)) {
+      const lwfilter* filter = lwfacility_match(f, &text);
+      if (!filter) continue;
+      if (!lwatch_result_hit(result, &f->name, &filter->name, &text)) {
+        written = false;
+        break;
+      }
+      any = true;
+      klog_plain(f->log, 3, "  new %s event = >%s<\n", kstring_text(&r->name), kstring_text(&text));
+    }
+    if (!written) {
+      // Should the file keep them, they come twice rather than never.
+      any = !lwatch_result_undo(result, mark);
+      r->newest_time = r->last_time;
+    }
+    if (any) hit = true;
+    lweventlog_close(r);
+  }
+  kstring_free(&text);
+  return hit;
+}

@@ -3,6 +3,10 @@
 // one event-log reader per "eventlog" entry, and the filters tried in file
 // order on every new line or record (the first that matches is reported).
 //
+// The facility's scans walk its files (lwfile.h) and event-log readers
+// (lweventlog.h), try the filters on what they read, and write each hit to
+// the engine's result file (lwresult.h).
+//
 // A facility owns everything in its lists and tables and is held by value in
 // the engine's table; it is loaded afresh (init, load) whenever its file
 // changes. Used by the engine's worker thread only.
@@ -27,6 +31,7 @@
 #include "klib/kstring.h"
 #include "lwatch/lweventlog.h"
 #include "lwatch/lwfile.h"
+#include "lwatch/lwresult.h"
 #include "lwatch/lwstate.h"
 
 struct lwfilter {
@@ -107,3 +112,17 @@ bool lwfacility_load(lwfacility* f, const kstring* path);
 bool lwfacility_update(lwfacility* f, const kstring* base_dir);
 // The first filter, in table order, whose pattern matches text; null if none.
 const lwfilter* lwfacility_match(const lwfacility* f, const kstring* text);
+
+// Scans the monitored files of the facility and writes each hit to result
+// as "[facility,filter] line\n"; true when a hit was written. all: every
+// file is checked (the facility's period has come); otherwise only those
+// that have more.
+bool lwfacility_scan_files(lwfacility* f, lwatch_result* result, bool all);
+// true when a file of the facility has more: it is due at the next tick.
+bool lwfacility_files_pending(const lwfacility* f);
+// Scans every event log of the facility through source and writes each hit
+// to result as "[facility,filter] text\n"; true when a hit was written. The
+// hits of one log are written all or none: when the result file refuses one,
+// those of the log written before it are cut off again and the reader's
+// times stay, so the next scan reports all of them.
+bool lwfacility_scan_eventlog(lwfacility* f, lwatch_result* result, lwsource* source);

@@ -1,6 +1,6 @@
-// lwfile: one monitored text file of a facility, and the facility's scan of
-// its text files. A file is opened only for the length of one scan: the scan
-// checks its status, and when the modification time has moved forward reads
+// lwfile: one monitored text file of a facility, read by the facility's
+// scan (lwfacility_scan_files). A file is opened only for the length of one
+// scan: the scan checks its status, and when the modification time has moved forward reads
 // it from the remembered offset to its end, line by line, and keeps the new
 // offset. A line is the run of bytes up to the next LF; every CR is dropped;
 // a last line without LF is delivered as it stands and the offset moves past
@@ -10,16 +10,17 @@
 // file without line feeds (a binary file, a runaway writer) cannot make the
 // agent hold it whole in memory.
 //
-// A scan reads at most LWFILE_SLICE bytes of one file, and the files of one
+// The scan reads at most LWFILE_SLICE bytes of one file, and the files of one
 // facility at most LWFILE_FACILITY_SLICE bytes together (give or take a
 // line), so that no file, however large or endless, holds up the engine
 // for longer than that. What is left is read at the next tick, whether or
 // not the modification time has moved (the file has "more"). Files passed
 // over because the facility's share was spent come first at that tick.
 //
-// A hit that the result file does not take ends the file's scan: the offset
-// stays at the start of its line, and the file has "more", so that the line
-// and everything after it are read again at the next tick.
+// A hit that the result file does not take ends the file's scan: the scan
+// takes the block back (lwfile_unread), so the offset stays at the start of
+// its line, and the file has "more", so that the line and everything after
+// it are read again at the next tick.
 //
 // Exact following (lwatch.exact, the record's exact flag) changes three
 // rules. A change is any difference in size, modification time to the
@@ -56,9 +57,6 @@
 // lwfile.more: why the file is read at the next tick whatever its time.
 constexpr uint32_t LWFILE_MORE_BYTES = 1;   // its slice ended, or a hit was not written
 constexpr uint32_t LWFILE_MORE_PASSED = 2;  // the facility's share was spent first
-
-struct lwfacility;
-struct lwatch_result;
 
 struct lwfile {
   uint32_t seen;            // mark of lwfacility_update
@@ -123,13 +121,3 @@ bool lwfile_close(lwfile* r);
 // path names another one: that one is followed from offset 0 (true), or
 // false when nothing was pending.
 bool lwfile_follow_next(lwfile* r);
-// Files held open between scans in this process.
-uint32_t lwfile_held_count();
-
-// Scans the monitored files of the facility and writes each hit to result
-// as "[facility,filter] line\n"; true when a hit was written. all: every
-// file is checked (the facility's period has come); otherwise only those
-// that have more.
-bool lwfacility_scan_files(lwfacility* f, lwatch_result* result, bool all);
-// true when a file of the facility has more: it is due at the next tick.
-bool lwfacility_files_pending(const lwfacility* f);

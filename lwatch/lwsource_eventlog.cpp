@@ -18,7 +18,7 @@
 #include <cstring>
 
 #include "klib/kerror.h"
-#include "lwatch/lwevtrec.h"
+#include "lwatch/lwevtrec_internal.h"
 
 // Text buffers of the platform calls, in characters.
 constexpr DWORD kNameSize = 128;

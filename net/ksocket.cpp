@@ -96,14 +96,6 @@ uint32_t ksocketset_accept(ksocketset* set, uint32_t timeout_ms, ksocket* out) {
   return ksocket_accept(ksocketset_at(set, index), out);
 }
 
-uint32_t ksocketset_accept_peer(ksocketset* set, uint32_t timeout_ms, ksocket* out,
-                                kstring* address, uint16_t* port) {
-  uint32_t index = 0, kind = 0;
-  uint32_t rc = ksocketset_wait(set, timeout_ms, &index, &kind);
-  if (rc) return rc;
-  return ksocket_accept_peer(ksocketset_at(set, index), out, address, port);
-}
-
 uint32_t ksocketset_create_listener(ksocketset* set, const kstring* address, uint16_t port) {
   ksocket s;
   ksocket_init(&s);

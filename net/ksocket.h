@@ -135,9 +135,6 @@ void ksocketset_remove(ksocketset* set, uint32_t i);  // does not close
 // readability before writability. Kind is KSOCKET_READ or KSOCKET_WRITE.
 uint32_t ksocketset_wait(ksocketset* set, uint32_t timeout_ms, uint32_t* index, uint32_t* kind);
 uint32_t ksocketset_accept(ksocketset* set, uint32_t timeout_ms, ksocket* out);
-// ksocketset_wait, then ksocket_accept_peer on the element found.
-uint32_t ksocketset_accept_peer(ksocketset* set, uint32_t timeout_ms, ksocket* out,
-                                kstring* address, uint16_t* port);
 // A TCP listener on address and port, appended to the set; 100 when the set
 // cannot grow (the new socket is closed then).
 uint32_t ksocketset_create_listener(ksocketset* set, const kstring* address, uint16_t port);

@@ -298,13 +298,6 @@ uint32_t smt_frame_read(smt_message* m, ksocket* s, uint32_t timeout_ms, const s
   return read_frame(m, &st, &limit, nullptr);
 }
 
-uint32_t smt_frame_read_within(smt_message* m, ksocket* s, uint32_t total_ms,
-                               const smt_link* link) {
-  io_limit limit = {total_ms, true, ktick_ms() + total_ms};
-  stream st = {s, link};
-  return read_frame(m, &st, &limit, nullptr);
-}
-
 uint32_t smt_frame_read_next(smt_message* m, ksocket* s, uint32_t idle_ms, uint32_t total_ms,
                              bool wait_first, bool* started, const smt_link* link) {
   io_limit limit = {total_ms, true, 0};

@@ -9,7 +9,7 @@
 //
 // The frame operations return 0 or the error code of the first failure: 11
 // when a wait for readiness runs out (the time-out bounds each wait, except
-// for smt_frame_read_within, where it bounds the whole frame), 1 when the
+// for smt_frame_read_next's total_ms, which bounds the whole frame), 1 when the
 // peer closed, 50 for a wrong magic, 51 for a length above its limit, 100
 // when storage for an announced length is not available, or the socket
 // layer's code. A frame's bytes are handed to the
@@ -65,14 +65,11 @@ uint32_t smt_frame_write(const smt_message* m, ksocket* s, uint32_t timeout_ms,
 // bytes are read; a wrong magic fails with 50 after exactly 5 bytes.
 uint32_t smt_frame_read(smt_message* m, ksocket* s, uint32_t timeout_ms,
                         const smt_link* link = nullptr);
-// As smt_frame_read, but the whole frame must be in within total_ms of the
-// call (11 otherwise): a peer that trickles its bytes cannot hold the reader
-// longer, however short each of its pauses.
-uint32_t smt_frame_read_within(smt_message* m, ksocket* s, uint32_t total_ms,
-                               const smt_link* link = nullptr);
 // The next request on a connection: waits up to idle_ms for the socket to
 // become readable (bytes, or the peer's close), then reads as
-// smt_frame_read_within with total_ms counted from then. *started is false
+// smt_frame_read, but the whole frame must be in within total_ms counted
+// from then (11 otherwise): a peer that trickles its bytes cannot hold the
+// reader longer, however short each of its pauses. *started is false
 // when it never did (the result is then the wait's: 11 when the time ran
 // out). wait_first waits before looking, for a peer that is known to send
 // nothing yet (it has a reply to read first); otherwise a look at what is

@@ -10,8 +10,10 @@ static bool client_stopped(const smt_client* c) {
   return c->stop.load(std::memory_order_acquire) != 0;
 }
 
-void smt_client_init(smt_client* c, smt_open_fn on_open, smt_close_fn on_close,
+bool smt_client_init(smt_client* c, smt_open_fn on_open, smt_close_fn on_close,
                      smt_message_fn on_message, klog* log) {
+  // The lock that keeps a stop from closing the socket under a write.
+  if (kmutex_create(&c->socket_lock) != 0) return false;
   c->log = log;
   // The record sits in raw pool storage: begin the atomics' lifetimes here.
   new (&c->stop) std::atomic<uint32_t>(0);
@@ -20,7 +22,6 @@ void smt_client_init(smt_client* c, smt_open_fn on_open, smt_close_fn on_close,
   c->io_timeout_ms = 0;
   c->poll_timeout_ms = 0;
   ksocket_init(&c->socket);
-  kmutex_create(&c->socket_lock);
   c->socket_open = false;
   kthread_init(&c->thread);
   kstring_init(&c->peer_address);
@@ -33,6 +34,7 @@ void smt_client_init(smt_client* c, smt_open_fn on_open, smt_close_fn on_close,
   c->on_sent = nullptr;
   c->tls = nullptr;
   c->tls_conn = nullptr;
+  return true;
 }
 
 void smt_client_free(smt_client* c) {
@@ -508,11 +510,18 @@ bool smt_server_init(smt_server* srv, kstrlist* endpoints, smt_open_fn on_open,
   // Growth step = pool size: the storage is allocated once and never moves
   // while threads hold pointers to their records.
   karray_init(&srv->pool, record_size, srv->max_clients);
-  kmutex_create(&srv->pool_lock);
+  if (kmutex_create(&srv->pool_lock) != 0) {
+    release(srv);
+    return false;
+  }
   for (uint32_t i = 0; i < srv->max_clients; ++i) {
     void* r = karray_append(&srv->pool);
     if (!r) continue;
-    smt_client_init(static_cast<smt_client*>(r), on_open, on_close, on_message, log);
+    // A record without its lock is not kept: the pool has one fewer.
+    if (!smt_client_init(static_cast<smt_client*>(r), on_open, on_close, on_message, log)) {
+      karray_pop(&srv->pool);
+      continue;
+    }
     static_cast<smt_client*>(r)->tls = tls;
   }
   // Nothing to listen on, now or later: no endpoint named an address.

@@ -135,9 +135,10 @@ struct smt_server {
 // thread, so true also when no listener is up yet. The records' threads are
 // started here; one the platform refuses is tried again at its record's
 // first hand-over. False when no endpoint named any address (host names that
-// do not resolve, no host name for the default endpoint) or the accept thread
-// could not start; nothing is left to free then. tls, when given, makes every
-// connection TLS; the server owns it from here on, whatever the result.
+// do not resolve, no host name for the default endpoint), the accept thread
+// could not start or the platform refused the pool's lock; nothing is left
+// to free then. A record whose lock is refused is left out of the pool. tls, when given, makes
+// every connection TLS; the server owns it from here on, whatever the result.
 bool smt_server_init(smt_server* srv, kstrlist* endpoints, smt_open_fn on_open,
                      smt_close_fn on_close, smt_message_fn on_message, uint32_t record_size,
                      klog* log, smt_accept_fn accept_filter = nullptr, smt_tls* tls = nullptr);
@@ -156,7 +157,8 @@ void smt_server_stop(smt_server* srv);
 void smt_server_free(smt_server* srv);
 smt_server* smt_server_set_io_timeout(smt_server* srv, uint32_t ms);
 
-void smt_client_init(smt_client* c, smt_open_fn on_open, smt_close_fn on_close,
+// true; false when the platform refuses the record's lock (nothing to free).
+bool smt_client_init(smt_client* c, smt_open_fn on_open, smt_close_fn on_close,
                      smt_message_fn on_message, klog* log);
 // Hands the connection (non-blocking, and its peer's address and port as
 // accepted) to the record and wakes its thread (starting it first if it does

@@ -111,9 +111,10 @@ TEST(KDirWin32, ListsByCaseInsensitiveWildcardAndKind) {
   CreateDirectoryA(dir.file("d.facility").c_str(), nullptr);
   auto list = [](const std::string& path, const char* pattern, int dirs) {
     kdir d;
-    kdir_init_cstr(&d, path.c_str());
     kstring p;
     kstring_init(&p);
+    kstring_assign_cstr(&p, path.c_str());
+    kdir_init(&d, &p);
     kstring_assign_cstr(&p, pattern);
     kstrlist out;
     kstrlist_init(&out);

@@ -5,6 +5,7 @@
 #include <regex>
 #include <thread>
 
+#include "klib/klog_internal.h"
 #include "support/testutil.h"
 
 namespace {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "klib/kregex_internal.h"
 #include "klib/kthread.h"
 #include "support/regex_oracle.h"
 
@@ -30,7 +31,14 @@ struct Regex {
     kstring_free(&p);
   }
   ~Regex() { kregex_free(&r); }
-  bool matches(const std::string& text) const { return !kregex_match_cstr(&r, text.c_str()); }
+  bool matches(const std::string& text) const {
+    kstring t;
+    kstring_init(&t);
+    kstring_assign_cstr(&t, text.c_str());
+    bool matched = !kregex_match(&r, &t);
+    kstring_free(&t);
+    return matched;
+  }
   kregex r;
   bool invalid;
 };

@@ -16,6 +16,7 @@
 #include <random>
 
 #include "lwatch/lwfacility.h"
+#include "lwatch/lwfile_internal.h"
 #include "lwtest.h"
 
 namespace {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "klib/kerror.h"
+#include "lwatch/lwevtrec_internal.h"
 #include "lwevtrec_build.h"
 
 namespace {

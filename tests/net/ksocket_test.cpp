@@ -82,7 +82,8 @@ TEST(KSocket, SetAcceptsInSetOrderConnectionsEndAndEndpointsAreReusableAtOnce) {
   // listener), the peer named without asking the socket.
   Text address;
   uint16_t peer_port = 0;
-  ASSERT_EQ(ksocketset_accept_peer(&set, 1000, &served, &address.s, &peer_port), 0u);
+  ASSERT_EQ(ksocketset_wait(&set, 1000, &index, &kind), 0u);
+  ASSERT_EQ(ksocket_accept_peer(ksocketset_at(&set, index), &served, &address.s, &peer_port), 0u);
   EXPECT_EQ(nettest::str(&address.s), "127.0.0.1");
   EXPECT_EQ(peer_port, smtwire::local_port(other));
   EXPECT_EQ(ksocket_recv(&served, buf, &(n = sizeof buf)), KERR_WOULDBLOCK);
