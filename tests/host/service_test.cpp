@@ -134,17 +134,11 @@ TEST_F(ServiceTest, InstallAndRemoveThroughTheirWholeCourse) {
   std::string text = testutil::read_file(unit_file());
   std::string exec = "ExecStart=\"" + root_.file("my agent/50%%/vardo") + "\"\n";
   std::string home = root_.file("my agent/50%%/");
-  for (std::string line :
-       {"\n[Service]\nType=notify\n" + exec + "Restart=on-failure\nUser=vardo\n",
-        std::string("\nSupplementaryGroups=adm\n"), "\nReadWritePaths=\"-" + home + "\"\n",
-        std::string("\nNoNewPrivileges=yes\n"), std::string("\nProtectSystem=strict\n"),
-        std::string("\nProtectHome=read-only\n"), std::string("\nPrivateTmp=yes\n"),
-        std::string("\nProtectKernelTunables=yes\n"), std::string("\nProtectKernelModules=yes\n"),
-        std::string("\nProtectControlGroups=yes\n"),
-        std::string("\nRestrictAddressFamilies=AF_INET AF_UNIX\n"),
-        std::string("\nLockPersonality=yes\n"), std::string("\nMemoryDenyWriteExecute=yes\n"),
-        std::string("\nCapabilityBoundingSet=\n"),
-        std::string("\n\n[Install]\nWantedBy=multi-user.target\n")})
+  // The sandbox itself is judged by systemd below.
+  for (const std::string& line : std::vector<std::string>{
+           "\n[Service]\nType=notify\n" + exec + "Restart=on-failure\nUser=vardo\n",
+           "\nSupplementaryGroups=adm\n", "\nReadWritePaths=\"-" + home + "\"\n",
+           "\n\n[Install]\nWantedBy=multi-user.target\n"})
     EXPECT_NE(text.find(line), std::string::npos) << line << " in\n" << text;
   // The agent may create files beside itself but replace none of root's; its
   // log is made and given to it.

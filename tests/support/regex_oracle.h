@@ -65,40 +65,14 @@ struct Generator {
                                                                    : c;
   }
   void bracket() {
-    // Members, ranges and classes, each with a character it holds.
-    static const std::pair<const char*, char> kItems[] = {{"a", 'a'},
-                                                          {"x", 'x'},
-                                                          {"Z", 'Z'},
-                                                          {"5", '5'},
-                                                          {" ", ' '},
-                                                          {".", '.'},
-                                                          {"-", '-'},
-                                                          {"!", '!'},
-                                                          {"\\", '\\'},
-                                                          {"^", '^'},
-                                                          {"[", '['},
-                                                          {"(", '('},
-                                                          {"*", '*'},
-                                                          {"$", '$'},
-                                                          {"\xe9", '\xe9'},
-                                                          {"a-c", 'b'},
-                                                          {"A-F", 'E'},
-                                                          {"0-9", '3'},
-                                                          {"!-/", '#'},
-                                                          {"0-z", 'Q'},
-                                                          {"A-z", '_'},
-                                                          {"a-{", 'k'},
-                                                          {"b-a", 'b'},
-                                                          {"--/", '.'},
-                                                          {"\x80-\xff", '\x90'},
-                                                          {"[:alpha:]", 'q'},
-                                                          {"[:digit:]", '5'},
-                                                          {"[:space:]", ' '},
-                                                          {"[:punct:]", '!'},
-                                                          {"[:upper:]", 'Q'},
-                                                          {"[:xdigit:]", '7'},
-                                                          {"[:cntrl:]", '\x01'},
-                                                          {"[:blank:]", '\t'}};
+    // Members, ranges and classes, each after a character it holds.
+    // clang-format off
+    static const char* kItems[] = {
+        "aa", "xx", "ZZ", "55", "  ", "..", "--", "!!", "\\\\", "^^", "[[", "((", "**", "$$",
+        "\xe9\xe9", "ba-c", "EA-F", "30-9", "#!-/", "Q0-z", "_A-z", "ka-{", "bb-a", ".--/",
+        "\x90\x80-\xff", "q[:alpha:]", "5[:digit:]", " [:space:]", "![:punct:]", "Q[:upper:]",
+        "7[:xdigit:]", "\x01[:cntrl:]", "\t[:blank:]"};
+    // clang-format on
     bool negated = rng.one_in(4);
     pattern += negated ? "[^" : "[";
     std::string in;
@@ -106,8 +80,8 @@ struct Generator {
     for (int i = 0, n = 1 + rng.below(3); i < n; ++i) {
       uint32_t k = rng.below(std::size(kItems));
       if (k == 10 && rng.one_in(2)) k = 0;  // "[:" and the like open a class
-      pattern += kItems[k].first;
-      in += kItems[k].second;
+      pattern += kItems[k] + 1;
+      in += kItems[k][0];
     }
     if (rng.one_in(10)) pattern += '-', in += '-';
     pattern += ']';
@@ -123,15 +97,10 @@ struct Generator {
       uint32_t k = rng.below(asserts ? 2 : 7);
       int n = rng.below(4), m = n + rng.below(3);
       if (!group && times == 1 && rng.one_in(40)) n = 20 + rng.below(100), m = n + rng.below(150);
-      const std::string forms[] = {"*",
-                                   "?",
-                                   "+",
-                                   "{" + std::to_string(n) + "}",
-                                   "{" + std::to_string(n) + ",}",
-                                   "{" + std::to_string(n) + "," + std::to_string(m) + "}",
-                                   "{," + std::to_string(m) + "}"};
+      std::string ns = std::to_string(n), ms = std::to_string(m), none;
+      pattern += k < 3 ? std::string(1, "*?+"[k])
+                       : "{" + (k < 6 ? ns : none) + (k > 3 ? "," : "") + (k > 4 ? ms : none) + "}";
       const int low[] = {0, 0, 1, n, n, n, 0}, high[] = {2, 1, 2, n, n + 1, m, m};
-      pattern += forms[k];
       lo *= low[k];
       hi *= high[k];
       unit = std::min<uint64_t>(1u << 30, k < 3 ? unit + 1 : unit * std::max(high[k], 1));
