@@ -21,12 +21,14 @@
 namespace {
 
 // Not asked: back-references and escaped lower-case letters, assertions
-// beside '+' or an interval, and stacked or many repetitions.
+// beside '+' or an interval, and stacked, many or long repetitions.
 bool askable(const std::string& p) {
   if (p.size() > 256 || std::count(p.begin(), p.end(), '{') > 3) return false;
   bool asserts = p.find_first_of("^$") != std::string::npos, repeats = false;
+  long most = 1;  // the largest repetition count: the library's compile time grows with it
   for (size_t i = 0; i < p.size(); ++i) {
     char c = p[i], next = i + 1 < p.size() ? p[i + 1] : 0;
+    if (c == '{' || c == ',') most = std::max(most, strtol(p.c_str() + i + 1, nullptr, 10));
     if (c == '\\' && (isdigit(static_cast<unsigned char>(next)) ||
                       (islower(static_cast<unsigned char>(next)) && !strchr("wsb", next))))
       return false;
@@ -34,7 +36,7 @@ bool askable(const std::string& p) {
     repeats = repeats || c == '+' || c == '{';
     if (strchr("*+?{}", c) && c && next && strchr("*+?{", next)) return false;
   }
-  return !(asserts && repeats);
+  return !(asserts && repeats) && most * static_cast<long>(p.size()) <= 4000;
 }
 
 [[noreturn]] void differ(const std::string& pattern, const std::string& text, const char* what) {
