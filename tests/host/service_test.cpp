@@ -25,11 +25,7 @@ class ServiceTest : public ::testing::Test {
     std::filesystem::create_directories(unit_dir());
     std::filesystem::create_directories(root_.file("my agent/50%"));
     std::filesystem::create_symlink(VARDO_EXE, exe_);
-    kstring_init(&text_);
-    kstring_init(&app_.service_name);
-    kstring_init(&app_.module_path);
-    kstring_init(&app_.module_dir);
-    kstring_init(&app_.module_name);
+    for (kstring* s : strings()) kstring_init(s);
     kstring_assign_cstr(&app_.module_path, exe_.c_str());
     kstring_assign_cstr(&app_.module_dir, home_.c_str());
     kstring_assign_cstr(&app_.module_name, "vardo");
@@ -38,11 +34,10 @@ class ServiceTest : public ::testing::Test {
   }
   void TearDown() override {
     kconfig_free(&app_.config);
-    kstring_free(&app_.module_name);
-    kstring_free(&app_.module_dir);
-    kstring_free(&app_.module_path);
-    kstring_free(&app_.service_name);
-    kstring_free(&text_);
+    for (kstring* s : strings()) kstring_free(s);
+  }
+  std::vector<kstring*> strings() {
+    return {&text_, &app_.service_name, &app_.module_path, &app_.module_dir, &app_.module_name};
   }
   std::string unit_dir() const { return root_.file("etc/systemd/system"); }
   std::string unit_file(const std::string& unit = kUnit) const { return unit_dir() + "/" + unit; }
