@@ -1,4 +1,5 @@
-// Library start-up and clean-up: the modules' order and the failure line.
+// Library start-up and clean-up runners: every step in order up to the
+// first failure, and its failure line.
 #include "host/klib.h"
 
 #include <gtest/gtest.h>
@@ -19,24 +20,12 @@ uint32_t step() {
   return N == g_fail_at ? Code : 0;
 }
 
-TEST(KLib, ModulesStartInOrderAndCleanUpInReverse) {
-  size_t n_init = 0, n_clean = 0;
-  const klib_step* init = klib_init_table(&n_init);
-  const klib_cleanup_step* clean = klib_cleanup_table(&n_clean);
-  std::string started, cleaned;
-  for (size_t i = 0; i < n_init; ++i) started += init[i].name + std::string(" ");
-  for (size_t i = 0; i < n_clean; ++i) cleaned += clean[i].name + std::string(" ");
-  // kerror first: every later failure line shows one of its messages. The
-  // process runner has nothing to clean up.
-  EXPECT_EQ(started,
-            "kerror_libinit kmutex_libinit ksemaphore_libinit ksocket_libinit kregex_libinit "
-            "kproc_libinit ");
-  EXPECT_EQ(cleaned,
-            "kregex_libcleanup ksocket_libcleanup ksemaphore_libcleanup kmutex_libcleanup "
-            "kerror_libcleanup ");
+template <int N>
+void cleanup() {
+  g_trace += std::to_string(N);
 }
 
-TEST(KLib, StepsRunInOrderUpToTheFirstFailure) {
+TEST(KLib, StepsRunInOrderUpToTheFirstFailureAndCleanUpsRunAll) {
   const klib_step steps[] = {{"first_libinit", step<1, 7>},
                              {"second_libinit", step<2, KERR_VERSION>},
                              {"third_libinit", step<3, 1>}};
@@ -56,6 +45,10 @@ TEST(KLib, StepsRunInOrderUpToTheFirstFailure) {
     EXPECT_EQ(rc, code);
     EXPECT_EQ(g_trace, run);
   }
+  const klib_cleanup_step cleanups[] = {{"a", cleanup<1>}, {"b", cleanup<2>}, {"c", cleanup<3>}};
+  g_trace.clear();
+  klib_cleanup_steps(cleanups, 3);
+  EXPECT_EQ(g_trace, "123");
 }
 
 }  // namespace

@@ -1,18 +1,13 @@
-// kfile and kdir on POSIX paths: symbolic links, "/" roots, modes.
+// kfile on POSIX paths: symbolic links, "/" roots.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
 
-#include "klib/kdir.h"
 #include "klib/kfile.h"
 #include "support/testutil.h"
 
 namespace {
-
-using Lines = std::vector<std::string>;
 
 // Only a leading '/' is a root here: a doubled one names no share.
 TEST(KPathPosix, OnlyASlashIsARoot) {
@@ -98,36 +93,6 @@ TEST(KFile, PathsResolveAndNoFollowOpensRefuseLinks) {
   EXPECT_EQ(kfile_size(&f, &size) + kfile_real_path(&f, &real), 2u);  // closed
   kstring_free(&real);
   kfile_free(&f);
-}
-
-TEST(KDir, ListsByCaseInsensitiveWildcardAndKind) {
-  testutil::TempDir dir;
-  for (const char* n : {"A.FACILITY", "b.facility", "c.facility.bak"})
-    testutil::write_file(dir.file(n), "");
-  mkdir(dir.file("d.facility").c_str(), 0755);
-  symlink("b.facility", dir.file("l.facility").c_str());
-  auto list = [](const std::string& path, const char* pattern, int dirs) {
-    kdir d;
-    kstring p;
-    kstring_init(&p);
-    kstring_assign_cstr(&p, path.c_str());
-    kdir_init(&d, &p);
-    kstring_assign_cstr(&p, pattern);
-    kstrlist out;
-    kstrlist_init(&out);
-    Lines names(kdir_list(&d, &p, dirs, &out) ? 1 : 0, "<error>");
-    for (uint32_t i = 0; i < kstrlist_count(&out); ++i) names.push_back(kstrlist_text(&out, i));
-    kstrlist_free(&out);
-    kstring_free(&p);
-    kdir_free(&d);
-    std::sort(names.begin(), names.end());
-    return names;
-  };
-  EXPECT_EQ(list(dir.path() + "/", "*.facility", 0),
-            (Lines{"A.FACILITY", "b.facility", "l.facility"}));
-  EXPECT_EQ(list(dir.path(), "", 0).size(), 4u);
-  EXPECT_EQ(list(dir.path() + "/", "", 1), (Lines{".", "..", "d.facility"}));
-  EXPECT_EQ(list(dir.file("nope"), "", 0), Lines{"<error>"});
 }
 
 }  // namespace

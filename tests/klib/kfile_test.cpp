@@ -46,7 +46,7 @@ TEST(KFile, LinesDropEveryCrAndKeepALastLineWithoutLf) {
   EXPECT_EQ(read_lines(dir.path()), Lines{"<refused>"});
 }
 
-TEST(KFile, WriteStatRenameReplaceAndRemove) {
+TEST(KFile, WriteStatRenameAndRemove) {
   testutil::TempDir dir;
   kfile f;
   kfile_init(&f);
@@ -60,7 +60,6 @@ TEST(KFile, WriteStatRenameReplaceAndRemove) {
   EXPECT_EQ(kfile_close(&f), 0u);
   EXPECT_EQ(kfile_stat(&f, &mtime, &size), 0u);
   EXPECT_EQ(size, 7u + 2 * testutil::kTextEol.size());
-
   // Rename refuses an existing name and otherwise follows the file.
   testutil::write_file(dir.file("a.log"), "OLD");
   kstring target;
@@ -78,17 +77,24 @@ TEST(KFile, WriteStatRenameReplaceAndRemove) {
   ASSERT_EQ(kfile_open(&f, "rt"), 0u);
   EXPECT_EQ(kfile_remove(&f), 0u);
   EXPECT_FALSE(kfile_exists(&f));
+  kfile_free(&f);
+}
 
-  // Replace writes a new file whole and renames it over the old one, with
-  // the permissions that fopen gives, not private ones.
+// Replace writes a new file whole and renames it over the old one, with the
+// permissions that fopen gives, not private ones; a fill that gives up or a
+// missing directory changes nothing and leaves nothing behind.
+TEST(KFile, ReplaceIsWholeOrNothing) {
+  testutil::TempDir dir;
+  testutil::write_file(dir.file("a.log"), "");
   std::string p = dir.file("a.facility");
+  kfile f;
+  kfile_init(&f);
   kfile_set_name_cstr(&f, p.c_str());
   EXPECT_EQ(kfile_replace(&f, "new\n", 4), 0u);  // created when missing
   EXPECT_EQ(kfile_replace(&f, "newer\n", 6), 0u);
   EXPECT_EQ(testutil::read_file(p), "newer\n");
   EXPECT_EQ(std::filesystem::status(p).permissions(),
             std::filesystem::status(dir.file("a.log")).permissions());
-  // Content written piece by piece; a fill that gives up changes nothing.
   auto two_pieces = [](kfile* out, void*) -> uint32_t {
     return kfile_write(out, "one\n", 4) == 4 && kfile_printf(out, "%s\n", "two") == 4 ? 0 : 1;
   };
@@ -99,9 +105,44 @@ TEST(KFile, WriteStatRenameReplaceAndRemove) {
   EXPECT_EQ(testutil::read_file(p), "one\ntwo\n");
   kfile_set_name_cstr(&f, dir.file("missing/a.facility").c_str());
   EXPECT_EQ(kfile_replace(&f, "x", 1), 1u);
-  // Nothing is left behind: a.log and a.facility only.
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);
   kfile_free(&f);
+}
+
+// Listings match case-blind and take files (links to them too) or
+// directories; the system's own separator works as well.
+TEST(KDir, ListsByCaseInsensitiveWildcardAndKind) {
+  testutil::TempDir dir;
+  for (const char* n : {"A.FACILITY", "b.facility", "c.facility.bak"})
+    testutil::write_file(dir.file(n), "");
+  std::filesystem::create_directory(dir.file("d.facility"));
+  Lines files{"A.FACILITY", "b.facility"};
+  if (testutil::symlinks_work()) {
+    std::filesystem::create_symlink("b.facility", dir.file("l.facility"));
+    files.push_back("l.facility");
+  }
+  auto list = [](const std::string& path, const char* pattern, int dirs) {
+    kstring p;
+    kstring_init(&p);
+    kstring_assign_cstr(&p, path.c_str());
+    kdir d;
+    kdir_init(&d, &p);
+    kstring_assign_cstr(&p, pattern);
+    kstrlist out;
+    kstrlist_init(&out);
+    Lines names(kdir_list(&d, &p, dirs, &out) ? 1 : 0, "<error>");
+    for (uint32_t i = 0; i < kstrlist_count(&out); ++i) names.push_back(kstrlist_text(&out, i));
+    kstrlist_free(&out);
+    kstring_free(&p);
+    kdir_free(&d);
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  EXPECT_EQ(list(dir.path() + "/", "*.facility", 0), files);
+  std::string native = std::filesystem::path(dir.path()).make_preferred().string();
+  EXPECT_EQ(list(native, "", 0).size(), files.size() + 1);
+  EXPECT_EQ(list(dir.path() + "/", "", 1), (Lines{".", "..", "d.facility"}));
+  EXPECT_EQ(list(dir.file("nope"), "", 0), Lines{"<error>"});
 }
 
 }  // namespace

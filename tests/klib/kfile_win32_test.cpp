@@ -1,19 +1,14 @@
-// kfile, kdir and the path rules on Windows: drive and share roots, text
-// mode, sharing with a writer that renames or deletes, FindFirstFile
-// listings.
+// kfile and the path rules on Windows: drive and share roots, text mode,
+// sharing with a writer that renames or deletes.
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <algorithm>
 #include <filesystem>
 
-#include "klib/kdir.h"
 #include "klib/kfile.h"
 #include "support/testutil.h"
 
 namespace {
-
-using Lines = std::vector<std::string>;
 
 std::string dir_of(const char* path) {
   kstring p, out;
@@ -102,36 +97,6 @@ TEST(KFileWin32, TextModeWritesCrLfAndAWriterMayRenameOrDeleteAnOpenFile) {
   kfile_close(&f);
   kstring_free(&real);
   kfile_free(&f);
-}
-
-TEST(KDirWin32, ListsByCaseInsensitiveWildcardAndKind) {
-  testutil::TempDir dir;
-  for (const char* n : {"A.FACILITY", "b.facility", "c.facility.bak"})
-    testutil::write_file(dir.file(n), "");
-  CreateDirectoryA(dir.file("d.facility").c_str(), nullptr);
-  auto list = [](const std::string& path, const char* pattern, int dirs) {
-    kdir d;
-    kstring p;
-    kstring_init(&p);
-    kstring_assign_cstr(&p, path.c_str());
-    kdir_init(&d, &p);
-    kstring_assign_cstr(&p, pattern);
-    kstrlist out;
-    kstrlist_init(&out);
-    Lines names(kdir_list(&d, &p, dirs, &out) ? 1 : 0, "<error>");
-    for (uint32_t i = 0; i < kstrlist_count(&out); ++i) names.push_back(kstrlist_text(&out, i));
-    kstrlist_free(&out);
-    kstring_free(&p);
-    kdir_free(&d);
-    std::sort(names.begin(), names.end());
-    return names;
-  };
-  EXPECT_EQ(list(dir.path() + "/", "*.facility", 0), (Lines{"A.FACILITY", "b.facility"}));
-  std::string backslashed = dir.path();
-  std::replace(backslashed.begin(), backslashed.end(), '/', '\\');
-  EXPECT_EQ(list(backslashed, "", 0).size(), 3u);
-  EXPECT_EQ(list(dir.path(), "", 1), (Lines{".", "..", "d.facility"}));
-  EXPECT_EQ(list(dir.file("nope"), "", 0), Lines{"<error>"});
 }
 
 }  // namespace

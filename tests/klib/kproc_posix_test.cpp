@@ -35,12 +35,6 @@ Lines run_lines(const char* command, uint32_t limit_ms = 20000, uint32_t* timed_
   return lines;
 }
 
-pid_t pid_of(const std::string& text) {
-  pid_t pid = atoi(text.c_str());
-  EXPECT_GT(pid, 0) << text;
-  return pid;
-}
-
 // Every test must leave no child (running or zombie) and no descriptor.
 class KProc : public ::testing::Test {
  protected:
@@ -140,7 +134,7 @@ TEST_F(KProc, TimeLimitAndFinishEndTheWholeGroupAndKeepWhatWasPrinted) {
   // The output ends with the leader; its grandchild has let the pipe go.
   Lines left = run_lines("sh -c \"sleep 30 >/dev/null 2>&1 & echo $!\"");
   ASSERT_EQ(left.size(), 1u);
-  for (pid_t pid : {pid_of(held[0]), pid_of(left[0])})
+  for (pid_t pid : {std::stoi(held[0]), std::stoi(left[0])})
     EXPECT_TRUE(testutil::wait_until([&] { return testutil::process_gone(pid); }, 5000)) << pid;
   // A child that never stops printing is stopped too.
   EXPECT_GT(run_lines("yes", 300, &timed_out).size(), 0u);

@@ -1,8 +1,7 @@
-// Regular expressions: every answer of the engine against the C library's
-// regexec (the reference) on generated patterns and texts, the places where
-// the reference is known to be wrong, the set matcher against the single
-// expressions, and the required-literal pre-check, which must never change
-// an answer.
+// Regular expressions: the engine against the C library's regexec on
+// generated patterns and texts, single and as sets, by hand where the
+// library is wrong or a filter is hostile, and the required-literal
+// pre-check, which must never change an answer.
 #include "klib/kregex.h"
 
 #include <gtest/gtest.h>
@@ -43,244 +42,158 @@ struct Regex {
   bool invalid;
 };
 
-std::string literal_of(const std::string& pattern) {
-  char out[KREGEX_LITERAL_MAX];
-  uint32_t n = kregex_required_literal(pattern.c_str(), out, sizeof out);
-  return std::string(out, n);
-}
-
 std::string shown(const std::string& s) {
   std::string out;
-  for (unsigned char c : s) {
-    if (c >= 0x20 && c < 0x7f) {
-      out += static_cast<char>(c);
-    } else {
-      char hex[8];
-      snprintf(hex, sizeof hex, "\\x%02x", c);
-      out += hex;
-    }
+  for (unsigned char c : s.substr(0, 200)) {
+    char hex[8];
+    snprintf(hex, sizeof hex, "\\x%02x", c);
+    out += c >= 0x20 && c < 0x7f ? std::string(1, static_cast<char>(c)) : hex;
   }
-  return out.size() > 200 ? out.substr(0, 200) + "..." : out;
+  return out;
 }
 
-const char* refused_by_design(const std::string& pattern) {
-  return regex_oracle::refused_by_design(pattern, KREGEX_PROG_MAX, KREGEX_DEPTH_MAX,
-                                         KREGEX_TREE_MAX);
-}
-
-// Generated patterns (groups, empty alternatives, brackets and classes,
-// escapes, operators, anchors anywhere, stacked quantifiers and intervals,
-// syntax errors) on texts drawn from their own characters: compile
-// acceptance and every match answer as the reference gives them.
+// Compile acceptance and every answer as the library gives them; where the
+// pattern has a required literal, a text that matches holds it.
 TEST(KRegex, AnswersAsTheCLibraryDoes) {
-  Generator g{{20261206}, {}, {}};
-  long pairs = 0, matched = 0, invalid = 0, skipped = 0, failures = 0;
-  for (int round = 0; round < 4200 && failures < 20; ++round) {
+  Generator g{{20261206}};
+  long pairs = 0, matched = 0, invalid = 0, failures = 0;
+  for (int round = 0; round < 4400 && failures < 20; ++round) {
     g.make_pattern();
-    const std::string& pattern = g.pattern;
-    Regex re(pattern);
-    if (regex_oracle::has_back_reference(pattern)) {  // refused by design
-      EXPECT_TRUE(re.invalid) << shown(pattern);
-      ++skipped;
+    Regex re(g.pattern);
+    if (g.backref || !g.askable()) {
+      EXPECT_TRUE(re.invalid || !g.backref || g.spoilt) << shown(g.pattern);
       continue;
     }
-    Reference ref(pattern);
-    if (!ref.asked) {
-      ++skipped;
-      continue;
-    }
-    if (re.invalid && (!ref.valid || refused_by_design(pattern))) {
-      invalid += !ref.valid;
-      skipped += ref.valid;
-      continue;
-    }
+    Reference ref(g.pattern);
+    invalid += !ref.valid;
     if (re.invalid != !ref.valid) {
       ++failures;
-      ADD_FAILURE() << "pattern '" << shown(pattern) << "': the C library "
+      ADD_FAILURE() << "pattern '" << shown(g.pattern) << "': the C library "
                     << (ref.valid ? "accepts" : "refuses") << " it, the engine does not";
-      continue;
     }
-    const std::string literal = literal_of(pattern);
+    if (re.invalid || !ref.valid || g.spoilt) continue;
     for (int k = 0; k < 40; ++k) {
-      std::string text = k == 39 ? g.make_long_text() : g.make_text();
+      std::string text = g.make_text(k == 39);
       bool expect = ref.answer(text) == 1;
       ++pairs;
       matched += expect;
-      if (re.matches(text) != expect) {
-        ++failures;
-        ADD_FAILURE() << "pattern '" << shown(pattern) << "' text '" << shown(text)
+      if (re.matches(text) != expect && ++failures)
+        ADD_FAILURE() << "pattern '" << shown(g.pattern) << "' text '" << shown(text)
                       << "': the C library " << (expect ? "matches" : "does not match");
-      }
-      if (expect && !literal.empty()) {
-        const char* end = text.data() + text.size();
-        EXPECT_NE(kregex_candidate(&re.r, text.data(), end), end) << shown(pattern);
-      }
+      const char* end = text.data() + text.size();
+      if (expect && re.r.literal_length)
+        EXPECT_NE(kregex_candidate(&re.r, text.data(), end), end) << shown(g.pattern);
     }
   }
   EXPECT_GE(pairs, 100000);
   // The generator must keep both answers common, and some errors.
   EXPECT_GT(matched, pairs * 3 / 10) << matched << " of " << pairs;
-  EXPECT_LT(matched, pairs * 6 / 10) << matched << " of " << pairs;
+  EXPECT_LT(matched, pairs * 2 / 3) << matched << " of " << pairs;
   EXPECT_GT(invalid, 100);
-  printf(
-      "%ld pairs, %ld matched, %ld patterns both refuse, %ld skipped (refused by design, or too "
-      "costly for the C library)\n",
-      pairs, matched, invalid, skipped);
+}
+
+// Answers by hand (1 match, 0 none, -1 as the library answers): where the
+// library is wrong, filters as people write them, and hostile ones, which
+// backtracking engines take exponential or quadratic time on, against a
+// line of 1 MiB of 'a' with "@" replaced by the text.
+TEST(KRegex, FiltersByHandAndWhereTheCLibraryIsWrong) {
+  const std::string mib(1 << 20, 'a');
+  struct Case {
+    const char* pattern;
+    std::string text;
+    int match;
+  } cases[] = {
+      {"\\a", "a", 1},  // an escaped lower-case letter: the library never matches
+      {"x\\d", "XD", 1},
+      {"(^.){2}", "ab", 0},  // an interval's copies of a group lose its anchor there
+      {"a(|$.){2}@", "ad@", 0},
+      {"a(.\\<){2}", "ad d@", 0},
+      {"X((@$)*)+Y", "X@Y", 0},  // '+' copies its group too
+      {".^", "a\nb", 0},         // '^' after a newline that the pattern takes
+      {"x$\\s", "x\nb", 0},
+      {"error", "Fatal Error in module x", 1},
+      {"^ERR", " ERROR", 0},
+      {".*", "", 1},
+      {".", "", 0},
+      {"a)|b", "xa)x", 1},  // a ')' that closes nothing is plain
+      {"a)|b", "a", 0},
+      {"user=.{1,1000}$", "USER=" + std::string(1200, 'r'), -1},
+      {"x{600}", std::string(599, 'x'), 0},
+      {"x{600}", std::string(600, 'X'), 1},
+      {"(foo|)*bar", "foofoobar", 1},
+      {"a+??", "b", 1},
+      {"(\\<err)+", "xerr", 0},
+      {"(\\<err)+", "an err", 1},
+      {"(ab|cd|ef|gh){3,100}z", "xghghGHZ", 1},
+      {"(ab|cd|ef|gh){3,100}z", "abcdz", 0},
+      {"(error|fatal).{0,200}disk", "error" + std::string(201, ' ') + "disk", -1},
+      {"[0-9]{1,3}(\\.[0-9]{1,3}){3}", "ip 10.0.0.1 up", -1},
+      {"^(ERROR|WARN)[[:space:]]+[^ ]+ \\[[0-9]+\\]", "WARN  x [12]", -1},
+      {"\\(a\\)\\{2\\}", "(a){2}", 1},
+      {"(a|aa)*b", mib, 0},
+      {"(x+x+)+y", mib + "xxy", 1},
+      {".{1,1000}x", mib, 0},
+      {".{1,1000}x", mib + "x", 1},
+      {"(a|b|c|d)+z", mib + "z", 1},
+      {"a*a+z", mib, 0},
+      {"[a-z]+z", mib, 0},
+      {"(a*)*c", mib, 0},
+      {"(.*a){20}q", mib + "q", 1},
+      {"(.*a){20}q", mib, 0},
+  };
+  for (const Case& c : cases) {
+    Regex re(c.pattern);
+    ASSERT_FALSE(re.invalid) << c.pattern;
+    bool expect = c.match >= 0 ? c.match : Reference(c.pattern).answer(c.text) == 1;
+    EXPECT_EQ(re.matches(c.text), expect) << c.pattern << " on " << shown(c.text);
+  }
 }
 
 TEST(KRegex, RequiredLiteralIsDerivedOnlyWhereEveryMatchHoldsIt) {
   const std::pair<const char*, const char*> cases[] = {
-      {"error", "error"},
       {"Mixed CASE", "mixed case"},
       {"disk (full|failure)", "disk "},
-      {"fail(ed|ure)", "fail"},
-      {"(foo)?barbaz", "barbaz"},
       {"ab?cd", "cd"},
-      {"ab+cd", "cd"},
       {"xa+?", "x"},
       {"x{2}yz", "yz"},
       {"ab{0}", "a"},
-      {"[abc]def", "def"},
       {"[]x]yz", "yz"},
-      {"[^]x]yz", "yz"},
       {"[[:alpha:]]+ing", "ing"},
       {"[\\]]tail", "\\]tail"},  // no escapes inside brackets
       {"\\.conf", ".conf"},
       {"\\w+ foo", " foo"},
       {"(a)\\1xyz", ""},  // back-references are refused
       {"^start", "start"},
-      {"end$", "end"},
-      {"a.b", "a"},
       {"caf\xc3\xa9", "caf\xc3\xa9"},
-      {"a|b", ""},
-      {"(a|b)|c", ""},
       {"ab|", ""},
-      {"x.|\\/&|", ""},
       {"abc)", "abc)"},
-      {".*", ""},
       {"[a-z]+", ""},
   };
-  for (auto& c : cases) EXPECT_EQ(literal_of(c.first), c.second) << c.first;
+  for (auto& c : cases) {
+    char out[KREGEX_LITERAL_MAX];
+    uint32_t n = kregex_required_literal(c.first, out, sizeof out);
+    EXPECT_EQ(std::string(out, n), c.second) << c.first;
+  }
 }
 
 TEST(KRegex, CandidateFindsTheFirstOccurrenceAtEveryAlignment) {
-  Regex r("xq7");  // a rare pivot, non-letter included
-  Regex one("z");
   std::mt19937 rng(3);
-  for (int round = 0; round < 3000; ++round) {
-    std::string text(std::uniform_int_distribution<size_t>(0, 80)(rng), 'a');
-    for (char& c : text) c = "aXxQq7z Z"[rng() % 9];
-    size_t b = text.empty() ? 0 : rng() % (text.size() + 1);
-    for (const Regex* re : {&r, &one}) {
-      const std::string lit = re == &r ? "xq7" : "z";
-      size_t expect = text.size();
-      for (size_t i = b; i + lit.size() <= text.size(); ++i) {
-        bool same = true;
-        for (size_t k = 0; k < lit.size(); ++k)
-          same = same && tolower(static_cast<unsigned char>(text[i + k])) == lit[k];
-        if (same) {
-          expect = i;
-          break;
-        }
-      }
-      const char* got = kregex_candidate(&re->r, text.data() + b, text.data() + text.size());
+  for (const char* lit : {"xq7", "z"}) {  // a rare pivot, non-letter included
+    Regex re(lit);
+    for (int round = 0; round < 3000; ++round) {
+      std::string text(rng() % 81, 'a');
+      for (char& c : text) c = "aXxQq7z Z"[rng() % 9];
+      size_t b = rng() % (text.size() + 1), expect = text.size();
+      std::string lower = text;
+      for (char& c : lower) c = static_cast<char>(tolower(c));
+      expect = std::min(expect, lower.find(lit, b));
+      const char* got = kregex_candidate(&re.r, text.data() + b, text.data() + text.size());
       EXPECT_EQ(static_cast<size_t>(got - text.data()), expect) << text << " from " << b;
     }
   }
   Regex none("[a-z]+");
   std::string t = "abc";
   EXPECT_EQ(kregex_candidate(&none.r, t.data() + 1, t.data() + 3), t.data() + 1);
-}
-
-// Where the C library answers wrong, the engine answers as the syntax
-// says; the differential tests ask the library around these faults (see
-// regex_oracle::reference_pattern). The library's answer is checked too:
-// once it is fixed, its workaround can go.
-TEST(KRegex, WhereTheCLibraryIsWrongTheEngineAnswersRight) {
-  struct Case {
-    const char* pattern;
-    const char* text;
-    bool library, engine;
-    const char* why;
-  };
-  const Case cases[] = {
-      {"\\a", "a", false, true, "escaped lower-case letter: compared unfolded to a folded text"},
-      {"x\\d", "XD", false, true, "the same for any letter that is no operator"},
-      {"\\A", "a", true, true, "an upper-case one folds"},
-      {"(^.){2}", "ab", true, false, "an interval's copies of a group lose its anchor"},
-      {"a(|$.){2}@", "ad@", true, false, "the same inside an alternative"},
-      {"a(.\\<){2}", "ad d@", true, false, "the same for a word operator"},
-      {"X((@$)*)+Y", "X@Y", true, false, "'+' copies its group too"},
-      {"X((@$)*)((@$)*)*Y", "X@Y", false, false, "written out, the library is right"},
-      {".^", "a\nb", true, false, "'^' after a newline that the pattern takes"},
-      {"x$\\s", "x\nb", true, false, "'$' before one"},
-      {"a^", "a\nb", false, false, "(not when the pattern does not take it)"},
-  };
-  for (const Case& c : cases) {
-    regex_t raw;
-    ASSERT_EQ(regcomp(&raw, c.pattern, regex_oracle::kFlags), 0) << c.pattern;
-    EXPECT_EQ(regexec(&raw, c.text, 0, nullptr, 0) == 0, c.library) << c.pattern << ": " << c.why;
-    regfree(&raw);
-    Regex re(c.pattern);
-    ASSERT_FALSE(re.invalid) << c.pattern;
-    EXPECT_EQ(re.matches(c.text), c.engine) << c.pattern << ": " << c.why;
-    if (!regex_oracle::reference_anchors_at_newline(c.pattern, c.text))
-      EXPECT_EQ(Reference(c.pattern).answer(c.text), c.engine) << c.pattern;
-  }
-}
-
-// Filters as people write them: accepted, and matched as the library does,
-// whatever the cost of the same filter to the library's own engine.
-TEST(KRegex, FiltersPeopleWriteAreAcceptedAndMatchAsTheLibraryDoes) {
-  const std::pair<const char*, std::vector<std::string>> cases[] = {
-      {"error", {"error", "ERROR", "Fatal Error in module x", "err or"}},
-      {"^ERR", {"ERROR at start", " ERROR"}},
-      {"a|b", {"xxbxx", "c"}},
-      {".*", {""}},
-      {".", {""}},
-      {"a)|b", {"xa)x", "b", "a"}},  // a ')' that closes nothing is plain
-      {"user=.{1,1000}$", {"user=", "user=x", "login user=root", "USER=" + std::string(1200, 'r')}},
-      {"a{0,600}", {"", "b"}},
-      {"x{600}", {std::string(599, 'x'), std::string(600, 'X')}},
-      {"(foo|)*bar", {"bar", "foofoobar", "fooba"}},
-      {"a+??", {"", "b", "a"}},
-      {"(\\<err)+", {"err", "xerr", "an err", "errerr"}},
-      {"(ab|cd|ef|gh){0,100}", {"", "zz"}},
-      {"(ab|cd|ef|gh){3,100}z", {"abcdz", "abcdefz", "xghghGHZ"}},
-      {"(error|fatal).{0,200}disk", {"fatal: no disk", "error" + std::string(201, ' ') + "disk"}},
-      {"[0-9]{1,3}(\\.[0-9]{1,3}){3}", {"ip 10.0.0.1 up", "10.0.0"}},
-      {"^(ERROR|WARN)[[:space:]]+[^ ]+ \\[[0-9]+\\]", {"WARN  x [12]", "INFO x [1]"}},
-      {"\\(a\\)\\{2\\}", {"(a){2}", "aa"}},
-  };
-  for (auto& c : cases) {
-    Regex re(c.first);
-    ASSERT_FALSE(re.invalid) << c.first;
-    regex_t raw;
-    ASSERT_EQ(regcomp(&raw, c.first, regex_oracle::kFlags), 0) << c.first;
-    for (const std::string& t : c.second)
-      EXPECT_EQ(re.matches(t), regexec(&raw, t.c_str(), 0, nullptr, 0) == 0)
-          << c.first << " on " << shown(t);
-    regfree(&raw);
-  }
-}
-
-// A line that anyone may write into a watched log must not hold the watch:
-// patterns that backtracking engines take exponential or quadratic time on
-// answer a 1 MiB line (the test's timeout is the guard), and answer right.
-TEST(KRegex, HostilePatternsOnAMebibyteLineAnswerRight) {
-  std::string line(1 << 20, 'a');
-  const std::pair<const char*, const char*> cases[] = {
-      {"(a|aa)*b", "b"}, {"(x+x+)+y", "xxy"}, {".{1,1000}x", "x"}, {"(a|b|c|d)+z", "z"},
-      {"a*a+z", "z"},    {"[a-z]+z", "z"},    {"(a*)*c", "c"},     {"(.*a){20}q", "q"},
-  };
-  for (auto& c : cases) {
-    Regex re(c.first);
-    ASSERT_FALSE(re.invalid) << c.first;
-    EXPECT_FALSE(re.matches(line)) << c.first;
-    std::string hit = line + c.second;
-    hit[10] = 'x';
-    EXPECT_TRUE(re.matches(hit)) << c.first;
-  }
 }
 
 int compile_deepest(void* out) {
@@ -303,7 +216,7 @@ TEST(KRegex, DeepestAllowedNestingCompilesOnAWorkerThreadStack) {
 // in table order that the library matches, on single texts and on blocks of
 // lines (the first line that any member matches).
 TEST(KRegex, SetAnswersWithTheFirstMemberTheLibraryMatches) {
-  Generator g{{7}, {}, {}};
+  Generator g{{7}};
   long texts = 0, hits = 0;
   for (int round = 0; round < 600; ++round) {
     std::vector<std::unique_ptr<Regex>> regs;
@@ -313,10 +226,10 @@ TEST(KRegex, SetAnswersWithTheFirstMemberTheLibraryMatches) {
     uint32_t n = 2 + g.rng.below(4);
     while (members.size() < n) {
       g.make_pattern();
-      if (regex_oracle::has_back_reference(g.pattern)) continue;
+      if (g.backref || g.spoilt || !g.askable()) continue;
       auto re = std::make_unique<Regex>(g.pattern);
       auto ref = std::make_unique<Reference>(g.pattern);
-      if (re->invalid || !ref->asked || !ref->valid) continue;
+      if (re->invalid || !ref->valid) continue;
       members.push_back(&re->r);
       samples.push_back(g.sample);
       regs.push_back(std::move(re));
@@ -346,11 +259,9 @@ TEST(KRegex, SetAnswersWithTheFirstMemberTheLibraryMatches) {
     for (size_t from : starts) {
       int32_t expect = -1;
       size_t at = from, expect_at = 0;
-      while (at < block.size() && expect < 0) {
-        size_t lf = block.find('\n', at);
-        expect = first(block.substr(at, lf - at));
+      for (; at < block.size() && expect < 0; at = block.find('\n', at) + 1) {
+        expect = first(block.substr(at, block.find('\n', at) - at));
         expect_at = at;
-        at = lf + 1;
       }
       const char* line = nullptr;
       const char* line_end = nullptr;
@@ -365,7 +276,7 @@ TEST(KRegex, SetAnswersWithTheFirstMemberTheLibraryMatches) {
     kregex_set_free(&set);
   }
   EXPECT_GT(hits, texts / 4);
-  EXPECT_LT(hits, texts * 9 / 10);
+  EXPECT_LT(hits, texts * 19 / 20);
 }
 
 }  // namespace

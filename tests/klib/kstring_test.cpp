@@ -120,7 +120,13 @@ TEST(KString, EditingComparingAndNumbers) {
   EXPECT_EQ(b.str(), "\n x");
   kstring_remove_chars_cstr(&m, "\"\r\n");
   EXPECT_EQ(m.str(), "ab");
+  S c("line \r\n\r\n");
+  kstring_chomp(&c);
+  EXPECT_EQ(c.str(), "line ");
   EXPECT_NE(kstring_compare(&e1, &e2), 0);
+  EXPECT_EQ(kstring_icompare(&e1, &e2), 0);
+  EXPECT_LT(kstring_icompare_text("ABC", "abd"), 0);
+  EXPECT_GT(kstring_icompare_text("b", "A"), 0);
   EXPECT_LT(kstring_compare_cstr(&e2, "\xff"), 0);  // bytes compare unsigned
   uint32_t at = 99;
   EXPECT_TRUE(kstring_find_char(&e1, 'h', &at) && at == 2);

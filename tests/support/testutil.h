@@ -44,8 +44,6 @@ inline void append_file(const std::string& path, const std::string& content) {
 }
 
 // A file written in text mode, its line ends (kTextEol) read back as LF.
-inline std::string read_text(const std::string& path);
-
 inline std::string read_text(const std::string& path) {
   std::string text = read_file(path);
   if (kTextEol == "\n") return text;
@@ -84,6 +82,36 @@ inline size_t count_in(const std::string& text, const std::string& piece) {
   size_t n = 0;
   for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
   return n;
+}
+
+inline bool send_all(int fd, const std::string& bytes) {
+  long n = 0;
+  for (size_t at = 0; at < bytes.size(); at += static_cast<size_t>(n))
+    if ((n = send_some(fd, bytes.data() + at, bytes.size() - at)) <= 0) return false;
+  return true;
+}
+
+// What arrives until count bytes did, the peer closes or timeout_ms pass without data.
+inline std::string recv_upto(int fd, size_t count, int timeout_ms) {
+  std::string out;
+  char buf[65536];
+  for (long n = 1; out.size() < count && n > 0 && readable(fd, timeout_ms);)
+    if ((n = recv_some(fd, buf, std::min(sizeof buf, count - out.size()))) > 0)
+      out.append(buf, static_cast<size_t>(n));
+  return out;
+}
+
+// True when the peer closes within timeout_ms; what arrives meanwhile goes to *data.
+inline bool wait_closed(int fd, int timeout_ms, std::string* data = nullptr) {
+  using namespace std::chrono;
+  auto end = steady_clock::now() + milliseconds(timeout_ms);
+  char buf[4096];
+  for (long n = 1; n > 0;) {  // 0: closed, below: reset
+    int left = static_cast<int>(duration_cast<milliseconds>(end - steady_clock::now()).count());
+    if (left <= 0 || !readable(fd, left)) return false;
+    if ((n = recv_some(fd, buf, sizeof buf)) > 0 && data) data->append(buf, static_cast<size_t>(n));
+  }
+  return true;
 }
 
 inline std::vector<std::string> split_lines(const std::string& text) {

@@ -13,7 +13,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -77,7 +76,6 @@ inline void close_socket(int fd) {
   close(fd);
 }
 
-// Closes with a reset instead of an orderly end.
 // true when Nagle's delay is off on the socket.
 inline bool tcp_nodelay(intptr_t handle) {
   int on = 0;
@@ -85,6 +83,7 @@ inline bool tcp_nodelay(intptr_t handle) {
   return getsockopt(static_cast<int>(handle), IPPROTO_TCP, TCP_NODELAY, &on, &len) == 0 && on != 0;
 }
 
+// Closes with a reset instead of an orderly end.
 inline void close_with_reset(int fd) {
   linger reset = {1, 0};
   setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
@@ -243,37 +242,16 @@ inline int tcp_connect(uint16_t port, const char* address = "127.0.0.1",
   return -1;
 }
 
-inline bool send_all(int fd, const std::string& bytes) {
-  ssize_t n = 0;
-  for (size_t at = 0; at < bytes.size(); at += static_cast<size_t>(n))
-    if ((n = send(fd, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL)) <= 0) return false;
-  return true;
+// Whether fd has data (or an end) within timeout_ms; bytes read or sent, 0 or below at an end.
+inline bool readable(int fd, int timeout_ms) {
+  pollfd p{fd, POLLIN, 0};
+  return poll(&p, 1, timeout_ms) > 0;
 }
-
-// What arrives until count bytes did, the peer closes or timeout_ms pass without data.
-inline std::string recv_upto(int fd, size_t count, int timeout_ms) {
-  std::string out;
-  char buf[65536];
-  for (pollfd p{fd, POLLIN, 0}; out.size() < count && poll(&p, 1, timeout_ms) > 0;) {
-    ssize_t n = recv(fd, buf, std::min(sizeof buf, count - out.size()), 0);
-    if (n <= 0) break;
-    out.append(buf, static_cast<size_t>(n));
-  }
-  return out;
+inline long recv_some(int fd, char* buf, size_t size) {
+  return recv(fd, buf, size, 0);
 }
-
-// True when the peer closes within timeout_ms; what arrives meanwhile goes to *data.
-inline bool wait_closed(int fd, int timeout_ms, std::string* data = nullptr) {
-  using namespace std::chrono;
-  auto end = steady_clock::now() + milliseconds(timeout_ms);
-  char buf[4096];
-  for (ssize_t n = 1; n > 0;) {  // 0: closed, below: reset
-    int left = static_cast<int>(duration_cast<milliseconds>(end - steady_clock::now()).count());
-    pollfd p{fd, POLLIN, 0};
-    if (left <= 0 || poll(&p, 1, left) <= 0) return false;
-    if ((n = recv(fd, buf, sizeof buf, 0)) > 0 && data) data->append(buf, static_cast<size_t>(n));
-  }
-  return true;
+inline long send_some(int fd, const char* data, size_t size) {
+  return send(fd, data, size, MSG_NOSIGNAL);
 }
 
 }  // namespace testutil

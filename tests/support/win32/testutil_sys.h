@@ -9,9 +9,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <cstdlib>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -186,15 +183,7 @@ inline int tcp_connect(uint16_t port, const char* address = "127.0.0.1",
   return -1;
 }
 
-inline bool send_all(int fd, const std::string& bytes) {
-  int n = 0;
-  for (size_t at = 0; at < bytes.size(); at += static_cast<size_t>(n))
-    if ((n = send(static_cast<SOCKET>(fd), bytes.data() + at, static_cast<int>(bytes.size() - at),
-                  0)) <= 0)
-      return false;
-  return true;
-}
-
+// Whether fd has data (or an end) within timeout_ms; bytes read or sent, 0 or below at an end.
 inline bool readable(int fd, int timeout_ms) {
   fd_set set;
   FD_ZERO(&set);
@@ -202,32 +191,11 @@ inline bool readable(int fd, int timeout_ms) {
   timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
   return select(0, &set, nullptr, nullptr, &tv) > 0;
 }
-
-// What arrives until count bytes did, the peer closes or timeout_ms pass without data.
-inline std::string recv_upto(int fd, size_t count, int timeout_ms) {
-  std::string out;
-  char buf[65536];
-  while (out.size() < count && readable(fd, timeout_ms)) {
-    int n = recv(static_cast<SOCKET>(fd), buf,
-                 static_cast<int>(std::min(sizeof buf, count - out.size())), 0);
-    if (n <= 0) break;
-    out.append(buf, static_cast<size_t>(n));
-  }
-  return out;
+inline long recv_some(int fd, char* buf, size_t size) {
+  return recv(static_cast<SOCKET>(fd), buf, static_cast<int>(size), 0);
 }
-
-// True when the peer closes within timeout_ms; what arrives meanwhile goes to *data.
-inline bool wait_closed(int fd, int timeout_ms, std::string* data = nullptr) {
-  using namespace std::chrono;
-  auto end = steady_clock::now() + milliseconds(timeout_ms);
-  char buf[4096];
-  for (int n = 1; n > 0;) {  // 0: closed, below: reset
-    int left = static_cast<int>(duration_cast<milliseconds>(end - steady_clock::now()).count());
-    if (left <= 0 || !readable(fd, left)) return false;
-    if ((n = recv(static_cast<SOCKET>(fd), buf, sizeof buf, 0)) > 0 && data)
-      data->append(buf, static_cast<size_t>(n));
-  }
-  return true;
+inline long send_some(int fd, const char* data, size_t size) {
+  return send(static_cast<SOCKET>(fd), data, static_cast<int>(size), 0);
 }
 
 }  // namespace testutil
