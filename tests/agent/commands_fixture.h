@@ -8,34 +8,30 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <filesystem>
 #include <future>
 #include <map>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "agent/agent.h"
 #include "agent/agent_dispatch.h"
 #include "agent/agent_exec.h"
 #include "agent/agent_watch.h"
 #include "klib/kerror.h"
-#include "net/smt_frame.h"
 #include "support/testutil.h"
 
 namespace cmdtest {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
-
 using Reply = std::pair<std::string, std::string>;  // status line, body
+using Names = std::vector<std::string>;
 
 const auto ok = [](const std::string& body = "") { return Reply{"200 OK", body}; };
-
 const Reply kRefused{"400 Cannot serve this request", ""};
 const Reply kSyntaxError{"400 Syntax error", ""};
 const Reply kCannotOpen{"400 Cannot open file", ""};
+
+inline std::string str(const kstring* s) {
+  return {kstring_text(s), s->length};
+}
 
 // A connection record from 127.0.0.1:4242, as the server's pool holds it.
 // The reply counts as sent (the server's write reporting sent_rc) once the
@@ -50,7 +46,6 @@ struct Conn {
     c.peer_port = 4242;
   }
   ~Conn() { smt_client_free(&c); }
-  static std::string str(const kstring* s) { return {kstring_text(s), s->length}; }
   Reply send(const std::string& head, const std::string& body = "") {
     smt_message_clear(&c.request);
     smt_message_clear(&c.reply);
@@ -78,8 +73,8 @@ class Commands : public ::testing::Test {
     kstrlist_init(&g_agent.address_masks);
     kstring_init(&g_agent.facilitydir);
     kstring_init(&g_agent.resultdir);
-    std::filesystem::create_directories(res());
-    std::filesystem::create_directories(fac());
+    fs::create_directories(res());
+    fs::create_directories(fac());
     dirs(fac() + "/", res());
   }
   void TearDown() override {
@@ -102,6 +97,15 @@ class Commands : public ::testing::Test {
     return conn_.send(head, body);
   }
   std::string log() { return testutil::read_text(dir_.file("agent.log")); }
+  static Names sorted(Names v) {
+    std::sort(v.begin(), v.end());
+    return v;
+  }
+  Names files(const std::string& dir) {
+    Names names;
+    for (auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+    return sorted(names);
+  }
 
   testutil::TempDir dir_;
   klog log_;
@@ -109,20 +113,6 @@ class Commands : public ::testing::Test {
   int fds_ = 0;
 };
 
-class WatchCommands : public Commands {
- protected:
-  static std::vector<std::string> sorted(std::vector<std::string> v) {
-    std::sort(v.begin(), v.end());
-    return v;
-  }
-  std::vector<std::string> listed(const std::string& cmd) {
-    return sorted(testutil::split_lines(send(cmd).second));
-  }
-  std::vector<std::string> files(const std::string& dir) {
-    std::vector<std::string> names;
-    for (auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
-    return sorted(names);
-  }
-};
+class WatchCommands : public Commands {};
 
 }  // namespace cmdtest
