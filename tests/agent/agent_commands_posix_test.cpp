@@ -127,9 +127,12 @@ TEST_F(ExecCommands, CperfRunsTypeperfFromThePath) {
   setenv("PATH", old_path.c_str(), 1);
 }
 
-// A write that fails, on a full disk or for a directory in the facility
-// file's place, leaves the old facility.
-TEST_F(WatchCommands, FailedReplacementKeepsTheOldFacility) {
+// A result file larger than one reply goes out over several fetches in
+// replies of whole lines, every line once; a line longer than a reply comes
+// in pieces. A write that fails (a full disk, a directory in the way) keeps
+// the old facility; a rest that cannot be written, or a reply not sent,
+// leaves the result file whole.
+TEST_F(WatchCommands, LargeResultFileGoesOutInWholeLinesAndFailedWritesKeepTheOldState) {
   ASSERT_EQ(send("lwwritef web", "scan = 1\n"), ok());
   EXPECT_EQ(on_full_disk([&] { return send("lwwritef web", std::string(8192, '#')); }),
             kCannotWrite);
@@ -137,14 +140,6 @@ TEST_F(WatchCommands, FailedReplacementKeepsTheOldFacility) {
   fs::create_directory(fac() + "/dir.facility");
   EXPECT_EQ(send("lwwritef dir", "scan = 1\n"), kCannotWrite);
   EXPECT_EQ(files(fac()), (Names{"dir.facility", "web.facility"}));
-}
-
-// A result file larger than a reader accepts in one reply goes out over
-// several fetches, in replies of whole lines, every line once; a line longer
-// than a reply comes in pieces. Should the rest not be written (a full
-// disk), the file stays whole and the reply is empty; so it does after a
-// reply that was not sent.
-TEST_F(WatchCommands, LargeResultFileGoesOutInRepliesOfWholeLines) {
   const std::string path = res() + "/lw230101000003.log";
   std::string lines;
   while (lines.size() <= 2 * SMT_BODY_MAX) lines += "[f,e] " + std::to_string(lines.size()) + "\n";

@@ -149,6 +149,29 @@ TEST_F(WatchCommands, ResultFileIsDeliveredOnce) {
   EXPECT_EQ(log(), "");
 }
 
+// Of concurrent fetches of a result file each line reaches exactly one,
+// the others get "400 Cannot open file"; a file beyond one reply goes out
+// over several fetches.
+TEST_F(WatchCommands, ConcurrentFetchesDeliverEveryLineOnce) {
+  for (int round = 0; round < 40; ++round) {
+    const std::string id = std::to_string(230101000000 + round);
+    std::string lines, got[2];
+    while (lines.size() < (round % 10 ? 20000u : 1100000u))
+      lines += "[f,e] " + std::to_string(lines.size()) + "\n";
+    testutil::write_file(res() + "/lw" + id + ".log", lines);
+    auto fetch = [&](std::string* into) {
+      Conn conn(&log_);
+      for (Reply r; (r = conn.send("lwgetlog " + id)).first == "200 OK";) *into += r.second;
+    };
+    std::thread a(fetch, &got[0]), b(fetch, &got[1]);
+    a.join();
+    b.join();
+    Names all = testutil::split_lines(got[0] + got[1]);
+    ASSERT_EQ(sorted(all), sorted(testutil::split_lines(lines))) << "round " << round;
+    ASSERT_EQ(files(res()), Names{});
+  }
+}
+
 // At start, what fetches cut short by the end of the process left is put
 // back: a claimed file whole (its rest, if any, dropped), a rest whose
 // reply went out as the file. A name that is taken keeps the leftover.
