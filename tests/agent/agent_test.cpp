@@ -291,7 +291,8 @@ TEST_F(AgentRun, SampleConfigurationServesClientsAndDeliversHitsOfAllowedFilesOn
 }
 
 // With a certificate set every connection is TLS: smtc with a collector's
-// certificate is served, the agent's certificate checked by name or address.
+// certificate is served, large frames too, the agent's certificate checked by
+// name or address.
 // Every peer that cannot prove itself, a plain SMT request too, is closed
 // after its handshake with its reason in one warning naming it; the address
 // mask still refuses at accept.
@@ -305,7 +306,14 @@ TEST_F(AgentRun, TlsServesTrustedCollectorsAndSaysWhyOthersAreRefused) {
       << log();
   const std::string good = certs.smtc_args("collector") + " ", at = " " + endpoint_ + " echo hi";
   EXPECT_EQ(smtc(good + "--servername localhost" + at), "0|echo hi|200 OK\n");
-  EXPECT_EQ(smtc(good + at), "0|echo hi|200 OK\n");
+  EXPECT_EQ(smtc(good + "-1" + at), "0|echo hi|200 OK\n");  // by address, framed as version 1
+  // Frames across many records both ways.
+  std::string big;
+  for (int i = 0; big.size() < 700000; ++i) big += "line " + std::to_string(i) + "\n";
+  testutil::write_file(dir_.file("big"), big);
+  EXPECT_EQ(smtc(good + "-b " + dir_.file("big") + " " + endpoint_ + " lwwritef big"),
+            "0||200 OK\n");
+  EXPECT_TRUE(smtc(good + endpoint_ + " lwreadf big") == "0|" + big + "|200 OK\n");
   EXPECT_EQ(smtc(good + "--servername agent2" + at),
             "2||smtc: TLS handshake with " + endpoint_ + " failed (hostname mismatch)\n");
   const struct {

@@ -1,7 +1,7 @@
 // The SMT server on real loopback connections: listeners (retried while
 // their port is taken), serving, the pool limit, the idle and whole-request
 // time-outs, peers refused at accept, rate-limited warnings, bounded stops,
-// and connections over TLS.
+// and TLS handshakes that take too long.
 #include "net/smt_server.h"
 
 #include <gtest/gtest.h>
@@ -22,8 +22,7 @@ using smtwire::read_reply;
 std::atomic<int> g_held{0}, g_closed{0};
 std::atomic<bool> g_release{false}, g_refuse_open{false};
 
-// "hold" blocks until released, "mirror" sends the body back, anything else
-// is echoed.
+// "hold" blocks until released; every request is echoed.
 uint32_t on_message(smt_client* c) {
   std::string head = nettest::str(&c->request.head);
   if (head == "hold") {
@@ -31,7 +30,7 @@ uint32_t on_message(smt_client* c) {
     while (!g_release.load()) ksleep(5);
   }
   kstring_assign_cstr(&c->reply.head, "200 OK");
-  kstring_assign(&c->reply.body, head == "mirror" ? &c->request.body : &c->request.head);
+  kstring_assign(&c->reply.body, &c->request.head);
   return 0;
 }
 
@@ -43,43 +42,6 @@ bool loopback_one_only(smt_server* srv, const kstring* address, uint16_t port) {
                kstring_text(address), port);
   return false;
 }
-
-// A TLS client of the server with the test CA and the collector's certificate.
-struct TlsClient {
-  smt_tls* tls = nullptr;
-  smt_tls_conn* conn = nullptr;
-  ksocket s;
-  TlsClient() { ksocket_init(&s); }
-  ~TlsClient() {
-    smt_tls_close(conn);
-    smt_tls_free(tls);
-    ksocket_close(&s);
-  }
-  bool open(uint16_t port) {
-    const testtls::Certs& certs = testtls::Certs::get();
-    nettest::Text why, address("127.0.0.1");
-    return smt_tls_client_init(&tls, certs.file("collector.pem").c_str(),
-                               certs.file("collector.key").c_str(), certs.file("ca.pem").c_str(),
-                               &why.s) == 0 &&
-           ksocket_create_tcp(&s) == 0 && ksocket_connect(&s, &address.s, port) == 0 &&
-           ksocket_set_nonblocking(&s) == 0 &&
-           smt_tls_connect(tls, &s, "localhost", 5000, &conn, &why.s) == 0;
-  }
-  // "<head>|<body>" of the reply, or the error code.
-  std::string ask(const std::string& head, const std::string& body = "", uint8_t version = 2) {
-    smt_message m;
-    smt_message_init(&m);
-    m.version = version;
-    nettest::set(&m.head, head);
-    nettest::set(&m.body, body);
-    uint32_t rc = smt_frame_write(&m, &s, 5000, smt_tls_link(conn));
-    if (rc == 0) rc = smt_frame_read(&m, &s, 5000, smt_tls_link(conn));
-    std::string reply =
-        rc ? "error " + std::to_string(rc) : nettest::str(&m.head) + "|" + nettest::str(&m.body);
-    smt_message_free(&m);
-    return reply;
-  }
-};
 
 long ms_since(Clock::time_point t0) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
@@ -274,11 +236,6 @@ TEST_F(SmtServer, EleventhConnectionIsClosedAfterTheBusyWaitAndTheStopWaitsForTh
   releaser.join();
   EXPECT_GE(took, 1900);
   EXPECT_LT(took, 4500);
-  EXPECT_FALSE(kthread_is_running(&srv_.accept_thread));
-  for (uint32_t i = 0; i < srv_.pool.count; ++i) {
-    EXPECT_FALSE(smt_client_is_running(record(i)));
-    EXPECT_FALSE(kthread_is_running(&record(i)->thread));
-  }
   std::vector<std::string> lines = {"SMTCLI down\n"};
   for (int fd : busy) {
     EXPECT_EQ(read_reply(fd), frame("200 OK", "hold"));
@@ -414,19 +371,16 @@ TEST_F(SmtServer, ThreadsOutlivingTheStopWaitAreReportedCutOffAndWaitedFor) {
   EXPECT_EQ(read_reply(held, 2000), "");  // ended under the late handler
 }
 
-// Over TLS a collector's connection carries frames of either version, large
-// ones across many records both ways, until it is idle; a peer that sends
-// nothing is closed after the idle wait as on plain TCP, without a warning.
-// Ten peers that trickle a handshake hold their records for io_timeout_ms
-// at most, each closed with its warning, and the server serves on.
-TEST_F(SmtServer, TlsConnectionsCarryFramesAndSlowHandshakesEndAfterTheIoTimeout) {
+// Over TLS a peer that sends nothing is closed after the idle wait as on
+// plain TCP, without a warning; ten peers that trickle a handshake hold
+// their records for io_timeout_ms at most, each closed with its warning.
+TEST_F(SmtServer, SlowTlsHandshakesEndAfterTheIoTimeout) {
   const testtls::Certs& certs = testtls::Certs::get();
   if (!certs.ok()) GTEST_SKIP() << "no openssl command to make certificates with";
   smt_tls* tls = nullptr;
   nettest::Text why;
   kstrlist allowed;
   kstrlist_init(&allowed);
-  nettest::set(kstrlist_add(&allowed), "collector1");
   uint32_t rc =
       smt_tls_server_init(&tls, certs.file("agent.pem").c_str(), certs.file("agent.key").c_str(),
                           certs.file("ca.pem").c_str(), &allowed, &why.s);
@@ -435,29 +389,12 @@ TEST_F(SmtServer, TlsConnectionsCarryFramesAndSlowHandshakesEndAfterTheIoTimeout
   ASSERT_EQ(rc, 0u) << nettest::str(&why.s);
   ASSERT_TRUE(start({"127.0.0.1:0"}, nullptr, tls));
   smt_server_set_io_timeout(&srv_, 500);
-
-  TlsClient client;
-  ASSERT_TRUE(client.open(port()));
-  EXPECT_EQ(client.ask("echo hi"), "200 OK|echo hi");
-  EXPECT_EQ(client.ask("echo one", "", 1), "200 OK|echo one");
-  std::string big(700000, 'x');
-  for (size_t i = 0; i < big.size(); i += 7) big[i] = static_cast<char>('a' + i % 26);
-  EXPECT_EQ(client.ask("mirror", big), "200 OK|" + big);
-  auto idle_from = Clock::now();
-  int silent = connect();
   auto t0 = Clock::now();
-  EXPECT_TRUE(closed_without_reply(silent));
+  EXPECT_TRUE(closed_without_reply(connect()));
   EXPECT_GE(ms_since(t0), 900);
-  // Idle well beyond the 1 s wait, the client's connection is closed: its
-  // record is free for the ten below.
-  std::this_thread::sleep_until(idle_from + std::chrono::milliseconds(2000));
-  EXPECT_EQ(client.ask("echo late"), "error 1");
   // A handshake record that announces 512 bytes.
   trickle(std::string("\x16\x03\x01\x02\x00", 5), "[WARNING] TLS handshake with ",
           " failed (handshake not complete within 500 ms) - connection closed\n");
-  TlsClient after;
-  ASSERT_TRUE(after.open(port()));
-  EXPECT_EQ(after.ask("echo after"), "200 OK|echo after");
   EXPECT_EQ(count("TLS handshake with"), 10u);
 }
 
