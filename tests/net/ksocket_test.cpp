@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include "net_test_util.h"
 #include "support/smt_wire.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <chrono>
 #include <thread>
 
-#include "net_test_util.h"
+#include "support/smt_wire.h"
 
 namespace {
 

@@ -9,7 +9,6 @@
 #include <atomic>
 #include <thread>
 
-#include "net_test_util.h"
 #include "support/smt_wire.h"
 #include "support/tls_certs.h"
 
