@@ -316,7 +316,7 @@ TEST_F(SmtServer, RefusedResetAndSlowPeersHoldNoRecordForLong) {
   ASSERT_TRUE(testutil::send_all(fd, frame("echo after")));
   EXPECT_EQ(read_reply(fd), frame("200 OK", "echo after"));
   testutil::close_socket(fd);
-  int handed = 1;
+  int handed = 1;  // the one above
   for (const std::string& p : reset) handed += count("connection from " + p + " accepted\n");
   if (testutil::kAcceptsResetConnections) EXPECT_EQ(handed, 11);
   EXPECT_TRUE(testutil::wait_until([&] { return g_closed.load() == handed; }, 5000)) << log();
