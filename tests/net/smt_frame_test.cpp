@@ -117,22 +117,23 @@ TEST(SmtFrame, ReadsOneFrameAndJudgesLimitsAndMagicBeforeTheBytesThatFollow) {
   }
 }
 
-// A peer that trickles a frame (a byte every 20 ms, the last one after
+// A peer that trickles a frame (a byte every gap_ms, the last one after
 // stall_ms) keeps each wait short: a limit on each wait lets it through, a
 // limit on the whole frame only when the frame is in within it. A peer that
 // closes mid-frame fails the read, one that stalls times it out.
 TEST(SmtFrame, PeerClosingMidFrameGivesOneAndAStalledPeerATimeOutPerWaitOrPerFrame) {
-  for (auto [whole, limit_ms, stall_ms, rc] :
-       std::vector<std::tuple<bool, uint32_t, int, uint32_t>>{{false, 300, 20, 0},
-                                                              {true, 200, 20, KERR_TIMEOUT},
-                                                              {true, 5000, 20, 0},
-                                                              {true, 800, 600, KERR_TIMEOUT}}) {
+  for (auto [whole, limit_ms, gap_ms, stall_ms, rc] :
+       std::vector<std::tuple<bool, uint32_t, int, int, uint32_t>>{
+           {false, 300, 20, 20, 0},
+           {true, 200, 20, 20, KERR_TIMEOUT},
+           {true, 5000, 20, 20, 0},
+           {true, 300, 0, 600, KERR_TIMEOUT}}) {
     Pair p;
     std::atomic<bool> done{false};
     std::thread writer([&] {
       const std::string frame = "SMTF20000700000004echo hibody";
       for (size_t i = 0; i < frame.size() && !done.load(); ++i) {
-        const int ms = i + 1 == frame.size() ? stall_ms : 20;
+        const int ms = i + 1 == frame.size() ? stall_ms : gap_ms;
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));
         if (!testutil::send_all(p.sv[1], frame.substr(i, 1))) break;
       }
