@@ -1,5 +1,4 @@
-// The commands in process: the command word, disabled verbs and peer
-// authorization, and the watch-file commands.
+// The command word, disabled verbs, peer masks and the watch-file commands.
 #include "commands_fixture.h"
 
 namespace {

@@ -1,7 +1,5 @@
-// The fixture of the command tests: the commands in process, dispatched on a
-// connection record as a connection thread does. No test may leave a child
-// process (running or zombie) or a descriptor behind: the fixture counts
-// both before and after, where the platform lets it count.
+// The command tests' fixture: the commands dispatched in process on a
+// connection record; no test may leave a child process or a descriptor.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -33,9 +31,8 @@ inline std::string str(const kstring* s) {
   return {kstring_text(s), s->length};
 }
 
-// A connection record from 127.0.0.1:4242, as the server's pool holds it.
-// The reply counts as sent (the server's write reporting sent_rc) once the
-// dispatch has returned.
+// A connection record from 127.0.0.1:4242; its reply counts as sent (with
+// sent_rc) once the dispatch has returned.
 struct Conn {
   agent_conn record;
   smt_client& c = record.client;
@@ -57,9 +54,8 @@ struct Conn {
   }
 };
 
-// The agent record's settings that the commands read (no disabled verb, no
-// address mask, a 20 s time limit, fac/ and res/ of a temporary directory),
-// and one connection.
+// The settings the commands read (no disabled verb or mask, a 20 s limit,
+// fac/ and res/ of a temporary directory), and one connection.
 class Commands : public ::testing::Test {
  protected:
   void SetUp() override {

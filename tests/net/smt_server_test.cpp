@@ -33,8 +33,7 @@ uint32_t on_message(smt_client* c) {
   return 0;
 }
 
-// The accept filter of the tests: 127.0.0.1 only; a refusal is logged as an
-// application would, rate-limited per address.
+// Accepts 127.0.0.1 only; a refusal is logged rate-limited per address.
 bool loopback_one_only(smt_server* srv, const kstring* address, uint16_t port) {
   if (nettest::str(address) == "127.0.0.1") return true;
   klog_limited(srv->log, 1, KLOG_WARNING, "refused", kstring_text(address), "refused %s:%d\n",
@@ -249,11 +248,9 @@ TEST_F(SmtServer, EleventhConnectionIsClosedAfterTheBusyWaitAndTheStopWaitsForTh
   EXPECT_EQ(count("not terminated"), 0u);
 }
 
-// Collectors that poll with a new connection per request: ten of them in
-// parallel never find the server too busy, because a record is free as soon
-// as its peer has closed. The record threads run from the start and stay; a
-// stop without connections ends them all at once, without a shutdown line
-// for any record.
+// Ten collectors polling with a new connection per request never find the
+// server too busy: a record is free once its peer has closed. The record
+// threads run from the start; a stop without connections ends them at once.
 TEST_F(SmtServer, TenClientsWithANewConnectionPerRequestAreAllServed) {
   klog_set_level(&log_, 2);  // the per-request lines would serialise the threads on the log
   ASSERT_TRUE(start());
