@@ -1,18 +1,18 @@
-// The commands in process: the command word, disabled verbs and peer
-// authorization, and the watch-file commands.
+// The command word, disabled verbs, peer masks and the watch-file commands.
 #include "commands_fixture.h"
 
 namespace {
 
 using namespace cmdtest;
-namespace fs = std::filesystem;
 
 class Dispatch : public Commands {};
 
 // Only an exact command word that is not disabled is served: the blank alone
 // ends the word, and case counts. echo answers with the whole head; a
-// disabled exec starts no process. Refusals are not logged.
-TEST_F(Dispatch, OnlyAnExactCommandWordThatIsNotDisabledIsServed) {
+// disabled exec starts no process. Refusals are not logged. Address masks
+// are whole addresses, checked on every connection by the accept filter,
+// with one warning per refused connection.
+TEST_F(Dispatch, OnlyEnabledCommandWordsAndPeersOfTheMaskAreServed) {
   EXPECT_EQ(send("echo  two  blanks\t", "ignored"), ok("echo  two  blanks\t"));
   EXPECT_EQ(send("echo"), ok("echo"));
   for (const char* head : {"ECHO hi", "echo\thi", " echo", "", "echoes", "ech"})
@@ -24,12 +24,7 @@ TEST_F(Dispatch, OnlyAnExactCommandWordThatIsNotDisabledIsServed) {
   kstring_assign_cstr(kstrlist_add(&g_agent.disabled_verbs), "echo");
   EXPECT_EQ(send("echo hi"), kRefused);
   EXPECT_EQ(log(), "");
-}
 
-// Masks are whole addresses, checked on every connection by the accept
-// filter: a refused peer is closed before it is served, with one warning per
-// connection.
-TEST_F(Dispatch, AddressMasksAreWholeAddressesCheckedOnEveryConnection) {
   smt_server srv{};
   srv.log = &log_;
   const auto allowed = [&](const char* peer) {
@@ -45,29 +40,48 @@ TEST_F(Dispatch, AddressMasksAreWholeAddressesCheckedOnEveryConnection) {
   kstring_assign_cstr(kstrlist_add(&g_agent.address_masks), "127.0.0.1");
   for (const char* refused : {"10.0.0.10", "127.0.0.2", "10.1.2.3", "127.0.0.2"})
     EXPECT_FALSE(allowed(refused)) << refused;
-  std::vector<std::string> lines = testutil::split_lines(log());
-  ASSERT_EQ(lines.size(), 4u);
-  for (int i : {1, 3})
-    EXPECT_TRUE(lines[i].ends_with("[WARNING] connection not authorized from 127.0.0.2:4242"))
-        << lines[i];
   EXPECT_TRUE(allowed("127.0.0.1"));
-  EXPECT_EQ(send("echo hi"), ok("echo hi"));
+  const std::string text = log();
+  EXPECT_EQ(testutil::split_lines(text).size(), 4u) << text;
+  EXPECT_EQ(testutil::count_in(text, "[WARNING] connection not authorized from 127.0.0.2:4242\n"),
+            2u);
 }
 
 // Listings name the facilities and the finished result files of their own
-// directories only, whatever the case of the extension.
-TEST_F(WatchCommands, ListingsNameFacilitiesAndFinishedResultsOfTheirOwnDirectories) {
+// directories only, whatever the case of the extension; a result listing
+// carries as many identifiers as fit, the oldest first, and warns that
+// there are more.
+TEST_F(WatchCommands, ListingsNameTheOldestFinishedFilesThatFitOfTheirOwnDirectory) {
   for (const char* f : {"a.b.facility", "A.FACILITY", "web.facility", "notes.txt",
                         "lw230101000009.log", "web.facility.bak"})
     testutil::write_file(fac() + "/" + f, "");
   fs::create_directory(fac() + "/sub.facility");
-  for (const char* f : {"lw230101000000.log", "LW230101000001.LOG", "lw230101000002.tmp",
-                        "other.log", "res.facility"})
+  for (const char* f : {"lw230101000002.tmp", "other.log", "res.facility",
+                        "lw991231235959.log.4.fetch", "lw991231235959.log.4.rest"})
     testutil::write_file(res() + "/" + f, "");
-  EXPECT_EQ(listed("lwlistf ignored"), (std::vector<std::string>{"A", "a", "web"}));
+  std::string all;
+  for (int i = 0; i < 30; ++i) all += "2301" + std::to_string(10 + i) + "000000\n";
+  for (int i = 29; i >= 0; --i)  // newest first, one in capitals
+    testutil::write_file(
+        res() + (i == 3 ? "/LW" : "/lw") + all.substr(13 * i, 12) + (i == 3 ? ".LOG" : ".log"), "");
+  EXPECT_EQ(sorted(testutil::split_lines(send("lwlistf ignored").second)),
+            (Names{"A", "a", "web"}));
   // a.facility, not a.b.facility; where names ignore case, A.FACILITY.
   EXPECT_EQ(send("lwreadf a"), testutil::kCaseSensitiveNames ? kCannotOpen : ok());
-  EXPECT_EQ(listed("lwlistlog"), (std::vector<std::string>{"230101000000", "230101000001"}));
+  EXPECT_EQ(send("lwlistlog"), ok(all));
+  for (uint32_t max : {13u * 10, 13u * 10 + 12, 0u}) {
+    smt_message reply;
+    smt_message_init(&reply);
+    EXPECT_EQ(agent_list_results(&g_agent, &reply, max), 0u);
+    EXPECT_EQ(str(&reply.head), "200 OK");
+    EXPECT_EQ(str(&reply.body), all.substr(0, max / 13 * 13)) << max;
+    smt_message_free(&reply);
+  }
+  EXPECT_NE(log().find("[WARNING] lwlistlog lists 10 of 30 result files, the oldest; the rest "
+                       "follow once these are fetched\n"),
+            std::string::npos)
+      << log();
+  EXPECT_NE(log().find("lwlistlog lists 0 of 30"), std::string::npos);
   for (const std::string& bad : {dir_.file("missing"), res() + "/other.log"}) {
     dirs(bad, bad);
     for (const char* cmd : {"lwlistf", "lwlistlog"})
@@ -78,7 +92,8 @@ TEST_F(WatchCommands, ListingsNameFacilitiesAndFinishedResultsOfTheirOwnDirector
 // The argument is the text between the first two blanks: empty after a
 // single blank, and ".." names "...facility". A facility is written
 // unchanged and read back with CR dropped and every line, the last one
-// without LF too, ended by "\n"; a shorter content replaces a longer one.
+// without LF too, ended by "\n"; a shorter content replaces a longer one,
+// and no temporary file is left.
 TEST_F(WatchCommands, FacilityNamedByTheArgumentIsWrittenWholeAndReadBackLineByLine) {
   for (const char* cmd : {"lwreadf", "lwwritef", "lwremovef", "lwgetlog"})
     EXPECT_EQ(send(cmd, "body"), kSyntaxError) << cmd;
@@ -97,8 +112,7 @@ TEST_F(WatchCommands, FacilityNamedByTheArgumentIsWrittenWholeAndReadBackLineByL
   EXPECT_EQ(testutil::read_file(fac() + "/web.facility"), "x");
   EXPECT_EQ(send("lwwritef web"), ok());
   EXPECT_EQ(send("lwreadf web"), ok());
-  // No temporary file is left.
-  EXPECT_EQ(files(fac()), (std::vector<std::string>{"...facility", ".facility", "web.facility"}));
+  EXPECT_EQ(files(fac()), (Names{"...facility", ".facility", "web.facility"}));
   EXPECT_EQ(send("lwremovef web"), ok());
   EXPECT_FALSE(fs::exists(fac() + "/web.facility"));
   dirs(dir_.file("missing"), res());
@@ -116,7 +130,7 @@ TEST_F(WatchCommands, ResultFileIsDeliveredOnce) {
   const Reply both = ok("[f,e] one\n[f,e] two\n");
   conn_.sent_rc = KERR_NOTCONN;  // the peer reset the connection
   EXPECT_EQ(send("lwgetlog 230101000000"), both);
-  EXPECT_EQ(files(res()), (std::vector<std::string>{"lw230101000000.log", "lw230101000001.tmp"}));
+  EXPECT_EQ(files(res()), (Names{"lw230101000000.log", "lw230101000001.tmp"}));
   conn_.sent_rc = 0;
   // Claimed, its reply not yet written.
   Conn first(&log_), second(&log_);
@@ -125,43 +139,63 @@ TEST_F(WatchCommands, ResultFileIsDeliveredOnce) {
   EXPECT_EQ(second.send("lwgetlog 230101000000"), kCannotOpen);
   EXPECT_EQ(second.send("lwlistlog"), ok());
   smt_client_reply_done(&first.c, 0);
-  EXPECT_EQ(Conn::str(&first.c.reply.body), both.second);
+  EXPECT_EQ(str(&first.c.reply.body), both.second);
   EXPECT_EQ(send("lwgetlog 230101000000"), kCannotOpen);
   EXPECT_EQ(send("lwgetlog 230101000001"), kCannotOpen);
   fs::create_directory(res() + "/lw230101000002.log");
   EXPECT_EQ(send("lwgetlog 230101000002"), kCannotOpen);
-  EXPECT_EQ(files(res()), (std::vector<std::string>{"lw230101000001.tmp", "lw230101000002.log"}));
+  EXPECT_EQ(files(res()), (Names{"lw230101000001.tmp", "lw230101000002.log"}));
   EXPECT_EQ(log(), "");
+}
+
+// Of concurrent fetches of a result file each line reaches exactly one,
+// the others get "400 Cannot open file"; a file beyond one reply goes out
+// over several fetches.
+TEST_F(WatchCommands, ConcurrentFetchesDeliverEveryLineOnce) {
+  for (int round = 0; round < 40; ++round) {
+    const std::string id = std::to_string(230101000000 + round);
+    std::string lines, got[2];
+    while (lines.size() < (round % 10 ? 20000u : 1100000u))
+      lines += "[f,e] " + std::to_string(lines.size()) + "\n";
+    testutil::write_file(res() + "/lw" + id + ".log", lines);
+    auto fetch = [&](std::string* into) {
+      Conn conn(&log_);
+      for (Reply r; (r = conn.send("lwgetlog " + id)).first == "200 OK";) *into += r.second;
+    };
+    std::thread a(fetch, &got[0]), b(fetch, &got[1]);
+    a.join();
+    b.join();
+    Names all = testutil::split_lines(got[0] + got[1]);
+    ASSERT_EQ(sorted(all), sorted(testutil::split_lines(lines))) << "round " << round;
+    ASSERT_EQ(files(res()), Names{});
+  }
 }
 
 // At start, what fetches cut short by the end of the process left is put
 // back: a claimed file whole (its rest, if any, dropped), a rest whose
 // reply went out as the file. A name that is taken keeps the leftover.
 TEST_F(WatchCommands, LeftoversOfUnfinishedFetchesArePutBackAtStart) {
-  const std::map<std::string, std::string> before = {
-      {"lw230101000005.log.7.fetch", "claimed\n"},
-      {"lw230101000006.log.8.rest", "rest\n"},
-      {"lw230101000007.log.9.fetch", "whole\n"},
-      {"lw230101000007.log.9.rest", "part\n"},
-      {"lw230101000008.log.3.fetch", "kept\n"},
-      {"lw230101000008.log", "newer\n"},
-      {"lwx.fetch", "no number\n"},
-      {"other.log.1.fetch", "not a result\n"},
+  const struct {
+    std::string before, text, after;  // after: "" when it goes
+  } files_[] = {
+      {"lw230101000005.log.7.fetch", "claimed\n", "lw230101000005.log"},
+      {"lw230101000006.log.8.rest", "rest\n", "lw230101000006.log"},
+      {"lw230101000007.log.9.fetch", "whole\n", "lw230101000007.log"},
+      {"lw230101000007.log.9.rest", "part\n", ""},
+      {"lw230101000008.log.3.fetch", "kept\n", "lw230101000008.log.3.fetch"},
+      {"lw230101000008.log", "newer\n", "lw230101000008.log"},
+      {"lwx.fetch", "no number\n", "lwx.fetch"},
+      {"other.log.1.fetch", "not a result\n", "other.log.1.fetch"},
   };
-  for (auto& [name, text] : before) testutil::write_file(res() + "/" + name, text);
+  std::map<std::string, std::string> expected, after;
+  for (auto& f : files_) {
+    testutil::write_file(res() + "/" + f.before, f.text);
+    if (!f.after.empty()) expected[f.after] = f.text;
+  }
   agent_watch_recover(&g_agent.resultdir, &log_);
-  std::map<std::string, std::string> after;
   for (const std::string& name : files(res()))
     after[name] = testutil::read_file(res() + "/" + name);
-  EXPECT_EQ(after, (std::map<std::string, std::string>{
-                       {"lw230101000005.log", "claimed\n"},
-                       {"lw230101000006.log", "rest\n"},
-                       {"lw230101000007.log", "whole\n"},
-                       {"lw230101000008.log.3.fetch", "kept\n"},
-                       {"lw230101000008.log", "newer\n"},
-                       {"lwx.fetch", "no number\n"},
-                       {"other.log.1.fetch", "not a result\n"},
-                   }));
+  EXPECT_EQ(after, expected);
   const std::string text = log();
   for (const char* id : {"05", "06", "07"})
     EXPECT_NE(text.find("result file " + res() + "/lw2301010000" + id +
@@ -174,36 +208,8 @@ TEST_F(WatchCommands, LeftoversOfUnfinishedFetchesArePutBackAtStart) {
       << text;
 }
 
-// A listing carries as many identifiers as fit, the oldest first, and
-// warns that there are more.
-TEST_F(WatchCommands, ListingCarriesTheOldestResultsThatFit) {
-  std::vector<std::string> ids;
-  for (int i = 29; i >= 0; --i) {
-    ids.push_back("2301" + std::to_string(10 + i) + "000000");
-    testutil::write_file(res() + "/lw" + ids.back() + ".log", "");
-  }
-  testutil::write_file(res() + "/lw991231235959.log.4.fetch", "");
-  testutil::write_file(res() + "/lw991231235959.log.4.rest", "");
-  std::sort(ids.begin(), ids.end());
-  std::string all;
-  for (const std::string& id : ids) all += id + "\n";
-  EXPECT_EQ(send("lwlistlog"), ok(all));  // sorted, even without a cut
-  for (uint32_t max : {13u * 10, 13u * 10 + 12, 0u}) {
-    smt_message reply;
-    smt_message_init(&reply);
-    EXPECT_EQ(agent_list_results(&g_agent, &reply, max), 0u);
-    EXPECT_EQ(Conn::str(&reply.head), "200 OK");
-    EXPECT_EQ(Conn::str(&reply.body), all.substr(0, max / 13 * 13)) << max;
-    smt_message_free(&reply);
-  }
-  const std::string text = log();
-  EXPECT_NE(text.find("[WARNING] lwlistlog lists 10 of 30 result files, the oldest; the rest "
-                      "follow once these are fetched\n"),
-            std::string::npos)
-      << text;
-  EXPECT_NE(text.find("lwlistlog lists 0 of 30"), std::string::npos) << text;
-}
-
+// Every command refuses, untouched, a name that would reach a file outside
+// its directory or of another extension, and follows no symbolic link in it.
 TEST_F(WatchCommands, NamesThatWouldLeaveTheirDirectoryAreRefusedUntouched) {
   if (!testutil::symlinks_work()) GTEST_SKIP() << "the file system makes no symbolic links";
   // Targets that each refused name would reach if it were used unchecked.
@@ -223,14 +229,10 @@ TEST_F(WatchCommands, NamesThatWouldLeaveTheirDirectoryAreRefusedUntouched) {
     return all;
   };
   auto before = snapshot();
-  const std::vector<std::string> names = {"../x",     "sub/y", "a\\b", "..\\x", fac() + "/sub/y",
-                                          "/../../x", "/z",    "sub/", "\\"};
   for (const char* cmd : {"lwreadf", "lwwritef", "lwremovef", "lwgetlog"})
-    for (const std::string& name : names)
+    for (const std::string& name :
+         Names{"../x", "sub/y", "a\\b", "..\\x", fac() + "/sub/y", "/../../x", "/z", "sub/", "\\"})
       EXPECT_EQ(send(std::string(cmd) + " " + name, "written\n"), kCannotOpen) << cmd << name;
-  EXPECT_EQ(snapshot(), before);
-  // A symbolic link in the facility or result directory is not followed,
-  // and a refused result file stays.
   fs::create_symlink(dir_.file("x.facility"), fac() + "/link.facility");
   fs::create_symlink(dir_.file("x.log"), res() + "/lw230101000009.log");
   EXPECT_EQ(send("lwreadf link"), kCannotOpen);
@@ -244,9 +246,10 @@ TEST_F(WatchCommands, NamesThatWouldLeaveTheirDirectoryAreRefusedUntouched) {
   EXPECT_EQ(testutil::read_file(fac() + "/x"), "no extension\n");
 }
 
+// Readers of a facility, through lwreadf or the file, see the old or the
+// new content whole while it is replaced, whatever the sizes.
 TEST_F(WatchCommands, ReplacementIsWholeForConcurrentReaders) {
   if (!testutil::kReplaceWhileOpen) GTEST_SKIP() << "an open file cannot be replaced here";
-  // Two contents of different sizes; the larger one spans several pages.
   std::string small = "scan = 1\nfilter = e;error\n", large;
   for (int i = 0; i < 400; ++i) large += "file = /var/log/app" + std::to_string(i) + ".log\n";
   ASSERT_EQ(send("lwwritef web", small), ok());
@@ -272,7 +275,7 @@ TEST_F(WatchCommands, ReplacementIsWholeForConcurrentReaders) {
   r2.join();
   EXPECT_EQ(bad.load(), 0);
   EXPECT_EQ(testutil::read_file(fac() + "/web.facility"), small);
-  EXPECT_EQ(files(fac()), std::vector<std::string>{"web.facility"});
+  EXPECT_EQ(files(fac()), Names{"web.facility"});
 }
 
 }  // namespace

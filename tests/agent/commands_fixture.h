@@ -1,45 +1,38 @@
-// The fixture of the command tests: the commands in process, dispatched on a
-// connection record as a connection thread does. No test may leave a child
-// process (running or zombie) or a descriptor behind: the fixture counts
-// both before and after, where the platform lets it count.
+// The command tests' fixture: the commands dispatched in process on a
+// connection record; no test may leave a child process or a descriptor.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <filesystem>
 #include <future>
 #include <map>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "agent/agent.h"
 #include "agent/agent_dispatch.h"
 #include "agent/agent_exec.h"
 #include "agent/agent_watch.h"
 #include "klib/kerror.h"
-#include "net/smt_frame.h"
 #include "support/testutil.h"
 
 namespace cmdtest {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
-
 using Reply = std::pair<std::string, std::string>;  // status line, body
+using Names = std::vector<std::string>;
 
 const auto ok = [](const std::string& body = "") { return Reply{"200 OK", body}; };
-
 const Reply kRefused{"400 Cannot serve this request", ""};
 const Reply kSyntaxError{"400 Syntax error", ""};
 const Reply kCannotOpen{"400 Cannot open file", ""};
 
-// A connection record from 127.0.0.1:4242, as the server's pool holds it.
-// The reply counts as sent (the server's write reporting sent_rc) once the
-// dispatch has returned.
+inline std::string str(const kstring* s) {
+  return {kstring_text(s), s->length};
+}
+
+// A connection record from 127.0.0.1:4242; its reply counts as sent (with
+// sent_rc) once the dispatch has returned.
 struct Conn {
   agent_conn record;
   smt_client& c = record.client;
@@ -50,7 +43,6 @@ struct Conn {
     c.peer_port = 4242;
   }
   ~Conn() { smt_client_free(&c); }
-  static std::string str(const kstring* s) { return {kstring_text(s), s->length}; }
   Reply send(const std::string& head, const std::string& body = "") {
     smt_message_clear(&c.request);
     smt_message_clear(&c.reply);
@@ -62,9 +54,8 @@ struct Conn {
   }
 };
 
-// The agent record's settings that the commands read (no disabled verb, no
-// address mask, a 20 s time limit, fac/ and res/ of a temporary directory),
-// and one connection.
+// The settings the commands read (no disabled verb or mask, a 20 s limit,
+// fac/ and res/ of a temporary directory), and one connection.
 class Commands : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -78,8 +69,8 @@ class Commands : public ::testing::Test {
     kstrlist_init(&g_agent.address_masks);
     kstring_init(&g_agent.facilitydir);
     kstring_init(&g_agent.resultdir);
-    std::filesystem::create_directories(res());
-    std::filesystem::create_directories(fac());
+    fs::create_directories(res());
+    fs::create_directories(fac());
     dirs(fac() + "/", res());
   }
   void TearDown() override {
@@ -102,6 +93,15 @@ class Commands : public ::testing::Test {
     return conn_.send(head, body);
   }
   std::string log() { return testutil::read_text(dir_.file("agent.log")); }
+  static Names sorted(Names v) {
+    std::sort(v.begin(), v.end());
+    return v;
+  }
+  Names files(const std::string& dir) {
+    Names names;
+    for (auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+    return sorted(names);
+  }
 
   testutil::TempDir dir_;
   klog log_;
@@ -109,20 +109,6 @@ class Commands : public ::testing::Test {
   int fds_ = 0;
 };
 
-class WatchCommands : public Commands {
- protected:
-  static std::vector<std::string> sorted(std::vector<std::string> v) {
-    std::sort(v.begin(), v.end());
-    return v;
-  }
-  std::vector<std::string> listed(const std::string& cmd) {
-    return sorted(testutil::split_lines(send(cmd).second));
-  }
-  std::vector<std::string> files(const std::string& dir) {
-    std::vector<std::string> names;
-    for (auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
-    return sorted(names);
-  }
-};
+class WatchCommands : public Commands {};
 
 }  // namespace cmdtest

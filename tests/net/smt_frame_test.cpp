@@ -8,7 +8,7 @@
 #include <chrono>
 #include <thread>
 
-#include "net_test_util.h"
+#include "support/smt_wire.h"
 
 namespace {
 
@@ -75,54 +75,36 @@ TEST(SmtFrame, WritesBothVersionsByteExactlyAndNothingOfALengthTheFieldsCannotCa
   }
 }
 
-TEST(SmtFrame, ReadsFramesBackToBackWholeOrInPieces) {
+// Each read takes exactly one frame's bytes, each part followed by a NUL;
+// length fields count their digits up to the first non-digit, after leading
+// blanks. Head 65536 and body 1048576 are read; one byte more, or a negative
+// length, is refused before any byte of the head, and a wrong magic after
+// exactly five bytes, without waiting for a header.
+TEST(SmtFrame, ReadsOneFrameAndJudgesLimitsAndMagicBeforeTheBytesThatFollow) {
   Pair p;
-  // Each read takes exactly one frame's bytes. Length fields count their
-  // digits up to the first non-digit, after leading blanks.
-  ASSERT_EQ(p.read("SMTF 0000000000SMTF20000200000003hiabcSMTF 0002x 0003hixyz"), 0u);
-  EXPECT_EQ(p.m.version, 1);
-  EXPECT_EQ(p.parts(), "|");
-  ASSERT_EQ(smt_frame_read(&p.m, &p.a, 1000), 0u);
-  EXPECT_EQ(p.m.version, 2);
-  EXPECT_EQ(p.parts(), "hi|abc");
-  EXPECT_EQ(kstring_text(&p.m.head)[2], '\0');
-  EXPECT_EQ(kstring_text(&p.m.body)[3], '\0');
-  ASSERT_EQ(smt_frame_read(&p.m, &p.a, 1000), 0u);
-  EXPECT_EQ(p.parts(), "hi|xyz");
-
-  std::thread writer([&] {
-    for (char c : std::string("SMTF20000700000004echo hibody")) {
-      testutil::send_all(p.sv[1], std::string(1, c));
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-  });
-  EXPECT_EQ(smt_frame_read(&p.m, &p.a, 5000), 0u);
-  writer.join();
-  EXPECT_EQ(p.parts(), "echo hi|body");
-}
-
-// Head 65536 and body 1048576 are read; one byte more, or a negative length,
-// is refused before any byte of the head, and a wrong magic after exactly
-// five bytes, without waiting for a header.
-TEST(SmtFrame, LimitsAndMagicAreJudgedBeforeTheBytesThatFollow) {
-  Pair p;
-  for (auto [bytes, rc, parts, rest] :
-       std::vector<std::tuple<std::string, uint32_t, std::string, std::string>>{
-           {"SMTF26553600000000" + std::string(65536, 'h'), 0, std::string(65536, 'h') + "|", ""},
-           {"SMTF20000001048576" + std::string(1048576, 'b'), 0, "|" + std::string(1048576, 'b'),
+  for (auto [bytes, rc, version, parts, rest] :
+       std::vector<std::tuple<std::string, uint32_t, int, std::string, std::string>>{
+           {"SMTF 0000000000SMTF2", 0, 1, "|", "SMTF2"},
+           {"SMTF20000200000003hiabcX", 0, 2, "hi|abc", "X"},
+           {"SMTF 0002x 0003hixyz", 0, 1, "hi|xyz", ""},
+           {"SMTF26553600000000" + std::string(65536, 'h'), 0, 2, std::string(65536, 'h') + "|",
             ""},
-           {"SMTF 6553700000Xrest", KERR_SMT_SIZE, "|", "Xrest"},
-           {"SMTF20000001048577Xrest", KERR_SMT_SIZE, "|", "Xrest"},
-           {"SMTF -000100000Xrest", KERR_SMT_SIZE, "|", "Xrest"},
-           {"smtf20000000000000", KERR_SMT_FRAME, "|", "0000000000000"},
-           {"SMTF30000000000000", KERR_SMT_FRAME, "|", "0000000000000"},
-           {"HTTP/", KERR_SMT_FRAME, "|", ""}}) {
+           {"SMTF20000001048576" + std::string(1048576, 'b'), 0, 2, "|" + std::string(1048576, 'b'),
+            ""},
+           {"SMTF 6553700000Xrest", KERR_SMT_SIZE, 0, "|", "Xrest"},
+           {"SMTF20000001048577Xrest", KERR_SMT_SIZE, 0, "|", "Xrest"},
+           {"SMTF -000100000Xrest", KERR_SMT_SIZE, 0, "|", "Xrest"},
+           {"smtf20000000000000", KERR_SMT_FRAME, 0, "|", "0000000000000"},
+           {"SMTF30000000000000", KERR_SMT_FRAME, 0, "|", "0000000000000"},
+           {"HTTP/", KERR_SMT_FRAME, 0, "|", ""}}) {
     EXPECT_EQ(p.read(bytes), rc) << bytes.substr(0, 20);
     EXPECT_TRUE(p.parts() == parts) << bytes.substr(0, 20);
     EXPECT_EQ(p.unread(), rest) << bytes.substr(0, 20);
     if (rc != 0) continue;
-    // The largest frames again with their header in two pieces, which the
-    // reader judges step by step.
+    EXPECT_EQ(p.m.version, version);
+    EXPECT_EQ(kstring_text(&p.m.head)[p.m.head.length], '\0');
+    EXPECT_EQ(kstring_text(&p.m.body)[p.m.body.length], '\0');
+    // Again with the header in two pieces, which the reader judges step by step.
     Pair q;
     std::thread writer([&] {
       testutil::send_all(q.sv[1], bytes.substr(0, 7));
@@ -135,19 +117,26 @@ TEST(SmtFrame, LimitsAndMagicAreJudgedBeforeTheBytesThatFollow) {
   }
 }
 
-// A peer that trickles a frame keeps every single wait short: a limit on
-// each wait lets it through, a limit on the whole frame only when the frame
-// is in within it.
+// A peer that trickles a frame (a byte every gap_ms, the last one after
+// stall_ms) keeps each wait short: a limit on each wait lets it through, a
+// limit on the whole frame only when the frame is in within it. A peer that
+// closes mid-frame fails the read, one that stalls times it out.
 TEST(SmtFrame, PeerClosingMidFrameGivesOneAndAStalledPeerATimeOutPerWaitOrPerFrame) {
-  for (auto [whole, limit_ms, rc] : std::vector<std::tuple<bool, uint32_t, uint32_t>>{
-           {false, 300, 0}, {true, 200, KERR_TIMEOUT}, {true, 5000, 0}}) {
+  for (auto [whole, limit_ms, gap_ms, stall_ms, rc] :
+       std::vector<std::tuple<bool, uint32_t, int, int, uint32_t>>{
+           {false, 300, 20, 20, 0},
+           {true, 200, 20, 20, KERR_TIMEOUT},
+           {true, 5000, 20, 20, 0},
+           {true, 300, 0, 600, KERR_TIMEOUT}}) {
     Pair p;
     bool started = false;
     std::atomic<bool> done{false};
     std::thread writer([&] {
-      for (char c : std::string("SMTF20000700000004echo hibody")) {
-        if (done.load() || !testutil::send_all(p.sv[1], std::string(1, c))) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      const std::string frame = "SMTF20000700000004echo hibody";
+      for (size_t i = 0; i < frame.size() && !done.load(); ++i) {
+        const int ms = i + 1 == frame.size() ? stall_ms : gap_ms;
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        if (!testutil::send_all(p.sv[1], frame.substr(i, 1))) break;
       }
     });
     EXPECT_EQ(whole ? smt_frame_read_next(&p.m, &p.a, 1000, limit_ms, false, &started)

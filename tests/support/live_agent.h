@@ -1,9 +1,8 @@
-// The real agent executable run as a program, for the agent's tests, the
-// benchmark table, the soak and the loss check: a copy in a directory of its
-// own beside its vardo.conf, started with "-start" as from a terminal, its
-// port read from the log ("created listener 127.0.0.1:<port>"), stopped with
-// SIGINT or killed, every wait bounded. Also the whole-file reads and writes
-// and the /proc readings these programs share. POSIX only; never throws.
+// The real agent executable run as a program (agent tests, benchmark table,
+// soak, loss check): a copy in a directory of its own beside its vardo.conf,
+// started with "-start" as from a terminal, its port read from the log,
+// stopped with SIGINT or killed, every wait bounded; and the file and /proc
+// readings these programs share. POSIX only; never throws.
 #pragma once
 
 #include <fcntl.h>
@@ -19,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,21 +29,15 @@ namespace liveagent {
 
 // The whole file; empty when it cannot be read.
 inline std::string read_text(const std::string& path) {
-  std::string text;
-  if (FILE* f = fopen(path.c_str(), "rb")) {
-    char buf[65536];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
-    fclose(f);
-  }
-  return text;
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 inline bool write_text(const std::string& path, const std::string& text) {
-  FILE* f = fopen(path.c_str(), "wb");
-  if (!f) return false;
-  bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
-  return fclose(f) == 0 && ok;
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+  out.close();
+  return !out.fail();
 }
 
 // A figure of /proc/<pid>/status ("VmRSS:", "VmHWM:" in KiB, "Threads:");
@@ -67,16 +61,12 @@ class Agent {
     if (remove_dir && !dir_.empty()) std::filesystem::remove_all(dir_, ec);
   }
 
-  // The signal the kernel sends the agent should the thread that started it
-  // end first, so that no agent outlives its starter.
-  int death_signal = SIGKILL;
-  // Whether the destructor removes the directory.
-  bool remove_dir = false;
+  int death_signal = SIGKILL;  // sent to the agent should its starting thread end first
+  bool remove_dir = false;     // whether the destructor removes the directory
 
-  // Makes dir and its subdirectories and copies exe into it as "vardo". In
-  // a program with threads, before any of them starts an agent: a copy still
-  // open for writing while another thread forks cannot be started (ETXTBSY)
-  // until that child's exec.
+  // Makes dir and its subdirectories and copies exe into it as "vardo"; in a
+  // program with threads before any agent starts (a copy open for writing
+  // while another thread forks cannot be started until that child's exec).
   bool install(const std::string& exe, const std::string& dir,
                const std::vector<std::string>& subdirs = {}) {
     namespace fs = std::filesystem;
@@ -88,24 +78,20 @@ class Agent {
     return !ec && chmod(path("vardo").c_str(), 0755) == 0;
   }
 
-  // Writes conf as vardo.conf and starts the copy with "-start", its output
-  // appended to console.txt, in its own process group (a Ctrl+C at the
-  // terminal reaches the starter only, which stops it). True once the log,
-  // beyond what it held before, names the listener and " SMTSVR up" (and
-  // " LWATCH up" with lwatch) within timeout_ms; otherwise it is killed.
+  // Writes conf as vardo.conf and starts the copy with "-start" in its own
+  // process group, its output appended to console.txt. True once the log,
+  // beyond what it held, names the listener and " SMTSVR up" (and " LWATCH
+  // up" with lwatch) within timeout_ms; otherwise it is killed.
   bool start(const std::string& conf, bool lwatch = false, int timeout_ms = 20000) {
     kill_now();
     if (!write_text(path("vardo.conf"), conf)) return false;
     const size_t seen = log().size();
-    // Built before fork: a child of a threaded process may make only
-    // async-signal-safe calls. Without NOTIFY_SOCKET and INVOCATION_ID the
-    // agent does not take itself for a service of the service manager.
-    std::vector<std::string> env;
+    // Built before fork (a child of a threaded process may make only
+    // async-signal-safe calls); without these two the agent is no service.
+    std::vector<char*> envp;
     for (char** e = environ; *e; ++e)
       if (strncmp(*e, "NOTIFY_SOCKET=", 14) != 0 && strncmp(*e, "INVOCATION_ID=", 14) != 0)
-        env.push_back(*e);
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
+        envp.push_back(*e);
     envp.push_back(nullptr);
     std::string exe = path("vardo"), verb = "-start", console_path = path("console.txt");
     char* argv[] = {exe.data(), verb.data(), nullptr};
@@ -117,7 +103,6 @@ class Agent {
       setpgid(0, 0);
       prctl(PR_SET_PDEATHSIG, death);
       if (getppid() != parent) _exit(126);  // the starter is already gone
-      // Only the copies on 1, 2 and 0 outlive the exec.
       int out = open(console_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
       int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
       if (out < 0 || in < 0 || chdir(dir_.c_str()) != 0) _exit(126);
@@ -133,40 +118,30 @@ class Agent {
     pid_ = pid;
     exited_ = false;
     const std::string kListener = "created listener 127.0.0.1:";
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (std::chrono::steady_clock::now() < deadline && running()) {
-      std::string text = log().substr(seen);
-      size_t at = text.find(kListener);
-      if (at != std::string::npos && text.find('\n', at) != std::string::npos &&
-          text.find(" SMTSVR up\n") != std::string::npos &&
-          (!lwatch || text.find(" LWATCH up\n") != std::string::npos)) {
-        port_.store(static_cast<uint16_t>(atoi(text.c_str() + at + kListener.size())));
-        return port_.load() != 0;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    std::string text;
+    size_t at = std::string::npos;
+    wait_for(timeout_ms, [&] {
+      text = log().substr(seen);
+      at = text.find(kListener);
+      return !running() || (at != std::string::npos && text.find('\n', at) != std::string::npos &&
+                            text.find(" SMTSVR up\n") != std::string::npos &&
+                            (!lwatch || text.find(" LWATCH up\n") != std::string::npos));
+    });
+    if (running() && at != std::string::npos)
+      port_.store(static_cast<uint16_t>(atoi(text.c_str() + at + kListener.size())));
+    if (port_.load() == 0) kill_now();
+    return port_.load() != 0;
+  }
+
+  // SIGINT, then up to timeout_ms for the exit (else a kill); true when it came.
+  bool stop(int timeout_ms = 20000) {
+    port_.store(0);
+    if (running()) kill(pid_, SIGINT);
+    if (wait_for(timeout_ms, [&] { return !running(); })) return true;
     kill_now();
     return false;
   }
 
-  // SIGINT, then up to timeout_ms for the exit; true when it came (status()
-  // tells how). One that overran is killed.
-  bool stop(int timeout_ms = 20000) {
-    port_.store(0);
-    if (!running()) return true;
-    kill(pid_, SIGINT);
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (running()) {
-      if (std::chrono::steady_clock::now() >= deadline) {
-        kill_now();
-        return false;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-  }
-
-  // SIGKILL to it and its process group, and the wait for its end.
   void kill_now() {
     port_.store(0);
     if (pid_ <= 0 || exited_) return;
@@ -176,8 +151,7 @@ class Agent {
     exited_ = true;
   }
 
-  // An agent found ended is reaped here and keeps its status; its pid may
-  // be reused at once and is not signalled any more.
+  // An agent found ended is reaped here and keeps its status.
   bool running() {
     if (pid_ <= 0 || exited_) return false;
     int status = 0;
@@ -187,12 +161,11 @@ class Agent {
     }
     return !exited_;
   }
-  // Whether it ended by exiting with 0: a sanitizer's report makes the exit
-  // status non-zero.
+  // Whether it exited with 0 (a sanitizer's report makes it non-zero).
   bool clean() const { return exited_ && WIFEXITED(status_) && WEXITSTATUS(status_) == 0; }
   int status() const { return status_; }
   pid_t pid() const { return pid_; }
-  // The port it listens on; 0 before the start and after the stop.
+  // 0 before the start and after the stop.
   uint16_t port() const { return port_.load(); }
   const std::string& dir() const { return dir_; }
   std::string path(const std::string& name) const { return dir_ + "/" + name; }
@@ -200,6 +173,17 @@ class Agent {
   std::string console() const { return read_text(path("console.txt")); }
 
  private:
+  // Polls pred every 20 ms until it holds or ms have passed.
+  template <class Pred>
+  static bool wait_for(int ms, Pred pred) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;; std::this_thread::sleep_for(std::chrono::milliseconds(20)))
+      if (pred())
+        return true;
+      else if (std::chrono::steady_clock::now() >= deadline)
+        return false;
+  }
+
   std::string dir_;
   pid_t pid_ = -1;
   bool exited_ = true;

@@ -1,8 +1,33 @@
 // SMT frames as raw bytes, for tests that talk to a server over plain
-// sockets and compare what goes over the wire.
+// sockets and compare what goes over the wire; kstring values for the
+// network tests.
 #pragma once
 
+#include "klib/kerror.h"
+#include "klib/kstring.h"
 #include "support/testutil.h"
+
+namespace nettest {
+
+inline void set(kstring* s, const std::string& text) {
+  kstring_assign_bytes(s, text.data(), static_cast<uint32_t>(text.size()));
+}
+
+inline std::string str(const kstring* s) {
+  return std::string(kstring_text(s), s->length);
+}
+
+// A kstring that frees itself.
+struct Text {
+  kstring s;
+  explicit Text(const std::string& t = "") {
+    kstring_init(&s);
+    set(&s, t);
+  }
+  ~Text() { kstring_free(&s); }
+};
+
+}  // namespace nettest
 
 namespace smtwire {
 
