@@ -1,7 +1,6 @@
 // The journal event source over real journal files, written by the test with
 // systemd-journal-remote from export text: the reading rules as the journal
-// delivers its entries, the pieces of the record text, the log names, and
-// the agent reporting a journal entry into a result file.
+// delivers its entries, the pieces of the record text, and the log names.
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <unistd.h>
@@ -251,52 +250,6 @@ TEST_F(Journal, EachNameFormSelectsItsEntries) {
   EXPECT_NE(selected("System"), V{"cannot open"});
   kstring_assign_cstr(&source_.location, dir_.file("nowhere").c_str());
   EXPECT_EQ(selected("System"), V{"cannot open"});
-}
-
-// The real executable with "lwatch.journaldir" at the test's journal.
-TEST_F(Journal, AgentReportsAMatchingJournalEntryIntoAResultFile) {
-  std::filesystem::copy_file(VARDO_EXE, dir_.file("vardo"));
-  for (const char* d : {"fac", "res"}) std::filesystem::create_directory(dir_.file(d));
-  testutil::write_file(dir_.file("vardo.conf"),
-                       "smtsvr.enable = 0\nservice.loglevel = 4\nlwatch.facilityupdt = 1\n"
-                       "lwatch.rfilettl = 1\nlwatch.facilitydir = " +
-                           dir_.file("fac") + "\nlwatch.resultdir = " + dir_.file("res") +
-                           "\nlwatch.journaldir = " + journal_dir() + "\n");
-  const uint32_t t = 1700000700;
-  write({{t, "_TRANSPORT=syslog|MESSAGE=disk full before the start"}});
-  testutil::Child agent;
-  ASSERT_TRUE(agent.start({dir_.file("vardo"), "-start"}, dir_.path(), dir_.file("stdout.txt"), {},
-                          {"NOTIFY_SOCKET", "INVOCATION_ID"}));
-  auto log = [&] { return testutil::read_file(dir_.file("vardo.log")); };
-  auto results = [&] {
-    std::string text;
-    for (auto& e : std::filesystem::directory_iterator(dir_.file("res")))
-      if (e.path().extension() == ".log") text += testutil::read_file(e.path().string());
-    return text;
-  };
-  testutil::write_file(dir_.file("fac/jour.facility"),
-                       "scan = 1\neventlog = Application\nfilter = err;type=ERROR\n");
-  // Entries are new only after the first scan has taken the baseline: the
-  // second scan's start shows that the first one is over.
-  const std::string scanning = " scanning lwfacility 'jour' eventlog\n";
-  ASSERT_TRUE(testutil::wait_until([&] { return testutil::count_in(log(), scanning) >= 2; }, 10000))
-      << log();
-  write({{t + 1, "_TRANSPORT=syslog|PRIORITY=2|SYSLOG_IDENTIFIER=kern|_PID=77|MESSAGE=disk full"},
-         {t + 2, "_TRANSPORT=syslog|MESSAGE=all fine"}});
-  std::string expected =
-      hits("[jour,err] ", {{t + 1, "id=77;type=ERROR;source=kern;user=N/A;message=disk full"}});
-  EXPECT_TRUE(testutil::wait_until([&] { return results() == expected; }, 10000))
-      << results() << log();
-  // A clean exit also says that no sanitizer found a fault.
-  agent.signal(SIGINT);
-  int status = -1;
-  ASSERT_TRUE(agent.wait_exit(10000, &status));
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  EXPECT_EQ(results(), expected);
-  std::string text = log();
-  // The agent stops the log watch inside its own shutdown.
-  EXPECT_LT(text.find(" VARDO shutdown\n"), text.find(" LWATCH shutdown\n"));
-  EXPECT_LT(text.find(" LWATCH down\n"), text.find(" VARDO down\n"));
 }
 
 }  // namespace
