@@ -1,5 +1,5 @@
 // lwresult: the log watch's result file of the current period, kept by the
-// engine's worker thread (the functions live in lwatch.cpp beside the
+// engine's worker thread (the functions live in lwresult.cpp beside the
 // engine's recovery of result files left open, which shares their naming).
 // The scanners of the facilities write their hits here. A hit line reaches
 // the file whole or not at all; a write that fails is cut back and logged

@@ -1,7 +1,6 @@
 // The journal event source over real journal files, written by the test with
 // systemd-journal-remote from export text: the reading rules as the journal
-// delivers its entries, the pieces of the record text, the log names, and
-// the agent reporting a journal entry into a result file.
+// delivers its entries, the pieces of the record text, and the log names.
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <unistd.h>
@@ -125,11 +124,10 @@ class Journal : public ::testing::Test {
   lwsource source_;
 };
 
-// The journal backend meets the reading rules: a first scan reports none of
-// many entries, then later ones once, newest first, but not one of the same
-// second as the newest seen. Exact following reads by cursor: that one too,
-// everything once, oldest first, and a reader given a position (as after a
-// restart) goes on after it.
+// What the journal adds to the reading rules (pinned for any source by
+// EventScan): exact following reads by cursor, everything once, oldest first,
+// an entry of the newest second seen too, and a reader given a position (as
+// after a restart) goes on after it.
 TEST_F(Journal, ReadingRulesHoldOverARealJournal) {
   std::vector<Entry> old;
   for (uint32_t t = 1700000000; t < 1700000040; ++t)
@@ -139,18 +137,16 @@ TEST_F(Journal, ReadingRulesHoldOverARealJournal) {
   lwpolicy_init(&exact);
   exact.exact = 1;
   const std::string body = "eventlog = app\nfilter = all;new\n";
-  auto a = facility("a", body);
   auto x = facility("x", body, &exact);
-  EXPECT_EQ(scan(*a) + scan(*x), "");  // the baselines
+  EXPECT_EQ(scan(*x), "");  // the baseline
   write_message(1700000039, "new d", 900000);
   write_message(1700000040, "new e");
   write_message(1700000041, "new f");
   const std::string rest = "id=0;type=INFO;source=app;user=N/A;message=new ";
-  EXPECT_EQ(scan(*a), hits("[a,all] ", {{1700000041, rest + "f"}, {1700000040, rest + "e"}}));
   EXPECT_EQ(scan(*x),
             hits("[x,all] ",
                  {{1700000039, rest + "d"}, {1700000040, rest + "e"}, {1700000041, rest + "f"}}));
-  EXPECT_EQ(scan(*a) + scan(*x), "");
+  EXPECT_EQ(scan(*x), "");
   auto reader = [](lwtest::Facility& f) {
     return static_cast<lweventlog*>(karray_get(&f.get()->eventlogs, 0));
   };
@@ -251,52 +247,6 @@ TEST_F(Journal, EachNameFormSelectsItsEntries) {
   EXPECT_NE(selected("System"), V{"cannot open"});
   kstring_assign_cstr(&source_.location, dir_.file("nowhere").c_str());
   EXPECT_EQ(selected("System"), V{"cannot open"});
-}
-
-// The real executable with "lwatch.journaldir" at the test's journal.
-TEST_F(Journal, AgentReportsAMatchingJournalEntryIntoAResultFile) {
-  std::filesystem::copy_file(VARDO_EXE, dir_.file("vardo"));
-  for (const char* d : {"fac", "res"}) std::filesystem::create_directory(dir_.file(d));
-  testutil::write_file(dir_.file("vardo.conf"),
-                       "smtsvr.enable = 0\nservice.loglevel = 4\nlwatch.facilityupdt = 1\n"
-                       "lwatch.rfilettl = 1\nlwatch.facilitydir = " +
-                           dir_.file("fac") + "\nlwatch.resultdir = " + dir_.file("res") +
-                           "\nlwatch.journaldir = " + journal_dir() + "\n");
-  const uint32_t t = 1700000700;
-  write({{t, "_TRANSPORT=syslog|MESSAGE=disk full before the start"}});
-  testutil::Child agent;
-  ASSERT_TRUE(agent.start({dir_.file("vardo"), "-start"}, dir_.path(), dir_.file("stdout.txt"), {},
-                          {"NOTIFY_SOCKET", "INVOCATION_ID"}));
-  auto log = [&] { return testutil::read_file(dir_.file("vardo.log")); };
-  auto results = [&] {
-    std::string text;
-    for (auto& e : std::filesystem::directory_iterator(dir_.file("res")))
-      if (e.path().extension() == ".log") text += testutil::read_file(e.path().string());
-    return text;
-  };
-  testutil::write_file(dir_.file("fac/jour.facility"),
-                       "scan = 1\neventlog = Application\nfilter = err;type=ERROR\n");
-  // Entries are new only after the first scan has taken the baseline: the
-  // second scan's start shows that the first one is over.
-  const std::string scanning = " scanning lwfacility 'jour' eventlog\n";
-  ASSERT_TRUE(testutil::wait_until([&] { return testutil::count_in(log(), scanning) >= 2; }, 10000))
-      << log();
-  write({{t + 1, "_TRANSPORT=syslog|PRIORITY=2|SYSLOG_IDENTIFIER=kern|_PID=77|MESSAGE=disk full"},
-         {t + 2, "_TRANSPORT=syslog|MESSAGE=all fine"}});
-  std::string expected =
-      hits("[jour,err] ", {{t + 1, "id=77;type=ERROR;source=kern;user=N/A;message=disk full"}});
-  EXPECT_TRUE(testutil::wait_until([&] { return results() == expected; }, 10000))
-      << results() << log();
-  // A clean exit also says that no sanitizer found a fault.
-  agent.signal(SIGINT);
-  int status = -1;
-  ASSERT_TRUE(agent.wait_exit(10000, &status));
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  EXPECT_EQ(results(), expected);
-  std::string text = log();
-  // The agent stops the log watch inside its own shutdown.
-  EXPECT_LT(text.find(" VARDO shutdown\n"), text.find(" LWATCH shutdown\n"));
-  EXPECT_LT(text.find(" LWATCH down\n"), text.find(" VARDO down\n"));
 }
 
 }  // namespace
