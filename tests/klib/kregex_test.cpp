@@ -17,8 +17,11 @@
 
 namespace {
 
+using regex_oracle::first_line_match;
+using regex_oracle::first_match;
 using regex_oracle::Generator;
 using regex_oracle::Reference;
+using regex_oracle::Refs;
 
 struct Regex {
   explicit Regex(const std::string& pattern) {
@@ -220,7 +223,7 @@ TEST(KRegex, SetAnswersWithTheFirstMemberTheLibraryMatches) {
   long texts = 0, hits = 0;
   for (int round = 0; round < 600; ++round) {
     std::vector<std::unique_ptr<Regex>> regs;
-    std::vector<std::unique_ptr<Reference>> refs;
+    Refs refs;
     std::vector<const kregex*> members;
     std::vector<std::string> samples;
     uint32_t n = 2 + g.rng.below(4);
@@ -235,11 +238,6 @@ TEST(KRegex, SetAnswersWithTheFirstMemberTheLibraryMatches) {
       regs.push_back(std::move(re));
       refs.push_back(std::move(ref));
     }
-    auto first = [&](const std::string& t) {
-      for (size_t k = 0; k < refs.size(); ++k)
-        if (refs[k]->answer(t) == 1) return static_cast<int32_t>(k);
-      return int32_t{-1};
-    };
     kregex_set set;
     kregex_set_init(&set);
     ASSERT_FALSE(kregex_set_build(&set, members.data(), n));
@@ -248,7 +246,7 @@ TEST(KRegex, SetAnswersWithTheFirstMemberTheLibraryMatches) {
     for (int k = 0; k < 8; ++k) {
       g.sample = samples[g.rng.below(n)];
       std::string t = g.make_text();
-      int32_t expect = first(t);
+      int32_t expect = first_match(refs, t);
       ++texts;
       hits += expect >= 0;
       ASSERT_EQ(kregex_set_match(&set, t.data(), t.size()), expect) << shown(t);
@@ -257,12 +255,8 @@ TEST(KRegex, SetAnswersWithTheFirstMemberTheLibraryMatches) {
     }
     // The block, and each of its tails, as the watch hands lines over.
     for (size_t from : starts) {
-      int32_t expect = -1;
-      size_t at = from, expect_at = 0;
-      for (; at < block.size() && expect < 0; at = block.find('\n', at) + 1) {
-        expect = first(block.substr(at, block.find('\n', at) - at));
-        expect_at = at;
-      }
+      size_t expect_at = 0;
+      int32_t expect = first_line_match(refs, block, from, &expect_at);
       const char* line = nullptr;
       const char* line_end = nullptr;
       int32_t got =

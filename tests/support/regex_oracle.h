@@ -14,8 +14,10 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace regex_oracle {
 
@@ -35,6 +37,26 @@ struct Reference {
     return valid ? regexec(&re, text.c_str(), 0, nullptr, 0) == 0 : -1;
   }
 };
+
+using Refs = std::vector<std::unique_ptr<Reference>>;
+
+// The first of refs that matches text, or -1: what a filter set answers.
+inline int32_t first_match(const Refs& refs, const std::string& text) {
+  for (size_t k = 0; k < refs.size(); ++k)
+    if (refs[k]->answer(text) == 1) return static_cast<int32_t>(k);
+  return -1;
+}
+
+// The first line of block (LF-ended lines) from offset from on that one of
+// refs matches: the member, or -1, and the line's offset in *at.
+inline int32_t first_line_match(const Refs& refs, const std::string& block, size_t from,
+                                size_t* at) {
+  for (*at = from; *at < block.size(); *at = block.find('\n', *at) + 1) {
+    int32_t m = first_match(refs, block.substr(*at, block.find('\n', *at) - *at));
+    if (m >= 0) return m;
+  }
+  return -1;
+}
 
 // splitmix64: small, fast and the same on every platform.
 struct Rng {
