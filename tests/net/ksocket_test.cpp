@@ -23,25 +23,6 @@ struct Listener {
   }
 };
 
-// Addresses are dotted IPv4 only; an empty one binds every local address.
-TEST(KSocket, AddressTextIsDottedIPv4Only) {
-  ksocket s;
-  ASSERT_EQ(ksocket_create_tcp(&s), 0u);
-  for (auto [text, is] : std::vector<std::pair<std::string, int>>{
-           {"127.0.0.1", 1}, {"0.0.0.0", 1}, {"localhost", 0}, {"255.255.255.255", 0}}) {
-    Text t(text);
-    EXPECT_EQ(ksocket_is_address(&t.s), is) << text;
-    if (is) continue;
-    EXPECT_EQ(ksocket_bind(&s, &t.s, 0), KERR_NOTADDRESS) << text;
-    EXPECT_EQ(ksocket_connect(&s, &t.s, 9), KERR_NOTADDRESS) << text;
-  }
-  Text empty, address;
-  uint16_t port = 0;
-  ASSERT_EQ(ksocket_bind(&s, &empty.s, 0) | ksocket_local_name(&s, &address.s, &port), 0u);
-  EXPECT_EQ(nettest::str(&address.s), "0.0.0.0");
-  ksocket_close(&s);
-}
-
 // Of two listeners with a connection waiting, the first in set order is
 // accepted from. Its connection receives until the peer closes, and a send
 // to the closed peer fails without SIGPIPE. The server's accept is
@@ -91,37 +72,6 @@ TEST(KSocket, SetAcceptsInSetOrderConnectionsEndAndEndpointsAreReusableAtOnce) {
   ksocket_close(&second.s);
   second.s.handle = -1;
   EXPECT_EQ(Listener(port).port, port);
-}
-
-// What a peer that does not read cannot take stays unacknowledged; once it
-// has read everything nothing is, and after its reset the count fails.
-TEST(KSocket, UnackedCountsWhatThePeerHasNotReceived) {
-  if (!testutil::kUnackedKnown) GTEST_SKIP() << "the socket layer does not tell";
-  Listener l;
-  int client = testutil::tcp_connect(l.port);
-  ksocket served;
-  ASSERT_EQ(ksocket_wait(&l.s, KSOCKET_READ, 1000) | ksocket_accept(&l.s, &served), 0u);
-  uint32_t unacked = 9;
-  EXPECT_EQ(ksocket_unacked(&served, &unacked), 0u);
-  EXPECT_EQ(unacked, 0u);
-  const std::string chunk(65536, 'x');
-  auto fill = [&] {
-    size_t total = 0;
-    ksocket_buf b = {const_cast<char*>(chunk.data()), static_cast<uint32_t>(chunk.size())};
-    for (uint32_t n = 0; ksocket_send_now(&served, &b, 1, &n) == 0;) total += n;
-    return total;
-  };
-  size_t total = fill();
-  ASSERT_EQ(ksocket_unacked(&served, &unacked), 0u);
-  EXPECT_GT(unacked, 0u);
-  EXPECT_EQ(testutil::recv_upto(client, total, 5000).size(), total);
-  EXPECT_TRUE(testutil::wait_until(
-      [&] { return ksocket_unacked(&served, &unacked) == 0 && unacked == 0; }, 2000));
-  fill();
-  testutil::close_with_reset(client);
-  EXPECT_TRUE(testutil::wait_until([&] { return ksocket_unacked(&served, &unacked) != 0; }, 2000));
-  EXPECT_NE(ksocket_unacked(&served, &unacked), 0u);  // also once the error was read
-  ksocket_close(&served);
 }
 
 }  // namespace
