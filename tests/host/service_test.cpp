@@ -63,15 +63,13 @@ class ServiceTest : public ::testing::Test {
     EXPECT_EQ(rc, 0);
     return out;
   }
-  // What a shell command printed, and its exit status.
   std::string shell(const std::string& command, int* status = nullptr) {
     int st = std::system((command + " >" + root_.file("out") + " 2>&1").c_str());
     if (status) *status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     return testutil::read_file(root_.file("out"));
   }
 
-  // The running manager's stand-in: records every call; reports running for
-  // running_polls_ state queries, then stopped.
+  // Manager stand-in: records calls; running for running_polls_ queries.
   static uint32_t call(void* self, const std::string& what, uint32_t* state = nullptr) {
     ServiceTest* t = static_cast<ServiceTest*>(self);
     t->calls_.push_back(what);
@@ -86,9 +84,8 @@ class ServiceTest : public ::testing::Test {
   std::vector<std::string> calls_;
   int running_polls_ = 0;
 
-  // The user database's stand-in: records the account asked for and answers
-  // ensure_rc_; of the log groups only adm exists. As root the account gets
-  // ids of its own, so that giving a path to it shows; otherwise the test's.
+  // User database stand-in: answers ensure_rc_; only group adm exists. As root
+  // the account gets ids of its own so that giving a path to it shows.
   kservice_users users_{
       this,
       [](void* c, const char* user, uint32_t* uid, uint32_t* gid) {
@@ -102,7 +99,6 @@ class ServiceTest : public ::testing::Test {
   uint32_t ensure_rc_ = 0;
   uint32_t uid_ = geteuid() == 0 ? 4242 : getuid();
   uint32_t gid_ = geteuid() == 0 ? 4243 : getgid();
-  // Owner and group of a path, not following a last symbolic link.
   std::pair<uint32_t, uint32_t> owner(const std::string& path) {
     struct stat st = {};
     lstat(path.c_str(), &st);
@@ -123,20 +119,17 @@ TEST_F(ServiceTest, InstallAndRemoveThroughTheirWholeCourse) {
   EXPECT_TRUE(calls_.empty());
   if (shell("command -v systemctl").empty()) GTEST_SKIP() << "no systemctl: not tested here";
 
-  // By default the service runs as the account vardo, made through the user
-  // database, in systemd's sandbox, writing its own directory only.
+  // By default: account vardo, sandboxed, writing its own directory only.
   EXPECT_EQ(verb({"-install"}), "Installation Success : vardo Service\n");
   std::string text = testutil::read_file(unit_file());
   std::string exec = "ExecStart=\"" + root_.file("my agent/50%%/vardo") + "\"\n";
   std::string home = root_.file("my agent/50%%/");
-  // The sandbox itself is judged by systemd below.
   for (const std::string& line : std::vector<std::string>{
            "\n[Service]\nType=notify\n" + exec + "Restart=on-failure\nUser=vardo\n",
            "\nSupplementaryGroups=adm\n", "\nReadWritePaths=\"-" + home + "\"\n",
            "\n\n[Install]\nWantedBy=multi-user.target\n"})
     EXPECT_NE(text.find(line), std::string::npos) << line << " in\n" << text;
-  // The agent may create files beside itself but replace none of root's; its
-  // log is made and given to it.
+  // Files may be made beside the agent but none of root's replaced.
   struct stat st = {};
   ASSERT_EQ(stat(home_.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 01775u);
@@ -216,8 +209,7 @@ TEST_F(ServiceTest, NamesAndOperationsFollowTheManagersRules) {
     EXPECT_EQ(kservice_unit_name(bad.c_str(), &text_), KERR_SCM_NAME) << bad;
   kscm s = scm();
   ASSERT_EQ(kservice_scm_open(&s, nullptr, KSERVICE_WRITE), 0u);
-  // Paths systemd would refuse to run: too long, or holding a quote, a
-  // backslash or a control character. No unit is written for them.
+  // Paths systemd would refuse (too long, quotes, backslash, controls).
   for (std::string bad :
        {"/" + std::string(5000, 'p'), std::string("/a\"b/vardo"), std::string("/a'b/vardo"),
         std::string("/a\\b/vardo"), std::string("/a\tb/vardo")})
@@ -230,9 +222,8 @@ TEST_F(ServiceTest, NamesAndOperationsFollowTheManagersRules) {
   EXPECT_EQ(kservice_delete(&s, "ssh"), KERR_SCM_NAME);
   EXPECT_TRUE(std::filesystem::is_empty(unit_dir()));
   EXPECT_TRUE(calls_.empty());
-  // The account: a name that is not one for useradd and systemd alike (digits
-  // are a user id to systemd), or a path systemd would refuse, fails before
-  // anything is made; a failing user database leaves no unit behind.
+  // Bad account names or paths fail before anything is made; a failing user
+  // database leaves no unit behind.
   std::string failure = "Installation Failure (The operation failed) : vardo Service\n";
   std::string bad_settings[] = {"service.user = a b",
                                 "service.user = -x",
@@ -251,10 +242,8 @@ TEST_F(ServiceTest, NamesAndOperationsFollowTheManagersRules) {
   EXPECT_EQ(verb({"-install"}), failure);
   EXPECT_EQ(calls_, (std::vector<std::string>{"user vardo"}));
   EXPECT_TRUE(std::filesystem::is_empty(unit_dir()));
-  // The configured paths are writable in the sandbox, each once, and given to
-  // the account: a missing directory is made; an existing one is given with
-  // its regular files, but not what a link reaches. A directory of the system
-  // keeps its owner, and nothing is made there.
+  // Configured paths are writable once each and given to the account with
+  // their regular files, not what a link reaches; system directories are kept.
   ensure_rc_ = 0;
   std::filesystem::create_directories(root_.file("data/results"));
   testutil::write_file(root_.file("data/results/lw1.log"), "");
