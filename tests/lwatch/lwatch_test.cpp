@@ -231,6 +231,46 @@ TEST_F(Engine, HitsThatCannotBeWrittenAreReadAgainAndArriveOnceWhole) {
   EXPECT_LE(warnings, 10u);
 }
 
+// Files that never end (a huge sparse file, /proc/self/pagemap, whose size
+// reads 0) are read a slice a tick, on without their time moving, and never
+// keep another facility's hit from the next tick; the files passed over
+// when the facility's share is spent come first at the next tick.
+TEST_F(Engine, EndlessFilesAreReadASliceATickAndHoldUpNoOtherFacility) {
+  if (!testutil::kProcFiles) GTEST_SKIP() << "no /proc files on this platform";
+  configure("");
+  std::string body = "scan = 1\nscanfrombeg = 1\nfilter = h;HIT\nfile = /proc/self/pagemap\n";
+  for (const char* big : {"big0", "big1"}) {
+    testutil::write_file(dir_.file(big), "");
+    fs::resize_file(dir_.file(big), 4ull << 30);
+    body += "file = " + dir_.file(big) + "\n";
+  }
+  facility("big", body);
+  std::string small = watch_one("small", 1, "h;HIT");
+  lwatch_reload(&e_);
+  lwtest::Result result(res_dir_);
+  lwfacility* big = find("big");
+  ASSERT_EQ(big->tracked.count, 3u);
+  auto file = [&](uint32_t i) { return static_cast<lwfile*>(karray_get(&big->tracked, i)); };
+  lwatch_scan(&e_, 0, result.get());
+  // pagemap and big0 take the facility's share; big1 waits for the next tick.
+  EXPECT_GE(file(0)->offset, LWFILE_SLICE);
+  EXPECT_LE(file(0)->offset, LWFILE_SLICE + LWFILE_LINE_MAX);
+  EXPECT_GE(file(1)->offset, LWFILE_SLICE);
+  EXPECT_EQ(file(2)->offset, 0u);
+  EXPECT_EQ(file(2)->more, LWFILE_MORE_PASSED);
+  testutil::append_file(small, "HIT small\n");
+  set_mtime(small, 1700000001);
+  EXPECT_TRUE(lwatch_scan(&e_, 1, result.get()));
+  EXPECT_EQ(result.take(), "[small,h] HIT small\n");
+  EXPECT_GE(file(2)->offset, LWFILE_SLICE);
+  uint64_t before = file(0)->offset + file(1)->offset + file(2)->offset;
+  // Odd ticks (not in the facility's period of 2) go on with what has more.
+  big->scan = 2;
+  lwatch_scan(&e_, 3, result.get());
+  EXPECT_GE(file(0)->offset + file(1)->offset + file(2)->offset, before + LWFILE_FACILITY_SLICE);
+  EXPECT_TRUE(lwfacility_files_pending(big));
+}
+
 TEST_F(Engine, SettingsAreEchoedAndCleaningDeletesFacilityFilesAndRecoversResultFiles) {
   testutil::write_file(fac_dir_ + "/a.facility", "");
   testutil::write_file(fac_dir_ + "/keep.conf", "");

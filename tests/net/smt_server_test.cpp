@@ -1,6 +1,7 @@
 // The SMT server on real loopback connections: listeners (retried while
 // their port is taken), serving, the pool limit, the idle and whole-request
-// time-outs, peers refused at accept, rate-limited warnings and bounded stops.
+// time-outs, peers refused at accept, rate-limited warnings, bounded stops,
+// and TLS handshakes that take too long.
 #include "net/smt_server.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +10,7 @@
 #include <thread>
 
 #include "support/smt_wire.h"
+#include "support/tls_certs.h"
 
 namespace {
 
@@ -66,14 +68,14 @@ class SmtServer : public ::testing::Test {
     klog_free(&log_);
   }
   bool start(const std::vector<std::string>& endpoints = {"127.0.0.1:0"},
-             smt_accept_fn filter = nullptr) {
+             smt_accept_fn filter = nullptr, smt_tls* tls = nullptr) {
     kstrlist list;
     kstrlist_init(&list);
     for (const auto& e : endpoints) nettest::set(kstrlist_add(&list), e);
     const auto on_open = [](smt_client*) { return !g_refuse_open.load(); };
     const auto on_close = [](smt_client*) { ++g_closed; };
     running_ = smt_server_init(&srv_, &list, on_open, on_close, on_message, sizeof(smt_client),
-                               &log_, filter, nullptr);
+                               &log_, filter, tls);
     kstrlist_free(&list);
     return running_;
   }
@@ -363,6 +365,33 @@ TEST_F(SmtServer, ThreadsOutlivingTheStopWaitAreReportedCutOffAndWaitedFor) {
   stop_trickle = true;
   trickler.join();
   EXPECT_EQ(read_reply(held, 2000), "");  // ended under the late handler
+}
+
+// Over TLS a peer that sends nothing is closed after the idle wait as on
+// plain TCP, without a warning; ten peers that trickle a handshake hold
+// their records for io_timeout_ms at most, each closed with its warning.
+TEST_F(SmtServer, SlowTlsHandshakesEndAfterTheIoTimeout) {
+  const testtls::Certs& certs = testtls::Certs::get();
+  if (!certs.ok()) GTEST_SKIP() << "no openssl command to make certificates with";
+  smt_tls* tls = nullptr;
+  nettest::Text why;
+  kstrlist allowed;
+  kstrlist_init(&allowed);
+  uint32_t rc =
+      smt_tls_server_init(&tls, certs.file("agent.pem").c_str(), certs.file("agent.key").c_str(),
+                          certs.file("ca.pem").c_str(), &allowed, &why.s);
+  kstrlist_free(&allowed);
+  if (rc != 0 && nettest::str(&why.s) == "TLS is not available in this build") GTEST_SKIP();
+  ASSERT_EQ(rc, 0u) << nettest::str(&why.s);
+  ASSERT_TRUE(start({"127.0.0.1:0"}, nullptr, tls));
+  smt_server_set_io_timeout(&srv_, 500);
+  auto t0 = Clock::now();
+  EXPECT_TRUE(closed_without_reply(connect()));
+  EXPECT_GE(ms_since(t0), 900);
+  // A handshake record that announces 512 bytes.
+  trickle(std::string("\x16\x03\x01\x02\x00", 5), "[WARNING] TLS handshake with ",
+          " failed (handshake not complete within 500 ms) - connection closed\n");
+  EXPECT_EQ(count("TLS handshake with"), 10u);
 }
 
 }  // namespace
