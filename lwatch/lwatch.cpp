@@ -112,7 +112,7 @@ void lwatch_settings(lwatch* e, const kstring* default_dir, kconfig* config, klo
   read_policy(e, config);
 
   if (e->cleandir) lwatch_clean(e);
-  lwatch_recover(e);
+  lwatch_recover(&e->resultdir, e->log);
   karray_init(&e->facilities, sizeof(lwfacility), 10);
 }
 

@@ -82,10 +82,6 @@ void lwatch_stop(lwatch* e);
 void lwatch_free(lwatch* e);
 // Deletes every "*.facility" of facilitydir. Result files are never deleted.
 void lwatch_clean(lwatch* e);
-// Closes every "lw<12 digits>.tmp" of resultdir that an agent left open: to
-// its ".log" name (or the next free one) with a warning, or deleted when
-// empty. Run at start, before the worker opens a result file of its own.
-void lwatch_recover(lwatch* e);
 // Body of the worker thread (argument: the engine).
 int lwatch_thread(void* engine);
 // Brings the facility table in step with the facility directory (true).

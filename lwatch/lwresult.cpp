@@ -4,7 +4,6 @@
 #include "lwatch/lwresult.h"
 
 #include "klib/kdir.h"
-#include "lwatch/lwatch.h"
 
 // Result file names: "lw", twelve digits yymmddhhmmss, ".tmp" or ".log".
 // Another name of the same form is found by counting the digits on by
@@ -97,9 +96,9 @@ static bool move_to_log(kfile* file, const kstring* log_path, kstring* moved_to)
   return moved;
 }
 
-void lwatch_recover(lwatch* e) {
+void lwatch_recover(const kstring* dir, klog* log) {
   kdir d;
-  kdir_init(&d, &e->resultdir);
+  kdir_init(&d, dir);
   kstrlist names;
   kstrlist_init(&names);
   kfile file;
@@ -113,7 +112,7 @@ void lwatch_recover(lwatch* e) {
       stamp s;
       const kstring* name = kstrlist_get(&names, i);
       if (name->length != kNameLength || !stamp_parse(kstring_text(name) + 2, &s)) continue;
-      kstring_path_join(&path, &e->resultdir, name);
+      kstring_path_join(&path, dir, name);
       kfile_set_name(&file, &path);
       // A file that another running agent holds open is its own business.
       if (kfile_open(&file, "r") != 0) continue;
@@ -123,18 +122,18 @@ void lwatch_recover(lwatch* e) {
       kfile_close(&file);
       if (live || !sized) continue;
       if (size == 0) {
-        klog_write(e->log, 2, 0, "Cleaning file : %s\n", kstring_text(&path));
+        klog_write(log, 2, 0, "Cleaning file : %s\n", kstring_text(&path));
         kfile_remove(&file);
         continue;
       }
-      stamp_path(&s, &e->resultdir, ".log", &log_path);
+      stamp_path(&s, dir, ".log", &log_path);
       if (move_to_log(&file, &log_path, &moved_to))
-        klog_write(e->log, 1, KLOG_WARNING,
+        klog_write(log, 1, KLOG_WARNING,
                    "result file '%s' was left open by an agent that did not stop cleanly; "
                    "closed as '%s'\n",
                    kstring_text(&path), kstring_text(&moved_to));
       else
-        klog_write(e->log, 1, KLOG_WARNING,
+        klog_write(log, 1, KLOG_WARNING,
                    "result file '%s' was left open by an agent that did not stop cleanly "
                    "and cannot be closed\n",
                    kstring_text(&path));

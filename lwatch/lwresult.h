@@ -1,6 +1,6 @@
-// lwresult: the log watch's result file of the current period, kept by the
-// engine's worker thread (the functions live in lwresult.cpp beside the
-// engine's recovery of result files left open, which shares their naming).
+// lwresult: the log watch's result files: the one of the current period,
+// kept by the engine's worker thread, and the recovery at start of those an
+// agent left open (lwatch_recover), which shares their naming.
 // The scanners of the facilities write their hits here. A hit line reaches
 // the file whole or not at all; a write that fails is cut back and logged
 // (rate-limited), and every further hit of the scan is refused, so that each
@@ -46,6 +46,10 @@ bool lwatch_result_open(lwatch_result* r, const kstring* dir, const ktime* when)
 // (the next second's, and so on) with a warning. A rename that fails
 // otherwise leaves the ".tmp" for lwatch_recover, with a warning.
 void lwatch_result_close(lwatch_result* r);
+// Closes every "lw<12 digits>.tmp" of dir that an agent left open: to its
+// ".log" name (or the next free one) with a warning, or deleted when empty.
+// Run at start, before the worker opens a result file of its own.
+void lwatch_recover(const kstring* dir, klog* log);
 // Writes "[facility,filter] text\n" (each piece up to a NUL it may hold)
 // whole; false when the line is not in the file, nothing of it, because this
 // write or an earlier one of the scan failed (see failed).

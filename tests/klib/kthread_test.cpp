@@ -38,12 +38,17 @@ TEST(KThread, BoundedWaitsAUsableStackAndRestarts) {
   // Sleeps may end a few milliseconds early by the tick count (seen under
   // Wine); a wait that does not sleep its steps ends far earlier.
   EXPECT_GE(ktick_ms() - t0, 270u);
-  // The waits sleep in 500 ms steps: the rest polls the flag instead.
+  // The waits sleep in 500 ms steps: the rest polls the flag instead, for
+  // up to 5 s.
+  auto ended = [&t] {
+    for (int ms = 0; ms < 5000 && kthread_is_running(&t); ++ms) ksleep(1);
+    return !kthread_is_running(&t);
+  };
   g_release = 1;
-  while (kthread_is_running(&t)) ksleep(1);
+  ASSERT_TRUE(ended());
   int out = 0;
   kthread_start(&t, deep_stack, 0, &out);  // restart on the same record
-  while (kthread_is_running(&t)) ksleep(1);
+  ASSERT_TRUE(ended());
   EXPECT_EQ(out, 1);
   kthread_free(&t);
 }
