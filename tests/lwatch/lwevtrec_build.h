@@ -14,12 +14,9 @@
 
 namespace evtrec {
 
-inline void put32(std::string& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<char>(v >> (8 * i));
-}
-inline void put16(std::string& b, size_t at, uint16_t v) {
-  b[at] = static_cast<char>(v);
-  b[at + 1] = static_cast<char>(v >> 8);
+// Writes v little-endian in size bytes at b[at].
+inline void put(std::string& b, size_t at, uint32_t v, int size = 4) {
+  for (int i = 0; i < size; ++i) b[at + i] = static_cast<char>(v >> (8 * i));
 }
 
 // A record's pieces; build lays them out.
@@ -44,22 +41,28 @@ inline std::string build(const Rec& r) {
   for (const std::string& s : r.strings) b += s + '\0';
   uint32_t data_at = static_cast<uint32_t>(b.size());
   b += r.data;
-  put32(b, 0, static_cast<uint32_t>(b.size()));
-  put32(b, 4, 0x654c664c);
-  put32(b, 8, r.number);
-  put32(b, 12, r.time);
-  put32(b, 16, r.time + 1);
-  put32(b, 20, r.id);
-  put16(b, 24, r.type);
-  put16(b, 26, static_cast<uint16_t>(r.strings.size()));
-  put16(b, 28, 3);
-  put16(b, 30, 0);
-  put32(b, 32, 41);
-  put32(b, 36, strings_at);
-  put32(b, 40, static_cast<uint32_t>(r.sid.size()));
-  put32(b, 44, r.sid.empty() ? 0 : sid_at);
-  put32(b, 48, static_cast<uint32_t>(r.data.size()));
-  put32(b, 52, r.data.empty() ? 0 : data_at);
+  // The fixed part: six 32-bit fields, four 16-bit ones, six 32-bit ones.
+  const uint32_t fixed[16] = {static_cast<uint32_t>(b.size()),
+                              0x654c664c,
+                              r.number,
+                              r.time,
+                              r.time + 1,
+                              r.id,
+                              r.type,
+                              static_cast<uint32_t>(r.strings.size()),
+                              3,
+                              0,
+                              41,
+                              strings_at,
+                              static_cast<uint32_t>(r.sid.size()),
+                              r.sid.empty() ? 0 : sid_at,
+                              static_cast<uint32_t>(r.data.size()),
+                              r.data.empty() ? 0 : data_at};
+  for (int i = 0, at = 0; i < 16; ++i) {
+    const int size = i >= 6 && i < 10 ? 2 : 4;
+    put(b, at, fixed[i], size);
+    at += size;
+  }
   return b;
 }
 
@@ -67,25 +70,18 @@ inline std::string build(const Rec& r) {
 // record lines one scan reports.
 struct Reader {
   Reader(const lwevtrec_backend* backend, void* context, const char* name)
-      : backend(backend), context(context) {
+      : backend(backend), context(context), log(name) {
     static const lwsource_ops ops = {open,    lwevtrec_read, lwevtrec_close, lwevtrec_resolve,
                                      nullptr, nullptr,       nullptr};
     lwsource_init(&src);
     src.ops = &ops;
     src.context = this;
-    kstring_init(&text);
-    kstring_init(&log);
-    kstring_assign_cstr(&log, name);
-    lweventlog_init(&r, &log, nullptr);
+    lweventlog_init(&r, log.get(), nullptr);
   }
   ~Reader() {
     lweventlog_free(&r);
-    kstring_free(&log);
-    kstring_free(&text);
     lwsource_free(&src);
   }
-  Reader(const Reader&) = delete;
-  Reader& operator=(const Reader&) = delete;
   static uint32_t open(lwsource* s, const char* name, void** handle) {
     Reader* self = static_cast<Reader*>(s->context);
     return lwevtrec_open(self->backend, self->context, name, handle);
@@ -93,15 +89,15 @@ struct Reader {
   std::vector<std::string> scan() {
     std::vector<std::string> lines;
     if (!lweventlog_open(&r, &src)) return lines;
-    while (lweventlog_read(&r, &text)) lines.push_back(kstring_text(&text));
+    while (lweventlog_read(&r, text.get())) lines.push_back(kstring_text(text.get()));
     lweventlog_close(&r);
     return lines;
   }
   const lwevtrec_backend* backend;
   void* context;
+  lwtest::Str log, text;
   lwsource src;
   lweventlog r;
-  kstring log, text;
 };
 
 }  // namespace evtrec

@@ -1,9 +1,7 @@
-// The Windows event-log backend's lookups, for real (under Wine or on
-// Windows): the test registers a message module of its own, built from
-// lwsource_eventlog_test.mc, as the message file of a source of a test log,
-// and reads records laid out byte by byte through the reader, with the
-// backend's account and message lookups and the test's blocks in place of
-// the event-log service (which gives no records under Wine).
+// The Windows event-log backend's account and message lookups, for real: a
+// message module of the test's own (lwsource_eventlog_test.mc) registered for
+// a source of a test log, and the test's blocks in place of the event-log
+// service (which gives no records under Wine).
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -37,7 +35,6 @@ uint32_t blocks_read(void*, uint8_t* buf, uint32_t size, uint32_t* delivered) {
   *delivered = static_cast<uint32_t>(b.size());
   return 0;
 }
-void blocks_close(void*) {}
 
 // A test log under the EventLog service key, removed with all it holds.
 struct TestLog {
@@ -59,15 +56,13 @@ struct TestLog {
 };
 
 TEST(EventLogWindows, AccountsAndMessagesResolvedByThePlatform) {
-  // The platform's lookups over the test's blocks.
   lwevtrec_backend backend = *lwsource_eventlog_backend();
   backend.open = blocks_open;
   backend.read_block = blocks_read;
-  backend.close = blocks_close;
+  backend.close = [](void*) {};
 
-  // The message module lies beside the test program; the registered list
-  // names it through an environment variable, after a module that is not
-  // there.
+  // The registered list names the module beside the test program through an
+  // environment variable, after a module that is not there.
   char exe[MAX_PATH];
   DWORD n = GetModuleFileNameA(nullptr, exe, MAX_PATH);
   ASSERT_GT(n, 0u);
@@ -99,8 +94,7 @@ TEST(EventLogWindows, AccountsAndMessagesResolvedByThePlatform) {
   std::vector<std::string> lines = reader.scan();
   ASSERT_EQ(lines.size(), 3u);
 
-  // The local system's names differ by the system's language: any domain
-  // and account will do, but both must be there.
+  // The local system's names differ by language: any domain and account will do.
   const std::string head = when(1004) + " : id=100;type=INFO;source=svc;user=";
   // Insertion strings beyond the record's 3 are empty, up to the 99th.
   const std::string tail = ";message=first x ysecond z [] [0]";
