@@ -38,18 +38,14 @@ class FileScan : public ::testing::Test {
   }
   void write(const std::string& text) { testutil::write_file(path_, text); }
   void append(const std::string& text) { testutil::append_file(path_, text); }
-  // Moves the modification time forward, as a later write would.
-  void touch() { testutil::set_mtime(path_, ++clock_); }
-  // Hits written by one scan.
-  std::string scan() {
+  void touch() { testutil::set_mtime(path_, ++clock_); }  // as a later write would
+  std::string scan() {                                    // the hits of one scan
     lwfacility_scan_files(fac_->get(), result_.get(), true);
     return result_.take();
   }
-  // The hits of a scan after text was added, or after the file was
-  // rewritten with it, a second later.
+  // The hits of a scan a second after text was added, or written afresh.
   std::string add(const std::string& text) { return append(text), touch(), scan(); }
   std::string put(const std::string& text) { return write(text), touch(), scan(); }
-
   ~FileScan() override {
     fac_.reset();
     lwpolicy_free(&policy_);
@@ -85,60 +81,50 @@ TEST_F(FileScan, OnlyLinesAddedAfterFirstSightAreReadOnceTheTimeMovesUnlessScanF
   EXPECT_EQ(first_, "[fac,all] line 1\n[fac,all] line 2\n[fac,all] line 3\n[fac,all] line 4\n");
 }
 
-TEST_F(FileScan, ShrunkFileIsReadAgainAndLargerReplacementResumesAtTheOffset) {
+// A file with fewer bytes than before is read from its start; a larger
+// replacement from the old offset; one truncated and rewritten between
+// checks shows it by the offset beyond its end. All of it beyond 4 GiB too.
+TEST_F(FileScan, ShrunkOrReplacedFilesAreReadAgainAlsoBeyondFourGibibytes) {
   write("0123456789 alpha\n");
   touch();
   load("filter = f;a\n");
-  EXPECT_EQ(put("alpha\n"), "[fac,f] alpha\n");  // fewer bytes than before
-  // Replaced by a larger file: reading goes on from the old offset, 6.
+  EXPECT_EQ(put("alpha\n"), "[fac,f] alpha\n");
   EXPECT_EQ(put("xxxxx\nbravo\ncharlie\n"), "[fac,f] bravo\n[fac,f] charlie\n");
-  // Grown after a check and read to its new end, then truncated and
-  // rewritten larger than at that check but shorter than where reading
-  // stopped: the offset beyond the end shows the truncation.
   write("alpha 1\n");
   touch();
   load("filter = f;a\n");
   EXPECT_EQ(add("alpha 2\n"), "[fac,f] alpha 2\n");
   const_cast<lwfile*>(fac_->tracked(0))->size = 8;         // as if checked before the append
   EXPECT_EQ(put("alpha 3 !!\n"), "[fac,f] alpha 3 !!\n");  // 11 bytes: above 8, below 16
-}
-
-TEST_F(FileScan, OffsetHoldsBeyondFourGibibytesAndAcrossAStop) {
-  // A sparse file: no disk is used for the hole.
-  write("");
+  // A sparse file: no disk is used for the hole. A stopping engine reads
+  // nothing and leaves the backlog for later.
   ASSERT_EQ(truncate(path_.c_str(), 5ll << 30), 0);
   touch();
-  load("filter = ;new\n");
-  // A stopping engine reads nothing and leaves the backlog for later.
+  load("filter = f;a\n");
   std::atomic<uint32_t> stop{1};
   fac_->get()->stop = &stop;
-  EXPECT_EQ(add("new 1\n"), "");
+  EXPECT_EQ(add("alpha 4\n"), "");
   stop = 0;
-  EXPECT_EQ(add("new 2\n"), "[fac,] new 1\n[fac,] new 2\n");
-  EXPECT_EQ(fac_->tracked(0)->offset, (5ull << 30) + 12);
-  // Truncation below the old size is still noticed across the 4 GiB mark.
-  EXPECT_EQ(put("new 3\n"), "[fac,] new 3\n");
+  EXPECT_EQ(add("alpha 5\n"), "[fac,f] alpha 4\n[fac,f] alpha 5\n");
+  EXPECT_EQ(fac_->tracked(0)->offset, (5ull << 30) + 16);
+  EXPECT_EQ(put("alpha 6\n"), "[fac,f] alpha 6\n");
 }
 
-TEST_F(FileScan, LinesEndAtLfWithoutCrAndTheFirstMatchingFilterReportsThem) {
-  write("");
-  touch();
-  load("filter = one;nothing\nfilter = two;disk\nfilter = three;disk full\nfilter = any;.*\n");
-  // CR is dropped anywhere; ".*" also matches the empty line that "\r\n"
-  // alone makes; a last line without LF is delivered as it stands, and its
-  // completion comes as a line of its own.
-  EXPECT_EQ(add("Disk full on /var\r\nunix line\nsplit ER\rROR\n\r\npart"),
-            "[fac,two] Disk full on /var\n[fac,any] unix line\n[fac,any] split ERROR\n"
-            "[fac,any] \n[fac,any] part\n");
-  EXPECT_EQ(add("ial end\nnext\n"), "[fac,any] ial end\n[fac,any] next\n");
-}
-
-TEST_F(FileScan, MissingFileIsReadFromItsEndOnceItExistsAndRunawayLinesComeInPieces) {
-  load("filter = l;^L+$\nfilter = e;error\nfilter = empty;^$\n");
+// A missing file is read from its end once it exists. CR is dropped
+// anywhere; the first matching filter reports a line; a last line without LF
+// is delivered as it stands, and its completion as a line of its own.
+TEST_F(FileScan, LinesEndAtLfWithoutCrAndRunawayLinesComeInPieces) {
+  load(
+      "filter = one;nothing\nfilter = two;disk\nfilter = three;disk full\nfilter = l;^L+$\n"
+      "filter = e;error\nfilter = any;.*\n");
   EXPECT_EQ(first_, "");
   EXPECT_EQ(put("before error\n"), "");  // found now: from its end
-  // A long line stays whole; megabytes without a line feed come in bounded
-  // pieces, every byte once, and reading goes on after them.
+  EXPECT_EQ(add("Disk full on /var\r\nunix line\nsplit ER\rROR\n\r\npart"),
+            "[fac,two] Disk full on /var\n[fac,any] unix line\n[fac,e] split ERROR\n"
+            "[fac,any] \n[fac,any] part\n");
+  EXPECT_EQ(add("ial end\nnext\n"), "[fac,any] ial end\n[fac,any] next\n");
+  // A long line stays whole; megabytes without LF come in bounded pieces,
+  // every byte once, and reading goes on after them.
   const std::string longline(300000, 'L');
   const size_t flood_size = 2 * LWFILE_LINE_MAX + LWFILE_LINE_MAX / 2;
   std::vector<std::string> hits = testutil::split_lines(
@@ -162,9 +148,8 @@ TEST_F(FileScan, MissingFileIsReadFromItsEndOnceItExistsAndRunawayLinesComeInPie
   EXPECT_EQ(add("\nerror at last\n"), "[fac,e] error at last\n");
 }
 
-// A FIFO put in the place of a watched file would hold the watch thread on
-// its open until some writer came; it is passed over, and the regular file
-// that replaces it later is read from its start.
+// A FIFO in a watched file's place, which would hold the scan on its open,
+// is passed over; the regular file that replaces it is read from its start.
 TEST_F(FileScan, FifoInThePlaceOfTheFileIsPassedOverWithoutBlocking) {
   write("old error\n");
   touch();
