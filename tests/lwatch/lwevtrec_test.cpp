@@ -6,18 +6,17 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
-#include "klib/kerror.h"
 #include "lwatch/lwfacility.h"
 #include "lwevtrec_build.h"
 
 namespace {
 
 using evtrec::build;
+using evtrec::Fake;
+using evtrec::kBackend;
 using evtrec::put;
 using evtrec::Rec;
 using lwtest::Str;
@@ -87,96 +86,6 @@ TEST(EventRecord, DecodesTheLayoutAndRefusesWhatLeavesTheRecord) {
     }
   }
 }
-
-// A backend over one log whose blocks the test lays out, with accounts and
-// message files by name; it counts the blocks read.
-struct Fake {
-  bool exists = true;
-  V blocks;                                                             // newest first
-  V forward;                                                            // records oldest first
-  std::map<std::string, std::pair<std::string, std::string>> accounts;  // identity bytes
-  std::map<std::string, std::string> files;                             // "log\source" -> list
-  std::map<std::pair<std::string, uint32_t>, std::string> messages;     // by file and id
-  int reads = 0;
-};
-struct Cursor {
-  Fake* fake;
-  size_t next = 0;  // block
-  size_t at = 0;    // forward record
-};
-
-uint32_t number_of(const std::string& record) {
-  uint32_t n;
-  memcpy(&n, record.data() + 8, 4);
-  return n;
-}
-uint32_t deliver(const std::string& b, uint8_t* buf, uint32_t size, uint32_t* delivered) {
-  if (b.empty()) return KERR_EOF;
-  if (b.size() > size) return KERR_FAILED;
-  memcpy(buf, b.data(), b.size());
-  *delivered = static_cast<uint32_t>(b.size());
-  return 0;
-}
-
-uint32_t fake_open(void* context, const char*, void** log) {
-  Fake* f = static_cast<Fake*>(context);
-  if (!f->exists) return KERR_FAILED;
-  *log = new Cursor{f};
-  return 0;
-}
-uint32_t fake_range(void* log, uint32_t* oldest, uint32_t* count) {
-  const V& records = static_cast<Cursor*>(log)->fake->forward;
-  *oldest = records.empty() ? 0 : number_of(records[0]);
-  *count = static_cast<uint32_t>(records.size());
-  return 0;
-}
-// Two records a block, from the one numbered from.
-uint32_t fake_read_forward(void* log, uint32_t from, uint8_t* buf, uint32_t size,
-                           uint32_t* delivered) {
-  Cursor* c = static_cast<Cursor*>(log);
-  const V& records = c->fake->forward;
-  if (from) {
-    c->at = records.size();
-    for (size_t i = 0; i < records.size(); ++i)
-      if (number_of(records[i]) == from) c->at = i;
-    if (c->at == records.size()) return KERR_FAILED;
-  }
-  std::string b;
-  for (int k = 0; k < 2 && c->at < records.size(); ++k) b += records[c->at++];
-  return deliver(b, buf, size, delivered);
-}
-uint32_t fake_read_block(void* log, uint8_t* buf, uint32_t size, uint32_t* delivered) {
-  Cursor* c = static_cast<Cursor*>(log);
-  if (c->next == c->fake->blocks.size()) return KERR_EOF;
-  ++c->fake->reads;
-  return deliver(c->fake->blocks[c->next++], buf, size, delivered);
-}
-void fake_close(void* log) {
-  delete static_cast<Cursor*>(log);
-}
-bool fake_account(void* context, const uint8_t* sid, uint32_t size, kstring* domain,
-                  kstring* account) {
-  Fake* f = static_cast<Fake*>(context);
-  auto it = f->accounts.find(std::string(reinterpret_cast<const char*>(sid), size));
-  return it != f->accounts.end() && kstring_assign_cstr(domain, it->second.first.c_str()) &&
-         kstring_assign_cstr(account, it->second.second.c_str());
-}
-bool fake_message_files(void* context, const char* log, const char* source, kstring* files) {
-  Fake* f = static_cast<Fake*>(context);
-  auto it = f->files.find(std::string(log) + "\\" + source);
-  return it != f->files.end() && kstring_assign_cstr(files, it->second.c_str());
-}
-// The message's text followed by arguments 1, 2 and 100.
-bool fake_format(void* context, const char* file, uint32_t event_id, const char* const* args,
-                 kstring* message) {
-  Fake* f = static_cast<Fake*>(context);
-  auto it = f->messages.find({file, event_id});
-  return it != f->messages.end() &&
-         kstring_assign_cstr(message, (it->second + args[0] + args[1] + args[99]).c_str());
-}
-const lwevtrec_backend kBackend = {fake_open,    fake_read_block,    fake_close,
-                                   fake_account, fake_message_files, fake_format,
-                                   fake_range,   fake_read_forward};
 
 TEST(EventRecord, ReaderWalksBlocksAndBuildsTheRecordText) {
   Fake fake;

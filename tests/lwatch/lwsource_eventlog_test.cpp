@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "klib/kerror.h"
 #include "lwatch/lwevtrec_internal.h"
 #include "lwevtrec_build.h"
 
@@ -17,24 +16,6 @@ namespace {
 using evtrec::build;
 using evtrec::Rec;
 using lwtest::when;
-
-// The blocks handed out in turn by the test's read.
-std::vector<std::string> g_blocks;
-size_t g_next;
-
-uint32_t blocks_open(void*, const char*, void** log) {
-  g_next = 0;
-  *log = &g_blocks;
-  return 0;
-}
-uint32_t blocks_read(void*, uint8_t* buf, uint32_t size, uint32_t* delivered) {
-  if (g_next == g_blocks.size()) return KERR_EOF;
-  const std::string& b = g_blocks[g_next++];
-  if (b.size() > size) return KERR_FAILED;
-  memcpy(buf, b.data(), b.size());
-  *delivered = static_cast<uint32_t>(b.size());
-  return 0;
-}
 
 // A test log under the EventLog service key, removed with all it holds.
 struct TestLog {
@@ -56,10 +37,11 @@ struct TestLog {
 };
 
 TEST(EventLogWindows, AccountsAndMessagesResolvedByThePlatform) {
+  // The test's blocks, the platform's lookups.
   lwevtrec_backend backend = *lwsource_eventlog_backend();
-  backend.open = blocks_open;
-  backend.read_block = blocks_read;
-  backend.close = [](void*) {};
+  backend.open = evtrec::fake_open;
+  backend.read_block = evtrec::fake_read_block;
+  backend.close = evtrec::fake_close;
 
   // The registered list names the module beside the test program through an
   // environment variable, after a module that is not there.
@@ -75,8 +57,9 @@ TEST(EventLogWindows, AccountsAndMessagesResolvedByThePlatform) {
   if (rc == ERROR_ACCESS_DENIED) GTEST_SKIP() << "registering a source needs an administrator";
   ASSERT_EQ(rc, ERROR_SUCCESS);
 
-  evtrec::Reader reader(&backend, nullptr, log.name.c_str());
-  g_blocks = {build(Rec{})};
+  evtrec::Fake fake;
+  evtrec::Reader reader(&backend, &fake, log.name.c_str());
+  fake.blocks = {build(Rec{})};
   EXPECT_TRUE(reader.scan().empty());  // the baseline
 
   const std::string system("\x01\x01\0\0\0\0\0\x05\x12\0\0\0", 12);  // S-1-5-18
@@ -90,7 +73,7 @@ TEST(EventLogWindows, AccountsAndMessagesResolvedByThePlatform) {
   const Rec both{.time = 1004, .id = 0xC0000064, .source = "svc", .strings = xyz, .sid = system};
   const Rec none{.time = 1003, .id = 0xC0000065, .type = 2, .source = "svc", .sid = two_parts};
   const Rec nokey{.time = 1002, .id = 0xC0000064, .source = "nokey", .sid = revision7};
-  g_blocks = {build(both) + build(none), build(nokey)};
+  fake.blocks = {build(both) + build(none), build(nokey)};
   std::vector<std::string> lines = reader.scan();
   ASSERT_EQ(lines.size(), 3u);
 
