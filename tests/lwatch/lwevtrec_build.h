@@ -17,9 +17,10 @@
 
 namespace evtrec {
 
-// Writes v little-endian in size bytes at b[at].
-inline void put(std::string& b, size_t at, uint32_t v, int size = 4) {
+// Writes v little-endian in size bytes at b[at]; the offset after them.
+inline size_t put(std::string& b, size_t at, uint32_t v, int size = 4) {
   for (int i = 0; i < size; ++i) b[at + i] = static_cast<char>(v >> (8 * i));
+  return at + size;
 }
 
 // A record's pieces; build lays them out.
@@ -36,36 +37,22 @@ struct Rec {
 };
 
 inline std::string build(const Rec& r) {
+  auto u32 = [](size_t v) { return static_cast<uint32_t>(v); };
   std::string b(LWEVTREC_FIXED, '\0');
   b += r.source + '\0' + r.computer + '\0';
-  uint32_t sid_at = static_cast<uint32_t>(b.size());
+  const uint32_t sid_at = r.sid.empty() ? 0 : u32(b.size());
   b += r.sid;
-  uint32_t strings_at = static_cast<uint32_t>(b.size());
+  const uint32_t strings_at = u32(b.size());
   for (const std::string& s : r.strings) b += s + '\0';
-  uint32_t data_at = static_cast<uint32_t>(b.size());
+  const uint32_t data_at = r.data.empty() ? 0 : u32(b.size());
   b += r.data;
   // The fixed part: six 32-bit fields, four 16-bit ones, six 32-bit ones.
-  const uint32_t fixed[16] = {static_cast<uint32_t>(b.size()),
-                              0x654c664c,
-                              r.number,
-                              r.time,
-                              r.time + 1,
-                              r.id,
-                              r.type,
-                              static_cast<uint32_t>(r.strings.size()),
-                              3,
-                              0,
-                              41,
-                              strings_at,
-                              static_cast<uint32_t>(r.sid.size()),
-                              r.sid.empty() ? 0 : sid_at,
-                              static_cast<uint32_t>(r.data.size()),
-                              r.data.empty() ? 0 : data_at};
-  for (int i = 0, at = 0; i < 16; ++i) {
-    const int size = i >= 6 && i < 10 ? 2 : 4;
-    put(b, at, fixed[i], size);
-    at += size;
-  }
+  size_t at = 0;
+  for (uint32_t v : {u32(b.size()), 0x654c664cu, r.number, r.time, r.time + 1, r.id})
+    at = put(b, at, v);
+  for (uint32_t v : {uint32_t{r.type}, u32(r.strings.size()), 3u, 0u}) at = put(b, at, v, 2);
+  for (uint32_t v : {41u, strings_at, u32(r.sid.size()), sid_at, u32(r.data.size()), data_at})
+    at = put(b, at, v);
   return b;
 }
 
@@ -86,7 +73,7 @@ struct Cursor {
   size_t at = 0;    // forward record
 };
 
-inline uint32_t number_of(const std::string& record) {
+inline uint32_t number_of(const std::string& record) {  // the record number
   uint32_t n;
   memcpy(&n, record.data() + 8, 4);
   return n;
