@@ -1,6 +1,5 @@
-// Helpers of the log-watch tests: owned kstrings, a log in a temporary file,
-// record times as record lines show them, a loaded facility and a result
-// file.
+// Helpers of the log-watch tests: owned kstrings, a log in a file, record
+// times as record lines show them, a loaded facility and a result file.
 #pragma once
 
 #include <ctime>
@@ -52,9 +51,8 @@ inline std::string when(uint32_t seconds) {
   return kstring_text(s.get());
 }
 
-// A result-file writer (lwatch_result.write) with room for g_room bytes
-// more: it takes only so many bytes, as a file system that runs out of room
-// does, then none.
+// A result-file writer (lwatch_result.write) that takes g_room bytes more,
+// then none, as a file system that runs out of room does.
 inline uint64_t g_room = UINT64_MAX;
 inline uint32_t room_write(kfile* file, const void* buf, uint32_t count) {
   uint32_t n = g_room < count ? static_cast<uint32_t>(g_room) : count;
@@ -84,8 +82,8 @@ struct Facility {
   lwfacility f;
 };
 
-// A result file of the engine, "lw250102030405.tmp" in dir (or the next
-// free name), open for hits.
+// The engine's result file "lw250102030405.tmp" in dir (or the next free
+// name), open for hits.
 struct Result {
   explicit Result(const std::string& dir, klog* log = nullptr) {
     lwatch_result_init(&r, log);
@@ -98,8 +96,7 @@ struct Result {
   Result(const Result&) = delete;
   Result& operator=(const Result&) = delete;
   lwatch_result* get() { return &r; }
-  // What was written since the previous take(); the file stays open.
-  std::string take() {
+  std::string take() {  // what was written since the previous take()
     std::string fresh = testutil::read_text(path).substr(taken);
     taken += fresh.size();
     return fresh;
