@@ -99,8 +99,7 @@ TEST_F(Engine, ReloadsFacilitiesAndScansThoseWhosePeriodDividesTheTick) {
   set_mtime(fac_dir_ + "/b.facility", 1700000005);
   lwatch_reload(&e_);
   EXPECT_EQ(find("b")->scan, 4u);
-  // Two neighbours gone at once: both removed in the same reload; an
-  // unreadable directory then leaves the table as it is.
+  // Two neighbours gone at once both go; a vanished directory changes nothing.
   const std::string gone1 = names()[1], gone2 = names()[2];
   fs::remove(fac_dir_ + "/" + (gone1 == "d" ? "d.x" : gone1) + ".facility");
   fs::remove(fac_dir_ + "/" + (gone2 == "d" ? "d.x" : gone2) + ".facility");
@@ -112,10 +111,8 @@ TEST_F(Engine, ReloadsFacilitiesAndScansThoseWhosePeriodDividesTheTick) {
   EXPECT_EQ(names().size(), 2u);
 }
 
-// Exact following keeps where it stands in the state file: a restart reads
-// what came meanwhile, also from a file rotated away while the agent was
-// down, once; a failed write keeps the previous state file; a damaged one is
-// set aside with a warning and nothing of it is used.
+// Exact following resumes from the state file after a restart, also in a file
+// rotated away meanwhile; a failed write keeps the old state, a damaged one is set aside.
 TEST_F(Engine, ExactStateCarriesFollowingAcrossRestartsAndIsNeverTrustedDamaged) {
   const std::string state = res_dir_ + "/lwatch.state";
   const std::string watched = watch_one("a", 1, "h;hit");
@@ -135,9 +132,7 @@ TEST_F(Engine, ExactStateCarriesFollowingAcrossRestartsAndIsNeverTrustedDamaged)
   EXPECT_EQ(scan(), "[a,h] hit 1\n");
   testutil::append_file(watched, "hit 2\n");  // after the last scan
   stop();
-  // A write cut short by the crash of an agent leaves its new file beside
-  // the state file, which still holds the previous state. Then hit 3 comes
-  // and the file is rotated away, all while the agent is down.
+  // While the agent is down: a crashed state write's leftover, hit 3, a rotation.
   testutil::write_file(res_dir_ + "/.~999-999-0", "vardo lwatch state 1\nfile\ta\t1\t");
   testutil::append_file(watched, "hit 3\n");
   fs::rename(watched, watched + ".1");
@@ -178,10 +173,8 @@ TEST_F(Engine, ExactStateCarriesFollowingAcrossRestartsAndIsNeverTrustedDamaged)
   }
 }
 
-// Hits "seq=N" go to two files (LF and CR LF lines) while the result file
-// refuses writes now and then, in part or whole: every hit arrives exactly
-// once, whole, in its file's order; refused ones are logged, but not more
-// than ten times a minute.
+// While the result file refuses writes in part or whole, every hit of two files
+// still arrives once, whole and in order; the refusals are logged, rate-limited.
 TEST_F(Engine, HitsThatCannotBeWrittenAreReadAgainAndArriveOnceWhole) {
   configure("");
   std::string crlf = dir_.file("crlf.log");
@@ -220,10 +213,8 @@ TEST_F(Engine, HitsThatCannotBeWrittenAreReadAgainAndArriveOnceWhole) {
   EXPECT_TRUE(warnings >= 1 && warnings <= 10) << warnings;
 }
 
-// Files that never end (a huge sparse file, /proc/self/pagemap, whose size
-// reads 0) are read a slice a tick, on without their time moving, and never
-// keep another facility's hit from the next tick; the files passed over
-// when the facility's share is spent come first at the next tick.
+// Endless files (huge sparse ones, /proc/self/pagemap of size 0) are read a slice
+// a tick and hold up no other facility; files passed over come first next tick.
 TEST_F(Engine, EndlessFilesAreReadASliceATickAndHoldUpNoOtherFacility) {
   if (!testutil::kProcFiles) GTEST_SKIP() << "no /proc files on this platform";
   configure("");
@@ -260,9 +251,8 @@ TEST_F(Engine, EndlessFilesAreReadASliceATickAndHoldUpNoOtherFacility) {
   EXPECT_TRUE(lwfacility_files_pending(big));
 }
 
-// Cleaning deletes the facility files; result files left open by an agent
-// killed while writing are closed to the next free ".log" name (here across a
-// leap day), empty ones dropped, the one a running agent holds kept.
+// Cleaning deletes facility files; result files a killed agent left open go to the
+// next free ".log" name (across a leap day), empty ones go, a live one stays.
 TEST_F(Engine, CleaningDeletesFacilityFilesAndRecoversResultFiles) {
   testutil::write_file(fac_dir_ + "/a.facility", "");
   testutil::write_file(fac_dir_ + "/keep.conf", "");
@@ -288,10 +278,8 @@ TEST_F(Engine, CleaningDeletesFacilityFilesAndRecoversResultFiles) {
                        "/lw240229000000.log'\n"));
 }
 
-// The bounds hold over all facilities together: what does not fit is
-// ignored with a warning and fits again once other facilities let it go. A
-// filter without a pattern counts for nothing. A facility file that is too
-// large, or a symbolic link, holds nothing.
+// The bounds hold over all facilities together and free up as facilities go; a
+// facility file too large, or a symbolic link, holds nothing.
 TEST_F(Engine, BoundsHoldOverAllFacilitiesAndRefuseWithAWarning) {
   if (!testutil::symlinks_work()) GTEST_SKIP() << "the file system makes no symbolic links";
   configure(
@@ -321,8 +309,7 @@ TEST_F(Engine, BoundsHoldOverAllFacilitiesAndRefuseWithAWarning) {
   EXPECT_EQ(kstrlist_count(&find("b")->files) + find("b")->filters.count, 2u);
   EXPECT_EQ(e_.policy.entries * 100 + e_.policy.filters * 10 + e_.policy.files, 111u);
 
-  // Too large, and a link to a facility elsewhere: loaded as empty. A fifth
-  // facility is not added.
+  // Too large, and a link: loaded as empty. A fifth facility is not added.
   facility("big", "scan = 7\n" + std::string(300, '#'));
   testutil::write_file(dir_.file("elsewhere.facility"), "scan = 7\nfile = logs/6.log\n");
   fs::create_symlink(dir_.file("elsewhere.facility"), fac_dir_ + "/link.facility");
@@ -336,8 +323,7 @@ TEST_F(Engine, BoundsHoldOverAllFacilitiesAndRefuseWithAWarning) {
   EXPECT_TRUE(log_.has("': lwatch.maxfacilities = 4 reached\n")) << log_.text();
 }
 
-// A result file is named after its time, kept only with hits, and never
-// closed or appended over another file.
+// A result file is named after its time, kept only with hits, never over another file.
 TEST(LwatchResult, NamedAfterItsTimeKeptOnlyWithHitsAndNeverOverAnotherFile) {
   testutil::TempDir dir;
   lwtest::Log log(dir.file("t.log"), 1);
@@ -364,8 +350,7 @@ TEST(LwatchResult, NamedAfterItsTimeKeptOnlyWithHitsAndNeverOverAnotherFile) {
   EXPECT_TRUE(fs::is_empty(res));
   write("now", "lw251231235959.tmp");
   EXPECT_EQ(testutil::read_text(res + "/lw251231235959.log"), "[a,b] now\n");
-  // The ".log" name is taken (the clock went back): the next free name of
-  // the same form, across the year's end, with a warning.
+  // The ".log" name is taken (the clock went back): the next free one, across the year.
   testutil::write_file(res + "/lw260101000000.log", "");
   write("again", "lw251231235959.tmp");
   EXPECT_EQ(testutil::read_text(res + "/lw260101000001.log"), "[a,b] again\n");

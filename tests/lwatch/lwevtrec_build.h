@@ -1,7 +1,5 @@
-// Windows event-log records laid out byte by byte for the tests, as the
-// platform delivers them: the fixed part, then source, computer, identity,
-// insertion strings and data, without padding (so lengths come out odd); a
-// backend over blocks of them; and a reader of one log over a backend.
+// Windows event-log records laid out as the platform delivers them, unpadded
+// (so lengths come out odd); a backend over blocks of them; a reader of one log.
 #pragma once
 
 #include <cstdint>
@@ -146,8 +144,7 @@ inline const lwevtrec_backend kBackend = {fake_open,    fake_read_block,    fake
                                           fake_account, fake_message_files, fake_format,
                                           fake_range,   fake_read_forward};
 
-// The log called name read through lwevtrec over backend; scan gives the
-// record lines one scan reports.
+// The log called name read through lwevtrec over backend; scan: one scan's lines.
 struct Reader {
   Reader(const lwevtrec_backend* backend, void* context, const char* name)
       : backend(backend), context(context), log(name) {

@@ -1,7 +1,5 @@
-// Windows event-log records built byte by byte, decoded and read through the
-// reader with a backend the test fills: malformed records refused without
-// reading outside them, the record text with its lookups, reading by record
-// number, and the reading rules of every source.
+// Windows event-log records decoded and read over a backend the test fills, and
+// the reading rules of every event source.
 #include "lwatch/lwevtrec.h"
 
 #include <gtest/gtest.h>
@@ -23,8 +21,7 @@ using lwtest::Str;
 using lwtest::when;
 using V = std::vector<std::string>;
 
-// The bytes decoded last, in a buffer of their exact size so that a read
-// past the end is seen by the sanitizers; the decoded pointers point here.
+// Decodes from a buffer of the exact size, so that sanitizers see a read past it.
 std::vector<uint8_t> g_bytes;
 uint32_t decode(const std::string& b, lwevtrec* rec) {
   g_bytes.assign(b.begin(), b.end());
@@ -98,9 +95,8 @@ TEST(EventRecord, ReaderWalksBlocksAndBuildsTheRecordText) {
   fake.blocks = {build(Rec{})};
   EXPECT_TRUE(reader.scan().empty());  // the baseline
 
-  // Newest first, two blocks: records of odd lengths packed in one; one
-  // malformed in its strings. a has flags in the upper bits of its id and a
-  // message from the second file of its list, b an identity with no account.
+  // Two blocks, records of odd lengths packed; a: flags in its id, its message from
+  // the second file listed; b: an identity without account; then bad strings.
   const std::string nobody("\x01\x01\0\0\0\0\0\x05\x13\0\0", 11);
   const Rec a{
       .time = 1003, .id = 0xC0000064, .source = "svc", .strings = {"x", "y"}, .sid = system};
@@ -116,8 +112,7 @@ TEST(EventRecord, ReaderWalksBlocksAndBuildsTheRecordText) {
                when(1002) + " : id=5;type=N/A;source=svc;user=N/A;message=plain",
                when(1001) + " : id=5;type=ERROR;source=svc;user=N/A;message=N/A"}));
 
-  // A record whose Length cannot be trusted ends the log; the records
-  // before it are reported. A block of nothing, or no log, ends the log.
+  // An untrustworthy Length, an empty block or no log ends the log.
   std::string broken = build(Rec{.time = 1004});
   put(broken, 0, 20);
   fake.blocks = {build(Rec{.time = 1004}) + broken + build(Rec{.time = 1004})};
@@ -128,10 +123,8 @@ TEST(EventRecord, ReaderWalksBlocksAndBuildsTheRecordText) {
   EXPECT_TRUE(reader.scan().empty());
   EXPECT_EQ(reader.r.last_time, 1004u);
 
-  // Exact following reads forward by record number: the newest record's
-  // number is the baseline, every record after a position comes once,
-  // oldest first, across blocks; after records the log overwrote, from its
-  // oldest.
+  // Exact following: forward by record number from a position, oldest first;
+  // after records the log overwrote, from its oldest.
   auto numbered = [](uint32_t first, uint32_t n) {
     V v;
     for (Rec x; n > 0; --n, ++first) x.number = first, v.push_back(build(x));
@@ -164,9 +157,8 @@ TEST(EventRecord, ReaderWalksBlocksAndBuildsTheRecordText) {
   EXPECT_EQ(after("14"), (V{"20", "21"}));
 }
 
-// The reading rules, which hold whatever backend the build selects: no
-// report at the first scan, then every strictly later record once, newest
-// first, and a scan with nothing new reads no further than the newest record.
+// Whatever the backend: no report at the first scan, then every strictly later
+// record once, newest first; nothing new costs one record's read.
 TEST(EventScan, ReadingRulesHoldOverAnySource) {
   testutil::TempDir dir;
   lwtest::Log log(dir.file("t.log"), 2);
@@ -207,8 +199,7 @@ TEST(EventScan, ReadingRulesHoldOverAnySource) {
   EXPECT_EQ(scan(b), "msg 2,msg 1,");  // each facility reports on its own
   EXPECT_EQ(scan(a), "");
   EXPECT_EQ(fake.reads, 1);  // nothing new: only the newest record is read
-  // The result file takes the first hit and part of the second: both are
-  // taken back, and the next scan writes all three, once.
+  // A hit and a half written: taken back, all three written by the next scan.
   uint32_t t = 112;
   for (const char* m : {"msg 3", "msg 4", "msg 5"}) add(t++, m);
   lwtest::g_room = 120;

@@ -1,5 +1,4 @@
-// Facility files: loading of the keys and filters, and the static and
-// wildcard file entries kept in step by lwfacility_update.
+// Facility files: keys, filters, and the file entries kept in step by update.
 #include "lwatch/lwfacility.h"
 
 #include <gtest/gtest.h>
@@ -47,8 +46,7 @@ TEST(LwFacility, LoadsKeysFiltersAndListsAsWrittenAndAMissingFileAsNothing) {
   EXPECT_EQ(missing.get()->scan, 5u);
   EXPECT_EQ(missing.get()->mtime + kstrlist_count(&missing.get()->files), 0u);  // no such dir
 
-  // The filters of a facility share one automaton of bounded size: the
-  // twelfth of these would take it beyond and is refused.
+  // The filters share one automaton of bounded size: the twelfth is refused.
   std::string wide;
   for (int i = 0; i < 12; ++i) wide += "filter = f" + std::to_string(i) + ";.{1,9000}x\n";
   Facility big(dir.file("big.facility"), wide, log.get());
@@ -104,9 +102,7 @@ TEST(LwFacility, UpdateFollowsStaticAndWildcardEntriesFromTheBaseDirectory) {
   EXPECT_TRUE(log.has("#   stop dynamic monitoring '" + gone1 + "'\n"));
 }
 
-// With an allow-list, a "file" entry is monitored only when it lies in an
-// allowed directory once ".." and links are resolved, and so is each file a
-// wildcard matches and each open (a link put in a file's place later).
+// With an allow-list, entries, wildcard matches and opens must resolve inside it.
 TEST(LwFacility, AllowListKeepsEveryFileInsideTheAllowedDirectories) {
   if (!testutil::symlinks_work()) GTEST_SKIP() << "the file system makes no symbolic links";
   testutil::TempDir dir;

@@ -1,6 +1,5 @@
-// Text-file scanning: which bytes of a monitored file are read when, how they
-// are cut into lines, and which filter reports a line. Modification times are
-// moved explicitly, since the scan compares whole seconds.
+// Text-file scanning: which bytes are read when, how they are cut into lines,
+// which filter reports a line. Times are moved explicitly (whole seconds).
 #include "lwatch/lwfile.h"
 
 #include <fcntl.h>
@@ -65,8 +64,7 @@ class FileScan : public ::testing::Test {
   std::string first_;
 };
 
-// A file found, dated at the epoch like any other, is read from its end;
-// what comes later is read once its time moves past the last check's second.
+// A file is read from its end, then once its time moves past the last check's.
 TEST_F(FileScan, OnlyLinesAddedAfterFirstSightAreReadOnceTheTimeMovesUnlessScanFromBeginning) {
   write("line 1\nline 2\n");
   testutil::set_mtime(path_, clock_ = 0);
@@ -81,9 +79,8 @@ TEST_F(FileScan, OnlyLinesAddedAfterFirstSightAreReadOnceTheTimeMovesUnlessScanF
   EXPECT_EQ(first_, "[fac,all] line 1\n[fac,all] line 2\n[fac,all] line 3\n[fac,all] line 4\n");
 }
 
-// A file with fewer bytes than before is read from its start; a larger
-// replacement from the old offset; one truncated and rewritten between
-// checks shows it by the offset beyond its end. All of it beyond 4 GiB too.
+// A shrunk file is read from its start, a larger replacement from the old offset;
+// also beyond 4 GiB.
 TEST_F(FileScan, ShrunkOrReplacedFilesAreReadAgainAlsoBeyondFourGibibytes) {
   write("0123456789 alpha\n");
   touch();
@@ -96,8 +93,7 @@ TEST_F(FileScan, ShrunkOrReplacedFilesAreReadAgainAlsoBeyondFourGibibytes) {
   EXPECT_EQ(add("alpha 2\n"), "[fac,f] alpha 2\n");
   const_cast<lwfile*>(fac_->tracked(0))->size = 8;         // as if checked before the append
   EXPECT_EQ(put("alpha 3 !!\n"), "[fac,f] alpha 3 !!\n");  // 11 bytes: above 8, below 16
-  // A sparse file: no disk is used for the hole. A stopping engine reads
-  // nothing and leaves the backlog for later.
+  // A sparse file; a stopping engine reads nothing and leaves the backlog.
   ASSERT_EQ(truncate(path_.c_str(), 5ll << 30), 0);
   touch();
   load("filter = f;a\n");
@@ -110,9 +106,8 @@ TEST_F(FileScan, ShrunkOrReplacedFilesAreReadAgainAlsoBeyondFourGibibytes) {
   EXPECT_EQ(put("alpha 6\n"), "[fac,f] alpha 6\n");
 }
 
-// A missing file is read from its end once it exists. CR is dropped
-// anywhere; the first matching filter reports a line; a last line without LF
-// is delivered as it stands, and its completion as a line of its own.
+// Lines end at LF, CR dropped; the first matching filter reports; a last line
+// without LF comes as it stands, its completion as a line of its own.
 TEST_F(FileScan, LinesEndAtLfWithoutCrAndRunawayLinesComeInPieces) {
   load(
       "filter = one;nothing\nfilter = two;disk\nfilter = three;disk full\nfilter = l;^L+$\n"
@@ -139,8 +134,7 @@ TEST_F(FileScan, LinesEndAtLfWithoutCrAndRunawayLinesComeInPieces) {
   }
   EXPECT_EQ(flood, flood_size);
   EXPECT_EQ(hits.back(), "[fac,e] error after the flood");
-  // The line end of a line cut at the longest piece closes it, whether it
-  // comes with it, after a CR, or only at a later scan: no empty line.
+  // The LF of a line cut at the longest piece closes it: no empty line.
   const std::string piece = "[fac,l] " + std::string(LWFILE_LINE_MAX, 'L') + "\n";
   EXPECT_TRUE(add(std::string(LWFILE_LINE_MAX, 'L') + "\n") == piece);
   EXPECT_TRUE(add(std::string(LWFILE_LINE_MAX, 'L') + "\r\n" + std::string(LWFILE_LINE_MAX, 'L')) ==
@@ -166,8 +160,7 @@ TEST_F(FileScan, FifoInThePlaceOfTheFileIsPassedOverWithoutBlocking) {
   EXPECT_EQ(put("new error\n"), "[fac,e] new error\n");
 }
 
-// The same writes and rotations under both rules: the default loses or
-// splits what exact following delivers whole and once.
+// Exact following delivers whole and once what the default loses or splits.
 TEST_F(FileScan, ExactFollowingSeesEveryChangeHoldsUnfinishedLinesAndReadsRotatedFilesToTheEnd) {
   const std::string old = path_ + ".1";
   struct Step {
@@ -214,9 +207,7 @@ TEST_F(FileScan, ExactFollowingSeesEveryChangeHoldsUnfinishedLinesAndReadsRotate
   EXPECT_EQ(lwfile_held_count(), 0u);  // every stream kept open is closed with its record
 }
 
-// Random chunks, each cut anywhere, against plain byte-by-byte line reading
-// and each filter's plain regexec in order: the scan must report the same,
-// whatever its block size and pre-checks.
+// Random chunks cut anywhere: the scan reports what line reading and regexec do.
 TEST_F(FileScan, BlockScanReportsExactlyWhatLineByLineReadingReports) {
   using namespace std::string_literals;
   const std::vector<std::string> filters = testutil::split_lines(

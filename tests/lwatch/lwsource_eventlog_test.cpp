@@ -1,7 +1,5 @@
-// The Windows event-log backend's account and message lookups, for real: a
-// message module of the test's own (lwsource_eventlog_test.mc) registered for
-// a source of a test log, and the test's blocks in place of the event-log
-// service (which gives no records under Wine).
+// The Windows event-log backend's real lookups, with the test's message module
+// (lwsource_eventlog_test.mc) and blocks (Wine's event log gives no records).
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -63,10 +61,8 @@ TEST(EventLogWindows, AccountsAndMessagesResolvedByThePlatform) {
   EXPECT_TRUE(reader.scan().empty());  // the baseline
 
   const std::string system("\x01\x01\0\0\0\0\0\x05\x12\0\0\0", 12);  // S-1-5-18
-  // both: its message looked up by the full identifier, printed by the low
-  // bits. none: the module and the system have nothing for it, and its
-  // identity has two parts in room for one. nokey: a source not registered,
-  // an identity of an unknown revision.
+  // both: found by the full id, printed by the low bits. none: no message, an
+  // identity of two parts in room for one. nokey: no source, an unknown revision.
   const std::string two_parts("\x01\x02\0\0\0\0\0\x05\x12\0\0\0", 12);
   const std::string revision7("\x07\x01\0\0\0\0\0\x05\x12\0\0\0", 12);
   const std::vector<std::string> xyz = {"x", "y", "z"};

@@ -1,6 +1,4 @@
-// The journal event source over journal files that the test writes with
-// systemd-journal-remote: exact following by cursor, the record text, and
-// the log names.
+// The journal event source over journal files written by systemd-journal-remote.
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <unistd.h>
@@ -78,8 +76,7 @@ class Journal : public ::testing::Test {
     for (const auto& [time, rest] : v) text += head + lwtest::when(time) + " : " + rest + "\n";
     return text;
   }
-  // MESSAGE of every entry the name selects, newest first, straight from
-  // the source; "cannot open" when the name is refused.
+  // MESSAGE of every entry the name selects, newest first, or "cannot open".
   V selected(const std::string& name) {
     void* handle = nullptr;
     if (source_.ops->open(&source_, name.c_str(), &handle) != 0) return {"cannot open"};
@@ -104,9 +101,8 @@ class Journal : public ::testing::Test {
   lwsource source_;
 };
 
-// Exact following reads by cursor: every entry once, oldest first, one of
-// the newest second seen too; a reader given a position (as after a
-// restart) goes on after it.
+// Exact following reads by cursor: every entry once, the newest second's too,
+// and on after a position given (as after a restart).
 TEST_F(Journal, ExactFollowingReadsEveryEntryOnceByCursor) {
   std::vector<Entry> old;
   for (uint32_t t = 1700000000; t < 1700000040; ++t)
