@@ -21,8 +21,7 @@ using V = std::vector<std::string>;
 class Engine : public ::testing::Test {
  protected:
   void SetUp() override {
-    fs::create_directory(fac_dir_);
-    fs::create_directory(res_dir_);
+    for (auto& d : {fac_dir_, res_dir_}) fs::create_directory(d);
   }
   void TearDown() override { stop(); }
   void stop() {

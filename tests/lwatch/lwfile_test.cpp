@@ -45,16 +45,13 @@ class FileScan : public ::testing::Test {
   // The hits of a scan a second after text was added, or written afresh.
   std::string add(const std::string& text) { return append(text), touch(), scan(); }
   std::string put(const std::string& text) { return write(text), touch(), scan(); }
+  FileScan() { lwpolicy_init(&policy_); }
   ~FileScan() override {
     fac_.reset();
     lwpolicy_free(&policy_);
   }
 
-  lwpolicy policy_ = [] {
-    lwpolicy p;
-    lwpolicy_init(&p);
-    return p;
-  }();
+  lwpolicy policy_;
   testutil::TempDir dir_;
   std::string path_ = dir_.file("watched.log");
   lwtest::Log log_{dir_.file("test.log"), 3};
