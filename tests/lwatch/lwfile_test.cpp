@@ -62,7 +62,7 @@ class FileScan : public ::testing::Test {
 };
 
 // A file is read from its end, then once its time moves past the last check's.
-TEST_F(FileScan, OnlyLinesAddedAfterFirstSightAreReadOnceTheTimeMovesUnlessScanFromBeginning) {
+TEST_F(FileScan, ReadFromTheEndOnceTheTimeMovesAndAgainWhenShrunkAlsoBeyondFourGibibytes) {
   write("line 1\nline 2\n");
   testutil::set_mtime(path_, clock_ = 0);
   load("filter = all;line\n");
@@ -74,11 +74,9 @@ TEST_F(FileScan, OnlyLinesAddedAfterFirstSightAreReadOnceTheTimeMovesUnlessScanF
   EXPECT_EQ(scan(), "");  // not modified: nothing read
   load("filter = all;line\nscanfrombeg = 1\n");
   EXPECT_EQ(first_, "[fac,all] line 1\n[fac,all] line 2\n[fac,all] line 3\n[fac,all] line 4\n");
-}
 
-// A shrunk file is read from its start, a larger replacement from the old offset;
-// also beyond 4 GiB.
-TEST_F(FileScan, ShrunkOrReplacedFilesAreReadAgainAlsoBeyondFourGibibytes) {
+  // A shrunk file is read from its start, a larger replacement from the old
+  // offset; also beyond 4 GiB.
   write("0123456789 alpha\n");
   touch();
   load("filter = f;a\n");

@@ -187,10 +187,7 @@ TEST_F(Journal, EachNameFormSelectsItsEntries) {
       {1700000605, "MESSAGE=authpriv|_TRANSPORT=journal|SYSLOG_FACILITY=10|PRIORITY=3"},
       {1700000606, "MESSAGE=lower|_TRANSPORT=driver|SYSLOG_IDENTIFIER=system"},
   });
-  const struct {
-    const char* name;
-    V messages;
-  } cases[] = {
+  const std::pair<const char*, V> cases[] = {
       {"System", {"lower", "authpriv", "auth", "kernel", "stdout", "syslog", "native"}},
       {"Application", {"authpriv", "auth", "stdout", "syslog", "native"}},
       {"Security", {"authpriv", "auth"}},
@@ -199,7 +196,7 @@ TEST_F(Journal, EachNameFormSelectsItsEntries) {
       {"_TRANSPORT=journal\tPRIORITY=3 + _TRANSPORT=kernel", {"authpriv", "kernel"}},
       {"  SYSLOG_IDENTIFIER=cron SYSLOG_IDENTIFIER=web ", {"stdout", "syslog"}},
   };
-  for (const auto& c : cases) EXPECT_EQ(selected(c.name), c.messages) << c.name;
+  for (const auto& [name, messages] : cases) EXPECT_EQ(selected(name), messages) << name;
   for (const char* bad : {"priority=3", "PRIORITY=3 +", "+ PRIORITY=3", "PRIORITY=3 + + PRIORITY=5",
                           "PRIORITY=3 AUDIT", "=3", "__REALTIME_TIMESTAMP=1"})
     EXPECT_EQ(selected(bad), V{"cannot open"}) << bad;
