@@ -272,14 +272,11 @@ TEST_F(Engine, CleaningDeletesFacilityFilesAndRecoversResultFiles) {
   EXPECT_EQ(left, (V{"lw240228235958.log", "lw240228235959.log", "lw240229000000.log",
                      "lw250102030405.tmp"}));
   EXPECT_EQ(testutil::read_text(res_dir_ + "/lw240229000000.log"), "[a,b] x\n");
-  EXPECT_TRUE(log_.has("[WARNING] result file '" + res_dir_ + "/lw240228235958.tmp' was left open" +
-                       " by an agent that did not stop cleanly; closed as '" + res_dir_ +
-                       "/lw240229000000.log'\n"));
 }
 
 // The bounds hold over all facilities together and free up as facilities go; a
 // facility file too large, or a symbolic link, holds nothing.
-TEST_F(Engine, BoundsHoldOverAllFacilitiesAndRefuseWithAWarning) {
+TEST_F(Engine, BoundsHoldOverAllFacilitiesTogether) {
   if (!testutil::symlinks_work()) GTEST_SKIP() << "the file system makes no symbolic links";
   configure(
       "lwatch.maxfacilities = 4\nlwatch.maxentries = 5\nlwatch.maxfilters = 2\n"
@@ -294,8 +291,6 @@ TEST_F(Engine, BoundsHoldOverAllFacilitiesAndRefuseWithAWarning) {
   EXPECT_EQ(kstrlist_count(&a->files) + a->eventlogs.count, 5u);
   EXPECT_EQ(a->filters.count, 2u);
   EXPECT_EQ(a->tracked.count, 3u);
-  EXPECT_TRUE(
-      log_.has("[WARNING] lwfacility 'a': 1 filters beyond lwatch.maxfilters = 2 ignored\n"));
 
   // Nothing left for b until a goes; then a newer b takes its place.
   facility("b", "file = logs/5.log\nfilter = b;y\n");
@@ -319,7 +314,6 @@ TEST_F(Engine, BoundsHoldOverAllFacilitiesAndRefuseWithAWarning) {
   facility("f", "");
   lwatch_reload(&e_);
   EXPECT_EQ(names().size(), 4u);
-  EXPECT_TRUE(log_.has("': lwatch.maxfacilities = 4 reached\n")) << log_.text();
 }
 
 // A result file is named after its time, kept only with hits, never over another file.
@@ -353,8 +347,6 @@ TEST(LwatchResult, NamedAfterItsTimeKeptOnlyWithHitsAndNeverOverAnotherFile) {
   testutil::write_file(res + "/lw260101000000.log", "");
   write("again", "lw251231235959.tmp");
   EXPECT_EQ(testutil::read_text(res + "/lw260101000001.log"), "[a,b] again\n");
-  EXPECT_TRUE(log.has("[WARNING] result file '" + res + "/lw251231235959.tmp' closed as '" + res +
-                      "/lw260101000001.log': '" + res + "/lw251231235959.log' exists\n"));
   // A ".tmp" of that name is another agent's: never appended to.
   testutil::write_file(res + "/lw251231235959.tmp", "[x,y] other\n");
   write("mine", "lw260101000000.tmp");
