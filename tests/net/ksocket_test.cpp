@@ -23,11 +23,9 @@ struct Listener {
   }
 };
 
-// Of two listeners with a connection waiting, the first in set order is
-// accepted from. Its connection receives until the peer closes, and a send
-// to the closed peer fails without SIGPIPE. The server's accept is
-// non-blocking with Nagle off and names the peer. An endpoint whose
-// connection the server closed first (TIME_WAIT) can be bound again at once.
+// A set accepts from its first ready listener; a connection receives until
+// the peer closes, then a send fails without SIGPIPE; accept_peer names the
+// peer, non-blocking, Nagle off; a TIME_WAIT endpoint binds again at once.
 TEST(KSocket, SetAcceptsInSetOrderConnectionsEndAndEndpointsAreReusableAtOnce) {
   Listener first, second;
   ksocketset set;
