@@ -68,9 +68,6 @@ TEST(AgentInProcess, ServerThatCannotListenOrUseItsCertificatesIsSwitchedOff) {
 class AgentRun : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(agent_.install(VARDO_EXE, dir_.path(), {"res", "logs"})); }
-  void TearDown() override {
-    for (int fd : fds_) close(fd);
-  }
   bool start(const std::string& conf, bool lwatch = false) {
     bool up = agent_.start("vardo.listener = 127.0.0.1:0\n" + conf, lwatch);
     port_ = agent_.port();
@@ -90,11 +87,6 @@ class AgentRun : public ::testing::Test {
   std::string log() { return agent_.log(); }
   bool wait_log(const std::string& piece, int ms = 8000) {
     return testutil::wait_until([&] { return log().find(piece) != std::string::npos; }, ms);
-  }
-  int connect() {
-    int fd = testutil::tcp_connect(port_);
-    if (fd >= 0) fds_.push_back(fd);
-    return fd;
   }
   // The reply to a request on fd; its status "<none>" when none came.
   static Reply exchange(int fd, const std::string& head, const std::string& body = "") {
@@ -123,7 +115,6 @@ class AgentRun : public ::testing::Test {
   liveagent::Agent agent_;
   uint16_t port_ = 0;
   std::string endpoint_;
-  std::vector<int> fds_;
 };
 
 // The sample configuration with shorter periods: smtc exits with 0 for "200",
@@ -223,10 +214,12 @@ TEST_F(AgentRun, SampleConfigurationServesClientsAndDeliversHitsOfAllowedFilesOn
       },
       8000));
   EXPECT_TRUE(got == lines) << got.size() << " of " << lines.size();
-  EXPECT_EQ(exchange(connect(), "echo idle at the stop"), ok("echo idle at the stop"));
+  const int idle = testutil::tcp_connect(port_);
+  EXPECT_EQ(exchange(idle, "echo idle at the stop"), ok("echo idle at the stop"));
   testutil::append_file(app, "last error\n");
   ASSERT_TRUE(wait_log("#   new line in file " + app + " = >last error<\n")) << log();
   stop();
+  close(idle);
   EXPECT_TRUE(results(".tmp").empty());
   std::vector<std::string> finished = results(".log");
   ASSERT_EQ(finished.size(), 1u);
