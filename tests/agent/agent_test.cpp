@@ -40,8 +40,6 @@ TEST(AgentInProcess, ServerThatCannotListenOrUseItsCertificatesIsSwitchedOff) {
       {"vardo.listener = nosuchhost.invalid:9", "cannot resolve host nosuchhost.invalid\n"},
       {tls + ca + "smtsvr.tlskey = " + key,
        unusable + "key file " + key + " is readable by other users (mode 640; chmod 600 it)\n"},
-      {tls + ca + "smtsvr.tlskey = " + certs.file("collector.key"),
-       unusable + "cannot load key " + certs.file("collector.key") + ": key values mismatch\n"},
       {tls + "smtsvr.tlskey = " + certs.file("agent.key") + "\nsmtsvr.tlsca = " + dir.file("no"),
        unusable + "cannot load CA " + dir.file("no") + ": No such file or directory\n"},
       {tls, unusable + "no CA given to verify client certificates with\n"}};
