@@ -29,18 +29,42 @@ auto on_full_disk(F f) {
   return result;
 }
 
-// exec answers with the lines of both streams, whatever the exit code; a
-// program that cannot start is a syntax error. None of this is logged.
-TEST_F(ExecCommands, ExecAnswersWithTheLinesOfBothStreamsOrASyntaxError) {
-  EXPECT_EQ(send("exec printf a\\r\\nb"), ok("a\nb\n"));
-  EXPECT_EQ(send("exec echo"), ok("\n"));
-  EXPECT_EQ(send("exec sh -c \"echo out; echo err >&2; echo out2; exit 3\""),
-            ok("out\nerr\nout2\n"));
-  testutil::write_file(dir_.file("plain.txt"), "not a program\n");
-  for (const std::string& head :
-       {std::string("exec"), std::string("exec  \t "), std::string("exec nosuchprogram-vardo"),
-        "exec " + dir_.file("plain.txt"), "exec " + dir_.path()})
+// exec (both streams, any exit code), read (a regular file, CR dropped) and
+// cperf ("typeperf" from the PATH) answer with lines; what cannot run is a
+// syntax error, what is no regular file cannot be opened, without blocking on
+// it. None of this is logged.
+TEST_F(ExecCommands, VerbsAnswerWithTheLinesOfTheirProgramOrFile) {
+  const std::string d = dir_.path() + "/", old_path = getenv("PATH") ? getenv("PATH") : "";
+  testutil::write_file(d + "plain.txt", "not a program\n");
+  testutil::write_file(d + "lines.txt", "one\r\ntwo\n\nlast");
+  testutil::write_file(d + "typeperf", "#!/bin/sh\nfor a in \"$@\"; do echo \"[$a]\"; done\n");
+  chmod((d + "typeperf").c_str(), 0755);
+  fs::create_symlink(d + "lines.txt", d + "link");
+  const Reply lines = ok("one\ntwo\n\nlast\n");
+  const std::pair<std::string, Reply> cases[] = {
+      {"exec printf a\\r\\nb", ok("a\nb\n")},
+      {"exec echo", ok("\n")},
+      {"exec sh -c \"echo out; echo err >&2; echo out2; exit 3\"", ok("out\nerr\nout2\n")},
+      {"read ", kCannotOpen},
+      {"read " + d + "missing.txt", kCannotOpen},
+      {"read " + d + "lines.txt ignored", lines},
+      {"read " + d + "link", lines},
+      {"cperf -sc 2", ok("[-sc]\n[2]\n")}};
+  setenv("PATH", (d + ":" + old_path).c_str(), 1);
+  for (const auto& [head, reply] : cases) EXPECT_EQ(send(head), reply) << head;
+  for (std::string head : {"exec", "exec  \t ", "exec nosuchprogram-vardo", "read"})
     EXPECT_EQ(send(head), kSyntaxError) << head;
+  for (std::string head : {"exec " + d + "plain.txt", "exec " + d})
+    EXPECT_EQ(send(head), kSyntaxError) << head;
+  setenv("PATH", old_path.c_str(), 1);
+  const std::string fifo = d + "fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& path : {d, fifo, std::string("/dev/zero")}) {
+    auto reply = std::async(std::launch::async, [&] { return send("read " + path); });
+    if (reply.wait_for(std::chrono::seconds(5)) != std::future_status::ready)
+      close(open(fifo.c_str(), O_WRONLY | O_NONBLOCK));  // release a reader stuck on the FIFO
+    EXPECT_EQ(reply.get(), kCannotOpen) << path;
+  }
   EXPECT_EQ(log(), "");
 }
 
@@ -64,10 +88,9 @@ TEST_F(ExecCommands, ProgramsEndedByTheTimeLimitOrTheStopAreLogged) {
         << log();
 }
 
-// A program that prints without end is killed when the reply is full; the
-// reply ends with the cut line after the last whole line that fits. One line
-// longer than the limit leaves only the cut line; output that fits exactly
-// is whole.
+// Output beyond the reply's room is cut after the last whole line that fits,
+// with the cut line (a runaway program killed); one line longer than the
+// room leaves only the cut line; output that fits exactly is whole.
 TEST_F(ExecCommands, OutputBeyondTheFrameLimitIsCutAtALine) {
   std::string lines;
   while (lines.size() + 11 + kCut.size() <= AGENT_BODY_MAX) lines += "0123456789\n";
@@ -79,75 +102,33 @@ TEST_F(ExecCommands, OutputBeyondTheFrameLimitIsCutAtALine) {
     EXPECT_EQ(send(cmd + dir_.file("long")), ok(kCut)) << cmd;
     EXPECT_EQ(send(cmd + dir_.file("fits")), ok(fits + "\n")) << cmd;
   }
-  for (const std::string& line :
-       Names{" [WARNING] Command output cut at 1048576 bytes - process group killed "
-             ": yes 0123456789 \n",
-             " [WARNING] File read cut at 1048576 bytes : " + dir_.file("long")})
-    EXPECT_NE(log().find(line), std::string::npos) << log();
+  EXPECT_NE(log().find(" [WARNING] Command output cut at 1048576 bytes - process group killed "
+                       ": yes 0123456789 \n"),
+            std::string::npos)
+      << log();
 }
 
-TEST_F(ExecCommands, ReadAnswersWithTheLinesOfARegularFileOnly) {
-  EXPECT_EQ(send("read"), kSyntaxError);
-  EXPECT_EQ(send("read " + dir_.file("missing.txt")), kCannotOpen);
-  EXPECT_EQ(send("read "), kCannotOpen);  // an empty path
-  testutil::write_file(dir_.file("lines.txt"), "one\r\ntwo\n\nlast");
-  EXPECT_EQ(send("read " + dir_.file("lines.txt") + " ignored"), ok("one\ntwo\n\nlast\n"));
-  fs::create_symlink(dir_.file("lines.txt"), dir_.file("link"));
-  EXPECT_EQ(send("read " + dir_.file("link")), ok("one\ntwo\n\nlast\n"));
-  // What is no regular file is refused without blocking on it.
-  std::string fifo = dir_.file("fifo");
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  for (const std::string& path : {dir_.path(), fifo, std::string("/dev/zero")}) {
-    auto reply = std::async(std::launch::async, [&] { return send("read " + path); });
-    if (reply.wait_for(std::chrono::seconds(5)) != std::future_status::ready)
-      close(open(fifo.c_str(), O_WRONLY | O_NONBLOCK));  // release a reader stuck on the FIFO
-    EXPECT_EQ(reply.get(), kCannotOpen) << path;
-  }
-}
-
-// cperf runs "typeperf" from the PATH with the request's arguments, and logs
-// the command line from level 2 on.
-TEST_F(ExecCommands, CperfRunsTypeperfFromThePath) {
-  std::string old_path = getenv("PATH") ? getenv("PATH") : "";
-  testutil::write_file(dir_.file("typeperf"),
-                       "#!/bin/sh\nfor a in \"$@\"; do echo \"[$a]\"; done\n");
-  chmod(dir_.file("typeperf").c_str(), 0755);
-  setenv("PATH", (dir_.path() + ":" + old_path).c_str(), 1);
-  EXPECT_EQ(send("cperf -sc 2"), ok("[-sc]\n[2]\n"));
-  klog_set_level(&log_, 2);
-  EXPECT_EQ(send("cperf -sc 1 \"\\Processor(_Total)\\% Processor Time\""),
-            ok("[-sc]\n[1]\n[\\Processor(_Total)\\% Processor Time]\n"));
-  setenv("PATH", old_path.c_str(), 1);
-  EXPECT_EQ(log(), "# Command : typeperf -sc 1 \"\\Processor(_Total)\\% Processor Time\" \n");
-}
-
-// A result file larger than one reply goes out over several fetches in
-// replies of whole lines, every line once; a line longer than a reply comes
-// in pieces. A write that fails (a full disk, a directory in the way) keeps
-// the old facility; a rest that cannot be written, or a reply not sent,
-// leaves the result file whole.
+// A write that fails on a full disk keeps the old facility. A result file
+// larger than one reply goes out over several fetches of whole lines (a line
+// longer than a reply in pieces); a rest that cannot be written, or a reply
+// not sent, leaves the file whole.
 TEST_F(WatchCommands, LargeResultFileGoesOutInWholeLinesAndFailedWritesKeepTheOldState) {
   ASSERT_EQ(send("lwwritef web", "scan = 1\n"), ok());
   EXPECT_EQ(on_full_disk([&] { return send("lwwritef web", std::string(8192, '#')); }),
             kCannotWrite);
+  EXPECT_EQ(files(fac()), Names{"web.facility"});
   EXPECT_EQ(testutil::read_file(fac() + "/web.facility"), "scan = 1\n");
-  fs::create_directory(fac() + "/dir.facility");
-  EXPECT_EQ(send("lwwritef dir", "scan = 1\n"), kCannotWrite);
-  EXPECT_EQ(files(fac()), (Names{"dir.facility", "web.facility"}));
-  const std::string path = res() + "/lw230101000003.log";
-  std::string lines;
+  const std::string path = res() + "/lw230101000003.log", runaway(SMT_BODY_MAX + 10, 'L');
+  std::string lines, got;
   while (lines.size() <= 2 * SMT_BODY_MAX) lines += "[f,e] " + std::to_string(lines.size()) + "\n";
-  const std::string runaway(SMT_BODY_MAX + 10, 'L');
   testutil::write_file(path, lines + runaway + "\nlast\n");
   const size_t size = lines.size() + runaway.size() + 6;
   EXPECT_EQ(on_full_disk([&] { return send("lwgetlog 230101000003"); }), kCannotWrite);
-  EXPECT_EQ(fs::file_size(path), size);
   conn_.sent_rc = KERR_TIMEOUT;
   EXPECT_EQ(send("lwgetlog 230101000003").first, "200 OK");
   conn_.sent_rc = 0;
   EXPECT_EQ(files(res()), Names{"lw230101000003.log"});
   EXPECT_EQ(fs::file_size(path), size);
-  std::string got;
   for (int i = 0; i < 10 && fs::exists(path); ++i) {
     Reply r = send("lwgetlog 230101000003");
     ASSERT_EQ(r.first, "200 OK");

@@ -3,7 +3,6 @@
 #include "agent/agent.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
 #include <regex>
 #include <set>
@@ -23,8 +22,7 @@ using Reply = std::pair<std::string, std::string>;  // status line, body
 const auto ok = [](const std::string& body = "") { return Reply{"200 OK", body}; };
 
 // A server with nothing to listen on, or with TLS settings it cannot use
-// (said why), is switched off and the agent runs on without it; a port held
-// by another socket keeps it on, retrying.
+// (said why), is switched off and the agent runs on without it.
 TEST(AgentInProcess, ServerThatCannotListenOrUseItsCertificatesIsSwitchedOff) {
   kerror_libinit();
   testutil::TempDir dir;
@@ -34,68 +32,47 @@ TEST(AgentInProcess, ServerThatCannotListenOrUseItsCertificatesIsSwitchedOff) {
   std::error_code ec;
   fs::copy_file(certs.file("agent.key"), key, ec);
   fs::permissions(key, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read, ec);
-  int held = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in sa{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-  ASSERT_EQ(bind(held, reinterpret_cast<sockaddr*>(&sa), sizeof sa) | listen(held, 1), 0);
-  const std::string taken = "127.0.0.1:" + std::to_string(smtwire::local_port(held));
   const std::string tls =
       "vardo.listener = 127.0.0.1:0\nsmtsvr.tlscert = " + certs.file("agent.pem") + "\n";
   const std::string ca = "smtsvr.tlsca = " + certs.file("ca.pem") + "\n";
   const std::string unusable = "[WARNING] SMT TLS settings not usable: ";
-  const struct {
-    std::string conf, line;
-    bool on;
-  } cases[] = {
-      {"vardo.listener = " + taken, "[WARNING] error creating listener " + taken + " (", true},
-      {"vardo.listener = nosuchhost.invalid:9", "cannot resolve host nosuchhost.invalid\n", false},
+  const std::pair<std::string, std::string> cases[] = {
+      {"vardo.listener = nosuchhost.invalid:9", "cannot resolve host nosuchhost.invalid\n"},
       {tls + ca + "smtsvr.tlskey = " + key,
-       unusable + "key file " + key + " is readable by other users (mode 640; chmod 600 it)\n",
-       false},
-      {tls + ca + "smtsvr.tlskey = " + certs.file("collector.key"),
-       unusable + "cannot load key " + certs.file("collector.key") + ": key values mismatch\n",
-       false},
+       unusable + "key file " + key + " is readable by other users (mode 640; chmod 600 it)\n"},
       {tls + "smtsvr.tlskey = " + certs.file("agent.key") + "\nsmtsvr.tlsca = " + dir.file("no"),
-       unusable + "cannot load CA " + dir.file("no") + ": No such file or directory\n", false},
-      {tls, unusable + "no CA given to verify client certificates with\n", false},
-  };
-  size_t off = 0;
-  for (size_t i = 0; i < std::size(cases) && (i < 2 || certs.ok()); ++i) {
-    testutil::write_file(dir.file("vardo.conf"), "lwatch.enable = 0\n" + cases[i].conf + "\n");
+       unusable + "cannot load CA " + dir.file("no") + ": No such file or directory\n"},
+      {tls, unusable + "no CA given to verify client certificates with\n"}};
+  for (size_t i = 0; i < std::size(cases) && (i < 1 || certs.ok()); ++i) {
+    testutil::write_file(dir.file("vardo.conf"), "lwatch.enable = 0\n" + cases[i].first + "\n");
     klog_init(&app->log, log.c_str());
     kstring_init(&app->module_dir);
     kconfig_load(&app->config, dir.file("vardo.conf").c_str());
     ASSERT_EQ(agent_init(app), 0u);
-    EXPECT_EQ(g_agent.smt_enabled, cases[i].on) << i;
+    EXPECT_FALSE(g_agent.smt_enabled) << i;
     EXPECT_EQ(agent_stop(app), 0u);
     EXPECT_EQ(agent_cleanup(app), 0u);
     kconfig_free(&app->config);
     kstring_free(&app->module_dir);
     klog_free(&app->log);
     const std::string text = testutil::read_file(log);
-    off += !cases[i].on;
-    EXPECT_EQ(testutil::count_in(text, cases[i].line), 1u) << text;
-    EXPECT_EQ(
-        testutil::count_in(text, "[WARNING] VARDO cannot initialize SMT - disabling feature\n"),
-        off);
+    EXPECT_EQ(testutil::count_in(text, cases[i].second), 1u) << text;
+    EXPECT_EQ(testutil::count_in(text, "[WARNING] VARDO cannot initialize SMT - disabling feature"),
+              i + 1);
   }
-  close(held);
 }
 
 // The real executable in a directory of its own, stopped with SIGINT.
 class AgentRun : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(agent_.install(VARDO_EXE, dir_.path(), {"res", "logs"})); }
-  void TearDown() override {
-    for (int fd : fds_) close(fd);
-  }
   bool start(const std::string& conf, bool lwatch = false) {
     bool up = agent_.start("vardo.listener = 127.0.0.1:0\n" + conf, lwatch);
     port_ = agent_.port();
     endpoint_ = "127.0.0.1:" + std::to_string(port_);
     return up;
   }
-  // A clean exit (no sanitizer report either) within the connection threads'
-  // 1 s waits, every thread ended.
+  // A clean exit (no sanitizer report either) within 5 s, every thread ended.
   void stop() {
     auto t0 = std::chrono::steady_clock::now();
     ASSERT_TRUE(agent_.stop(10000));
@@ -108,11 +85,6 @@ class AgentRun : public ::testing::Test {
   std::string log() { return agent_.log(); }
   bool wait_log(const std::string& piece, int ms = 8000) {
     return testutil::wait_until([&] { return log().find(piece) != std::string::npos; }, ms);
-  }
-  int connect(const char* from = nullptr) {
-    int fd = testutil::tcp_connect(port_, "127.0.0.1", from);
-    if (fd >= 0) fds_.push_back(fd);
-    return fd;
   }
   // The reply to a request on fd; its status "<none>" when none came.
   static Reply exchange(int fd, const std::string& head, const std::string& body = "") {
@@ -141,19 +113,13 @@ class AgentRun : public ::testing::Test {
   liveagent::Agent agent_;
   uint16_t port_ = 0;
   std::string endpoint_;
-  std::vector<int> fds_;
 };
 
-// The sample configuration as installed, with shorter periods and one more
-// allowed directory (first occurrences count). smtc prints the body on
-// standard output and the status line on standard error, and exits with 0
-// for "200", 1 for another status, 2 without a reply. The verbs the sample
-// disables are refused. A facility written with
-// lwwritef is loaded at the next reload; lines added to its files after they
-// were found (all lines with scanfrombeg) come back as "[facility,filter]
-// line" through lwlistlog and lwgetlog, nothing of a file outside the allowed
-// directories however it is named; a period without hits leaves nothing, and
-// a stop finishes the current result file.
+// The sample configuration with shorter periods: smtc exits with 0 for "200",
+// 1 for another status, 2 without a reply; a facility written with lwwritef
+// is loaded at the next reload, its hits (nothing outside the allowed
+// directories) fetched; a period without hits leaves nothing, a reset collector
+// takes nothing away, and a stop finishes the current result file.
 TEST_F(AgentRun, SampleConfigurationServesClientsAndDeliversHitsOfAllowedFilesOnly) {
   const std::string logs = dir_.file("logs"), res = dir_.file("res"), secret = dir_.file("secret");
   const std::string app = logs + "/app.log", one = logs + "/one.txt", beg = logs + "/beg.log";
@@ -177,23 +143,9 @@ TEST_F(AgentRun, SampleConfigurationServesClientsAndDeliversHitsOfAllowedFilesOn
                 logs + "\nlwatch.resultdir = " + res + "\n" + sample,
             true))
       << log();
-  auto sockets = [&] {
-    size_t n = 0;
-    std::error_code ec;
-    for (auto& e : fs::directory_iterator("/proc/" + std::to_string(agent_.pid()) + "/fd", ec))
-      n += fs::read_symlink(e.path(), ec).string().starts_with("socket:");
-    return n;
-  };
-  const size_t listening = sockets();
-
   const std::string at = endpoint_ + " ";
-  testutil::write_file(dir_.file("body"), "ignored by echo");
   EXPECT_EQ(smtc("-t 5000 " + at + "echo hi"), "0|echo hi|200 OK\n");
-  EXPECT_EQ(smtc("-1 " + at + "echo framed as version 1"), "0|echo framed as version 1|200 OK\n");
-  EXPECT_EQ(smtc("-b " + dir_.file("body") + " " + at + "echo"), "0|echo|200 OK\n");
-  EXPECT_EQ(smtc("-b - " + at + "echo stdin < " + dir_.file("body")), "0|echo stdin|200 OK\n");
-  for (const char* refused : {"ECHO hi", "exec echo hi", "read vardo.conf"})
-    EXPECT_EQ(smtc(at + refused), "1||400 Cannot serve this request\n") << refused;
+  EXPECT_EQ(smtc(at + "exec echo hi"), "1||400 Cannot serve this request\n");
 
   ASSERT_EQ(ask("lwwritef web", "scan = 1\nfile = " + app + "\nfile = " + logs +
                                     "/*.txt\nfilter = err;error\nfilter = warn;warn\n"),
@@ -214,27 +166,21 @@ TEST_F(AgentRun, SampleConfigurationServesClientsAndDeliversHitsOfAllowedFilesOn
   testutil::append_file(one, "low space warning\n");
   testutil::write_file(logs + "/two.txt", "early warning\n");
 
-  // Each listed identifier is twelve digits; its file goes with the first fetch.
   const std::set<std::string> expected = {"[web,err] disk error 1", "[web,warn] low space warning",
                                           "[web,warn] early warning", "[beg,all] old error in beg"};
   std::set<std::string> fetched;
   EXPECT_TRUE(testutil::wait_until(
       [&] {
         for (const std::string& id : testutil::split_lines(ask("lwlistlog").second)) {
-          EXPECT_TRUE(std::regex_match(id, std::regex("\\d{12}"))) << id;
           Reply got = ask("lwgetlog " + id);
           EXPECT_EQ(got.first, "200 OK") << id;
           for (const std::string& line : testutil::split_lines(got.second)) fetched.insert(line);
-          EXPECT_EQ(ask("lwgetlog " + id).first, "400 Cannot open file") << id;
         }
         return fetched.size() >= expected.size();
       },
       12000))
       << log();
   EXPECT_EQ(fetched, expected);
-  for (const std::string& f : {std::string("/etc/passwd"), logs + "/link.log"})
-    EXPECT_TRUE(wait_log("[WARNING] lwfacility 'beg': file '" + f +
-                         "' outside lwatch.allowpath: not monitored\n"));
   // Once the period open now is over, nothing of it is left.
   auto results = [&](const std::string& ext) {
     std::vector<std::string> names;
@@ -248,8 +194,7 @@ TEST_F(AgentRun, SampleConfigurationServesClientsAndDeliversHitsOfAllowedFilesOn
   EXPECT_EQ(ask("lwlistlog"), ok());
   EXPECT_TRUE(results(".log").empty());
 
-  // A collector that resets 0.3 s after its request, unread, takes nothing
-  // away: a reply beyond its receive window cannot have arrived.
+  // A reply beyond the window of a collector that resets unread cannot have arrived.
   const std::string id = "230101000000", big = res + "/lw" + id + ".log";
   std::string lines, got;
   for (int i = 0; lines.size() < 1900000; ++i) lines += "[f,e] " + std::to_string(i) + "\n";
@@ -267,14 +212,12 @@ TEST_F(AgentRun, SampleConfigurationServesClientsAndDeliversHitsOfAllowedFilesOn
       },
       8000));
   EXPECT_TRUE(got == lines) << got.size() << " of " << lines.size();
-  // The connections' sockets go when the agent sees them closed.
-  for (int c : fds_) close(c);
-  fds_.clear();
-  EXPECT_TRUE(testutil::wait_until([&] { return sockets() == listening; }, 5000)) << sockets();
-  EXPECT_EQ(exchange(connect(), "echo idle at the stop"), ok("echo idle at the stop"));
+  const int idle = testutil::tcp_connect(port_);
+  EXPECT_EQ(exchange(idle, "echo idle at the stop"), ok("echo idle at the stop"));
   testutil::append_file(app, "last error\n");
   ASSERT_TRUE(wait_log("#   new line in file " + app + " = >last error<\n")) << log();
   stop();
+  close(idle);
   EXPECT_TRUE(results(".tmp").empty());
   std::vector<std::string> finished = results(".log");
   ASSERT_EQ(finished.size(), 1u);
@@ -284,24 +227,21 @@ TEST_F(AgentRun, SampleConfigurationServesClientsAndDeliversHitsOfAllowedFilesOn
             "2||smtc: cannot connect to " + endpoint_ + " (connection refused or unreachable)\n");
 }
 
-// With a certificate set every connection is TLS: smtc with a collector's
-// certificate is served, large frames too, the agent's certificate checked by
-// name or address.
-// Every peer that cannot prove itself, a plain SMT request too, is closed
-// after its handshake with its reason in one warning naming it; the address
-// mask still refuses at accept.
+// With a certificate set every connection is TLS: a collector's certificate
+// is served, large frames too, the agent's checked by name or address; every
+// peer that cannot prove itself is closed after its handshake with its reason
+// in one warning.
 TEST_F(AgentRun, TlsServesTrustedCollectorsAndSaysWhyOthersAreRefused) {
   const testtls::Certs& certs = testtls::Certs::get();
   if (!certs.ok()) GTEST_SKIP() << "no openssl command to make certificates with";
-  ASSERT_TRUE(start("lwatch.enable = 0\nsmtsvr.addressmask = 127.0.0.1\nsmtsvr.tlscert = " +
-                    certs.file("agent.pem") + "\nsmtsvr.tlskey = " + certs.file("agent.key") +
+  ASSERT_TRUE(start("lwatch.enable = 0\nsmtsvr.tlscert = " + certs.file("agent.pem") +
+                    "\nsmtsvr.tlskey = " + certs.file("agent.key") +
                     "\nsmtsvr.tlsca = " + certs.file("ca.pem") +
                     "\nsmtsvr.tlspeer = collector0\nsmtsvr.tlspeer = collector1\n"))
       << log();
   const std::string good = certs.smtc_args("collector") + " ", at = " " + endpoint_ + " echo hi";
   EXPECT_EQ(smtc(good + "--servername localhost" + at), "0|echo hi|200 OK\n");
-  EXPECT_EQ(smtc(good + "-1" + at), "0|echo hi|200 OK\n");  // by address, framed as version 1
-  // Frames across many records both ways.
+  EXPECT_EQ(smtc(good + "-1" + at), "0|echo hi|200 OK\n");  // by address
   std::string big;
   for (int i = 0; big.size() < 700000; ++i) big += "line " + std::to_string(i) + "\n";
   testutil::write_file(dir_.file("big"), big);
@@ -324,11 +264,6 @@ TEST_F(AgentRun, TlsServesTrustedCollectorsAndSaysWhyOthersAreRefused) {
         << b.reason;
     EXPECT_TRUE(wait_log(" failed (" + b.reason + ") - connection closed\n")) << b.reason << log();
   }
-  int fd = connect("127.0.0.2");
-  testutil::send_all(fd, frame("echo hi"));
-  std::string data;
-  EXPECT_TRUE(testutil::wait_closed(fd, 2000, &data) && data.empty());
-  EXPECT_TRUE(wait_log("[WARNING] connection not authorized from 127.0.0.2:"));
   stop();
   EXPECT_EQ(testutil::count_in(log(), "[WARNING] TLS handshake with 127.0.0.1:"),
             std::size(bad) + 1);

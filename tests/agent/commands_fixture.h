@@ -46,8 +46,8 @@ struct Conn {
   Reply send(const std::string& head, const std::string& body = "") {
     smt_message_clear(&c.request);
     smt_message_clear(&c.reply);
-    kstring_assign_bytes(&c.request.head, head.data(), static_cast<uint32_t>(head.size()));
-    kstring_assign_bytes(&c.request.body, body.data(), static_cast<uint32_t>(body.size()));
+    kstring_assign_bytes(&c.request.head, head.data(), uint32_t(head.size()));
+    kstring_assign_bytes(&c.request.body, body.data(), uint32_t(body.size()));
     const uint32_t rc = agent_on_message(&c);
     smt_client_reply_done(&c, rc == 0 ? sent_rc : KERR_FAILED);
     return {str(&c.reply.head), str(&c.reply.body)};
@@ -69,8 +69,7 @@ class Commands : public ::testing::Test {
     kstrlist_init(&g_agent.address_masks);
     kstring_init(&g_agent.facilitydir);
     kstring_init(&g_agent.resultdir);
-    fs::create_directories(res());
-    fs::create_directories(fac());
+    fs::create_directories(res()), fs::create_directories(fac());
     dirs(fac() + "/", res());
   }
   void TearDown() override {
@@ -93,10 +92,7 @@ class Commands : public ::testing::Test {
     return conn_.send(head, body);
   }
   std::string log() { return testutil::read_text(dir_.file("agent.log")); }
-  static Names sorted(Names v) {
-    std::sort(v.begin(), v.end());
-    return v;
-  }
+  static Names sorted(Names v) { return std::sort(v.begin(), v.end()), v; }
   Names files(const std::string& dir) {
     Names names;
     for (auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());

@@ -23,55 +23,47 @@ struct Listener {
   }
 };
 
-// Of two listeners with a connection waiting, the first in set order is
-// accepted from. Its connection receives until the peer closes, and a send
-// to the closed peer fails without SIGPIPE. The server's accept is
-// non-blocking with Nagle off and names the peer. An endpoint whose
-// connection the server closed first (TIME_WAIT) can be bound again at once.
-TEST(KSocket, SetAcceptsInSetOrderConnectionsEndAndEndpointsAreReusableAtOnce) {
-  Listener first, second;
+// Connections in arrival order: accept_peer names the peer and gives a
+// non-blocking socket with Nagle off, which receives until the peer closes and
+// then fails a send without SIGPIPE. An endpoint left in TIME_WAIT by its
+// server's close binds again at once.
+TEST(KSocket, AcceptedConnectionsEndCleanlyAndEndpointsAreReusableAtOnce) {
+  Listener l;
   ksocketset set;
   ksocketset_init(&set);
-  *ksocketset_add(&set) = first.s;
-  *ksocketset_add(&set) = second.s;
-  uint32_t index = 9, kind = 9;
+  *ksocketset_add(&set) = l.s;
+  uint32_t index = 9, kind = 9, n = 0, rc = 0;
   EXPECT_EQ(ksocketset_wait(&set, 0, &index, &kind), KERR_TIMEOUT);
-  int other = testutil::tcp_connect(second.port), client = testutil::tcp_connect(first.port);
-  ASSERT_TRUE(testutil::send_all(client, "hi"));
-  testutil::close_socket(client);
-  ASSERT_EQ(ksocketset_wait(&set, 1000, &index, &kind), 0u);
-  EXPECT_EQ(index, 0u);
-  EXPECT_EQ(kind, KSOCKET_READ);
-  ksocket served;
-  ASSERT_EQ(ksocketset_accept(&set, 1000, &served), 0u);
-  char buf[16];
-  uint32_t n = sizeof buf;
-  ASSERT_EQ(ksocket_wait(&served, KSOCKET_READ, 1000), 0u);
-  EXPECT_EQ(ksocket_recv(&served, buf, &n), 0u);
-  EXPECT_EQ(std::string(buf, n), "hi");
-  EXPECT_EQ(ksocket_recv(&served, buf, &n), KERR_FAILED);
-  EXPECT_EQ(n, 0u);
-  uint32_t rc = 0;
-  for (int i = 0; i < 100 && rc == 0; ++i) rc = ksocket_send(&served, "hello", &(n = 5));
-  EXPECT_NE(rc, 0u);
-  ksocket_close(&served);
-
+  int closing = testutil::tcp_connect(l.port), other = testutil::tcp_connect(l.port);
+  ASSERT_TRUE(testutil::send_all(closing, "hi"));
+  testutil::close_socket(closing);
+  ksocket served[2];
   Text address;
   uint16_t peer_port = 0;
-  ASSERT_EQ(ksocketset_wait(&set, 1000, &index, &kind), 0u);
-  ASSERT_EQ(ksocket_accept_peer(ksocketset_at(&set, index), &served, &address.s, &peer_port), 0u);
-  EXPECT_EQ(nettest::str(&address.s), "127.0.0.1");
+  for (ksocket& s : served) {
+    ASSERT_EQ(ksocketset_wait(&set, 1000, &index, &kind), 0u);
+    EXPECT_EQ(kind, KSOCKET_READ);
+    ASSERT_EQ(ksocket_accept_peer(ksocketset_at(&set, index), &s, &address.s, &peer_port), 0u);
+    EXPECT_EQ(nettest::str(&address.s), "127.0.0.1");
+    EXPECT_TRUE(testutil::tcp_nodelay(s.handle));
+  }
   EXPECT_EQ(peer_port, smtwire::local_port(other));
-  EXPECT_EQ(ksocket_recv(&served, buf, &(n = sizeof buf)), KERR_WOULDBLOCK);
-  EXPECT_TRUE(testutil::tcp_nodelay(served.handle));
-  ksocket_close(&served);
+  char buf[16];
+  EXPECT_EQ(ksocket_recv(&served[1], buf, &(n = sizeof buf)), KERR_WOULDBLOCK);
+  ASSERT_EQ(ksocket_wait(&served[0], KSOCKET_READ, 1000), 0u);
+  EXPECT_EQ(ksocket_recv(&served[0], buf, &(n = sizeof buf)), 0u);
+  EXPECT_EQ(std::string(buf, n), "hi");
+  EXPECT_EQ(ksocket_recv(&served[0], buf, &(n = sizeof buf)), KERR_FAILED);
+  EXPECT_EQ(n, 0u);
+  for (int i = 0; i < 100 && rc == 0; ++i) rc = ksocket_send(&served[0], "hello", &(n = 5));
+  EXPECT_NE(rc, 0u);
+  for (ksocket& s : served) ksocket_close(&s);
   EXPECT_TRUE(testutil::wait_closed(other, 1000));
   testutil::close_socket(other);
-  ksocketset_free(&set);  // does not close: the Listeners do
-  uint16_t port = second.port;
-  ksocket_close(&second.s);
-  second.s.handle = -1;
-  EXPECT_EQ(Listener(port).port, port);
+  ksocketset_free(&set);  // does not close: the Listener does
+  ksocket_close(&l.s);
+  l.s.handle = -1;
+  EXPECT_EQ(Listener(l.port).port, l.port);
 }
 
 }  // namespace

@@ -12,8 +12,7 @@
 
 namespace {
 
-// A connected socket pair, `a` for the code under test and sv[1] for the
-// test's raw bytes, and a message for the frames.
+// A socket pair: `a` for the code under test, sv[1] for the test's raw bytes.
 struct Pair {
   int sv[2] = {-1, -1};
   ksocket a;
@@ -28,12 +27,11 @@ struct Pair {
     testutil::close_socket(sv[0]);
     testutil::close_socket(sv[1]);
   }
-  // Sends bytes from a thread of their own, so that a frame larger than the
-  // socket buffers does not wait for the reader, and reads one frame.
-  uint32_t read(const std::string& bytes, uint32_t timeout_ms = 5000) {
+  // Reads one frame of bytes sent by a thread of their own (larger than the buffers).
+  uint32_t read(const std::string& bytes) {
     smt_message_clear(&m);
     std::thread writer([&] { testutil::send_all(sv[1], bytes); });
-    uint32_t rc = smt_frame_read(&m, &a, timeout_ms);
+    uint32_t rc = smt_frame_read(&m, &a, 5000);
     writer.join();
     return rc;
   }
@@ -41,22 +39,7 @@ struct Pair {
   std::string unread() { return testutil::recv_upto(sv[0], SIZE_MAX, 50); }
 };
 
-// What smt_frame_write sends (read by a thread of their own), its result in *rc.
-std::string written(uint8_t version, const std::string& head, const std::string& body,
-                    uint32_t* rc) {
-  Pair p;
-  std::string got;
-  std::thread reader([&] { got = testutil::recv_upto(p.sv[1], SIZE_MAX, 5000); });
-  p.m.version = version;
-  nettest::set(&p.m.head, head);
-  nettest::set(&p.m.body, body);
-  *rc = smt_frame_write(&p.m, &p.a, 5000);
-  testutil::shutdown_write(p.sv[0]);
-  reader.join();
-  return got;
-}
-
-// Lengths above what the fields carry are refused before anything is sent.
+// Both versions byte-exactly; lengths the fields cannot carry send nothing.
 TEST(SmtFrame, WritesBothVersionsByteExactlyAndNothingOfALengthTheFieldsCannotCarry) {
   const std::string h(99999, 'h'), b(100000, 'b');
   for (auto [version, head, body, rc, bytes] :
@@ -69,17 +52,22 @@ TEST(SmtFrame, WritesBothVersionsByteExactlyAndNothingOfALengthTheFieldsCannotCa
            {2, h, b, 0, "SMTF29999900100000" + h + b},
            {2, h + "h", "", KERR_SMT_SIZE, ""},
            {1, "200 OK", b, KERR_SMT_SIZE, ""}}) {
-    uint32_t got = 9;
-    EXPECT_TRUE(written(version, head, body, &got) == bytes) << version << head.substr(0, 9);
-    EXPECT_EQ(got, rc) << version << head.substr(0, 9);
+    Pair p;
+    std::string got;
+    std::thread reader([&] { got = testutil::recv_upto(p.sv[1], SIZE_MAX, 5000); });
+    p.m.version = version;
+    nettest::set(&p.m.head, head);
+    nettest::set(&p.m.body, body);
+    EXPECT_EQ(smt_frame_write(&p.m, &p.a, 5000), rc) << version << head.substr(0, 9);
+    testutil::shutdown_write(p.sv[0]);
+    reader.join();
+    EXPECT_TRUE(got == bytes) << version << head.substr(0, 9);
   }
 }
 
-// Each read takes exactly one frame's bytes, each part followed by a NUL;
-// length fields count their digits up to the first non-digit, after leading
-// blanks. Head 65536 and body 1048576 are read; one byte more, or a negative
-// length, is refused before any byte of the head, and a wrong magic after
-// exactly five bytes, without waiting for a header.
+// A read takes exactly one frame's bytes, each part NUL-ended. Head 65536 and
+// body 1048576 are read; one more, or a negative length, is refused before
+// the head, and a wrong magic after exactly five bytes.
 TEST(SmtFrame, ReadsOneFrameAndJudgesLimitsAndMagicBeforeTheBytesThatFollow) {
   Pair p;
   for (auto [bytes, rc, version, parts, rest] :
@@ -104,7 +92,7 @@ TEST(SmtFrame, ReadsOneFrameAndJudgesLimitsAndMagicBeforeTheBytesThatFollow) {
     EXPECT_EQ(p.m.version, version);
     EXPECT_EQ(kstring_text(&p.m.head)[p.m.head.length], '\0');
     EXPECT_EQ(kstring_text(&p.m.body)[p.m.body.length], '\0');
-    // Again with the header in two pieces, which the reader judges step by step.
+    // Again with the header in two pieces, judged step by step.
     Pair q;
     std::thread writer([&] {
       testutil::send_all(q.sv[1], bytes.substr(0, 7));
@@ -117,10 +105,8 @@ TEST(SmtFrame, ReadsOneFrameAndJudgesLimitsAndMagicBeforeTheBytesThatFollow) {
   }
 }
 
-// A peer that trickles a frame (a byte every gap_ms, the last one after
-// stall_ms) keeps each wait short: a limit on each wait lets it through, a
-// limit on the whole frame only when the frame is in within it. A peer that
-// closes mid-frame fails the read, one that stalls times it out.
+// A trickled frame passes a limit per wait, one on the whole frame only when
+// in within it; a peer closing mid-frame fails the read, a stalled one times out.
 TEST(SmtFrame, PeerClosingMidFrameGivesOneAndAStalledPeerATimeOutPerWaitOrPerFrame) {
   for (auto [whole, limit_ms, gap_ms, stall_ms, rc] :
        std::vector<std::tuple<bool, uint32_t, int, int, uint32_t>>{
@@ -159,9 +145,8 @@ TEST(SmtFrame, PeerClosingMidFrameGivesOneAndAStalledPeerATimeOutPerWaitOrPerFra
     }
   }
 
-  // The next request: silence within the idle wait is no start, a close is
-  // one, and the limit on the whole frame runs from its first byte, not from
-  // the call, whether the wait or the look comes first.
+  // The next request: silence in the idle wait is no start, a close is one, and
+  // the whole-frame limit runs from the first byte, whether waiting or looking first.
   for (bool wait_first : {true, false}) {
     for (int peer : {0 /* silent */, 1 /* closes */, 2 /* sends after 150 ms */}) {
       Pair p;
