@@ -14,59 +14,50 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-struct Outcome {
+// Reads p to its end; finish and free are the caller's.
+Lines read_all(kproc* p) {
   Lines lines;
-  uint32_t timed_out = 0;
-  uint64_t ms = 0;
-};
-
-Outcome run(const std::string& command, uint32_t limit_ms = 20000) {
-  kproc p;
-  kproc_init(&p, command.c_str());
-  kproc_set_time_limit(&p, limit_ms);
-  Outcome r;
-  uint64_t start = ktick_ms();
-  EXPECT_EQ(kproc_run(&p), 1) << command;
   kstring line;
   kstring_init(&line);
-  while (kproc_read_line(&p, &line)) r.lines.emplace_back(kstring_text(&line), line.length);
-  r.timed_out = kproc_timed_out(&p);
-  EXPECT_EQ(kproc_finish(&p), 1);
-  EXPECT_EQ(kproc_get_pid(&p), 0u);
-  r.ms = ktick_ms() - start;
+  while (kproc_read_line(p, &line)) lines.emplace_back(kstring_text(&line), line.length);
   kstring_free(&line);
-  kproc_free(&p);
-  return r;
+  return lines;
 }
 
 bool alive(DWORD pid) {
   HANDLE h = OpenProcess(SYNCHRONIZE, FALSE, pid);
-  if (!h) return false;
-  bool running = WaitForSingleObject(h, 0) == WAIT_TIMEOUT;
-  CloseHandle(h);
+  bool running = h && WaitForSingleObject(h, 0) == WAIT_TIMEOUT;
+  if (h) CloseHandle(h);
   return running;
 }
 
-TEST(KProcWin32, OutputAndErrorComeAsLinesAndInputIsAtItsEnd) {
-  EXPECT_EQ(run("cmd /c echo hi").lines, Lines{"hi"});
-  EXPECT_EQ(run("cmd /c \"echo out& echo err 1>&2& echo.\"").lines, (Lines{"out", "err ", ""}));
-  // A program that reads its input meets the end at once.
-  Outcome found = run("find \"x\"", 10000);
-  EXPECT_EQ(found.lines, Lines{});
-  EXPECT_EQ(found.timed_out, 0u);
-
-  kproc p;
-  kproc_init(&p, "no-such-program-here.exe");
-  EXPECT_EQ(kproc_run(&p), 0);
-  kproc_free(&p);
-  kproc_init(&p, "");
-  EXPECT_EQ(kproc_run(&p), 0);
-  kproc_free(&p);
+TEST(KProcWin32, OutputAndErrorShareThePipeAndInputIsAtItsEnd) {
+  // find reads its input and meets the end at once.
+  for (auto [command, lines] :
+       {std::pair<const char*, Lines>{"find \"x\"", {}},
+        {"cmd /c \"echo out& echo err 1>&2& echo.\"", {"out", "err ", ""}}}) {
+    kproc p;
+    kproc_init(&p, command);
+    kproc_set_time_limit(&p, 10000);
+    ASSERT_EQ(kproc_run(&p), 1) << command;
+    EXPECT_EQ(read_all(&p), lines) << command;
+    EXPECT_EQ(kproc_timed_out(&p), 0u);
+    EXPECT_EQ(kproc_finish(&p), 1);
+    EXPECT_EQ(kproc_get_pid(&p), 0u);
+    kproc_free(&p);
+  }
+  for (const char* command : {"no-such-program-here.exe", ""}) {
+    kproc p;
+    kproc_init(&p, command);
+    EXPECT_EQ(kproc_run(&p), 0) << command;
+    kproc_free(&p);
+  }
 }
 
-TEST(KProcWin32, TheTimeLimitEndsTheChildAndWhatItStarted) {
+// The time limit ends the reading, the finish ends the child and the
+// grandchild it started; a raised cancel flag ends the reading too.
+TEST(KProcWin32, TimeLimitAndCancelEndTheReadingAndFinishEndsTheTree) {
   testutil::TempDir dir;
-  // The child starts a grandchild that would outlive it and tells its id.
   std::string script = dir.file("tree.cmd");
   testutil::write_file(script,
                        "@echo off\r\n"
@@ -78,37 +69,25 @@ TEST(KProcWin32, TheTimeLimitEndsTheChildAndWhatItStarted) {
   kproc_set_time_limit(&p, 1500);
   ASSERT_EQ(kproc_run(&p), 1);
   DWORD child = kproc_get_pid(&p);
-  kstring line;
-  kstring_init(&line);
   uint64_t start = ktick_ms();
-  Lines lines;
-  while (kproc_read_line(&p, &line)) lines.emplace_back(kstring_text(&line));
+  EXPECT_EQ(read_all(&p), Lines{"started"});
   EXPECT_EQ(kproc_timed_out(&p), 1u);
   EXPECT_GE(ktick_ms() - start, 1000u);
-  EXPECT_EQ(lines, Lines{"started"});
   EXPECT_TRUE(alive(child));
   kproc_finish(&p);
   EXPECT_TRUE(testutil::wait_until([&] { return !alive(child); }, 5000));
-  kstring_free(&line);
   kproc_free(&p);
-}
 
-TEST(KProcWin32, ARaisedCancelFlagEndsTheReading) {
   std::atomic<uint32_t> cancel{0};
-  kproc p;
   kproc_init(&p, "ping -n 30 127.0.0.1");
   kproc_set_cancel(&p, &cancel);
   ASSERT_EQ(kproc_run(&p), 1);
   EXPECT_EQ(kproc_is_running(&p), 1);
   cancel.store(1);
-  kstring line;
-  kstring_init(&line);
-  while (kproc_read_line(&p, &line)) {
-  }
+  read_all(&p);
   EXPECT_EQ(kproc_cancelled(&p), 1u);
   kproc_finish(&p);
   EXPECT_EQ(kproc_is_running(&p), 0);
-  kstring_free(&line);
   kproc_free(&p);
 }
 
