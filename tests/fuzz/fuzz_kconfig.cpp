@@ -1,13 +1,43 @@
 // Fuzzes the configuration reader: the input is a whole configuration file,
-// looked up through every kind of lookup the agent makes.
+// looked up through every kind of lookup the agent makes, and every value
+// found goes through the string helpers that take outside input.
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
 #include "klib/kconfig.h"
+
+// Tokens joined back with their one separator give the text again; a star
+// matches every text, and a text without wildcards matches itself.
+static void exercise(const kstring* v, const kstring* key) {
+  const char* text = kstring_text(v);
+  if (strlen(text) == v->length) {
+    std::string joined;
+    kstring out;
+    kstring_init(&out);
+    int32_t n = 0;
+    for (; kstring_token_cstr(v, ",", n, &out); ++n) (joined += n ? "," : "") += kstring_text(&out);
+    if (n < 1 || joined != text) abort();
+    kstring_path_dir(v, &out);
+    kstring_path_base(v, &out);
+    kstring_path_ext(v, &out);
+    kstring_path_stem(v, &out);
+    kstring_path_join(&out, v, key);
+    kstring_assign(&out, v);
+    kstring_replace(&out, key, v);
+    kstring_remove_chars(&out, key);
+    kstring_chomp(&out);
+    kstring_free(&out);
+  }
+  if (!kstring_wildmatch_cstr(text, "*", 1)) abort();
+  if (!strpbrk(text, "*?") && !kstring_wildmatch_cstr(text, text, 0)) abort();
+  kstring_wildmatch(key, v, 0);
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // An in-memory file: no disk traffic, nothing left behind.
@@ -21,14 +51,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
   kconfig c;
   kconfig_load(&c, path);
-  kstring v;
+  kstring v, k;
   kstring_init(&v);
+  kstring_init(&k);
   kstrlist l;
   kstrlist_init(&l);
   static const char* const kKeys[] = {"a", "k", "smtsvr.addressmask", "file", "filter", "scan", ""};
   for (const char* key : kKeys) {
+    kstring_assign_cstr(&k, key);
     for (uint32_t n = 0; n < 3; ++n) {
-      if (kconfig_get(&c, key, n, &v) && v.length == 0) abort();  // empty values never count
+      if (!kconfig_get(&c, key, n, &v)) continue;
+      if (v.length == 0) abort();  // empty values never count
+      exercise(&v, &k);
     }
     int32_t i = 0;
     kconfig_get_int(&c, key, &i);
@@ -37,6 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (kstrlist_get(&l, j)->length == 0) abort();
   }
   kstrlist_free(&l);
+  kstring_free(&k);
   kstring_free(&v);
   kconfig_free(&c);
   close(fd);
