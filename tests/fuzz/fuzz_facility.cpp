@@ -1,17 +1,78 @@
-// Fuzzes facility loading: the input is a whole facility file as a
-// collector may write it. Loading must keep only filters whose patterns
-// compile, and matching a few lines must not fault.
+// Fuzzes the readers of files that operators and collectors write: the input
+// is read as a facility file and as the agent's settings. Loading must keep
+// only filters whose patterns compile, matching a few lines must not fault,
+// the settings are looked up through every kind of lookup the agent makes,
+// and every value found goes through the string helpers that take outside
+// input.
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
+#include "klib/kconfig.h"
 #include "lwatch/lwfacility.h"
 
+// Tokens joined back with their one separator give the text again; a star
+// matches every text, and a text without wildcards matches itself.
+static void exercise(const kstring* v, const kstring* key) {
+  const char* text = kstring_text(v);
+  if (strlen(text) == v->length) {
+    std::string joined;
+    kstring out;
+    kstring_init(&out);
+    int32_t n = 0;
+    for (; kstring_token_cstr(v, ",", n, &out); ++n) (joined += n ? "," : "") += kstring_text(&out);
+    if (n < 1 || joined != text) abort();
+    kstring_path_dir(v, &out);
+    kstring_path_base(v, &out);
+    kstring_path_ext(v, &out);
+    kstring_path_stem(v, &out);
+    kstring_path_join(&out, v, key);
+    kstring_assign(&out, v);
+    kstring_replace(&out, key, v);
+    kstring_remove_chars(&out, key);
+    kstring_chomp(&out);
+    kstring_free(&out);
+  }
+  if (!kstring_wildmatch_cstr(text, "*", 1)) abort();
+  if (!strpbrk(text, "*?") && !kstring_wildmatch_cstr(text, text, 0)) abort();
+  kstring_wildmatch(key, v, 0);
+}
+
+static void settings(const char* path) {
+  kconfig c;
+  kconfig_load(&c, path);
+  kstring v, k;
+  kstring_init(&v);
+  kstring_init(&k);
+  kstrlist l;
+  kstrlist_init(&l);
+  static const char* const kKeys[] = {"a", "k", "smtsvr.addressmask", "file", "filter", "scan", ""};
+  for (const char* key : kKeys) {
+    kstring_assign_cstr(&k, key);
+    for (uint32_t n = 0; n < 3; ++n) {
+      if (!kconfig_get(&c, key, n, &v)) continue;
+      if (v.length == 0) abort();  // empty values never count
+      exercise(&v, &k);
+    }
+    int32_t i = 0;
+    kconfig_get_int(&c, key, &i);
+    kconfig_get_list(&c, key, &l);
+    for (uint32_t j = 0; j < kstrlist_count(&l); ++j)
+      if (kstrlist_get(&l, j)->length == 0) abort();
+  }
+  kstrlist_free(&l);
+  kstring_free(&k);
+  kstring_free(&v);
+  kconfig_free(&c);
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  int fd = memfd_create("vardo-fuzz-facility", MFD_CLOEXEC);
+  // An in-memory file: no disk traffic, nothing left behind.
+  int fd = memfd_create("vardo-fuzz-file", MFD_CLOEXEC);
   if (fd < 0) return 0;
   if (write(fd, data, size) != static_cast<ssize_t>(size)) {
     close(fd);
@@ -22,6 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   kstring_init(&name);
   kstring_init(&line);
   kstring_format(&path, "/proc/self/fd/%d", fd);
+  settings(kstring_text(&path));
   kstring_assign_cstr(&name, "fuzz");
   lwfacility f;
   lwfacility_init(&f, &name, nullptr);
