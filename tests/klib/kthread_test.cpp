@@ -5,9 +5,6 @@
 #include <atomic>
 #include <cstring>
 
-#include "klib/kmutex.h"
-#include "klib/ksemaphore.h"
-
 namespace {
 
 std::atomic<int> g_release{0};
@@ -48,23 +45,6 @@ TEST(KThread, BoundedWaitsAUsableStackAndRestarts) {
   ASSERT_TRUE(ended());
   EXPECT_EQ(out, 1);
   kthread_free(&t);
-}
-
-TEST(KMutexAndSemaphore, MutexIsRecursiveAndSemaphoreRespectsItsMaximum) {
-  kmutex m;
-  ASSERT_EQ(kmutex_create(&m), 0u);
-  kmutex_lock(&m);
-  kmutex_lock(&m);  // would never return on a plain mutex
-  kmutex_unlock(&m);
-  kmutex_unlock(&m);
-  kmutex_destroy(&m);
-  ksemaphore s;
-  ASSERT_EQ(ksemaphore_create(&s, 1, 2), 0u);
-  EXPECT_EQ(ksemaphore_post(&s), 0u);
-  EXPECT_EQ(ksemaphore_post(&s), 1u);  // beyond the maximum
-  ksemaphore_wait(&s);
-  ksemaphore_destroy(&s);
-  EXPECT_EQ(ksemaphore_create(&s, 3, 2), 1u);
 }
 
 }  // namespace
