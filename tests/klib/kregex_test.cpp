@@ -62,10 +62,7 @@ struct Generator {
   bool stacked = false, backref = false, spoilt = false;
 
   char any() { return kPlain[rng.below(sizeof kPlain - 1)]; }
-  char flip(char c) {
-    return rng.one_in(2) && isalpha(static_cast<unsigned char>(c)) ? static_cast<char>(c ^ 0x20)
-                                                                   : c;
-  }
+  char flip(char c) { return rng.one_in(2) && isalpha(c & 0xff) ? static_cast<char>(c ^ 0x20) : c; }
   void bracket() {
     // Members, ranges and classes, each after a character it holds.
     // clang-format off
@@ -118,19 +115,16 @@ struct Generator {
     uint32_t k = rng.below(100);
     uint64_t n = 1;
     bool group = false, inner = false;
+    char c = any();
     if (k < 36) {
-      char c = any();
-      pattern += c;
-      sample += flip(c);
+      pattern += c, sample += flip(c);
     } else if (k < 46) {
-      pattern += '.';
-      sample += any();
+      pattern += '.', sample += c;
     } else if (k < 58) {
       bracket();
     } else if (k < 63) {  // an escaped character; a lower-case letter only upper-cased
-      char c = ".*+?()[]{}|^$\\AZD-/\xe9"[rng.below(20)];
-      pattern += {'\\', c};
-      sample += flip(c);
+      c = ".*+?()[]{}|^$\\AZD-/\xe9"[rng.below(20)];
+      pattern += {'\\', c}, sample += flip(c);
     } else if (k < 68) {
       uint32_t op = rng.below(10);
       pattern += {'\\', "wsWSbB<>`'"[op]};
@@ -208,24 +202,20 @@ struct Generator {
   }
 };
 
+// A kstring holding a text for as long as the expression it is made in.
+struct Text {
+  explicit Text(const std::string& t) { kstring_init(&s), kstring_assign_cstr(&s, t.c_str()); }
+  ~Text() { kstring_free(&s); }
+  const kstring* get() const { return &s; }
+  kstring s;
+};
+
 struct Regex {
-  explicit Regex(const std::string& pattern) {
-    kregex_init(&r);
-    kstring p;
-    kstring_init(&p);
-    kstring_assign_cstr(&p, pattern.c_str());
-    invalid = kregex_compile(&r, &p);
-    kstring_free(&p);
+  explicit Regex(const std::string& p) {
+    kregex_init(&r), invalid = kregex_compile(&r, Text(p).get());
   }
   ~Regex() { kregex_free(&r); }
-  bool matches(const std::string& text) const {
-    kstring t;
-    kstring_init(&t);
-    kstring_assign_cstr(&t, text.c_str());
-    bool matched = !kregex_match(&r, &t);
-    kstring_free(&t);
-    return matched;
-  }
+  bool matches(const std::string& text) const { return !kregex_match(&r, Text(text).get()); }
   kregex r;
   bool invalid;
 };
