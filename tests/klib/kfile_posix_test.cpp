@@ -59,18 +59,15 @@ TEST(KFile, PathsResolveAndNoFollowOpensRefuseLinks) {
   kfile f;
   kfile_init(&f);
   uint64_t size = 0;
+  kfile_set_name_cstr(&f, (root + "/logs/a.log").c_str());
+  EXPECT_EQ(kfile_open_regular_nofollow(&f), 0u);
+  kfile_close(&f);
   kfile_set_name_cstr(&f, (root + "/logs/out.log").c_str());
   EXPECT_EQ(kfile_open_regular_nofollow(&f), 1u);
   ASSERT_EQ(kfile_open_regular(&f), 0u);
   EXPECT_EQ(kfile_real_path(&f, &r) + kfile_size(&f, &size), 0u);
   EXPECT_STREQ(kstring_text(&r), (root + "/secret").c_str());
   EXPECT_EQ(size, 2u);
-  kfile_close(&f);
-  kfile_set_name_cstr(&f, (root + "/logs/a.log").c_str());
-  ASSERT_EQ(kfile_open_regular_nofollow(&f), 0u);
-  EXPECT_EQ(kfile_size(&f, &size) + kfile_real_path(&f, &r), 0u);
-  EXPECT_EQ(size, 4u);
-  EXPECT_STREQ(kstring_text(&r), (root + "/logs/a.log").c_str());
   kfile_close(&f);
   EXPECT_EQ(kfile_size(&f, &size) + kfile_real_path(&f, &r), 2u);  // closed
   kstring_free(&r);
