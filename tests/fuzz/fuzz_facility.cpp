@@ -1,9 +1,7 @@
 // Fuzzes the readers of files that operators and collectors write: the input
-// is read as a facility file and as the agent's settings. Loading must keep
-// only filters whose patterns compile, matching a few lines must not fault,
-// the settings are looked up through every kind of lookup the agent makes,
-// and every value found goes through the string helpers that take outside
-// input.
+// is read as a facility file (only filters whose patterns compile are kept;
+// matching lines must not fault) and as the settings, looked up every way the
+// agent does, each value found going through the string helpers.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -26,10 +24,8 @@ static void exercise(const kstring* v, const kstring* key) {
     int32_t n = 0;
     for (; kstring_token_cstr(v, ",", n, &out); ++n) (joined += n ? "," : "") += kstring_text(&out);
     if (n < 1 || joined != text) abort();
-    kstring_path_dir(v, &out);
-    kstring_path_base(v, &out);
-    kstring_path_ext(v, &out);
-    kstring_path_stem(v, &out);
+    for (auto fn : {kstring_path_dir, kstring_path_base, kstring_path_ext, kstring_path_stem})
+      fn(v, &out);
     kstring_path_join(&out, v, key);
     kstring_assign(&out, v);
     kstring_replace(&out, key, v);
