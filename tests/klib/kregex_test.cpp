@@ -289,13 +289,10 @@ void check_by_hand() {
     std::string pattern, text;
     int match;
   } cases[] = {
-      {"\\a", "a", 1},  // an escaped lower-case letter: the library never matches
-      {"x\\d", "XD", 1},
+      {"\\a", "a", 1},       // an escaped lower-case letter: the library never matches
       {"(^.){2}", "ab", 0},  // an interval's copies of a group lose its anchor there
-      {"a(|$.){2}@", "ad@", 0},
       {"a(.\\<){2}", "ad d@", 0},
       {"X((@$)*)+Y", "X@Y", 0},  // '+' copies its group too
-      {"(\\<err)+", "xerr", 0},
       {"(\\<err)+", "an err", 1},
       {".^", "a\nb", 0},  // '^' after a newline that the pattern takes
       {"x$\\s", "x\nb", 0},
