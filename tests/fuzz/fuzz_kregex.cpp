@@ -1,8 +1,6 @@
-// Fuzzes the engine for crashes and hangs. Input: a pattern, a NUL, a text,
-// and optionally more patterns each after a NUL. Every pattern is compiled
-// and matched against the text, and those that compile are built into a set
-// that is asked the text whole and line by line. The answers themselves are
-// compared with the C library's by the unit tests over generated patterns.
+// Fuzzes the engine for crashes and hangs. Input: a pattern, a NUL, a text, and
+// up to four more patterns each after a NUL. Each pattern is compiled and matched,
+// and those that compile make a set that is asked the text whole and as a line.
 #include <cstdint>
 #include <string>
 #include <vector>

@@ -1,7 +1,5 @@
-// Fuzzes the SMT frame reader with whatever a peer may send: the input is
-// the byte stream of one connection, read frame after frame until the reader
-// fails. Every frame it accepts must survive a write and a second read
-// unchanged.
+// Fuzzes the SMT frame reader with one connection's byte stream, read frame
+// after frame until it fails; each frame accepted survives a write and a read.
 #include <sys/socket.h>
 #include <unistd.h>
 

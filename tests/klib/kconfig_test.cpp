@@ -49,9 +49,7 @@ TEST_F(KConfigTest, CommentsTrimmingCaseAndIntegers) {
   EXPECT_EQ(std::vector<int32_t>(v, v + 4), (std::vector<int32_t>{-1, 0, 12, 5}));
 }
 
-// The empty occurrence 0 of x decides the lookup; a later value does not
-// count. The file is read at every lookup: edits count, a missing file gives
-// nothing.
+// An empty occurrence 0 decides the lookup; the file is read at every lookup.
 TEST_F(KConfigTest, OccurrencesCountInFileOrderAndAnEmptyValueEndsAList) {
   load("m = 10.0.0.1\nother = 1\nm=10.0.0.2\nx = \nx = later\nl = one\nl =\nl = three\n");
   EXPECT_EQ(get("m", 0) + "|" + get("m", 1) + "|" + get("m", 2), "10.0.0.1|10.0.0.2|<none>");

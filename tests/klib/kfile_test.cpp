@@ -37,8 +37,7 @@ TEST(KFile, LinesDropEveryCrAndKeepALastLineWithoutLf) {
   };
   EXPECT_EQ(lines_of("x\ry\n\r\n\n"), (Lines{"xy", "", ""}));
   EXPECT_EQ(lines_of(std::string(100000, 'L') + "\n"), Lines{std::string(100000, 'L')});
-  // Bounded lines come out in pieces; dropped CRs do not count, and a line of
-  // exactly the bound is one line.
+  // Bounded lines come in pieces; dropped CRs do not count; the bound is one line.
   EXPECT_EQ(lines_of("abcdefg\nh\r\r\ri\nxyz\r\nuvw", 3),
             (Lines{"abc", "def", "g", "hi", "xyz", "uvw"}));
   EXPECT_EQ(read_lines(dir.path()), Lines{"<refused>"});
@@ -76,9 +75,8 @@ TEST(KFile, WriteStatRenameAndRemove) {
   kfile_free(&f);
 }
 
-// Replace writes a new file whole and renames it over the old one, with the
-// permissions that fopen gives, not private ones; a fill that gives up or a
-// missing directory changes nothing and leaves nothing behind.
+// Replace renames a whole new file over the old one, with fopen's permissions,
+// not private ones; a fill that gives up or a missing directory changes nothing.
 TEST(KFile, ReplaceIsWholeOrNothing) {
   testutil::TempDir dir;
   testutil::write_file(dir.file("a.log"), "");
@@ -99,8 +97,7 @@ TEST(KFile, ReplaceIsWholeOrNothing) {
   kfile_free(&f);
 }
 
-// Listings match case-blind and take files or directories; the system's
-// own separator works as well.
+// Listings match case-blind and take files or directories; native separators work.
 TEST(KDir, ListsByCaseInsensitiveWildcardAndKind) {
   testutil::TempDir dir;
   for (const char* n : {"A.FACILITY", "b.facility", "c.facility.bak"})

@@ -1,6 +1,5 @@
-// What needs the platform's own processes, links and paths: kproc's
-// process groups, descriptors and signals, and kfile on POSIX paths
-// (symbolic links, "/" roots).
+// What needs the platform's own processes, links and paths: kproc's process
+// groups, descriptors and signals, and kfile's symbolic links and "/" roots.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -17,8 +16,7 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-// Runs command to its end (or its time limit) and collects its lines of at
-// most max bytes.
+// Runs command to its end (or its time limit); its lines of at most max bytes.
 Lines run_lines(const char* command, uint32_t limit_ms = 20000, uint32_t* timed_out = nullptr,
                 uint32_t max = UINT32_MAX) {
   kproc p;
@@ -78,8 +76,7 @@ TEST_F(KProc, SplitsTheCommandLineAndCutsTheOutputIntoWholeLines) {
   EXPECT_EQ(run_lines("\t printf  \"%s|\"\t one  two \t"), (Lines{"one|two|"}));
   EXPECT_EQ(run_lines("printf %s| a\"b  c\"d \"\" \"x\ty\" \"open end"),
             (Lines{"ab  cd||x\ty|open end|"}));
-  // Bounded lines come in pieces; dropped CRs do not count, and a line of
-  // exactly the bound is one line.
+  // Bounded lines come in pieces; dropped CRs do not count; the bound is one line.
   EXPECT_EQ(run_lines("printf abcdefg\\nh\\r\\r\\ri\\nxyz\\r\\nuvw", 20000, nullptr, 3),
             (Lines{"abc", "def", "g", "hi", "xyz", "uvw"}));
 }
@@ -142,10 +139,9 @@ TEST_F(KProc, TimeLimitAndFinishEndTheWholeGroupAndKeepWhatWasPrinted) {
   EXPECT_EQ(timed_out, 1u);
 }
 
-// A program that leaves a process running outside its group (setsid, a
-// double fork) is done when it exits: the output still held open is read for
-// a short drain only, everything the program itself printed is there, and
-// the leftover is killed and reaped with the run.
+// A program that leaves a process outside its group (setsid, a double fork) is
+// done when it exits: output still held open is read for a short drain only,
+// and the leftover is killed and reaped with the run.
 TEST_F(KProc, LeftoversOutsideTheGroupNeitherHoldTheRunNorOutliveIt) {
   Lines counted;
   for (int i = 1; i <= 20000; ++i) counted.push_back(std::to_string(i));
@@ -219,10 +215,9 @@ TEST_F(KProc, ConcurrentRunsStayIndependent) {
   sleepers.join();
 }
 
-// Paths resolve through links and ".." as far as they exist; only a leading
-// '/' is a root (a doubled one names no share); a symbolic link is refused by
-// the no-follow open, and an open stream tells its file's real path and size
-// whatever name led to it.
+// Paths resolve through links and ".." as far as they exist; only a leading '/'
+// is a root; the no-follow open refuses a link, and an open stream tells its
+// file's real path and size whatever name led to it.
 TEST(KFile, PathsResolveAndNoFollowOpensRefuseLinks) {
   testutil::TempDir dir;
   std::string root = std::filesystem::canonical(dir.path()).string();

@@ -1,9 +1,5 @@
-// What needs the platform's own processes and paths: kproc on Windows
-// (CreateProcess with the command line as it is, output and error on one
-// pipe, input at end of file, and a job object that the time limit and the
-// finish terminate with every process the child started), and kfile with
-// the path rules on Windows (drive and share roots, text mode, sharing with
-// a writer that renames or deletes).
+// What needs the platform's own processes and paths: kproc's job objects, and
+// kfile's drive and share roots, text mode and sharing with other writers.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -58,8 +54,8 @@ TEST(KProcWin32, OutputAndErrorShareThePipeAndInputIsAtItsEnd) {
   }
 }
 
-// The time limit ends the reading, the finish ends the child and the
-// grandchild it started; a raised cancel flag ends the reading too.
+// The time limit or a raised cancel flag ends the reading; the finish ends the
+// child and the grandchild it started.
 TEST(KProcWin32, TimeLimitAndCancelEndTheReadingAndFinishEndsTheTree) {
   testutil::TempDir dir;
   std::string script = dir.file("tree.cmd");
@@ -121,8 +117,8 @@ std::string read_line_of(kfile* f) {
   return got;
 }
 
-// Text mode writes CR LF; another program may rename and delete a file the
-// agent holds open; the scanner's open reads bytes as they are.
+// Text mode writes CR LF; others may rename and delete a file the agent holds
+// open; the scanner's open reads bytes as they are.
 TEST(KFileWin32, TextModeSharingAndRawReads) {
   testutil::TempDir dir;
   kfile f;

@@ -11,9 +11,8 @@
 
 namespace {
 
-// Stamped lines with the level's tag, plain lines; the file is created by
-// the first line written and again once deleted; level -1 writes
-// everything; an echo goes to the console even when the file cannot be.
+// Stamped lines with the level's tag, plain lines; the file is created by the first
+// line and again once deleted; an echo reaches the console even without the file.
 TEST(KLog, LineShapesLevelsEchoAndAFileThatComesAndGoes) {
   testutil::TempDir dir;
   std::string path = dir.file("vardo.log");

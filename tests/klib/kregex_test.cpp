@@ -1,13 +1,11 @@
-// Regular expressions against the C library's regcomp/regexec (POSIX
-// extended, case-insensitive, unanchored, C locale) on generated patterns
-// and texts, single and as sets; by hand where the library is wrong or a
-// filter is hostile; and the required-literal pre-check, which must never
-// change an answer. The library is wrong in three places, which the
+// Regular expressions against the C library's regcomp/regexec (extended,
+// case-insensitive, unanchored, C locale) on generated patterns and texts,
+// single and as sets, and by hand where the library is wrong, which the
 // generator avoids: an escaped lower-case letter that is no operator ("\a"
-// matches nothing there), a group holding an anchor or word operator
-// repeated by '+' or an interval (the copies lose the condition), and '^'
-// or '$' next to a newline that the pattern takes. Its compile time also
-// grows with the power of stacked repetitions: such patterns are not asked.
+// matches nothing there), a group holding an anchor or word operator repeated
+// by '+' or an interval, and '^' or '$' next to a newline the pattern takes.
+// Its compile time grows with the power of stacked repetitions: such
+// patterns are not asked.
 #include "klib/kregex.h"
 
 #include <gtest/gtest.h>
@@ -15,7 +13,6 @@
 
 #include <algorithm>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -230,9 +227,8 @@ std::string shown(const std::string& s) {
   return out;
 }
 
-// Compile acceptance and every answer as the library gives them; where the
-// pattern has a required literal, the pre-check finds its first occurrence
-// from a few start offsets, and a text that matches holds it.
+// Compile acceptance and answers as the library's; a required literal is found
+// by the pre-check from a few start offsets, and held by every text that matches.
 TEST(KRegex, AnswersAsTheCLibraryDoes) {
   Generator g{{20261206}};
   long pairs = 0, matched = 0, invalid = 0, failures = 0, literals = 0;
@@ -270,17 +266,15 @@ TEST(KRegex, AnswersAsTheCLibraryDoes) {
     }
   }
   EXPECT_GE(pairs, 100000);
-  // The generator must keep both answers common, and some errors; compiling
-  // must find the required literal of many patterns.
+  // Both answers common, some errors, and many patterns with a literal.
   EXPECT_GT(matched, pairs * 3 / 10) << matched << " of " << pairs;
   EXPECT_LT(matched, pairs * 2 / 3) << matched << " of " << pairs;
   EXPECT_GT(invalid, 100);
   EXPECT_GT(literals, pairs * 4 / 10) << literals << " of " << pairs;
 }
 
-// Where the library is wrong, hostile filters, which backtracking engines
-// take exponential or quadratic time on, against 1 MiB of 'a', and the
-// deepest nesting allowed, all on a worker thread's stack (-1: refused).
+// Where the library is wrong, filters that backtracking engines take exponential
+// time on, and the deepest nesting allowed, on a worker thread's stack (-1: refused).
 void check_by_hand() {
   const std::string mib(1 << 20, 'a');
   const std::string deepest =
@@ -324,9 +318,8 @@ TEST(KRegex, ByHandOnAWorkerThread) {
   ASSERT_EQ(kthread_wait(&t, 60000), 0u);
 }
 
-// Sets of 2 to 5 generated patterns answer with the first member in table
-// order that the library matches, on single texts and on blocks of lines
-// (the first line that any member matches) and each of their tails.
+// Sets of 2 to 5 patterns answer with the first member that the library matches,
+// on single texts and on blocks of lines (the first line any member matches).
 TEST(KRegex, SetAnswersWithTheFirstMemberTheLibraryMatches) {
   Generator g{{7}};
   long texts = 0, hits = 0;
