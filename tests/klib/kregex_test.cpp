@@ -218,13 +218,7 @@ struct Regex {
 };
 
 std::string shown(const std::string& s) {
-  std::string out;
-  for (unsigned char c : s.substr(0, 200)) {
-    char hex[8];
-    snprintf(hex, sizeof hex, "\\x%02x", c);
-    out += c >= 0x20 && c < 0x7f ? std::string(1, static_cast<char>(c)) : hex;
-  }
-  return out;
+  return testing::PrintToString(s.substr(0, 200));
 }
 
 // Compile acceptance and answers as the library's; a required literal is found

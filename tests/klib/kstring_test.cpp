@@ -12,8 +12,7 @@ namespace {
 // RAII holder so that every test releases what it allocated.
 struct S {
   kstring s;
-  S() { kstring_init(&s); }
-  explicit S(const std::string& t) {
+  explicit S(const std::string& t = "") {
     kstring_init(&s);
     kstring_assign_bytes(&s, t.data(), static_cast<uint32_t>(t.size()));
   }
@@ -145,14 +144,12 @@ TEST(KStrList, OwnsItsStringsAcrossGrowthRemovalAndSplit) {
   EXPECT_EQ(kstrlist_text(&l, 0)[199], '1');
   kstring_assign_cstr(kstrlist_add(&l), "Echo");
   EXPECT_TRUE(kstrlist_contains_text(&l, "Echo") && !kstrlist_contains_text(&l, "echo"));
-  kstring src;
-  kstring_init(&src);
+  S src;
   for (auto [text, count] : {std::pair{"a,,b,", 4u}, {"", 1u}}) {
     kstring_assign_cstr(&src, text);
     kstrlist_split(&l, &src, ",");
     EXPECT_EQ(kstrlist_count(&l), count) << text;
   }
-  kstring_free(&src);
   kstrlist_free(&l);
 }
 
