@@ -38,63 +38,51 @@ static void exercise(const kstring* v, const kstring* key) {
   kstring_wildmatch(key, v, 0);
 }
 
-static void settings(const char* path) {
-  kconfig c;
-  kconfig_load(&c, path);
-  kstring v, k;
-  kstring_init(&v);
-  kstring_init(&k);
-  kstrlist l;
-  kstrlist_init(&l);
-  static const char* const kKeys[] = {"a", "k", "smtsvr.addressmask", "file", "filter", "scan", ""};
-  for (const char* key : kKeys) {
-    kstring_assign_cstr(&k, key);
-    for (uint32_t n = 0; n < 3; ++n) {
-      if (!kconfig_get(&c, key, n, &v)) continue;
-      if (v.length == 0) abort();  // empty values never count
-      exercise(&v, &k);
-    }
-    int32_t i = 0;
-    kconfig_get_int(&c, key, &i);
-    kconfig_get_list(&c, key, &l);
-    for (uint32_t j = 0; j < kstrlist_count(&l); ++j)
-      if (kstrlist_get(&l, j)->length == 0) abort();
-  }
-  kstrlist_free(&l);
-  kstring_free(&k);
-  kstring_free(&v);
-  kconfig_free(&c);
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // An in-memory file: no disk traffic, nothing left behind.
   int fd = memfd_create("vardo-fuzz-file", MFD_CLOEXEC);
   if (fd < 0) return 0;
-  if (write(fd, data, size) != static_cast<ssize_t>(size)) {
-    close(fd);
-    return 0;
-  }
-  kstring path, name, line;
+  if (write(fd, data, size) != static_cast<ssize_t>(size)) return close(fd), 0;
+  kstring path, key, value;
   kstring_init(&path);
-  kstring_init(&name);
-  kstring_init(&line);
+  kstring_init(&key);
+  kstring_init(&value);
   kstring_format(&path, "/proc/self/fd/%d", fd);
-  settings(kstring_text(&path));
-  kstring_assign_cstr(&name, "fuzz");
+  kconfig c;
+  kconfig_load(&c, kstring_text(&path));
+  kstrlist l;
+  kstrlist_init(&l);
+  static const char* const kKeys[] = {"a", "k", "smtsvr.addressmask", "file", "filter", "scan", ""};
+  for (const char* k : kKeys) {
+    kstring_assign_cstr(&key, k);
+    for (uint32_t n = 0; n < 3; ++n) {
+      if (!kconfig_get(&c, k, n, &value)) continue;
+      if (value.length == 0) abort();  // empty values never count
+      exercise(&value, &key);
+    }
+    int32_t i = 0;
+    kconfig_get_int(&c, k, &i);
+    kconfig_get_list(&c, k, &l);
+    for (uint32_t j = 0; j < kstrlist_count(&l); ++j)
+      if (kstrlist_get(&l, j)->length == 0) abort();
+  }
+  kstrlist_free(&l);
+  kconfig_free(&c);
+  kstring_assign_cstr(&key, "fuzz");
   lwfacility f;
-  lwfacility_init(&f, &name, nullptr);
+  lwfacility_init(&f, &key, nullptr);
   lwfacility_load(&f, &path);
   if (f.scan < 1) abort();
   for (uint32_t i = 0; i < f.filters.count; ++i)
     if (!static_cast<lwfilter*>(karray_get(&f.filters, i))->regex.prog) abort();
   static const char* const kLines[] = {"", "ERROR disk full", "warning: x;y#z", "\xff\xfe binary"};
-  for (const char* l : kLines) {
-    kstring_assign_cstr(&line, l);
-    lwfacility_match(&f, &line);
+  for (const char* line : kLines) {
+    kstring_assign_cstr(&value, line);
+    lwfacility_match(&f, &value);
   }
   lwfacility_free(&f);
-  kstring_free(&line);
-  kstring_free(&name);
+  kstring_free(&value);
+  kstring_free(&key);
   kstring_free(&path);
   close(fd);
   return 0;
