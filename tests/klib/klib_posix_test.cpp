@@ -27,10 +27,8 @@ Lines run_lines(const char* command, uint32_t limit_ms = 20000, uint32_t* timed_
   kstring line;
   kstring_init(&line);
   while (kproc_read_line_max(&p, &line, max)) lines.emplace_back(kstring_text(&line), line.length);
-  if (timed_out)
-    *timed_out = kproc_timed_out(&p);
-  else
-    EXPECT_EQ(kproc_timed_out(&p), 0u) << command;
+  EXPECT_TRUE(timed_out || !kproc_timed_out(&p)) << command;
+  if (timed_out) *timed_out = kproc_timed_out(&p);
   EXPECT_EQ(kproc_read_line(&p, &line), 0);
   EXPECT_EQ(kproc_finish(&p), 1);
   EXPECT_EQ(kproc_get_pid(&p), 0u);
@@ -82,10 +80,7 @@ TEST_F(KProc, SplitsTheCommandLineAndCutsTheOutputIntoWholeLines) {
 }
 
 TEST_F(KProc, CommandsThatCannotStartFail) {
-  testutil::TempDir dir;
-  const std::string plain = dir.file("plain");
-  testutil::write_file(plain, "echo not executable\n");
-  for (const char* command : {"", " \t ", "vardo-no-such-program", "\"\" x", plain.c_str(), "/"}) {
+  for (const char* command : {"", " \t ", "vardo-no-such-program", "\"\" x", "/etc/passwd", "/"}) {
     kproc p;
     kproc_init(&p, command);
     EXPECT_EQ(kproc_run(&p), 0) << command;
