@@ -15,17 +15,11 @@ int main(int argc, char** argv) {
   int failures = 0, inputs = 0;
   for (int i = 1; i < argc; ++i) {
     std::vector<fs::path> files{argv[i]};
-    std::error_code ec;
-    if (fs::is_directory(argv[i], ec))
-      files.assign(fs::directory_iterator(argv[i], ec), fs::directory_iterator());
+    if (fs::is_directory(files[0])) files.assign(fs::directory_iterator(files[0]), {});
     for (const fs::path& f : files) {
       if (f.filename().string()[0] == '.') continue;
       std::ifstream in(f, std::ios::binary);
-      if (!in) {
-        fprintf(stderr, "cannot open %s\n", f.c_str());
-        ++failures;
-        continue;
-      }
+      if (!in && ++failures) fprintf(stderr, "cannot open %s\n", f.c_str());
       std::vector<uint8_t> data{std::istreambuf_iterator<char>(in), {}};
       LLVMFuzzerTestOneInput(data.data(), data.size());
       ++inputs;
