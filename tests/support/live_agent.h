@@ -14,7 +14,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -35,9 +34,7 @@ inline std::string read_text(const std::string& path) {
 
 inline bool write_text(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-  out.close();
-  return !out.fail();
+  return static_cast<bool>(out << text << std::flush);
 }
 
 // A figure of /proc/<pid>/status ("VmRSS:", "VmHWM:" in KiB, "Threads:");
@@ -52,9 +49,6 @@ inline long proc_status(pid_t pid, const char* key) {
 // running. Only port() may be called from another thread.
 class Agent {
  public:
-  Agent() = default;
-  Agent(const Agent&) = delete;
-  Agent& operator=(const Agent&) = delete;
   ~Agent() {
     kill_now();
     std::error_code ec;
