@@ -70,28 +70,12 @@ class Exe : public ::testing::Test {
   int runs_ = 0;
 };
 
-TEST_F(Exe, ForegroundRunWritesBannersAndStopsOnInterrupt) {
-  conf("smtsvr.addressmask = 127.0.0.1\nsmtsvr.addressmask = 10.0.0.2\n");
-  start({"-start"});
-  ended(SIGINT);
-  std::string pid = std::to_string(child_.pid()), path = std::filesystem::canonical(exe_);
-  std::string text = testutil::read_file(dir_.file("vardo.log"));
-  EXPECT_EQ(text.rfind("# \n#      ->[" + pid + "] " + path + "\n", 0), 0u) << text;
-  EXPECT_TRUE(std::regex_search(text, std::regex("\n#        Version 1\\.2\\.6 Build [A-Z][a-z]{2} "
-                                                 "[ 0-9]\\d \\d{4} \\d\\d:\\d\\d:\\d\\d\n# \n")))
-      << text;
-  size_t at = 0;
-  for (const std::string& piece :
-       {"# smtsvr.addressmask = 127.0.0.1\n", "# smtsvr.addressmask = 10.0.0.2\n", " VARDO up\n",
-        " VARDO shutdown\n"})
-    ASSERT_NE(at = text.find(piece, at), std::string::npos) << "not in order: " << piece << text;
-  EXPECT_TRUE(text.ends_with(" VARDO down\n# \n#      <-[" + pid + "] " + path + "\n# \n")) << text;
-}
-
-// The dispatcher for anything not a verb, and the verbs' failure paths.
-TEST_F(Exe, CommandLineSelectsTheModeOrVerb) {
-  conf("service.logfile = " + dir_.file("elsewhere.log") +
-       "\nservice.name = bad/name\nservice.loglevel = -1\n");
+// The dispatcher for anything not a verb, the verbs' failure paths, and the
+// log of a foreground run from banner to banner.
+TEST_F(Exe, CommandLineSelectsTheModeOrVerbAndTheForegroundRunLogs) {
+  std::string log = dir_.file("elsewhere.log");
+  conf("service.logfile = " + log + "\nservice.name = bad/name\nservice.loglevel = -1\n" +
+       "smtsvr.addressmask = 127.0.0.1\nsmtsvr.addressmask = 10.0.0.2\n");
   for (std::vector<std::string> args : {std::vector<std::string>{}, {"start"}, {"-status"}})
     EXPECT_EQ(run(args), "Trying to start service 'bad/name' ... please wait.\n");
   // No unit can have that name. Without a unit directory no manager opens and nothing is said.
@@ -105,10 +89,22 @@ TEST_F(Exe, CommandLineSelectsTheModeOrVerb) {
   EXPECT_EQ(run({"-install", "x", "y"}), failed("Installation", "bad/name"));
   EXPECT_EQ(run({"/remove"}), failed("Remove", "bad/name"));
   // Neither the dispatcher nor the verbs write to the log.
-  EXPECT_FALSE(testutil::file_exists(dir_.file("elsewhere.log")));
+  EXPECT_FALSE(testutil::file_exists(log));
+  // A closed terminal ends the foreground run.
   start({"/START"});
   ended(SIGHUP);
-  EXPECT_NE(testutil::read_file(dir_.file("elsewhere.log")).find("VARDO down"), std::string::npos);
+  std::string pid = std::to_string(child_.pid()), path = std::filesystem::canonical(exe_);
+  std::string text = testutil::read_file(log);
+  EXPECT_EQ(text.rfind("# \n#      ->[" + pid + "] " + path + "\n", 0), 0u) << text;
+  EXPECT_TRUE(std::regex_search(text, std::regex("\n#        Version 1\\.2\\.6 Build [A-Z][a-z]{2} "
+                                                 "[ 0-9]\\d \\d{4} \\d\\d:\\d\\d:\\d\\d\n# \n")))
+      << text;
+  size_t at = 0;
+  for (const std::string& piece :
+       {"# smtsvr.addressmask = 127.0.0.1\n", "# smtsvr.addressmask = 10.0.0.2\n", " VARDO up\n",
+        " VARDO shutdown\n"})
+    ASSERT_NE(at = text.find(piece, at), std::string::npos) << "not in order: " << piece << text;
+  EXPECT_TRUE(text.ends_with(" VARDO down\n# \n#      <-[" + pid + "] " + path + "\n# \n")) << text;
   EXPECT_FALSE(testutil::file_exists(dir_.file("vardo.log")));
 }
 
