@@ -61,19 +61,15 @@ inline bool readable(int fd, int timeout_ms) {
 // Open descriptors of this process; -1 when they cannot be read.
 inline int count_fds() {
   std::error_code ec;
-  int n = 0;
-  for (std::filesystem::directory_iterator it("/proc/self/fd", ec), end; !ec && it != end;
-       it.increment(ec))
-    ++n;
-  return ec ? -1 : n;
+  std::filesystem::directory_iterator it("/proc/self/fd", ec);
+  return ec ? -1 : static_cast<int>(std::distance(it, {}));
 }
 
 // Calls fn with each process id and its /proc/<pid>/ prefix.
 inline void for_each_process(const std::function<void(pid_t, const std::string&)>& fn) {
   std::error_code ec;
-  for (std::filesystem::directory_iterator it("/proc", ec), end; !ec && it != end;
-       it.increment(ec)) {
-    std::string name = it->path().filename().string();
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+    std::string name = entry.path().filename().string();
     if (name.find_first_not_of("0123456789") == std::string::npos)
       fn(static_cast<pid_t>(std::stol(name)), "/proc/" + name + "/");
   }

@@ -97,29 +97,25 @@ inline void shutdown_write(int fd) {
   shutdown(static_cast<SOCKET>(fd), SD_SEND);
 }
 
+inline int tcp_connect(uint16_t port, const char* address, const char* from);
+
 // Two connected stream sockets, over loopback (no local sockets here).
 inline bool socket_pair(int sv[2]) {
-  SOCKET l = socket(AF_INET, SOCK_STREAM, 0);
+  SOCKET l = socket(AF_INET, SOCK_STREAM, 0), s = INVALID_SOCKET;
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   int len = sizeof a;
-  bool ok = l != INVALID_SOCKET && bind(l, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-            listen(l, 1) == 0 && getsockname(l, reinterpret_cast<sockaddr*>(&a), &len) == 0;
-  SOCKET c = ok ? socket(AF_INET, SOCK_STREAM, 0) : INVALID_SOCKET;
-  ok = ok && c != INVALID_SOCKET && connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  SOCKET s = ok ? accept(l, nullptr, nullptr) : INVALID_SOCKET;
+  if (l != INVALID_SOCKET && bind(l, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      listen(l, 1) == 0 && getsockname(l, reinterpret_cast<sockaddr*>(&a), &len) == 0 &&
+      (sv[1] = tcp_connect(ntohs(a.sin_port), "127.0.0.1", nullptr)) >= 0 &&
+      (s = accept(l, nullptr, nullptr)) == INVALID_SOCKET)
+    closesocket(static_cast<SOCKET>(sv[1]));
   if (l != INVALID_SOCKET) closesocket(l);
-  if (s == INVALID_SOCKET) {
-    if (c != INVALID_SOCKET) closesocket(c);
-    return false;
-  }
   BOOL one = TRUE;
-  setsockopt(c, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
   setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
   sv[0] = static_cast<int>(s);
-  sv[1] = static_cast<int>(c);
-  return true;
+  return s != INVALID_SOCKET;
 }
 
 inline bool readable(int fd, int timeout_ms) {
