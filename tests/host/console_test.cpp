@@ -36,14 +36,16 @@ class Exe : public ::testing::Test {
   void conf(const std::string& extra) {
     testutil::write_file(dir_.file("vardo.conf"), "smtsvr.enable = 0\nlwatch.enable = 0\n" + extra);
   }
-  // Outside the service manager unless env puts it there; a fresh output file per run.
-  void start(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+  // Outside the service manager unless env ("NAME=value") puts it there; a
+  // fresh output file per run.
+  void start(const std::vector<std::string>& args, const std::string& env = "",
              const std::string& cwd = "") {
-    std::vector<std::string> argv{exe_};
+    std::vector<std::string> argv{"/usr/bin/env", "-u", "NOTIFY_SOCKET", "-u", "INVOCATION_ID"};
+    if (!env.empty()) argv.push_back(env);
+    argv.push_back(exe_);
     argv.insert(argv.end(), args.begin(), args.end());
     EXPECT_TRUE(child_.start(argv, cwd.empty() ? dir_.path() : cwd,
-                             dir_.file("out" + std::to_string(runs_++)), env,
-                             {"NOTIFY_SOCKET", "INVOCATION_ID"}));
+                             dir_.file("out" + std::to_string(runs_++))));
   }
   bool wait_output(const std::string& text) {
     return testutil::wait_until([&] { return child_.output().find(text) != std::string::npos; },
@@ -115,7 +117,7 @@ TEST_F(Exe, ServiceModeReportsReadyAndStopping) {
   for (const std::string& name : {dir_.file("notify"), abstract}) {
     NotifySocket sock(name);
     // Started elsewhere: the service makes its own directory current.
-    start({}, {"NOTIFY_SOCKET=" + name}, "/");
+    start({}, "NOTIFY_SOCKET=" + name, "/");
     EXPECT_EQ(sock.next(10000), "READY=1");
     ASSERT_TRUE(wait_output("VARDO up\n")) << child_.output();
     EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(child_.pid()) + "/cwd"),

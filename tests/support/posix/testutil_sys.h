@@ -114,25 +114,15 @@ class Child {
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
 
-  // Starts argv[0] with argv in dir; extra_env entries are "NAME=value" and
-  // replace inherited ones, unset_env names are dropped.
+  // Starts argv[0] with argv in dir.
   bool start(const std::vector<std::string>& argv, const std::string& dir,
-             const std::string& out_path, const std::vector<std::string>& extra_env = {},
-             const std::vector<std::string>& unset_env = {}) {
+             const std::string& out_path) {
     kill_and_reap();
     reaped_ = false;
     out_path_ = out_path;
     // Built before fork: a child of a threaded process may make only async-signal-safe calls.
-    auto name_of = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
-    std::vector<std::string> drop = unset_env, env;
-    for (const auto& x : extra_env) drop.push_back(name_of(x));
-    for (char** e = environ; *e; ++e)
-      if (std::find(drop.begin(), drop.end(), name_of(*e)) == drop.end()) env.push_back(*e);
-    env.insert(env.end(), extra_env.begin(), extra_env.end());
-    std::vector<char*> envp, args;
-    for (auto& e : env) envp.push_back(e.data());
+    std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    envp.push_back(nullptr);
     args.push_back(nullptr);
     if ((pid_ = fork()) != 0) return pid_ > 0;
     setpgid(0, 0);
@@ -145,7 +135,7 @@ class Child {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    execve(args[0], args.data(), envp.data());
+    execv(args[0], args.data());
     _exit(127);
   }
 
