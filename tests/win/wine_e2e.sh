@@ -1,14 +1,10 @@
 #!/usr/bin/env bash
 # End-to-end run of the Windows build under Wine, driven from Linux:
 #   tests/win/wine_e2e.sh WIN_BUILD_DIR LINUX_SMTC
-# 1. vardo.exe -start in a console: CR LF log lines, an SMT echo from the
-#    Linux client over loopback, a watched file's hit fetched with lwgetlog,
-#    and Ctrl+C (SIGINT) giving "VARDO shutdown", "VARDO down" and exit 0.
-# 2. The service: -install (a second refused with 502's message), a start by
-#    the service control manager, a request served, a stop, -remove (a second
-#    refused likewise).
-# Wine runs in a prefix of its own under WIN_BUILD_DIR; its wineserver is
-# started persistent first and ended at the end.
+# vardo.exe in a console (CR LF log, an SMT echo, a watched file's hit fetched
+# with lwgetlog, Ctrl+C to exit 0), then as a service (-install, a start by the
+# service control manager, a request served, a stop, -remove; a second -install
+# or -remove refused with 502's message). Wine runs in a prefix of its own.
 set -euo pipefail
 
 WIN=$(cd "$1" && pwd)
@@ -90,9 +86,7 @@ wait_for 30 grep -q "VARDO up" console.out || fail "no VARDO up"
 wait_for 10 grep -q "LWATCH up" vardo.log || fail "no LWATCH up"
 grep -q $'\r$' vardo.log || fail "log lines do not end in CR LF"
 
-reply=$(smt echo hi) || fail "echo failed"
-[ "$reply" = "echo hi" ] || fail "echo replied '$reply'"
-echo "ok: echo hi from Linux"
+[ "$(smt echo hi)" = "echo hi" ] || fail "no echo"
 
 # The facility is loaded within a second; a hit then lands in a result file
 # that is closed two seconds later.
@@ -105,18 +99,15 @@ find_result() {
 }
 wait_for 20 find_result || fail "no result file listed"
 grep -q $'went off\r$' "lw$name.log" || fail "the result file's line does not end in CR LF"
-hit=$(smt lwgetlog "$name") || fail "lwgetlog failed"
-[[ "$hit" == *"[app,boom] a boom went off"* ]] || fail "lwgetlog gave '$hit'"
-echo "ok: hit fetched with lwgetlog $name"
+[[ "$(smt lwgetlog "$name")" == *"[app,boom] a boom went off"* ]] || fail "lwgetlog $name"
 
 kill -INT "$agent"
 code=0
 wait "$agent" || code=$?
 agent=""
 [ $code -eq 0 ] || fail "exit code $code after Ctrl+C"
-grep -q "VARDO shutdown" console.out || fail "no VARDO shutdown"
-grep -q "VARDO down" console.out || fail "no VARDO down"
-echo "ok: Ctrl+C gives VARDO shutdown, VARDO down, exit 0"
+grep -q "VARDO shutdown" console.out && grep -q "VARDO down" console.out || fail "no VARDO down"
+echo "ok: console mode"
 
 # ---- service mode. A service dies when the last ordinary Wine process
 # exits: a console that waits for input keeps one alive meanwhile.
@@ -129,13 +120,12 @@ verb -install "Installation Failure $NAME_ERROR"
 : >vardo.log
 $WINE sc start "$SERVICE" >/dev/null
 wait_for 30 grep -q "VARDO up" vardo.log || fail "the service did not come up"
-reply=$(smt echo service) || fail "the service did not answer"
-[ "$reply" = "echo service" ] || fail "the service replied '$reply'"
+[ "$(smt echo service)" = "echo service" ] || fail "no echo from the service"
 $WINE sc stop "$SERVICE" >/dev/null
 stopped() { $WINE sc query "$SERVICE" | grep -q STOPPED; }
 wait_for 30 stopped || fail "the service did not stop"
 grep -q "VARDO down" vardo.log || fail "no VARDO down from the service"
 verb -remove "Remove Success : $SERVICE"
 verb -remove "Remove Failure $NAME_ERROR"
-echo "ok: installed, started by the service control manager, served, stopped, removed"
+echo "ok: service mode"
 echo "wine e2e passed"
