@@ -1,8 +1,7 @@
-// The real agent executable run as a program (agent tests, benchmark table,
-// soak, loss check): a copy in a directory of its own beside its vardo.conf,
-// started with "-start" as from a terminal, its port read from the log,
-// stopped with SIGINT or killed, every wait bounded; and the file and /proc
-// readings these programs share. POSIX only; never throws.
+// The real agent run as a program (agent tests, benchmark table, soak, loss
+// check): a copy in a directory of its own beside its vardo.conf, started with
+// "-start", its port read from the log, stopped with SIGINT or killed, every
+// wait bounded; and the file and /proc readings these share. POSIX only.
 #pragma once
 
 #include <fcntl.h>
@@ -143,7 +142,7 @@ class Agent {
     exited_ = true;
   }
 
-  // An agent found ended is reaped here and keeps its status.
+  // Reaps an agent found ended, keeping its status.
   bool running() {
     int status = 0;
     if (pid_ > 0 && !exited_ && waitpid(pid_, &status, WNOHANG) == pid_)
