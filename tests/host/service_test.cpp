@@ -247,6 +247,7 @@ TEST(SystemdManager, StatesAndExitStatusesMapToLibraryResults) {
   for (const auto& [active, expected] : std::vector<std::pair<std::string, uint32_t>>{
            {"active\nFreezerState=running", KSERVICE_RUNNING},
            {"active\nFreezerState=frozen", KSERVICE_PENDING},
+           {"deactivating", KSERVICE_PENDING},
            {"failed", KSERVICE_STOPPED},
            {"unheard-of", 0}}) {
     answer(0, "LoadState=loaded\nActiveState=" + active + "\n");
