@@ -86,7 +86,6 @@ TEST_F(Exe, CommandLineSelectsTheModeOrVerbAndTheForegroundRunLogs) {
                : "";
   };
   EXPECT_EQ(run({"/INSTALL"}), failed("Installation", "bad/name"));
-  EXPECT_EQ(run({"-Install", "x"}), failed("Installation", "bad/name x"));
   EXPECT_EQ(run({"-install", "x", "y"}), failed("Installation", "bad/name"));
   EXPECT_EQ(run({"/remove"}), failed("Remove", "bad/name"));
   // Neither the dispatcher nor the verbs write to the log.
