@@ -25,8 +25,7 @@ struct NotifySocket {
   // The next report, or "" after timeout_ms.
   std::string next(int timeout_ms) {
     char buf[512];
-    pollfd p{fd, POLLIN, 0};
-    ssize_t n = poll(&p, 1, timeout_ms) == 1 ? recv(fd, buf, sizeof buf, 0) : 0;
+    ssize_t n = testutil::readable(fd, timeout_ms) ? recv(fd, buf, sizeof buf, 0) : 0;
     return std::string(buf, static_cast<size_t>(std::max<ssize_t>(n, 0)));
   }
 };
@@ -37,22 +36,26 @@ class Exe : public ::testing::Test {
   void conf(const std::string& extra) {
     testutil::write_file(dir_.file("vardo.conf"), "smtsvr.enable = 0\nlwatch.enable = 0\n" + extra);
   }
-  // Outside the service manager unless env puts it there.
-  void start(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+  // Outside the service manager unless env ("NAME=value") puts it there; a
+  // fresh output file per run.
+  void start(const std::vector<std::string>& args, const std::string& env = "",
              const std::string& cwd = "") {
-    std::vector<std::string> argv{exe_};
+    std::vector<std::string> argv{"/usr/bin/env", "-u", "NOTIFY_SOCKET", "-u", "INVOCATION_ID"};
+    if (!env.empty()) argv.push_back(env);
+    argv.push_back(exe_);
     argv.insert(argv.end(), args.begin(), args.end());
-    // A fresh output file per run: a stale one could satisfy a wait too early.
     EXPECT_TRUE(child_.start(argv, cwd.empty() ? dir_.path() : cwd,
-                             dir_.file("out" + std::to_string(runs_++)), env,
-                             {"NOTIFY_SOCKET", "INVOCATION_ID"}));
+                             dir_.file("out" + std::to_string(runs_++))));
   }
   bool wait_output(const std::string& text) {
     return testutil::wait_until([&] { return child_.output().find(text) != std::string::npos; },
                                 10000);
   }
-  // Waits for the exit, which must be status 0; what the run printed.
-  std::string ended() {
+  // Once the agent is up (sig 0: at once), stops it with sig; waits for an
+  // exit with status 0 and returns what the run printed.
+  std::string ended(int sig = 0) {
+    if (sig) EXPECT_TRUE(wait_output("VARDO up\n")) << child_.output();
+    if (sig) child_.signal(sig);
     int status = -1;
     EXPECT_TRUE(child_.wait_exit(10000, &status));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
@@ -62,12 +65,6 @@ class Exe : public ::testing::Test {
     start(args);
     return ended();
   }
-  // Once the agent is up, stops it with sig; what the run printed.
-  std::string stop_with(int sig) {
-    EXPECT_TRUE(wait_output("VARDO up\n")) << child_.output();
-    child_.signal(sig);
-    return ended();
-  }
 
   testutil::TempDir dir_;
   std::string exe_ = dir_.file("vardo");
@@ -75,38 +72,12 @@ class Exe : public ::testing::Test {
   int runs_ = 0;
 };
 
-TEST_F(Exe, ForegroundRunWritesBannersAndStopsOnInterrupt) {
-  conf("smtsvr.addressmask = 127.0.0.1\nsmtsvr.addressmask = 10.0.0.2\n");
-  start({"-start"});
-  stop_with(SIGINT);
-  std::string pid = std::to_string(child_.pid()), path = std::filesystem::canonical(exe_);
-  std::string text = testutil::read_file(dir_.file("vardo.log"));
-  EXPECT_EQ(text.rfind("# \n#      ->[" + pid + "] " + path + "\n", 0), 0u) << text;
-  EXPECT_TRUE(std::regex_search(text, std::regex("\n#        Version 1\\.2\\.6 Build [A-Z][a-z]{2} "
-                                                 "[ 0-9]\\d \\d{4} \\d\\d:\\d\\d:\\d\\d\n# \n")))
-      << text;
-  size_t at = 0;
-  for (const std::string& piece :
-       {"# smtsvr.addressmask = 127.0.0.1\n", "# smtsvr.addressmask = 10.0.0.2\n", " VARDO up\n",
-        " VARDO shutdown\n"})
-    ASSERT_NE(at = text.find(piece, at), std::string::npos) << "not in order: " << piece << text;
-  EXPECT_TRUE(text.ends_with(" VARDO down\n# \n#      <-[" + pid + "] " + path + "\n# \n")) << text;
-  // Level 0 is silent everywhere; nothing to wait for but the run loop's start.
-  conf("service.loglevel = 0\n");
-  std::filesystem::remove(dir_.file("vardo.log"));
-  start({"-Start"});
-  std::this_thread::sleep_for(std::chrono::milliseconds(600));
-  child_.signal(SIGTERM);
-  EXPECT_EQ(ended(), "");
-  EXPECT_FALSE(testutil::file_exists(dir_.file("vardo.log")));
-}
-
-// The dispatcher for anything not a verb, and the verbs' failure paths.
-TEST_F(Exe, CommandLineSelectsTheModeOrVerb) {
-  conf("service.logfile = " + dir_.file("elsewhere.log") +
-       "\nservice.name = bad/name\nservice.loglevel = -1\n");
-  for (std::vector<std::string> args :
-       {std::vector<std::string>{}, {"start"}, {"-status"}, {"-"}, {"install"}})
+// The dispatcher for anything not a verb, the verbs' failure paths, and the
+// log of a foreground run from banner to banner.
+TEST_F(Exe, CommandLineSelectsTheModeOrVerbAndTheForegroundRunLogs) {
+  std::string log = dir_.file("elsewhere.log");
+  conf("service.logfile = " + log + "\nservice.name = bad/name\nservice.loglevel = -1\n");
+  for (std::vector<std::string> args : {std::vector<std::string>{}, {"start"}, {"-status"}})
     EXPECT_EQ(run(args), "Trying to start service 'bad/name' ... please wait.\n");
   // No unit can have that name. Without a unit directory no manager opens and nothing is said.
   bool scm = std::filesystem::is_directory("/etc/systemd/system");
@@ -115,14 +86,23 @@ TEST_F(Exe, CommandLineSelectsTheModeOrVerb) {
                : "";
   };
   EXPECT_EQ(run({"/INSTALL"}), failed("Installation", "bad/name"));
-  EXPECT_EQ(run({"-Install", "x"}), failed("Installation", "bad/name x"));
   EXPECT_EQ(run({"-install", "x", "y"}), failed("Installation", "bad/name"));
   EXPECT_EQ(run({"/remove"}), failed("Remove", "bad/name"));
   // Neither the dispatcher nor the verbs write to the log.
-  EXPECT_FALSE(testutil::file_exists(dir_.file("elsewhere.log")));
+  EXPECT_FALSE(testutil::file_exists(log));
+  // A closed terminal ends the foreground run.
   start({"/START"});
-  stop_with(SIGHUP);
-  EXPECT_NE(testutil::read_file(dir_.file("elsewhere.log")).find("VARDO down"), std::string::npos);
+  ended(SIGHUP);
+  std::string pid = std::to_string(child_.pid()), path = std::filesystem::canonical(exe_);
+  std::string text = testutil::read_file(log);
+  EXPECT_EQ(text.rfind("# \n#      ->[" + pid + "] " + path + "\n", 0), 0u) << text;
+  EXPECT_TRUE(std::regex_search(text, std::regex("\n#        Version 1\\.2\\.6 Build [A-Z][a-z]{2} "
+                                                 "[ 0-9]\\d \\d{4} \\d\\d:\\d\\d:\\d\\d\n# \n")))
+      << text;
+  size_t at = 0;
+  for (const std::string& piece : {" VARDO up\n", " VARDO shutdown\n"})
+    ASSERT_NE(at = text.find(piece, at), std::string::npos) << "not in order: " << piece << text;
+  EXPECT_TRUE(text.ends_with(" VARDO down\n# \n#      <-[" + pid + "] " + path + "\n# \n")) << text;
   EXPECT_FALSE(testutil::file_exists(dir_.file("vardo.log")));
 }
 
@@ -133,12 +113,12 @@ TEST_F(Exe, ServiceModeReportsReadyAndStopping) {
   for (const std::string& name : {dir_.file("notify"), abstract}) {
     NotifySocket sock(name);
     // Started elsewhere: the service makes its own directory current.
-    start({}, {"NOTIFY_SOCKET=" + name}, "/");
+    start({}, "NOTIFY_SOCKET=" + name, "/");
     EXPECT_EQ(sock.next(10000), "READY=1");
     ASSERT_TRUE(wait_output("VARDO up\n")) << child_.output();
     EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(child_.pid()) + "/cwd"),
               std::filesystem::canonical(dir_.path()));
-    std::string out = stop_with(SIGTERM);
+    std::string out = ended(SIGTERM);
     EXPECT_EQ(sock.next(10000), "STOPPING=1");
     EXPECT_EQ(sock.next(0), "") << "nothing after STOPPING=1";
     EXPECT_TRUE(out.starts_with("Trying to start service 'vardo Service' ... please wait.\n") &&

@@ -20,11 +20,6 @@ uint32_t step() {
   return N == g_fail_at ? Code : 0;
 }
 
-template <int N>
-void cleanup() {
-  g_trace += std::to_string(N);
-}
-
 TEST(KLib, StepsRunInOrderUpToTheFirstFailureAndCleanUpsRunAll) {
   const klib_step steps[] = {{"first_libinit", step<1, 7>},
                              {"second_libinit", step<2, KERR_VERSION>},
@@ -45,7 +40,8 @@ TEST(KLib, StepsRunInOrderUpToTheFirstFailureAndCleanUpsRunAll) {
     EXPECT_EQ(rc, code);
     EXPECT_EQ(g_trace, run);
   }
-  const klib_cleanup_step cleanups[] = {{"a", cleanup<1>}, {"b", cleanup<2>}, {"c", cleanup<3>}};
+  const klib_cleanup_step cleanups[] = {
+      {"a", [] { g_trace += "1"; }}, {"b", [] { g_trace += "2"; }}, {"c", [] { g_trace += "3"; }}};
   g_trace.clear();
   klib_cleanup_steps(cleanups, 3);
   EXPECT_EQ(g_trace, "123");

@@ -1,8 +1,7 @@
-// The real agent executable run as a program (agent tests, benchmark table,
-// soak, loss check): a copy in a directory of its own beside its vardo.conf,
-// started with "-start" as from a terminal, its port read from the log,
-// stopped with SIGINT or killed, every wait bounded; and the file and /proc
-// readings these programs share. POSIX only; never throws.
+// The real agent run as a program (agent tests, benchmark table, soak, loss
+// check): a copy in a directory of its own beside its vardo.conf, started with
+// "-start", its port read from the log, stopped with SIGINT or killed, every
+// wait bounded; and the file and /proc readings these share. POSIX only.
 #pragma once
 
 #include <fcntl.h>
@@ -14,7 +13,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -35,9 +33,7 @@ inline std::string read_text(const std::string& path) {
 
 inline bool write_text(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-  out.close();
-  return !out.fail();
+  return static_cast<bool>(out << text << std::flush);
 }
 
 // A figure of /proc/<pid>/status ("VmRSS:", "VmHWM:" in KiB, "Threads:");
@@ -48,13 +44,10 @@ inline long proc_status(pid_t pid, const char* key) {
   return at == std::string::npos ? -1 : atol(text.c_str() + at + 1 + strlen(key));
 }
 
-// One agent in a directory of its own. The destructor kills an agent still
+// One agent in a directory of its own, killed by the destructor if still
 // running. Only port() may be called from another thread.
 class Agent {
  public:
-  Agent() = default;
-  Agent(const Agent&) = delete;
-  Agent& operator=(const Agent&) = delete;
   ~Agent() {
     kill_now();
     std::error_code ec;
@@ -64,9 +57,9 @@ class Agent {
   int death_signal = SIGKILL;  // sent to the agent should its starting thread end first
   bool remove_dir = false;     // whether the destructor removes the directory
 
-  // Makes dir and its subdirectories and copies exe into it as "vardo"; in a
-  // program with threads before any agent starts (a copy open for writing
-  // while another thread forks cannot be started until that child's exec).
+  // Makes dir and its subdirectories and copies exe into it as "vardo"; call
+  // it before other threads fork (a copy open for writing during another
+  // thread's fork cannot be started until that child's exec).
   bool install(const std::string& exe, const std::string& dir,
                const std::vector<std::string>& subdirs = {}) {
     namespace fs = std::filesystem;
@@ -78,15 +71,15 @@ class Agent {
     return !ec && chmod(path("vardo").c_str(), 0755) == 0;
   }
 
-  // Writes conf as vardo.conf and starts the copy with "-start" in its own
-  // process group, its output appended to console.txt. True once the log,
-  // beyond what it held, names the listener and " SMTSVR up" (and " LWATCH
-  // up" with lwatch) within timeout_ms; otherwise it is killed.
+  // Writes conf as vardo.conf and starts "vardo -start" in its own process
+  // group, its output appended to console.txt. True once the new part of the
+  // log names the listener and " SMTSVR up" (and " LWATCH up" with lwatch)
+  // within timeout_ms; otherwise it is killed.
   bool start(const std::string& conf, bool lwatch = false, int timeout_ms = 20000) {
     kill_now();
     if (!write_text(path("vardo.conf"), conf)) return false;
     const size_t seen = log().size();
-    // Built before fork (a child of a threaded process may make only
+    // Built before fork (a threaded process's child may make only
     // async-signal-safe calls); without these two the agent is no service.
     std::vector<char*> envp;
     for (char** e = environ; *e; ++e)
@@ -98,7 +91,6 @@ class Agent {
     const pid_t parent = getpid();
     const int death = death_signal;
     pid_t pid = fork();
-    if (pid < 0) return false;
     if (pid == 0) {
       setpgid(0, 0);
       prctl(PR_SET_PDEATHSIG, death);
@@ -106,15 +98,14 @@ class Agent {
       int out = open(console_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
       int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
       if (out < 0 || in < 0 || chdir(dir_.c_str()) != 0) _exit(126);
-      dup2(out, 1);
-      dup2(out, 2);
-      dup2(in, 0);
+      dup2(out, 1), dup2(out, 2), dup2(in, 0);
       sigset_t none;
       sigemptyset(&none);
       sigprocmask(SIG_SETMASK, &none, nullptr);
       execve(argv[0], argv, envp.data());
       _exit(127);
     }
+    if (pid < 0) return false;
     pid_ = pid;
     exited_ = false;
     const std::string kListener = "created listener 127.0.0.1:";
@@ -151,15 +142,12 @@ class Agent {
     exited_ = true;
   }
 
-  // An agent found ended is reaped here and keeps its status.
+  // Reaps an agent found ended, keeping its status.
   bool running() {
-    if (pid_ <= 0 || exited_) return false;
     int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
-      exited_ = true;
-      status_ = status;
-    }
-    return !exited_;
+    if (pid_ > 0 && !exited_ && waitpid(pid_, &status, WNOHANG) == pid_)
+      exited_ = true, status_ = status;
+    return pid_ > 0 && !exited_;
   }
   // Whether it exited with 0 (a sanitizer's report makes it non-zero).
   bool clean() const { return exited_ && WIFEXITED(status_) && WEXITSTATUS(status_) == 0; }
@@ -176,12 +164,11 @@ class Agent {
   // Polls pred every 20 ms until it holds or ms have passed.
   template <class Pred>
   static bool wait_for(int ms, Pred pred) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    for (;; std::this_thread::sleep_for(std::chrono::milliseconds(20)))
-      if (pred())
-        return true;
-      else if (std::chrono::steady_clock::now() >= deadline)
-        return false;
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    bool held;
+    while (!(held = pred()) && std::chrono::steady_clock::now() < end)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return held;
   }
 
   std::string dir_;

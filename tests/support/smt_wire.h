@@ -1,6 +1,5 @@
-// SMT frames as raw bytes, for tests that talk to a server over plain
-// sockets and compare what goes over the wire; kstring values for the
-// network tests.
+// SMT frames as raw bytes for tests that compare what goes over the wire;
+// kstring values for the network tests.
 #pragma once
 
 #include "klib/kerror.h"

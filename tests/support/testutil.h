@@ -1,8 +1,9 @@
 // Helpers shared by the test binaries: temporary directories, whole-file
-// reads and writes, bounded waits, and child processes with captured output.
+// reads and writes, bounded waits and plain TCP connections.
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -14,8 +15,14 @@
 #include <thread>
 #include <vector>
 
-// The platform's half: temporary directories, file existence, processes
-// and plain TCP connections (tests/support/<platform>/testutil_sys.h).
+// The platform's half (tests/support/<platform>/testutil_sys.h) gives
+// make_temp_dir, read_file, file_exists, set_mtime, the socket primitives and
+// these facts the tests branch on: kCaseSensitiveNames (names differing in
+// case only are different files), kReplaceWhileOpen (a rename may replace a
+// file others hold open), kProcFiles (/proc and its endless files are there),
+// kAcceptsResetConnections (a connection reset before its accept is still
+// accepted with its queued bytes), kLoadScale (load tests divide their counts
+// by it) and kTextEol (the line end of text-mode files).
 #include "testutil_sys.h"
 
 namespace testutil {
@@ -45,17 +52,9 @@ inline void append_file(const std::string& path, const std::string& content) {
 
 // A file written in text mode, its line ends (kTextEol) read back as LF.
 inline std::string read_text(const std::string& path) {
-  std::string text = read_file(path);
-  if (kTextEol == "\n") return text;
-  std::string out;
-  for (size_t at = 0; at < text.size();) {
-    if (text.compare(at, kTextEol.size(), kTextEol) == 0) {
-      out += '\n';
-      at += kTextEol.size();
-    } else {
-      out += text[at++];
-    }
-  }
+  std::string text = read_file(path), out;
+  for (size_t i = 0; i < text.size(); ++i)
+    if (kTextEol == "\n" || text.compare(i, 2, "\r\n") != 0) out += text[i];
   return out;
 }
 
@@ -82,6 +81,48 @@ inline size_t count_in(const std::string& text, const std::string& piece) {
   size_t n = 0;
   for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
   return n;
+}
+
+inline long recv_some(int fd, char* buf, size_t size) {
+  return recv(static_cast<sock_t>(fd), buf, static_cast<int>(size), 0);
+}
+inline long send_some(int fd, const char* data, size_t size) {
+  return send(static_cast<sock_t>(fd), data, static_cast<int>(size), kSendFlags);
+}
+
+// true when Nagle's delay is off on the socket.
+inline bool tcp_nodelay(intptr_t handle) {
+  int on = 0;
+  socklen_t len = sizeof on;
+  return getsockopt(static_cast<sock_t>(handle), IPPROTO_TCP, TCP_NODELAY,
+                    reinterpret_cast<char*>(&on), &len) == 0 &&
+         on != 0;
+}
+
+// Closes with a reset instead of an orderly end.
+inline void close_with_reset(int fd) {
+  linger reset = {1, 0};
+  setsockopt(static_cast<sock_t>(fd), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&reset),
+             sizeof reset);
+  close_socket(fd);
+}
+
+// A TCP connection to address:port, from a local 127.x.y.z when given; -1 on failure.
+inline int tcp_connect(uint16_t port, const char* address = "127.0.0.1",
+                       const char* from = nullptr) {
+  int fd = static_cast<int>(socket(AF_INET, SOCK_STREAM | kSockCloexec, 0)), one = 1;
+  sockaddr_in local{}, peer{};
+  local.sin_family = peer.sin_family = AF_INET;
+  peer.sin_port = htons(port);
+  inet_pton(AF_INET, address, &peer.sin_addr);
+  if (from) inet_pton(AF_INET, from, &local.sin_addr);
+  if (fd >= 0 && (!from || bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0) &&
+      connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) == 0 &&
+      setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one) ==
+          0)
+    return fd;
+  if (fd >= 0) close_socket(fd);
+  return -1;
 }
 
 inline bool send_all(int fd, const std::string& bytes) {

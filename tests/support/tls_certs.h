@@ -1,8 +1,7 @@
-// Certificates for the TLS tests, made once per test program with the
-// openssl command: a private CA, the agent's certificate (CN agent1, DNS
-// localhost, IP 127.0.0.1), a collector's (CN collector1), one of another CN
-// (stranger), an expired one, and one of another CA, each with its key
-// beside it (<name>.pem, <name>.key), private to the owner.
+// Certificates for the TLS tests, made once per test program with the openssl
+// command: a private CA, the agent's (CN agent1, DNS localhost, IP 127.0.0.1),
+// a collector's (CN collector1), a stranger's, an expired one and one of
+// another CA, each <name>.pem beside its <name>.key.
 #pragma once
 
 #include <cstdlib>
@@ -35,8 +34,8 @@ class Certs {
       return openssl("req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout " + d +
                      name + ".key " + args);
     };
-    auto ca = [&](const std::string& name) {
-      return req(name, "-x509 -days 30 -subj /CN=" + name + " -out " + d + name + ".pem");
+    auto ca = [&](const std::string& n) {
+      return req(n, "-x509 -days 30 -subj /CN=" + n + " -out " + d + n + ".pem");
     };
     auto leaf = [&](const std::string& name, const std::string& cn, const std::string& issuer,
                     const std::string& days, const std::string& ext = "") {

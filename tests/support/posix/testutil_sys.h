@@ -1,6 +1,6 @@
-// The POSIX half of the test helpers: temporary directories, processes
-// (counted through /proc, started with fork and exec) and plain TCP
-// connections on descriptors.
+// The POSIX half of the test helpers: platform facts, temporary directories,
+// processes (counted through /proc, started with fork and exec) and the
+// socket primitives testutil.h builds on.
 #pragma once
 
 #include <arpa/inet.h>
@@ -12,48 +12,21 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <sstream>
-#include <string>
-#include <vector>
-
 namespace testutil {
 
-// The whole file; empty when it cannot be read.
+inline const bool kCaseSensitiveNames = true, kReplaceWhileOpen = true, kProcFiles = true,
+                  kAcceptsResetConnections = true;
+inline const int kLoadScale = 1;
+inline const std::string kTextEol = "\n";
+
+using sock_t = int;
+inline const int kSockCloexec = SOCK_CLOEXEC, kSendFlags = MSG_NOSIGNAL;
+
 inline std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 inline bool wait_until(const std::function<bool()>& pred, int timeout_ms);
-
-// Whether file names that differ only in case name different files.
-inline const bool kCaseSensitiveNames = true;
-
-// Whether a file that others hold open can be replaced by a rename.
-inline const bool kReplaceWhileOpen = true;
-
-// Load tests divide their counts by this.
-inline const int kLoadScale = 1;
-
-// Whether the socket layer tells the bytes the peer has not acknowledged.
-inline const bool kUnackedKnown = true;
-
-// Whether /proc and its endless files are there.
-inline const bool kProcFiles = true;
-
-// Whether a connection reset before its accept is still accepted (with its
-// queued bytes) rather than dropped by the system.
-inline const bool kAcceptsResetConnections = true;
-
-// The line end that text-mode files get.
-inline const std::string kTextEol = "\n";
 
 // A new directory under $TMPDIR (or /tmp); empty when none could be made.
 inline std::string make_temp_dir() {
@@ -66,7 +39,6 @@ inline bool file_exists(const std::string& path) {
   return access(path.c_str(), F_OK) == 0;
 }
 
-// Sets the access and modification times, in seconds since 1970.
 inline void set_mtime(const std::string& path, time_t seconds) {
   struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
   utimensat(AT_FDCWD, path.c_str(), times, 0);
@@ -75,71 +47,55 @@ inline void set_mtime(const std::string& path, time_t seconds) {
 inline void close_socket(int fd) {
   close(fd);
 }
-
-// true when Nagle's delay is off on the socket.
-inline bool tcp_nodelay(intptr_t handle) {
-  int on = 0;
-  socklen_t len = sizeof on;
-  return getsockopt(static_cast<int>(handle), IPPROTO_TCP, TCP_NODELAY, &on, &len) == 0 && on != 0;
-}
-
-// Closes with a reset instead of an orderly end.
-inline void close_with_reset(int fd) {
-  linger reset = {1, 0};
-  setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-  close(fd);
-}
-
 inline void shutdown_write(int fd) {
   shutdown(fd, SHUT_WR);
 }
-
-// Two connected stream sockets.
 inline bool socket_pair(int sv[2]) {
   return socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) == 0;
 }
+inline bool readable(int fd, int timeout_ms) {
+  pollfd p{fd, POLLIN, 0};
+  return poll(&p, 1, timeout_ms) > 0;
+}
 
-// Open descriptors of a process (0: this one); -1 when they cannot be read.
-inline int count_fds(pid_t pid = 0) {
-  std::string dir = pid ? "/proc/" + std::to_string(pid) + "/fd" : std::string("/proc/self/fd");
+// Open descriptors of this process; -1 when they cannot be read.
+inline int count_fds() {
   std::error_code ec;
-  int n = 0;
-  for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
-    ++n;
-  return ec ? -1 : n;
+  std::filesystem::directory_iterator it("/proc/self/fd", ec);
+  return ec ? -1 : static_cast<int>(std::distance(it, {}));
+}
+
+// Calls fn with each process id and its /proc/<pid>/ prefix.
+inline void for_each_process(const std::function<void(pid_t, const std::string&)>& fn) {
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+    std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") == std::string::npos)
+      fn(static_cast<pid_t>(std::stol(name)), "/proc/" + name + "/");
+  }
 }
 
 // The processes whose parent is pid, zombies included.
 inline std::vector<pid_t> child_pids(pid_t pid) {
   std::vector<pid_t> kids;
-  std::error_code ec;
-  for (std::filesystem::directory_iterator it("/proc", ec), end; !ec && it != end;
-       it.increment(ec)) {
-    std::string name = it->path().filename().string();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+  for_each_process([&](pid_t p, const std::string& dir) {
     // "pid (comm) state ppid ...": the name may hold blanks and parentheses.
-    std::string stat = read_file("/proc/" + name + "/stat");
+    std::string stat = read_file(dir + "stat");
     size_t paren = stat.rfind(')');
     long ppid = 0;
     if (paren != std::string::npos && sscanf(&stat[paren + 1], " %*c %ld", &ppid) == 1 &&
         ppid == pid)
-      kids.push_back(static_cast<pid_t>(std::stol(name)));
-  }
+      kids.push_back(p);
+  });
   return kids;
 }
 
-// How many living processes have arg as one of their arguments (a zombie
-// has none).
+// How many living processes have arg as one of their arguments (a zombie has none).
 inline int processes_with_arg(const std::string& arg) {
   int n = 0;
-  std::error_code ec;
-  for (std::filesystem::directory_iterator it("/proc", ec), end; !ec && it != end;
-       it.increment(ec)) {
-    std::string name = it->path().filename().string();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::string args = '\0' + read_file("/proc/" + name + "/cmdline");
-    if (args.find('\0' + arg + '\0') != std::string::npos) ++n;
-  }
+  for_each_process([&](pid_t, const std::string& dir) {
+    n += ('\0' + read_file(dir + "cmdline")).find('\0' + arg + '\0') != std::string::npos;
+  });
   return n;
 }
 
@@ -158,49 +114,34 @@ class Child {
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
 
-  // Starts argv[0] with argv in dir; extra_env entries are "NAME=value" and
-  // replace inherited ones, unset_env names are dropped.
+  // Starts argv[0] with argv in dir.
   bool start(const std::vector<std::string>& argv, const std::string& dir,
-             const std::string& out_path, const std::vector<std::string>& extra_env = {},
-             const std::vector<std::string>& unset_env = {}) {
+             const std::string& out_path) {
     kill_and_reap();
     reaped_ = false;
     out_path_ = out_path;
     // Built before fork: a child of a threaded process may make only async-signal-safe calls.
-    auto name_of = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
-    std::vector<std::string> drop = unset_env, env;
-    for (const auto& x : extra_env) drop.push_back(name_of(x));
-    for (char** e = environ; *e; ++e)
-      if (std::find(drop.begin(), drop.end(), name_of(*e)) == drop.end()) env.push_back(*e);
-    env.insert(env.end(), extra_env.begin(), extra_env.end());
-    std::vector<char*> envp, args;
-    for (auto& e : env) envp.push_back(e.data());
+    std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    envp.push_back(nullptr);
     args.push_back(nullptr);
-    pid_ = fork();
-    if (pid_ < 0) return false;
-    if (pid_ == 0) {
-      setpgid(0, 0);
-      // Only the copies on 1, 2 and 0 outlive the exec.
-      int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-      int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
-      for (int to : {1, 2, 0})
-        if ((to ? out : in) >= 0) dup2(to ? out : in, to);
-      if (!dir.empty() && chdir(dir.c_str()) != 0) _exit(126);
-      sigset_t none;
-      sigemptyset(&none);
-      sigprocmask(SIG_SETMASK, &none, nullptr);
-      execve(args[0], args.data(), envp.data());
-      _exit(127);
-    }
-    return true;
+    if ((pid_ = fork()) != 0) return pid_ > 0;
+    setpgid(0, 0);
+    // Only the copies on 1, 2 and 0 outlive the exec.
+    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    for (int to : {1, 2, 0})
+      if ((to ? out : in) >= 0) dup2(to ? out : in, to);
+    if (!dir.empty() && chdir(dir.c_str()) != 0) _exit(126);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execv(args[0], args.data());
+    _exit(127);
   }
 
   pid_t pid() const { return pid_; }
-  bool running() const { return pid_ > 0 && !reaped_; }
   void signal(int sig) {
-    if (running()) ::kill(pid_, sig);
+    if (pid_ > 0 && !reaped_) ::kill(pid_, sig);
   }
   std::string output() const { return read_file(out_path_); }
 
@@ -213,7 +154,7 @@ class Child {
   }
 
   void kill_and_reap() {
-    if (!running()) return;
+    if (pid_ <= 0 || reaped_) return;
     ::kill(-pid_, SIGKILL);
     ::kill(pid_, SIGKILL);
     waitpid(pid_, &status_, 0);
@@ -226,32 +167,5 @@ class Child {
   int status_ = 0;
   std::string out_path_;
 };
-
-// A TCP connection to address:port, from a local 127.x.y.z when given; -1 on failure.
-inline int tcp_connect(uint16_t port, const char* address = "127.0.0.1",
-                       const char* from = nullptr) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), one = 1;
-  sockaddr_in local{AF_INET, 0, {}, {}}, peer{AF_INET, htons(port), {}, {}};
-  inet_pton(AF_INET, address, &peer.sin_addr);
-  if (from) inet_pton(AF_INET, from, &local.sin_addr);
-  if (fd >= 0 && (!from || bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0) &&
-      connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) == 0 &&
-      setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) == 0)
-    return fd;
-  if (fd >= 0) close(fd);
-  return -1;
-}
-
-// Whether fd has data (or an end) within timeout_ms; bytes read or sent, 0 or below at an end.
-inline bool readable(int fd, int timeout_ms) {
-  pollfd p{fd, POLLIN, 0};
-  return poll(&p, 1, timeout_ms) > 0;
-}
-inline long recv_some(int fd, char* buf, size_t size) {
-  return recv(fd, buf, size, 0);
-}
-inline long send_some(int fd, const char* data, size_t size) {
-  return send(fd, data, size, MSG_NOSIGNAL);
-}
 
 }  // namespace testutil

@@ -1,5 +1,6 @@
-// The Windows half of the test helpers: temporary directories and plain TCP
-// connections on Windows Sockets (started once for the whole test program).
+// The Windows half of the test helpers: platform facts, temporary directories
+// and the socket primitives testutil.h builds on (Windows Sockets, started
+// once for the whole test program).
 #pragma once
 
 #include <process.h>
@@ -7,47 +8,28 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include <algorithm>
-#include <atomic>
-#include <string>
-#include <vector>
-
 namespace testutil {
 
-// Whether file names that differ only in case name different files.
-inline const bool kCaseSensitiveNames = false;
-
-// Whether a file that others hold open can be replaced by a rename (not
-// with the classic rename that Wine offers: the agent tries again for a
-// second, then reports the write as failed).
+inline const bool kCaseSensitiveNames = false, kProcFiles = false, kAcceptsResetConnections = false;
+// Not with the classic rename that Wine offers: the agent tries again for a
+// second, then reports the write as failed.
 inline const bool kReplaceWhileOpen = false;
-
-// Load tests divide their counts by this: under Wine every connection costs
-// several round trips to its server.
+// Under Wine every connection costs several round trips to its server.
 inline const int kLoadScale = 20;
+inline const std::string kTextEol = "\r\n";
 
-// Open handles cannot be told apart from the system's own here: -1, as for a
-// process whose descriptors cannot be read. The job object of each run ends
-// what a program leaves, so no child is counted either.
-inline int count_fds(int = 0) {
+using sock_t = SOCKET;
+inline const int kSockCloexec = 0, kSendFlags = 0;
+
+// Open handles cannot be told apart from the system's own here (-1: cannot be
+// read); the job object of each run ends what a program leaves, so no child
+// is counted either.
+inline int count_fds() {
   return -1;
 }
-
 inline std::vector<int> child_pids(int) {
   return {};
 }
-
-// Whether the socket layer tells the bytes the peer has not acknowledged
-// (Windows Sockets does not).
-inline const bool kUnackedKnown = false;
-
-// Whether /proc and its endless files are there (Wine shows the host's, but
-// the program is not the process they describe).
-inline const bool kProcFiles = false;
-
-// Whether a connection reset before its accept is still accepted (with its
-// queued bytes) rather than dropped by the system.
-inline const bool kAcceptsResetConnections = false;
 
 // The whole file, read as other programs may read it while the agent
 // replaces or deletes it (all sharing granted); empty when it cannot be read.
@@ -64,11 +46,7 @@ inline std::string read_file(const std::string& path) {
   return out;
 }
 
-// The line end that text-mode files get.
-inline const std::string kTextEol = "\r\n";
-
-// A new directory under the user's temporary directory; empty when none
-// could be made.
+// A new directory under the user's temporary directory; empty when none could be made.
 inline std::string make_temp_dir() {
   static std::atomic<unsigned> serial{0};
   char base[MAX_PATH];
@@ -89,7 +67,6 @@ inline bool file_exists(const std::string& path) {
   return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-// Sets the access and modification times, in seconds since 1970.
 inline void set_mtime(const std::string& path, time_t seconds) {
   HANDLE h = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES,
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -102,8 +79,7 @@ inline void set_mtime(const std::string& path, time_t seconds) {
   CloseHandle(h);
 }
 
-// Windows Sockets for the helpers below and for tests that call the socket
-// layer without the program's start-up.
+// For the helpers and for tests that call the socket layer without the program's start-up.
 struct SocketLibrary {
   SocketLibrary() {
     WSADATA data;
@@ -117,85 +93,37 @@ inline void close_socket(int fd) {
   closesocket(static_cast<SOCKET>(fd));
 }
 
-// true when Nagle's delay is off on the socket.
-inline bool tcp_nodelay(intptr_t handle) {
-  int on = 0;
-  int len = sizeof on;
-  return getsockopt(static_cast<SOCKET>(handle), IPPROTO_TCP, TCP_NODELAY,
-                    reinterpret_cast<char*>(&on), &len) == 0 &&
-         on != 0;
-}
-
-// Closes with a reset instead of an orderly end.
-inline void close_with_reset(int fd) {
-  linger reset = {1, 0};
-  setsockopt(static_cast<SOCKET>(fd), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&reset),
-             sizeof reset);
-  closesocket(static_cast<SOCKET>(fd));
-}
-
 inline void shutdown_write(int fd) {
   shutdown(static_cast<SOCKET>(fd), SD_SEND);
 }
 
+inline int tcp_connect(uint16_t port, const char* address, const char* from);
+
 // Two connected stream sockets, over loopback (no local sockets here).
 inline bool socket_pair(int sv[2]) {
-  SOCKET l = socket(AF_INET, SOCK_STREAM, 0);
+  SOCKET l = socket(AF_INET, SOCK_STREAM, 0), s = INVALID_SOCKET;
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   int len = sizeof a;
-  bool ok = l != INVALID_SOCKET && bind(l, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-            listen(l, 1) == 0 && getsockname(l, reinterpret_cast<sockaddr*>(&a), &len) == 0;
-  SOCKET c = ok ? socket(AF_INET, SOCK_STREAM, 0) : INVALID_SOCKET;
-  ok = ok && c != INVALID_SOCKET && connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  SOCKET s = ok ? accept(l, nullptr, nullptr) : INVALID_SOCKET;
+  if (l != INVALID_SOCKET && bind(l, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      listen(l, 1) == 0 && getsockname(l, reinterpret_cast<sockaddr*>(&a), &len) == 0 &&
+      (sv[1] = tcp_connect(ntohs(a.sin_port), "127.0.0.1", nullptr)) >= 0 &&
+      (s = accept(l, nullptr, nullptr)) == INVALID_SOCKET)
+    closesocket(static_cast<SOCKET>(sv[1]));
   if (l != INVALID_SOCKET) closesocket(l);
-  if (s == INVALID_SOCKET) {
-    if (c != INVALID_SOCKET) closesocket(c);
-    return false;
-  }
   BOOL one = TRUE;
-  setsockopt(c, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
   setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
   sv[0] = static_cast<int>(s);
-  sv[1] = static_cast<int>(c);
-  return true;
+  return s != INVALID_SOCKET;
 }
 
-// A TCP connection to address:port, from a local 127.x.y.z when given; -1 on failure.
-inline int tcp_connect(uint16_t port, const char* address = "127.0.0.1",
-                       const char* from = nullptr) {
-  SOCKET fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd == INVALID_SOCKET) return -1;
-  BOOL one = TRUE;
-  sockaddr_in local{}, peer{};
-  local.sin_family = peer.sin_family = AF_INET;
-  peer.sin_port = htons(port);
-  peer.sin_addr.s_addr = inet_addr(address);
-  if (from) local.sin_addr.s_addr = inet_addr(from);
-  if ((!from || bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0) &&
-      connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) == 0 &&
-      setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one) ==
-          0)
-    return static_cast<int>(fd);
-  closesocket(fd);
-  return -1;
-}
-
-// Whether fd has data (or an end) within timeout_ms; bytes read or sent, 0 or below at an end.
 inline bool readable(int fd, int timeout_ms) {
   fd_set set;
   FD_ZERO(&set);
   FD_SET(static_cast<SOCKET>(fd), &set);
   timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
   return select(0, &set, nullptr, nullptr, &tv) > 0;
-}
-inline long recv_some(int fd, char* buf, size_t size) {
-  return recv(static_cast<SOCKET>(fd), buf, static_cast<int>(size), 0);
-}
-inline long send_some(int fd, const char* data, size_t size) {
-  return send(static_cast<SOCKET>(fd), data, static_cast<int>(size), 0);
 }
 
 }  // namespace testutil
