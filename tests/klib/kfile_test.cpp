@@ -15,17 +15,13 @@ using Lines = std::vector<std::string>;
 // The lines of a regular file as kfile reads them, at most max bytes each.
 Lines read_lines(const std::string& path, uint32_t max = UINT32_MAX) {
   kfile f;
-  kfile_init(&f);
-  kfile_set_name_cstr(&f, path.c_str());
-  Lines lines;
-  if (kfile_open_regular(&f) != 0) lines.push_back("<refused>");
+  kfile_init(&f), kfile_set_name_cstr(&f, path.c_str());
+  Lines lines(kfile_open_regular(&f) ? 1 : 0, "<refused>");
   kstring line;
   kstring_init(&line);
   while (f.stream && kfile_read_line_max(&f, &line, max) == 0)
     lines.emplace_back(kstring_text(&line), line.length);
-  kstring_free(&line);
-  kfile_close(&f);
-  kfile_free(&f);
+  kstring_free(&line), kfile_close(&f), kfile_free(&f);
   return lines;
 }
 
@@ -59,14 +55,14 @@ TEST(KFile, WriteStatRenameAndRemove) {
   EXPECT_EQ(kfile_stat(&f, &mtime, &size), 0u);
   EXPECT_EQ(size, 7u + 2 * testutil::kTextEol.size());
   testutil::write_file(dir.file("a.log"), "OLD");
-  for (auto [to, rc, name] : {std::tuple{"a.log", 1u, "a.tmp"}, {"b.log", 0u, "b.log"}}) {
-    kstring target;
-    kstring_init(&target);
-    kstring_assign_cstr(&target, dir.file(to).c_str());
-    EXPECT_EQ(kfile_rename(&f, &target), rc) << to;
-    EXPECT_EQ(kstring_text(&f.name), dir.file(name));
-    kstring_free(&target);
+  kstring to;
+  kstring_init(&to);
+  for (auto [name, rc, after] : {std::tuple{"a.log", 1u, "a.tmp"}, {"b.log", 0u, "b.log"}}) {
+    kstring_assign_cstr(&to, dir.file(name).c_str());
+    EXPECT_EQ(kfile_rename(&f, &to), rc) << name;
+    EXPECT_EQ(kstring_text(&f.name), dir.file(after));
   }
+  kstring_free(&to);
   EXPECT_EQ(testutil::read_file(dir.file("a.log")), "OLD");
   EXPECT_EQ(testutil::read_text(dir.file("b.log")), "hello\n42\n");
   ASSERT_EQ(kfile_open(&f, "rt"), 0u);
@@ -106,18 +102,14 @@ TEST(KDir, ListsByCaseInsensitiveWildcardAndKind) {
   const Lines files{"A.FACILITY", "b.facility"};
   auto list = [](const std::string& path, const char* pattern, int dirs) {
     kstring p;
-    kstring_init(&p);
-    kstring_assign_cstr(&p, path.c_str());
+    kstring_init(&p), kstring_assign_cstr(&p, path.c_str());
     kdir d;
-    kdir_init(&d, &p);
-    kstring_assign_cstr(&p, pattern);
+    kdir_init(&d, &p), kstring_assign_cstr(&p, pattern);
     kstrlist out;
     kstrlist_init(&out);
     Lines names(kdir_list(&d, &p, dirs, &out) ? 1 : 0, "<error>");
     for (uint32_t i = 0; i < kstrlist_count(&out); ++i) names.push_back(kstrlist_text(&out, i));
-    kstrlist_free(&out);
-    kstring_free(&p);
-    kdir_free(&d);
+    kstrlist_free(&out), kstring_free(&p), kdir_free(&d);
     std::sort(names.begin(), names.end());
     return names;
   };
