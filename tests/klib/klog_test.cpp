@@ -20,13 +20,10 @@ TEST(KLog, LineShapesLevelsEchoAndAFileThatComesAndGoes) {
   klog_init(&log, path.c_str());
   klog_write(&log, 2, 0, "above the default level 1\n");
   EXPECT_FALSE(testutil::file_exists(path));
-  klog_write(&log, 1, 1, "cannot resolve host %s\n", "nowhere");
-  klog_write(&log, 1, 2, "bad\n");
-  klog_write(&log, 1, 9, "sev9\n");
+  klog_write(&log, 1, 1, "cannot resolve host %s\n", "nowhere"), klog_write(&log, 1, 2, "bad\n");
+  klog_write(&log, 1, 9, "sev9\n"), klog_write(nullptr, 1, 0, "ignored\n");
   klog_plain(&log, 1, "%s = %d\n", "smtsvr.enable", 1);
-  klog_write(nullptr, 1, 0, "ignored\n");
-  const std::string stamp =
-      R"((Sun|Mon|Tue|Wed|Thu|Fri|Sat) [A-Z][a-z]{2} \d\d \d\d:\d\d:\d\d \d{4} )";
+  const std::string stamp = R"([A-Z][a-z]{2} [A-Z][a-z]{2} \d\d \d\d:\d\d:\d\d \d{4} )";
   std::string text = testutil::read_text(path);
   EXPECT_TRUE(std::regex_match(
       text, std::regex(stamp + R"(\[WARNING\] cannot resolve host nowhere\n)" + stamp +

@@ -27,9 +27,7 @@ struct Reference {
   ~Reference() {
     if (valid) regfree(&re);
   }
-  int answer(const std::string& text) const {
-    return valid ? regexec(&re, text.c_str(), 0, nullptr, 0) == 0 : -1;
-  }
+  int answer(const std::string& t) const { return valid ? !regexec(&re, t.c_str(), 0, 0, 0) : -1; }
 };
 
 // splitmix64: small, fast and the same on every platform.
@@ -271,9 +269,8 @@ int check_by_hand(void*) {
     std::string pattern, text;
     int match;
   } cases[] = {
-      {"\\a", "a", 1},       // an escaped lower-case letter: the library never matches
-      {"(^.){2}", "ab", 0},  // an interval's copies of a group lose its anchor there
-      {"a(.\\<){2}", "ad d@", 0},
+      {"\\a", "a", 1},           // an escaped lower-case letter: the library never matches
+      {"(^.){2}", "ab", 0},      // an interval's copies of a group lose its anchor there
       {"X((@$)*)+Y", "X@Y", 0},  // '+' copies its group too
       {"(\\<err)+", "an err", 1},
       {".^", "a\nb", 0},  // '^' after a newline that the pattern takes
@@ -285,7 +282,6 @@ int check_by_hand(void*) {
       {"(a|aa)*b", mib, 0},
       {"(x+x+)+y", mib + "xxy", 1},
       {".{1,1000}x", mib, 0},
-      {"(a*)*c", mib, 0},
       {"(.*a){20}q", mib + "q", 1},
       {"(.*a){20}q", mib, 0},
       {deepest, "xbx", 1},
