@@ -1,7 +1,5 @@
-// Fuzzes the readers of files that operators and collectors write: the input
-// is read as a facility file (only filters whose patterns compile are kept;
-// matching lines must not fault) and as the settings, looked up every way the
-// agent does, each value found going through the string helpers.
+// Fuzzes the readers of operators' files: the input is read as the settings, looked
+// up every way the agent does, and as a facility file whose filters must compile.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -13,26 +11,21 @@
 #include "klib/kconfig.h"
 #include "lwatch/lwfacility.h"
 
-// Tokens joined back with their one separator give the text again; a star
-// matches every text, and a text without wildcards matches itself.
+// Tokens joined back with their separator give the text again; a star matches
+// every text, a text without wildcards matches itself; path helpers take anything.
 static void exercise(const kstring* v, const kstring* key) {
   const char* text = kstring_text(v);
-  if (strlen(text) == v->length) {
-    std::string joined;
-    kstring out;
-    kstring_init(&out);
-    int32_t n = 0;
-    for (; kstring_token_cstr(v, ",", n, &out); ++n) (joined += n ? "," : "") += kstring_text(&out);
-    if (n < 1 || joined != text) abort();
-    for (auto fn : {kstring_path_dir, kstring_path_base, kstring_path_ext, kstring_path_stem})
-      fn(v, &out);
-    kstring_path_join(&out, v, key);
-    kstring_assign(&out, v);
-    kstring_replace(&out, key, v);
-    kstring_remove_chars(&out, key);
-    kstring_chomp(&out);
-    kstring_free(&out);
-  }
+  kstring out;
+  kstring_init(&out);
+  std::string joined;
+  int32_t n = 0;
+  for (; kstring_token_cstr(v, ",", n, &out); ++n) (joined += n ? "," : "") += kstring_text(&out);
+  if (strlen(text) == v->length && (n < 1 || joined != text)) abort();
+  for (auto fn : {kstring_path_dir, kstring_path_base, kstring_path_ext, kstring_path_stem})
+    fn(v, &out);
+  kstring_path_join(&out, v, key);
+  kstring_replace(&out, key, v);
+  kstring_free(&out);
   if (!kstring_wildmatch_cstr(text, "*", 1)) abort();
   if (!strpbrk(text, "*?") && !kstring_wildmatch_cstr(text, text, 0)) abort();
   kstring_wildmatch(key, v, 0);
@@ -44,9 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (fd < 0) return 0;
   if (write(fd, data, size) != static_cast<ssize_t>(size)) return close(fd), 0;
   kstring path, key, value;
-  kstring_init(&path);
-  kstring_init(&key);
-  kstring_init(&value);
+  kstring_init(&path), kstring_init(&key), kstring_init(&value);
   kstring_format(&path, "/proc/self/fd/%d", fd);
   kconfig c;
   kconfig_load(&c, kstring_text(&path));
@@ -61,8 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       exercise(&value, &key);
     }
     int32_t i = 0;
-    kconfig_get_int(&c, k, &i);
-    kconfig_get_list(&c, k, &l);
+    kconfig_get_int(&c, k, &i), kconfig_get_list(&c, k, &l);
     for (uint32_t j = 0; j < kstrlist_count(&l); ++j)
       if (kstrlist_get(&l, j)->length == 0) abort();
   }
@@ -76,14 +66,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (uint32_t i = 0; i < f.filters.count; ++i)
     if (!static_cast<lwfilter*>(karray_get(&f.filters, i))->regex.prog) abort();
   static const char* const kLines[] = {"", "ERROR disk full", "warning: x;y#z", "\xff\xfe binary"};
-  for (const char* line : kLines) {
-    kstring_assign_cstr(&value, line);
-    lwfacility_match(&f, &value);
-  }
+  for (const char* line : kLines) kstring_assign_cstr(&value, line), lwfacility_match(&f, &value);
   lwfacility_free(&f);
-  kstring_free(&value);
-  kstring_free(&key);
-  kstring_free(&path);
+  kstring_free(&value), kstring_free(&key), kstring_free(&path);
   close(fd);
   return 0;
 }

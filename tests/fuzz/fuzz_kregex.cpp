@@ -18,8 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<kregex> regs(field.size());
   std::vector<const kregex*> set;
   kstring p, t;
-  kstring_init(&p);
-  kstring_init(&t);
+  kstring_init(&p), kstring_init(&t);
   kstring_assign_cstr(&t, text.c_str());
   for (size_t m = 0; m < field.size(); ++m) {
     kregex_init(&regs[m]);
@@ -38,7 +37,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   kregex_set_free(&s);
   for (kregex& r : regs) kregex_free(&r);
-  kstring_free(&t);
-  kstring_free(&p);
+  kstring_free(&t), kstring_free(&p);
   return 0;
 }

@@ -1,6 +1,5 @@
-// Runs a fuzz target over files instead of generated input, so that the seed
-// corpus and every input a fuzzer ever found faulty stay regression tests in
-// the normal builds. Arguments are files or directories of files.
+// Runs a fuzz target over files or directories of files, so that the seed corpus
+// and every faulty input a fuzzer found stay regression tests in normal builds.
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>

