@@ -53,14 +53,13 @@ inline std::string build(const Rec& r) {
 }
 
 // A backend over one log whose blocks the test lays out, with accounts and
-// message files by name; it counts the blocks read.
+// message files by name.
 struct Fake {
   bool exists = true;
   std::vector<std::string> blocks;                                      // newest first
   std::map<std::string, std::pair<std::string, std::string>> accounts;  // identity bytes
   std::map<std::string, std::string> files;                             // "log\source" -> list
   std::map<std::pair<std::string, uint32_t>, std::string> messages;     // by file and id
-  int reads = 0;
 };
 struct Cursor {
   Fake* fake;
@@ -76,7 +75,6 @@ inline uint32_t fake_open(void* context, const char*, void** log) {
 inline uint32_t fake_read_block(void* log, uint8_t* buf, uint32_t size, uint32_t* delivered) {
   Cursor* c = static_cast<Cursor*>(log);
   if (c->next == c->fake->blocks.size()) return KERR_EOF;
-  ++c->fake->reads;
   const std::string& b = c->fake->blocks[c->next++];
   if (b.empty()) return KERR_EOF;
   if (b.size() > size) return KERR_FAILED;
