@@ -21,8 +21,6 @@ struct Str {
     kstring_assign_bytes(&s, text.data(), static_cast<uint32_t>(text.size()));
   }
   ~Str() { kstring_free(&s); }
-  Str(const Str&) = delete;
-  Str& operator=(const Str&) = delete;
   kstring* get() { return &s; }
   kstring s;
 };
@@ -71,8 +69,6 @@ struct Facility {
     lwfacility_load(&f, Str(path).get());
   }
   ~Facility() { lwfacility_free(&f); }
-  Facility(const Facility&) = delete;
-  Facility& operator=(const Facility&) = delete;
   lwfacility* get() { return &f; }
   void update(const std::string& base = "") { lwfacility_update(&f, Str(base).get()); }
   const lwfile* tracked(uint32_t i) const {
@@ -93,8 +89,6 @@ struct Result {
     path = kstring_text(&r.tmp_path);
   }
   ~Result() { lwatch_result_free(&r); }
-  Result(const Result&) = delete;
-  Result& operator=(const Result&) = delete;
   lwatch_result* get() { return &r; }
   std::string take() {  // what was written since the previous take()
     std::string fresh = testutil::read_text(path).substr(taken);
