@@ -23,6 +23,7 @@ inline size_t put(std::string& b, size_t at, uint32_t v, int size = 4) {
 
 // A record's pieces; build lays them out.
 struct Rec {
+  uint32_t number = 42;  // the record number
   uint32_t time = 1000;
   uint32_t id = 7;
   uint16_t type = 4;
@@ -45,7 +46,8 @@ inline std::string build(const Rec& r) {
   b += r.data;
   // The fixed part: six 32-bit fields, four 16-bit ones, six 32-bit ones.
   size_t at = 0;
-  for (uint32_t v : {u32(b.size()), 0x654c664cu, 42u, r.time, r.time + 1, r.id}) at = put(b, at, v);
+  for (uint32_t v : {u32(b.size()), 0x654c664cu, r.number, r.time, r.time + 1, r.id})
+    at = put(b, at, v);
   for (uint32_t v : {uint32_t{r.type}, u32(r.strings.size()), 3u, 0u}) at = put(b, at, v, 2);
   for (uint32_t v : {41u, strings_at, u32(r.sid.size()), sid_at, u32(r.data.size()), data_at})
     at = put(b, at, v);
@@ -57,6 +59,7 @@ inline std::string build(const Rec& r) {
 struct Fake {
   bool exists = true;
   std::vector<std::string> blocks;                                      // newest first
+  std::vector<std::string> forward;                                     // records oldest first
   std::map<std::string, std::pair<std::string, std::string>> accounts;  // identity bytes
   std::map<std::string, std::string> files;                             // "log\source" -> list
   std::map<std::pair<std::string, uint32_t>, std::string> messages;     // by file and id
@@ -64,7 +67,21 @@ struct Fake {
 struct Cursor {
   Fake* fake;
   size_t next = 0;  // block
+  size_t at = 0;    // forward record
 };
+
+inline uint32_t number_of(const std::string& record) {  // the record number
+  uint32_t n;
+  memcpy(&n, record.data() + 8, 4);
+  return n;
+}
+inline uint32_t deliver(const std::string& b, uint8_t* buf, uint32_t size, uint32_t* delivered) {
+  if (b.empty()) return KERR_EOF;
+  if (b.size() > size) return KERR_FAILED;
+  memcpy(buf, b.data(), b.size());
+  *delivered = static_cast<uint32_t>(b.size());
+  return 0;
+}
 
 inline uint32_t fake_open(void* context, const char*, void** log) {
   Fake* f = static_cast<Fake*>(context);
@@ -72,15 +89,31 @@ inline uint32_t fake_open(void* context, const char*, void** log) {
   *log = new Cursor{f};
   return 0;
 }
+inline uint32_t fake_range(void* log, uint32_t* oldest, uint32_t* count) {
+  const std::vector<std::string>& records = static_cast<Cursor*>(log)->fake->forward;
+  *oldest = records.empty() ? 0 : number_of(records[0]);
+  *count = static_cast<uint32_t>(records.size());
+  return 0;
+}
+// Two records a block, from the one numbered from.
+inline uint32_t fake_read_forward(void* log, uint32_t from, uint8_t* buf, uint32_t size,
+                                  uint32_t* delivered) {
+  Cursor* c = static_cast<Cursor*>(log);
+  const std::vector<std::string>& records = c->fake->forward;
+  if (from) {
+    c->at = records.size();
+    for (size_t i = 0; i < records.size(); ++i)
+      if (number_of(records[i]) == from) c->at = i;
+    if (c->at == records.size()) return KERR_FAILED;
+  }
+  std::string b;
+  for (int k = 0; k < 2 && c->at < records.size(); ++k) b += records[c->at++];
+  return deliver(b, buf, size, delivered);
+}
 inline uint32_t fake_read_block(void* log, uint8_t* buf, uint32_t size, uint32_t* delivered) {
   Cursor* c = static_cast<Cursor*>(log);
   if (c->next == c->fake->blocks.size()) return KERR_EOF;
-  const std::string& b = c->fake->blocks[c->next++];
-  if (b.empty()) return KERR_EOF;
-  if (b.size() > size) return KERR_FAILED;
-  memcpy(buf, b.data(), b.size());
-  *delivered = static_cast<uint32_t>(b.size());
-  return 0;
+  return deliver(c->fake->blocks[c->next++], buf, size, delivered);
 }
 inline void fake_close(void* log) {
   delete static_cast<Cursor*>(log);
@@ -105,9 +138,9 @@ inline bool fake_format(void* context, const char* file, uint32_t event_id, cons
   return it != f->messages.end() &&
          kstring_assign_cstr(message, (it->second + args[0] + args[1] + args[99]).c_str());
 }
-inline const lwevtrec_backend kBackend = {
-    fake_open,          fake_read_block, fake_close, fake_account,
-    fake_message_files, fake_format,     nullptr,    nullptr};
+inline const lwevtrec_backend kBackend = {fake_open,    fake_read_block,    fake_close,
+                                          fake_account, fake_message_files, fake_format,
+                                          fake_range,   fake_read_forward};
 
 // The log called name read through lwevtrec over backend; scan: one scan's lines.
 struct Reader {

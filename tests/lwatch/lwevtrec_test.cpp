@@ -17,6 +17,7 @@ using evtrec::Fake;
 using evtrec::kBackend;
 using evtrec::put;
 using evtrec::Rec;
+using lwtest::Str;
 using lwtest::when;
 using V = std::vector<std::string>;
 
@@ -120,6 +121,39 @@ TEST(EventRecord, ReaderWalksBlocksAndBuildsTheRecordText) {
   fake.exists = false;
   EXPECT_TRUE(reader.scan().empty());
   EXPECT_EQ(reader.r.last_time, 1004u);
+
+  // Exact following: forward by record number from a position, oldest first;
+  // after records the log overwrote, from its oldest.
+  auto numbered = [](uint32_t first, uint32_t n) {
+    V v;
+    for (Rec x; n > 0; --n, ++first) x.number = first, v.push_back(build(x));
+    return v;
+  };
+  fake.exists = true;
+  fake.blocks = {numbered(11, 1)[0] + numbered(10, 1)[0]};
+  void* h = nullptr;
+  ASSERT_EQ(lwevtrec_open(&kBackend, &fake, "Application", &h), 0u);
+  EXPECT_EQ(lwevtrec_newest(h, reader.text.get()), 0u);
+  EXPECT_STREQ(kstring_text(reader.text.get()), "11");
+  lwevtrec_close(h);
+  auto after = [&](const char* position) {
+    V got;
+    lwevent ev;
+    lwevent_init(&ev);
+    bool opened =
+        lwevtrec_open_after(&kBackend, &fake, "Application", Str(position).get(), &h) == 0;
+    while (opened && lwevtrec_next(h, &ev, reader.text.get()) == 0)
+      got.push_back(kstring_text(reader.text.get()));
+    opened ? lwevtrec_close(h) : got.push_back("refused");
+    lwevent_free(&ev);
+    return got;
+  };
+  fake.forward = numbered(10, 5);
+  EXPECT_EQ(after("11"), (V{"12", "13", "14"}));
+  EXPECT_EQ(after(""), (V{"10", "11", "12", "13", "14"}));
+  EXPECT_EQ(after("1x"), V{"refused"});
+  fake.forward = numbered(20, 2);  // 15 to 19 overwritten
+  EXPECT_EQ(after("14"), (V{"20", "21"}));
 }
 
 // Whatever the backend: no report at the first scan, then every strictly later

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <regex.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <filesystem>
 #include <functional>
 #include <future>
+#include <random>
 
 #include "lwatch/lwfacility.h"
 #include "lwatch/lwfile_internal.h"
@@ -191,6 +193,51 @@ TEST_F(FileScan, ExactFollowingSeesEveryChangeHoldsUnfinishedLinesAndReadsRotate
   EXPECT_EQ(lwfile_held_count(), 1u);
   fac_.reset();
   EXPECT_EQ(lwfile_held_count(), 0u);  // every stream kept open is closed with its record
+}
+
+// Random chunks cut anywhere: the scan reports what line reading and regexec do.
+TEST_F(FileScan, BlockScanReportsExactlyWhatLineByLineReadingReports) {
+  using namespace std::string_literals;
+  const std::vector<std::string> filters = testutil::split_lines(
+      "err;error\nfail;fail(ed|ure)\nnolit;^[0-9]+ x?$\ndisk;disk +full\n"
+      "auth;auth[a-z]* (denied|refused)\ntail;ok$\nopt;warn(ing)? code=[0-9]{3}\nempty;^$\n");
+  std::string keys = "scanfrombeg = 1\n";
+  std::vector<regex_t> res(filters.size());
+  for (size_t k = 0; k < filters.size(); ++k) {
+    keys += "filter = " + filters[k] + "\n";
+    const std::string pattern = filters[k].substr(filters[k].find(';') + 1);
+    ASSERT_EQ(regcomp(&res[k], pattern.c_str(), REG_EXTENDED | REG_ICASE | REG_NOSUB), 0);
+  }
+  write("");
+  touch();
+  load(keys);
+  const std::vector<std::string> words = testutil::split_lines(
+      "error\nERR\nor\nfail\nfailed\nFailure\ndisk\nfull\nauth\nauthz\ndenied\nrefused\nwarn\n"
+      "warning\ncode=123\nok\nOK\nx\n42\n\r\n\t\ne\rrror\n\nlorem\nipsum\na\0error\n"s);
+  std::mt19937 rng(7);
+  auto below = [&](size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng); };
+  for (int round = 0; round < 15; ++round) {
+    std::string chunk, expected;
+    for (size_t l = below(2001); l > 0; --l) {
+      for (size_t w = below(13); w > 0; --w)
+        chunk += words[below(words.size())] + (below(4) ? " " : "");
+      if (below(1000) == 0) chunk += std::string(1 + below(300000), 'y');
+      chunk += "\n";
+    }
+    // Cut anywhere, so that the scan sees lines without their LF yet.
+    chunk.resize(below(chunk.size() + 1));
+    for (std::string line : testutil::split_lines(chunk)) {
+      std::erase(line, '\r');
+      for (size_t k = 0; k < res.size(); ++k)
+        if (regexec(&res[k], line.c_str(), 0, nullptr, 0) == 0) {
+          expected +=
+              "[fac," + filters[k].substr(0, filters[k].find(';')) + "] " + line.c_str() + "\n";
+          break;
+        }
+    }
+    ASSERT_EQ(add(chunk), expected) << "round " << round;
+  }
+  for (regex_t& re : res) regfree(&re);
 }
 
 }  // namespace
