@@ -29,32 +29,23 @@ auto on_full_disk(F f) {
   return result;
 }
 
-// exec (both streams, any exit code), read (a regular file, CR dropped) and
-// cperf ("typeperf" from the PATH) answer with lines; what cannot run is a
-// syntax error, what is no regular file cannot be opened, without blocking on
-// it. None of this is logged.
+// exec (both streams), read (CR dropped) and cperf ("typeperf" from the PATH) answer
+// with lines; what cannot run is a syntax error, no regular file blocks a read.
 TEST_F(ExecCommands, VerbsAnswerWithTheLinesOfTheirProgramOrFile) {
   const std::string d = dir_.path() + "/", old_path = getenv("PATH") ? getenv("PATH") : "";
-  testutil::write_file(d + "plain.txt", "not a program\n");
   testutil::write_file(d + "lines.txt", "one\r\ntwo\n\nlast");
   testutil::write_file(d + "typeperf", "#!/bin/sh\nfor a in \"$@\"; do echo \"[$a]\"; done\n");
   chmod((d + "typeperf").c_str(), 0755);
-  fs::create_symlink(d + "lines.txt", d + "link");
-  const Reply lines = ok("one\ntwo\n\nlast\n");
   const std::pair<std::string, Reply> cases[] = {
       {"exec printf a\\r\\nb", ok("a\nb\n")},
-      {"exec echo", ok("\n")},
       {"exec sh -c \"echo out; echo err >&2; echo out2; exit 3\"", ok("out\nerr\nout2\n")},
       {"read ", kCannotOpen},
       {"read " + d + "missing.txt", kCannotOpen},
-      {"read " + d + "lines.txt ignored", lines},
-      {"read " + d + "link", lines},
+      {"read " + d + "lines.txt ignored", ok("one\ntwo\n\nlast\n")},
       {"cperf -sc 2", ok("[-sc]\n[2]\n")}};
   setenv("PATH", (d + ":" + old_path).c_str(), 1);
   for (const auto& [head, reply] : cases) EXPECT_EQ(send(head), reply) << head;
   for (std::string head : {"exec", "exec  \t ", "exec nosuchprogram-vardo", "read"})
-    EXPECT_EQ(send(head), kSyntaxError) << head;
-  for (std::string head : {"exec " + d + "plain.txt", "exec " + d})
     EXPECT_EQ(send(head), kSyntaxError) << head;
   setenv("PATH", old_path.c_str(), 1);
   const std::string fifo = d + "fifo";
@@ -68,9 +59,8 @@ TEST_F(ExecCommands, VerbsAnswerWithTheLinesOfTheirProgramOrFile) {
   EXPECT_EQ(log(), "");
 }
 
-// A program that outlives the time limit, or still runs when its connection
-// is stopped, is killed; the reply keeps what it printed, and the log says
-// why with the control characters of the request shown as '?'.
+// A program past the time limit or the stop is killed, its output kept; the log
+// says why, control characters of the request shown as '?'.
 TEST_F(ExecCommands, ProgramsEndedByTheTimeLimitOrTheStopAreLogged) {
   const std::string command = "exec sh -c \"echo started;\tsleep 30\"";
   g_agent.exec_timeout_s = 1;
@@ -88,9 +78,8 @@ TEST_F(ExecCommands, ProgramsEndedByTheTimeLimitOrTheStopAreLogged) {
         << log();
 }
 
-// Output beyond the reply's room is cut after the last whole line that fits,
-// with the cut line (a runaway program killed); one line longer than the
-// room leaves only the cut line; output that fits exactly is whole.
+// Output beyond the reply's room is cut after the last whole line that fits (a
+// runaway program killed); output that fits exactly is whole.
 TEST_F(ExecCommands, OutputBeyondTheFrameLimitIsCutAtALine) {
   std::string lines;
   while (lines.size() + 11 + kCut.size() <= AGENT_BODY_MAX) lines += "0123456789\n";
@@ -108,10 +97,8 @@ TEST_F(ExecCommands, OutputBeyondTheFrameLimitIsCutAtALine) {
       << log();
 }
 
-// A write that fails on a full disk keeps the old facility. A result file
-// larger than one reply goes out over several fetches of whole lines (a line
-// longer than a reply in pieces); a rest that cannot be written, or a reply
-// not sent, leaves the file whole.
+// A full disk keeps the old facility and the whole result file; a large result
+// file goes out in whole lines over several fetches (an overlong line in pieces).
 TEST_F(WatchCommands, LargeResultFileGoesOutInWholeLinesAndFailedWritesKeepTheOldState) {
   ASSERT_EQ(send("lwwritef web", "scan = 1\n"), ok());
   EXPECT_EQ(on_full_disk([&] { return send("lwwritef web", std::string(8192, '#')); }),
@@ -124,9 +111,6 @@ TEST_F(WatchCommands, LargeResultFileGoesOutInWholeLinesAndFailedWritesKeepTheOl
   testutil::write_file(path, lines + runaway + "\nlast\n");
   const size_t size = lines.size() + runaway.size() + 6;
   EXPECT_EQ(on_full_disk([&] { return send("lwgetlog 230101000003"); }), kCannotWrite);
-  conn_.sent_rc = KERR_TIMEOUT;
-  EXPECT_EQ(send("lwgetlog 230101000003").first, "200 OK");
-  conn_.sent_rc = 0;
   EXPECT_EQ(files(res()), Names{"lw230101000003.log"});
   EXPECT_EQ(fs::file_size(path), size);
   for (int i = 0; i < 10 && fs::exists(path); ++i) {

@@ -1,10 +1,8 @@
-// The agent as a whole: its server settings in process, and the real
-// executable end to end, reached by smtc and by raw frames.
+// The agent's server settings in process, and the real executable end to end.
 #include "agent/agent.h"
 
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <set>
 #include <thread>
 
@@ -21,8 +19,7 @@ using Reply = std::pair<std::string, std::string>;  // status line, body
 
 const auto ok = [](const std::string& body = "") { return Reply{"200 OK", body}; };
 
-// A server with nothing to listen on, or with TLS settings it cannot use
-// (said why), is switched off and the agent runs on without it.
+// A server that cannot listen or use its TLS settings (said why) is switched off.
 TEST(AgentInProcess, ServerThatCannotListenOrUseItsCertificatesIsSwitchedOff) {
   kerror_libinit();
   testutil::TempDir dir;
@@ -40,8 +37,6 @@ TEST(AgentInProcess, ServerThatCannotListenOrUseItsCertificatesIsSwitchedOff) {
       {"vardo.listener = nosuchhost.invalid:9", "cannot resolve host nosuchhost.invalid\n"},
       {tls + ca + "smtsvr.tlskey = " + key,
        unusable + "key file " + key + " is readable by other users (mode 640; chmod 600 it)\n"},
-      {tls + "smtsvr.tlskey = " + certs.file("agent.key") + "\nsmtsvr.tlsca = " + dir.file("no"),
-       unusable + "cannot load CA " + dir.file("no") + ": No such file or directory\n"},
       {tls, unusable + "no CA given to verify client certificates with\n"}};
   for (size_t i = 0; i < std::size(cases) && (i < 1 || certs.ok()); ++i) {
     testutil::write_file(dir.file("vardo.conf"), "lwatch.enable = 0\n" + cases[i].first + "\n");
@@ -78,28 +73,21 @@ class AgentRun : public ::testing::Test {
     ASSERT_TRUE(agent_.stop(10000));
     EXPECT_TRUE(agent_.clean()) << agent_.status();
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
-    std::string text = log();
-    EXPECT_NE(text.find(" SMTSVR shutdown\n", text.find(" VARDO shutdown\n")), std::string::npos);
-    EXPECT_EQ(text.find("not terminated"), std::string::npos) << text;
+    EXPECT_EQ(log().find("not terminated"), std::string::npos) << log();
   }
   std::string log() { return agent_.log(); }
   bool wait_log(const std::string& piece, int ms = 8000) {
     return testutil::wait_until([&] { return log().find(piece) != std::string::npos; }, ms);
   }
-  // The reply to a request on fd; its status "<none>" when none came.
-  static Reply exchange(int fd, const std::string& head, const std::string& body = "") {
+  // One request on a connection of its own; the status "<none>" when no reply came.
+  Reply ask(const std::string& head, const std::string& body = "") {
+    int fd = testutil::tcp_connect(port_);
     testutil::send_all(fd, frame(head, body));
     std::string raw = smtwire::read_reply(fd, 20000);
+    close(fd);
     if (raw.size() < 18) return {"<none>", raw};
     size_t h = std::stoul(raw.substr(5, 5));
     return {raw.substr(18, h), raw.substr(18 + h)};
-  }
-  // One request on a connection of its own.
-  Reply ask(const std::string& head, const std::string& body = "") {
-    int fd = testutil::tcp_connect(port_);
-    Reply r = exchange(fd, head, body);
-    close(fd);
-    return r;
   }
   // smtc run by the shell: "<exit status>|<standard output>|<standard error>".
   std::string smtc(const std::string& args) {
@@ -115,28 +103,22 @@ class AgentRun : public ::testing::Test {
   std::string endpoint_;
 };
 
-// The sample configuration with shorter periods: smtc exits with 0 for "200",
-// 1 for another status, 2 without a reply; a facility written with lwwritef
-// is loaded at the next reload, its hits (nothing outside the allowed
-// directories) fetched; a period without hits leaves nothing, a reset collector
-// takes nothing away, and a stop finishes the current result file.
-TEST_F(AgentRun, SampleConfigurationServesClientsAndDeliversHitsOfAllowedFilesOnly) {
-  const std::string logs = dir_.file("logs"), res = dir_.file("res"), secret = dir_.file("secret");
-  const std::string app = logs + "/app.log", one = logs + "/one.txt", beg = logs + "/beg.log";
+// The sample configuration with shorter periods (exec disabled): a facility
+// written with lwwritef is loaded at the next reload, its hits fetched; a
+// period without hits leaves nothing, a reset collector takes nothing away,
+// and a stop finishes the current result file.
+TEST_F(AgentRun, SampleConfigurationDeliversEveryHitOnceAndFinishesTheResultFileAtTheStop) {
+  const std::string logs = dir_.file("logs"), res = dir_.file("res");
+  const std::string app = logs + "/app.log", one = logs + "/one.txt";
   // Dated back, so that the next write moves the time on by whole seconds.
-  for (auto [path, line] : {std::pair{app, "an old error\n"},
-                            {one, "an old warning\n"},
-                            {beg, "old error in beg\n"},
-                            {secret, "secret line\n"}}) {
+  for (auto [path, line] : {std::pair{app, "an old error\n"}, {one, "an old warning\n"}}) {
     testutil::write_file(path, line);
     testutil::set_mtime(path, time(nullptr) - 100);
   }
-  fs::create_symlink(secret, logs + "/link.log");
   std::string sample;
   for (const std::string& line :
        testutil::split_lines(testutil::read_file(VARDO_SOURCE_DIR "/vardo.conf.sample")))
     if (!line.starts_with("vardo.listener")) sample += line + "\n";
-  ASSERT_NE(sample.find("\nlwatch.allowpath = /var/log"), std::string::npos);
   ASSERT_TRUE(
       start("service.loglevel = 4\nlwatch.facilityupdt = 1\nlwatch.rfilettl = 1\n"
             "lwatch.allowpath = " +
@@ -144,18 +126,11 @@ TEST_F(AgentRun, SampleConfigurationServesClientsAndDeliversHitsOfAllowedFilesOn
             true))
       << log();
   const std::string at = endpoint_ + " ";
-  EXPECT_EQ(smtc("-t 5000 " + at + "echo hi"), "0|echo hi|200 OK\n");
   EXPECT_EQ(smtc(at + "exec echo hi"), "1||400 Cannot serve this request\n");
 
   ASSERT_EQ(ask("lwwritef web", "scan = 1\nfile = " + app + "\nfile = " + logs +
                                     "/*.txt\nfilter = err;error\nfilter = warn;warn\n"),
             ok());
-  std::string attack = "scan = 1\nscanfrombeg = 1\nfilter = all;.\n";
-  for (const std::string& f :
-       {beg, std::string("/etc/passwd"), std::string("/var/log/../../etc/passwd"), secret,
-        logs + "/../secret", logs + "/link.log"})
-    attack += "file = " + f + "\n";
-  ASSERT_EQ(ask("lwwritef beg", attack), ok());
   // A scan after the one that found the file: every file has been found.
   ASSERT_TRUE(wait_log("#   start dynamic monitoring '" + one + "'\n")) << log();
   const size_t found = log().size();
@@ -167,7 +142,7 @@ TEST_F(AgentRun, SampleConfigurationServesClientsAndDeliversHitsOfAllowedFilesOn
   testutil::write_file(logs + "/two.txt", "early warning\n");
 
   const std::set<std::string> expected = {"[web,err] disk error 1", "[web,warn] low space warning",
-                                          "[web,warn] early warning", "[beg,all] old error in beg"};
+                                          "[web,warn] early warning"};
   std::set<std::string> fetched;
   EXPECT_TRUE(testutil::wait_until(
       [&] {
@@ -212,25 +187,18 @@ TEST_F(AgentRun, SampleConfigurationServesClientsAndDeliversHitsOfAllowedFilesOn
       },
       8000));
   EXPECT_TRUE(got == lines) << got.size() << " of " << lines.size();
-  const int idle = testutil::tcp_connect(port_);
-  EXPECT_EQ(exchange(idle, "echo idle at the stop"), ok("echo idle at the stop"));
   testutil::append_file(app, "last error\n");
   ASSERT_TRUE(wait_log("#   new line in file " + app + " = >last error<\n")) << log();
   stop();
-  close(idle);
   EXPECT_TRUE(results(".tmp").empty());
   std::vector<std::string> finished = results(".log");
   ASSERT_EQ(finished.size(), 1u);
-  EXPECT_TRUE(std::regex_match(finished[0], std::regex("lw\\d{12}\\.log")));
   EXPECT_EQ(testutil::read_file(res + "/" + finished[0]), "[web,err] last error\n");
-  EXPECT_EQ(smtc("-t 2000 " + at + "echo hi"),
-            "2||smtc: cannot connect to " + endpoint_ + " (connection refused or unreachable)\n");
 }
 
-// With a certificate set every connection is TLS: a collector's certificate
-// is served, large frames too, the agent's checked by name or address; every
-// peer that cannot prove itself is closed after its handshake with its reason
-// in one warning.
+// Over TLS a trusted collector is served, large frames too; every other peer is
+// closed after its handshake, its reason in one warning (a bad chain stands for
+// every failed verification).
 TEST_F(AgentRun, TlsServesTrustedCollectorsAndSaysWhyOthersAreRefused) {
   const testtls::Certs& certs = testtls::Certs::get();
   if (!certs.ok()) GTEST_SKIP() << "no openssl command to make certificates with";
@@ -241,32 +209,26 @@ TEST_F(AgentRun, TlsServesTrustedCollectorsAndSaysWhyOthersAreRefused) {
       << log();
   const std::string good = certs.smtc_args("collector") + " ", at = " " + endpoint_ + " echo hi";
   EXPECT_EQ(smtc(good + "--servername localhost" + at), "0|echo hi|200 OK\n");
-  EXPECT_EQ(smtc(good + "-1" + at), "0|echo hi|200 OK\n");  // by address
   std::string big;
   for (int i = 0; big.size() < 700000; ++i) big += "line " + std::to_string(i) + "\n";
   testutil::write_file(dir_.file("big"), big);
   EXPECT_EQ(smtc(good + "-b " + dir_.file("big") + " " + endpoint_ + " lwwritef big"),
             "0||200 OK\n");
   EXPECT_TRUE(smtc(good + endpoint_ + " lwreadf big") == "0|" + big + "|200 OK\n");
-  EXPECT_EQ(smtc(good + "--servername agent2" + at),
-            "2||smtc: TLS handshake with " + endpoint_ + " failed (hostname mismatch)\n");
-  const struct {
-    std::string args, reason;
-  } bad[] = {
+  const std::pair<std::string, std::string> bad[] = {
+      // smtc arguments, reason
       {certs.smtc_args(""), "peer did not return a certificate"},
-      {certs.smtc_args("expired"), "certificate has expired"},
       {certs.smtc_args("foreign"), "unable to get local issuer certificate"},
       {certs.smtc_args("stranger"), "certificate CN=stranger is not an allowed peer"},
       {"", "plain SMT, not TLS"},
   };
-  for (const auto& b : bad) {
-    EXPECT_EQ(smtc(b.args + at), "2||smtc: no reply from " + endpoint_ + " (connection closed)\n")
-        << b.reason;
-    EXPECT_TRUE(wait_log(" failed (" + b.reason + ") - connection closed\n")) << b.reason << log();
+  for (const auto& [args, reason] : bad) {
+    EXPECT_EQ(smtc(args + at), "2||smtc: no reply from " + endpoint_ + " (connection closed)\n")
+        << reason;
+    EXPECT_TRUE(wait_log(" failed (" + reason + ") - connection closed\n")) << reason << log();
   }
   stop();
-  EXPECT_EQ(testutil::count_in(log(), "[WARNING] TLS handshake with 127.0.0.1:"),
-            std::size(bad) + 1);
+  EXPECT_EQ(testutil::count_in(log(), "[WARNING] TLS handshake with 127.0.0.1:"), std::size(bad));
 }
 
 }  // namespace

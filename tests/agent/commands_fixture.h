@@ -1,5 +1,5 @@
-// The command tests' fixture: the commands dispatched in process on a
-// connection record; no test may leave a child process or a descriptor.
+// Commands dispatched in process on a connection record; no test may leave a
+// child process or a descriptor.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -31,8 +31,7 @@ inline std::string str(const kstring* s) {
   return {kstring_text(s), s->length};
 }
 
-// A connection record from 127.0.0.1:4242; its reply counts as sent (with
-// sent_rc) once the dispatch has returned.
+// A connection record from 127.0.0.1:4242; its reply counts as sent with sent_rc.
 struct Conn {
   agent_conn record;
   smt_client& c = record.client;
@@ -54,8 +53,7 @@ struct Conn {
   }
 };
 
-// The settings the commands read (no disabled verb or mask, a 20 s limit,
-// fac/ and res/ of a temporary directory), and one connection.
+// The settings the commands read (fac/ and res/ of a temporary directory).
 class Commands : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -88,15 +86,13 @@ class Commands : public ::testing::Test {
   }
   std::string fac() const { return dir_.file("fac"); }
   std::string res() const { return dir_.file("res"); }
-  Reply send(const std::string& head, const std::string& body = "") {
-    return conn_.send(head, body);
-  }
+  Reply send(const std::string& head, const std::string& b = "") { return conn_.send(head, b); }
   std::string log() { return testutil::read_text(dir_.file("agent.log")); }
   static Names sorted(Names v) { return std::sort(v.begin(), v.end()), v; }
   Names files(const std::string& dir) {
-    Names names;
-    for (auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
-    return sorted(names);
+    Names n;
+    for (auto& e : fs::directory_iterator(dir)) n.push_back(e.path().filename().string());
+    return sorted(n);
   }
 
   testutil::TempDir dir_;
