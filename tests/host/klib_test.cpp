@@ -1,5 +1,4 @@
-// Library start-up and clean-up runners: every step in order up to the
-// first failure, and its failure line.
+// Start-up and clean-up runners: steps in order up to the first failure, its line.
 #include "host/klib.h"
 
 #include <gtest/gtest.h>

@@ -31,8 +31,7 @@ inline std::string read_text(const std::string& path) {
 }
 
 inline bool write_text(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  return static_cast<bool>(out << text << std::flush);
+  return static_cast<bool>(std::ofstream(path, std::ios::binary) << text << std::flush);
 }
 
 // A figure of /proc/<pid>/status ("VmRSS:", "VmHWM:" in KiB, "Threads:");
@@ -43,8 +42,8 @@ inline long proc_status(pid_t pid, const char* key) {
   return at == std::string::npos ? -1 : atol(text.c_str() + at + 1 + strlen(key));
 }
 
-// One agent in a directory of its own, killed by the destructor if still
-// running. Only port() may be called from another thread.
+// One agent, killed by the destructor if still running. Only port() may be
+// called from another thread.
 class Agent {
  public:
   ~Agent() {
@@ -101,8 +100,7 @@ class Agent {
       _exit(127);
     }
     if (pid < 0) return false;
-    pid_ = pid;
-    exited_ = false;
+    pid_ = pid, exited_ = false;
     const std::string kListener = "created listener 127.0.0.1:";
     std::string text;
     size_t at = std::string::npos;
