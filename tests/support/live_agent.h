@@ -1,7 +1,6 @@
-// The real agent run as a program (agent tests, benchmark table, soak, loss
-// check): a copy in a directory of its own beside its vardo.conf, started with
-// "-start", its port read from the log, stopped with SIGINT or killed, every
-// wait bounded; and the file and /proc readings these share. POSIX only.
+// The real agent run as a program: a copy in a directory of its own beside its
+// vardo.conf, started with "-start", its port read from the log, stopped with
+// SIGINT or killed, every wait bounded; file and /proc readings. POSIX only.
 #pragma once
 
 #include <fcntl.h>
@@ -32,8 +31,7 @@ inline std::string read_text(const std::string& path) {
 }
 
 inline bool write_text(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  return static_cast<bool>(out << text << std::flush);
+  return static_cast<bool>(std::ofstream(path, std::ios::binary) << text << std::flush);
 }
 
 // A figure of /proc/<pid>/status ("VmRSS:", "VmHWM:" in KiB, "Threads:");
@@ -44,8 +42,8 @@ inline long proc_status(pid_t pid, const char* key) {
   return at == std::string::npos ? -1 : atol(text.c_str() + at + 1 + strlen(key));
 }
 
-// One agent in a directory of its own, killed by the destructor if still
-// running. Only port() may be called from another thread.
+// One agent, killed by the destructor if still running. Only port() may be
+// called from another thread.
 class Agent {
  public:
   ~Agent() {
@@ -57,9 +55,8 @@ class Agent {
   int death_signal = SIGKILL;  // sent to the agent should its starting thread end first
   bool remove_dir = false;     // whether the destructor removes the directory
 
-  // Makes dir and its subdirectories and copies exe into it as "vardo"; call
-  // it before other threads fork (a copy open for writing during another
-  // thread's fork cannot be started until that child's exec).
+  // Copies exe into dir (made with subdirs) as "vardo"; call it before other
+  // threads fork: a copy open for writing in a forked child cannot be run.
   bool install(const std::string& exe, const std::string& dir,
                const std::vector<std::string>& subdirs = {}) {
     namespace fs = std::filesystem;
@@ -71,16 +68,13 @@ class Agent {
     return !ec && chmod(path("vardo").c_str(), 0755) == 0;
   }
 
-  // Writes conf as vardo.conf and starts "vardo -start" in its own process
-  // group, its output appended to console.txt. True once the new part of the
-  // log names the listener and " SMTSVR up" (and " LWATCH up" with lwatch)
-  // within timeout_ms; otherwise it is killed.
+  // Writes vardo.conf, starts "vardo -start" (output to console.txt); true once
+  // the new log names the listener and " SMTSVR up" (" LWATCH up" with lwatch).
   bool start(const std::string& conf, bool lwatch = false, int timeout_ms = 20000) {
     kill_now();
     if (!write_text(path("vardo.conf"), conf)) return false;
     const size_t seen = log().size();
-    // Built before fork (a threaded process's child may make only
-    // async-signal-safe calls); without these two the agent is no service.
+    // Built before fork; without these two the agent is no service.
     std::vector<char*> envp;
     for (char** e = environ; *e; ++e)
       if (strncmp(*e, "NOTIFY_SOCKET=", 14) != 0 && strncmp(*e, "INVOCATION_ID=", 14) != 0)
@@ -106,8 +100,7 @@ class Agent {
       _exit(127);
     }
     if (pid < 0) return false;
-    pid_ = pid;
-    exited_ = false;
+    pid_ = pid, exited_ = false;
     const std::string kListener = "created listener 127.0.0.1:";
     std::string text;
     size_t at = std::string::npos;
@@ -142,7 +135,6 @@ class Agent {
     exited_ = true;
   }
 
-  // Reaps an agent found ended, keeping its status.
   bool running() {
     int status = 0;
     if (pid_ > 0 && !exited_ && waitpid(pid_, &status, WNOHANG) == pid_)
@@ -153,7 +145,6 @@ class Agent {
   bool clean() const { return exited_ && WIFEXITED(status_) && WEXITSTATUS(status_) == 0; }
   int status() const { return status_; }
   pid_t pid() const { return pid_; }
-  // 0 before the start and after the stop.
   uint16_t port() const { return port_.load(); }
   const std::string& dir() const { return dir_; }
   std::string path(const std::string& name) const { return dir_ + "/" + name; }

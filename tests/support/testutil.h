@@ -15,14 +15,8 @@
 #include <thread>
 #include <vector>
 
-// The platform's half (tests/support/<platform>/testutil_sys.h) gives
-// make_temp_dir, read_file, file_exists, set_mtime, the socket primitives and
-// these facts the tests branch on: kCaseSensitiveNames (names differing in
-// case only are different files), kReplaceWhileOpen (a rename may replace a
-// file others hold open), kProcFiles (/proc and its endless files are there),
-// kAcceptsResetConnections (a connection reset before its accept is still
-// accepted with its queued bytes), kLoadScale (load tests divide their counts
-// by it) and kTextEol (the line end of text-mode files).
+// The platform's half gives make_temp_dir, read_file, file_exists, set_mtime,
+// the socket primitives and the platform facts the tests branch on.
 #include "testutil_sys.h"
 
 namespace testutil {
@@ -58,8 +52,7 @@ inline std::string read_text(const std::string& path) {
   return out;
 }
 
-// Whether the file system here makes symbolic links (Windows without the
-// right to make them, Wine: no).
+// Whether symbolic links can be made here (not under Wine).
 inline bool symlinks_work() {
   TempDir dir;
   std::error_code ec;

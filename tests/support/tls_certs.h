@@ -1,7 +1,6 @@
-// Certificates for the TLS tests, made once per test program with the openssl
-// command: a private CA, the agent's (CN agent1, DNS localhost, IP 127.0.0.1),
-// a collector's (CN collector1), a stranger's, an expired one and one of
-// another CA, each <name>.pem beside its <name>.key.
+// TLS test certificates made once per program with openssl: a private CA, the
+// agent's (CN agent1, DNS localhost, IP 127.0.0.1), a collector's (collector1),
+// a stranger's, an expired one and another CA's; each <name>.pem and .key.
 #pragma once
 
 #include <cstdlib>

@@ -1,6 +1,5 @@
 // The POSIX half of the test helpers: platform facts, temporary directories,
-// processes (counted through /proc, started with fork and exec) and the
-// socket primitives testutil.h builds on.
+// processes (through /proc, fork and exec) and socket primitives.
 #pragma once
 
 #include <arpa/inet.h>
@@ -14,9 +13,11 @@
 
 namespace testutil {
 
+// Names differing in case only are different files; a rename may replace an
+// open file; /proc is there; a connection reset before its accept is accepted.
 inline const bool kCaseSensitiveNames = true, kReplaceWhileOpen = true, kProcFiles = true,
                   kAcceptsResetConnections = true;
-inline const int kLoadScale = 1;
+inline const int kLoadScale = 1;  // load tests divide their counts by it
 inline const std::string kTextEol = "\n";
 
 using sock_t = int;
@@ -79,12 +80,9 @@ inline void for_each_process(const std::function<void(pid_t, const std::string&)
 inline std::vector<pid_t> child_pids(pid_t pid) {
   std::vector<pid_t> kids;
   for_each_process([&](pid_t p, const std::string& dir) {
-    // "pid (comm) state ppid ...": the name may hold blanks and parentheses.
-    std::string stat = read_file(dir + "stat");
-    size_t paren = stat.rfind(')');
+    std::string stat = read_file(dir + "stat");  // "pid (comm) state ppid ...", comm any text
     long ppid = 0;
-    if (paren != std::string::npos && sscanf(&stat[paren + 1], " %*c %ld", &ppid) == 1 &&
-        ppid == pid)
+    if (sscanf(&stat[stat.rfind(')') + 1], " %*c %ld", &ppid) == 1 && ppid == pid)
       kids.push_back(p);
   });
   return kids;
@@ -114,19 +112,17 @@ class Child {
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
 
-  // Starts argv[0] with argv in dir.
   bool start(const std::vector<std::string>& argv, const std::string& dir,
              const std::string& out_path) {
     kill_and_reap();
     reaped_ = false;
     out_path_ = out_path;
-    // Built before fork: a child of a threaded process may make only async-signal-safe calls.
+    // Built before fork: the child may make only async-signal-safe calls.
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     if ((pid_ = fork()) != 0) return pid_ > 0;
     setpgid(0, 0);
-    // Only the copies on 1, 2 and 0 outlive the exec.
     int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
     for (int to : {1, 2, 0})

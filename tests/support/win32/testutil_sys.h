@@ -21,9 +21,8 @@ inline const std::string kTextEol = "\r\n";
 using sock_t = SOCKET;
 inline const int kSockCloexec = 0, kSendFlags = 0;
 
-// Open handles cannot be told apart from the system's own here (-1: cannot be
-// read); the job object of each run ends what a program leaves, so no child
-// is counted either.
+// Open handles cannot be told from the system's own (-1: cannot be read); the
+// job object of each run ends what a program leaves: no child is counted.
 inline int count_fds() {
   return -1;
 }
@@ -31,8 +30,7 @@ inline std::vector<int> child_pids(int) {
   return {};
 }
 
-// The whole file, read as other programs may read it while the agent
-// replaces or deletes it (all sharing granted); empty when it cannot be read.
+// The whole file, all sharing granted as other readers do; empty when unreadable.
 inline std::string read_file(const std::string& path) {
   HANDLE h = CreateFileA(path.c_str(), GENERIC_READ,
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
