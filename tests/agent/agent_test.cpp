@@ -103,10 +103,9 @@ class AgentRun : public ::testing::Test {
   std::string endpoint_;
 };
 
-// The sample configuration with shorter periods (exec disabled): a facility
-// written with lwwritef is loaded at the next reload, its hits fetched; a
-// period without hits leaves nothing, a reset collector takes nothing away,
-// and a stop finishes the current result file.
+// The sample configuration with shorter periods (exec disabled): a facility written with lwwritef
+// is loaded at the next reload, its hits fetched; a period without hits leaves nothing, a
+// reset collector takes nothing away, and a stop finishes the current result file.
 TEST_F(AgentRun, SampleConfigurationDeliversEveryHitOnceAndFinishesTheResultFileAtTheStop) {
   const std::string logs = dir_.file("logs"), res = dir_.file("res");
   const std::string app = logs + "/app.log", one = logs + "/one.txt";
@@ -196,9 +195,8 @@ TEST_F(AgentRun, SampleConfigurationDeliversEveryHitOnceAndFinishesTheResultFile
   EXPECT_EQ(testutil::read_file(res + "/" + finished[0]), "[web,err] last error\n");
 }
 
-// Over TLS a trusted collector is served, large frames too; every other peer is
-// closed after its handshake, its reason in one warning (a bad chain stands for
-// every failed verification).
+// Over TLS a trusted collector is served, large frames too; every other peer is closed after its
+// handshake, its reason in one warning (a bad chain stands for every failed verification).
 TEST_F(AgentRun, TlsServesTrustedCollectorsAndSaysWhyOthersAreRefused) {
   const testtls::Certs& certs = testtls::Certs::get();
   if (!certs.ok()) GTEST_SKIP() << "no openssl command to make certificates with";

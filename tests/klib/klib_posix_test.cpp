@@ -128,9 +128,8 @@ TEST_F(KProc, TimeLimitAndFinishEndTheWholeGroupAndKeepWhatWasPrinted) {
   EXPECT_EQ(timed_out, 1u);
 }
 
-// A program that leaves a process outside its group (setsid, a double fork) is
-// done when it exits: output still held open is read for a short drain only,
-// and the leftover is killed and reaped with the run.
+// A program that leaves a process outside its group (setsid, a double fork) is done when it exits:
+// output still held open is read for a short drain only; the leftover is killed and reaped.
 TEST_F(KProc, LeftoversOutsideTheGroupNeitherHoldTheRunNorOutliveIt) {
   Lines counted;
   for (int i = 1; i <= 20000; ++i) counted.push_back(std::to_string(i));
@@ -202,9 +201,8 @@ TEST_F(KProc, ConcurrentRunsStayIndependent) {
   sleepers.join();
 }
 
-// Paths resolve through links and ".." as far as they exist; only a leading '/'
-// is a root; the no-follow open refuses a link, and an open stream tells its
-// file's real path and size whatever name led to it.
+// Paths resolve through links and ".." as far as they exist; only a leading '/' is a root; the
+// no-follow open refuses a link; an open stream tells its file's real path and size.
 TEST(KFile, PathsResolveAndNoFollowOpensRefuseLinks) {
   testutil::TempDir dir;
   std::string root = std::filesystem::canonical(dir.path()).string(), up = root + "/logs",

@@ -122,8 +122,7 @@ TEST(EventRecord, ReaderWalksBlocksAndBuildsTheRecordText) {
   EXPECT_TRUE(reader.scan().empty());
   EXPECT_EQ(reader.r.last_time, 1004u);
 
-  // Exact following: forward by record number from a position, oldest first;
-  // after records the log overwrote, from its oldest.
+  // Exact following by record number from a position; after overwritten records, from the oldest.
   auto numbered = [](uint32_t first, uint32_t n) {
     V v;
     for (Rec x; n > 0; --n, ++first) x.number = first, v.push_back(build(x));

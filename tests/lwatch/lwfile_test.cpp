@@ -205,12 +205,10 @@ TEST_F(FileScan, BlockScanReportsExactlyWhatLineByLineReadingReports) {
   std::vector<regex_t> res(filters.size());
   for (size_t k = 0; k < filters.size(); ++k) {
     keys += "filter = " + filters[k] + "\n";
-    const std::string pattern = filters[k].substr(filters[k].find(';') + 1);
-    ASSERT_EQ(regcomp(&res[k], pattern.c_str(), REG_EXTENDED | REG_ICASE | REG_NOSUB), 0);
+    const char* pattern = filters[k].c_str() + filters[k].find(';') + 1;
+    ASSERT_EQ(regcomp(&res[k], pattern, REG_EXTENDED | REG_ICASE | REG_NOSUB), 0);
   }
-  write("");
-  touch();
-  load(keys);
+  write(""), touch(), load(keys);
   const std::vector<std::string> words = testutil::split_lines(
       "error\nERR\nor\nfail\nfailed\nFailure\ndisk\nfull\nauth\nauthz\ndenied\nrefused\nwarn\n"
       "warning\ncode=123\nok\nOK\nx\n42\n\r\n\t\ne\rrror\n\nlorem\nipsum\na\0error\n"s);
