@@ -1,6 +1,5 @@
-// Installing and removing the service under a temporary root with stand-ins for
-// the running manager and the user database; the manager's real table against
-// a fake systemctl.
+// Installing and removing the service under a temporary root with stand-ins for the running
+// manager and the user database; the manager's real table against a fake systemctl.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -213,8 +212,7 @@ TEST_F(ServiceTest, NamesAndOperationsFollowTheManagersRules) {
   EXPECT_EQ(calls_, (Strings{"user vardo", "user vardo", "reload"}));
 }
 
-// The running manager's table, against a systemctl first on PATH that keeps
-// its last arguments and answers as told.
+// The running manager's table, against a systemctl first on PATH that answers as told.
 TEST(SystemdManager, StatesAndExitStatusesMapToLibraryResults) {
   testutil::TempDir dir;
   testutil::write_file(dir.file("systemctl"),

@@ -1,5 +1,4 @@
-// Helpers of the log-watch tests: owned kstrings, a log in a file, record
-// times as record lines show them, a loaded facility and a result file.
+// Helpers of the log-watch tests: owned kstrings, a log file, record times, a facility, results.
 #pragma once
 
 #include <ctime>
@@ -78,8 +77,7 @@ struct Facility {
   lwfacility f;
 };
 
-// The engine's result file "lw250102030405.tmp" in dir (or the next free
-// name), open for hits.
+// The engine's result file "lw250102030405.tmp" in dir (or the next free name), open for hits.
 struct Result {
   explicit Result(const std::string& dir, klog* log = nullptr) {
     lwatch_result_init(&r, log);

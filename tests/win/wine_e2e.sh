@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # End-to-end run of the Windows build under Wine, driven from Linux:
 #   tests/win/wine_e2e.sh WIN_BUILD_DIR LINUX_SMTC
-# vardo.exe in a console (CR LF log, Ctrl+C to exit 0), then as a service
-# (-install, a start by the service control manager, a request served, a stop,
-# -remove; a second -install or -remove refused). Wine has a prefix of its own.
+# vardo.exe in a console (CR LF log, a watched file's hit fetched, Ctrl+C to exit 0),
+# then as a service (-install, a start by the service control manager, a request
+# served, a stop, -remove; a second -install or -remove refused). Own Wine prefix.
 set -euo pipefail
 
 WIN=$(cd "$1" && pwd)
@@ -71,7 +71,11 @@ service.loglevel = 4
 service.name = $SERVICE
 vardo.listener = 127.0.0.1:$PORT
 smtsvr.addressmask = 127.0.0.1
+lwatch.facilityupdt = 1
+lwatch.rfilettl = 2
 EOF
+printf 'scan = 1\nfile = app.log\nfilter = boom;boom|bang\n' >"$DIR/app.facility"
+printf 'quiet start\r\n' >"$DIR/app.log"
 
 # ---- console mode
 cd "$DIR"
@@ -79,7 +83,14 @@ $WINE ./vardo.exe -start >console.out 2>&1 &
 agent=$!
 wait_for 30 grep -q "VARDO up" console.out || fail "no VARDO up"
 grep -q $'\r$' vardo.log || fail "log lines do not end in CR LF"
-
+# The facility is loaded within a second; a hit lands in a result file closed 2 s later.
+sleep 2
+printf 'a boom went off\r\n' >>app.log
+name=""
+find_result() { name=$(smt lwlistlog | tr -d '\r' | grep -E '^[0-9]{12}$' | head -1) && [ -n "$name" ]; }
+wait_for 20 find_result || fail "no result file listed"
+grep -q $'went off\r$' "lw$name.log" || fail "the result file's line does not end in CR LF"
+[[ "$(smt lwgetlog "$name")" == *"[app,boom] a boom went off"* ]] || fail "lwgetlog $name"
 
 kill -INT "$agent"
 code=0

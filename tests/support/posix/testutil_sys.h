@@ -97,13 +97,6 @@ inline int processes_with_arg(const std::string& arg) {
   return n;
 }
 
-// Gone or dead: a killed orphan may wait as a zombie for its new parent.
-inline bool process_gone(pid_t pid) {
-  std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-  size_t paren = stat.rfind(')');
-  return paren == std::string::npos || stat.compare(paren, 3, ") Z") == 0;
-}
-
 // A child process whose output and errors go to a file: no full pipe can block it.
 class Child {
  public:
