@@ -75,10 +75,10 @@ class Exe : public ::testing::Test {
 // log of a foreground run from banner to banner.
 TEST_F(Exe, CommandLineSelectsTheModeOrVerbAndTheForegroundRunLogs) {
   std::string log = dir_.file("elsewhere.log");
-  conf("service.logfile = " + log + "\nservice.name = bad/name\nservice.loglevel = -1\n");
+  conf("service.logfile = " + log + "\nservice.name = bad\\name\nservice.loglevel = -1\n");
   for (std::vector<std::string> args : {std::vector<std::string>{}, {"start"}, {"-status"}})
-    EXPECT_EQ(run(args), "Trying to start service 'bad/name' ... please wait.\n");
-  // Verbs in any case; no unit can have that name, so they only fail.
+    EXPECT_EQ(run(args), "Trying to start service 'bad\\name' ... please wait.\n");
+  // Verbs in any case; no unit name holds a '\', so they only fail, never touching live units.
   for (const std::string& verb : {"/INSTALL", "/remove"})
     EXPECT_EQ(run({verb}).find("Trying to start"), std::string::npos) << verb;
   // Neither the dispatcher nor the verbs write to the log.
